@@ -33,7 +33,7 @@ inline constexpr std::uint32_t kNonPciDeviceHigh = 0x80000000u;
 // One engine class of one process on one device, in the driver's order (its
 // position is the <k> of the engine instance name).
 struct EngineClassUsage {
-  std::string type;                       // "3D", "Compute", ... or the driver's own class name
+  std::string type;                          // "3D", "Compute", ... or the driver's own class name
   std::optional<double> utilizationPercent;  // empty: no value in this collection
 };
 
