@@ -1,0 +1,89 @@
+// NVIDIA's management library, loaded at run time and initialised once.
+//
+// An NvmlLibrary owns one dlopen handle of libnvidia-ml.so.1 and one
+// successful nvmlInit; its destructor calls nvmlShutdown and dlclose, in that
+// order. Every entry point is resolved once, newest version first, and comes
+// with the struct layout that version fills.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "platform/linux/nvml_api.h"
+
+namespace gpuproc {
+
+inline constexpr const char* kNvmlLibraryName = "libnvidia-ml.so.1";
+
+// Which struct a running-process entry point fills, by its stride in bytes.
+enum class ProcessInfoLayout : std::size_t {
+  kV1 = sizeof(nvml::nvmlProcessInfo_v1_t),
+  kV2 = sizeof(nvml::nvmlProcessInfo_v2_t),
+  kV3 = sizeof(nvml::nvmlProcessInfo_v3_t),
+};
+
+// The layout a running-process function of the given version (3, 2 or 1 for
+// no suffix) fills, given which marker symbols the library exports. Only the
+// R535.43 to R535.86 drivers fill the 32-byte struct from _v3: they export
+// nvmlDeviceGetConfComputeMemSizeInfo but not
+// nvmlDeviceGetRunningProcessDetailList.
+ProcessInfoLayout ChooseProcessInfoLayout(int version, bool hasConfComputeMemSizeInfo,
+                                          bool hasRunningProcessDetailList);
+
+struct RunningProcessesEntry {
+  nvml::DeviceGetRunningProcessesFunction function = nullptr;
+  ProcessInfoLayout layout = ProcessInfoLayout::kV1;
+};
+
+// Whether nvmlDeviceGetPciInfo came as _v3 (nvmlPciInfo_t) or as an older
+// version (nvmlPciInfoLegacy_t).
+enum class PciInfoLayout { kLegacy, kV3 };
+
+struct NvmlFunctions {
+  nvml::DeviceGetCountFunction deviceGetCount = nullptr;
+  nvml::DeviceGetHandleByIndexFunction deviceGetHandleByIndex = nullptr;
+  nvml::DeviceGetPciInfoFunction deviceGetPciInfo = nullptr;
+  PciInfoLayout pciInfoLayout = PciInfoLayout::kLegacy;
+  RunningProcessesEntry computeProcesses;
+  RunningProcessesEntry graphicsProcesses;
+  RunningProcessesEntry mpsComputeProcesses;
+  // Null where the driver has no per-process utilisation (before R340).
+  nvml::DeviceGetProcessUtilizationFunction deviceGetProcessUtilization = nullptr;
+  nvml::DeviceGetMemoryInfoFunction deviceGetMemoryInfo = nullptr;
+  bool memoryInfoV2 = false;  // nvmlMemory_v2_t rather than nvmlMemory_t
+  // Null before R450 (no MIG).
+  nvml::DeviceGetMigModeFunction deviceGetMigMode = nullptr;
+};
+
+class NvmlLibrary {
+ public:
+  // Loads `fileName` (a soname searched the way the dynamic linker does, or a
+  // path), resolves the entry points and initialises NVML. Null when the
+  // library is missing, lacks the device functions, or nvmlInit fails (the
+  // CUDA toolkit's stub library fails every call); nothing is written
+  // anywhere and nothing stays loaded.
+  static std::unique_ptr<NvmlLibrary> Load(const char* fileName = kNvmlLibraryName);
+
+  ~NvmlLibrary();
+  NvmlLibrary(const NvmlLibrary&) = delete;
+  NvmlLibrary& operator=(const NvmlLibrary&) = delete;
+
+  const NvmlFunctions& Functions() const { return functions_; }
+
+ private:
+  NvmlLibrary(void* handle, nvml::ShutdownFunction shutdown, const NvmlFunctions& functions);
+
+  void* handle_;
+  nvml::ShutdownFunction shutdown_;
+  NvmlFunctions functions_;
+};
+
+// The process-wide NVML library, kept loaded and initialised from the first
+// call that finds it until the gpuproc library is unloaded (or the process
+// exits): nvmlInit on a driver without the persistence daemon brings every GPU
+// up, far too slow to repeat in each call. A failed load is not remembered, so
+// a driver installed or loaded later is found by a later call. Not
+// synchronised: like every call of the library, the host runs one at a time.
+std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary();
+
+}  // namespace gpuproc

@@ -1,0 +1,397 @@
+// A fake libnvidia-ml.so.1: the NVML entry points the library calls, over
+// devices and processes that tests describe through fake_nvml.h.
+//
+// Built in three flavours, each exporting what one generation of drivers
+// exports:
+//   default            current drivers: _v3 process lists filling
+//                      nvmlProcessInfo_v2_t, nvmlDeviceGetRunningProcessDetailList
+//                      present, nvmlDeviceGetMemoryInfo_v2, nvmlDeviceGetPciInfo_v3.
+//   FAKE_NVML_R535     R535.43 to R535.86: _v3 fills the 32-byte
+//                      nvmlProcessInfo_v3_t; no RunningProcessDetailList.
+//   FAKE_NVML_LEGACY   before R450: only the unsuffixed functions, filling
+//                      nvmlProcessInfo_v1_t and the legacy PCI struct; no MIG.
+#include "fake_nvml.h"
+
+#include <time.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/nvml_api.h"
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace gpuproc::nvml;
+
+namespace {
+
+constexpr int kMaxDevices = 8;
+
+struct FakeProcess {
+  unsigned int pid;
+  unsigned long long usedGpuMemory;
+};
+
+struct Growth {
+  unsigned int count = 0;
+  unsigned int firstPid = 0;
+  unsigned long long usedGpuMemory = 0;
+};
+
+struct FakeDevice {
+  unsigned int domain = 0, bus = 0, device = 0, function = 0;
+  unsigned long long usedBytes = 0, freeBytes = 0;
+  std::array<std::vector<FakeProcess>, 3> lists;
+  std::array<Growth, 3> growth;
+  std::vector<nvmlProcessUtilizationSample_t> samples;
+  unsigned int migMode = 0;
+  std::vector<std::pair<std::string, int>> failures;
+  unsigned long long lastSeenTimeStamp = 0;
+};
+
+struct State {
+  bool stub = false;
+  int initResult = NVML_SUCCESS;
+  int initCount = 0;
+  int deviceCount = 0;
+  std::array<FakeDevice, kMaxDevices> devices;
+  int processListFills = 0;
+};
+
+State& TheState() {
+  static State state;
+  return state;
+}
+
+unsigned long long NowMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<unsigned long long>(now.tv_sec) * 1000000ull +
+         static_cast<unsigned long long>(now.tv_nsec) / 1000ull;
+}
+
+FakeDevice* DeviceOf(nvmlDevice_t handle) {
+  State& state = TheState();
+  for (int i = 0; i < state.deviceCount; ++i) {
+    if (reinterpret_cast<nvmlDevice_t>(&state.devices[i]) == handle) return &state.devices[i];
+  }
+  return nullptr;
+}
+
+// The answer every device call starts with: the stub's, UNINITIALIZED before
+// nvmlInit, a test-chosen failure, or success.
+nvmlReturn_t Precheck(nvmlDevice_t handle, std::string_view function, FakeDevice** device) {
+  State& state = TheState();
+  if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
+  if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  *device = DeviceOf(handle);
+  if (*device == nullptr) return NVML_ERROR_INVALID_ARGUMENT;
+  for (const auto& [name, status] : (*device)->failures) {
+    if (name == function) return status;
+  }
+  return NVML_SUCCESS;
+}
+
+template <typename Info>
+nvmlReturn_t FillProcesses(nvmlDevice_t handle, int list, unsigned int* infoCount, Info* infos,
+                           const char* name) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, name, &device); status != NVML_SUCCESS) return status;
+  if (infoCount == nullptr) return NVML_ERROR_INVALID_ARGUMENT;
+  std::vector<FakeProcess>& processes = device->lists[list];
+  const auto count = static_cast<unsigned int>(processes.size());
+  if (*infoCount < count || (infos == nullptr && count > 0)) {
+    *infoCount = count;
+    Growth& growth = device->growth[list];
+    for (unsigned int i = 0; i < growth.count; ++i) {
+      processes.push_back({growth.firstPid + i, growth.usedGpuMemory});
+    }
+    growth = Growth{};
+    return NVML_ERROR_INSUFFICIENT_SIZE;
+  }
+  for (unsigned int i = 0; i < count; ++i) {
+    Info info{};
+    info.pid = processes[i].pid;
+    info.usedGpuMemory = processes[i].usedGpuMemory;
+    if constexpr (sizeof(Info) > sizeof(nvmlProcessInfo_v1_t)) {
+      info.gpuInstanceId = 0xFFFFFFFFu;
+      info.computeInstanceId = 0xFFFFFFFFu;
+    }
+    std::memcpy(&infos[i], &info, sizeof info);
+  }
+  *infoCount = count;
+  if (count > 0) ++TheState().processListFills;
+  return NVML_SUCCESS;
+}
+
+nvmlReturn_t Init() {
+  State& state = TheState();
+  if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
+  if (state.initResult != NVML_SUCCESS) return state.initResult;
+  ++state.initCount;
+  return NVML_SUCCESS;
+}
+
+nvmlReturn_t GetCount(unsigned int* count) {
+  State& state = TheState();
+  if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
+  if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  *count = static_cast<unsigned int>(state.deviceCount);
+  return NVML_SUCCESS;
+}
+
+nvmlReturn_t GetHandle(unsigned int index, nvmlDevice_t* handle) {
+  State& state = TheState();
+  if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
+  if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  if (index >= static_cast<unsigned int>(state.deviceCount)) return NVML_ERROR_INVALID_ARGUMENT;
+  FakeDevice* device = &state.devices[index];
+  for (const auto& [name, status] : device->failures) {
+    if (name == "nvmlDeviceGetHandleByIndex") return status;
+  }
+  *handle = reinterpret_cast<nvmlDevice_t>(device);
+  return NVML_SUCCESS;
+}
+
+template <typename Pci>
+nvmlReturn_t GetPci(nvmlDevice_t handle, Pci* pci, bool legacyText) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetPciInfo", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  *pci = Pci{};
+  pci->domain = device->domain;
+  pci->bus = device->bus;
+  pci->device = device->device;
+  char* text = reinterpret_cast<char*>(pci);  // the first member in both layouts
+  std::snprintf(text, 16, "%04x:%02x:%02x.%x", device->domain, device->bus, device->device,
+                device->function);
+  if (!legacyText) {
+    auto* v3 = reinterpret_cast<nvmlPciInfo_t*>(pci);
+    std::snprintf(v3->busId, sizeof v3->busId, "%08x:%02x:%02x.%x", device->domain, device->bus,
+                  device->device, device->function);
+  }
+  return NVML_SUCCESS;
+}
+
+}  // namespace
+
+// ---- control functions ----
+
+FAKE_EXPORT void FakeNvml_Reset(void) {
+  State& state = TheState();
+  const int initCount = state.initCount;
+  state = State{};
+  state.initCount = initCount;
+}
+
+FAKE_EXPORT void FakeNvml_SetStub(int stub) { TheState().stub = stub != 0; }
+
+FAKE_EXPORT void FakeNvml_SetInitResult(int status) { TheState().initResult = status; }
+
+FAKE_EXPORT int FakeNvml_AddDevice(unsigned int domain, unsigned int bus, unsigned int device,
+                                   unsigned int function, unsigned long long usedBytes,
+                                   unsigned long long freeBytes) {
+  State& state = TheState();
+  if (state.deviceCount == kMaxDevices) return -1;
+  FakeDevice& added = state.devices[state.deviceCount];
+  added.domain = domain;
+  added.bus = bus;
+  added.device = device;
+  added.function = function;
+  added.usedBytes = usedBytes;
+  added.freeBytes = freeBytes;
+  return state.deviceCount++;
+}
+
+FAKE_EXPORT void FakeNvml_AddProcess(int deviceIndex, int list, unsigned int pid,
+                                     unsigned long long usedGpuMemory) {
+  TheState().devices[deviceIndex].lists[list].push_back({pid, usedGpuMemory});
+}
+
+FAKE_EXPORT void FakeNvml_AddSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
+                                    unsigned long long ageMicroseconds) {
+  nvmlProcessUtilizationSample_t sample{};
+  sample.pid = pid;
+  sample.timeStamp = NowMicroseconds() - ageMicroseconds;
+  sample.smUtil = smUtil;
+  sample.memUtil = smUtil / 2;
+  TheState().devices[deviceIndex].samples.push_back(sample);
+}
+
+FAKE_EXPORT void FakeNvml_SetMigMode(int deviceIndex, unsigned int currentMode) {
+  TheState().devices[deviceIndex].migMode = currentMode;
+}
+
+FAKE_EXPORT void FakeNvml_FailCall(int deviceIndex, const char* functionName, int status) {
+  TheState().devices[deviceIndex].failures.emplace_back(functionName, status);
+}
+
+FAKE_EXPORT void FakeNvml_GrowAfterSizeQuery(int deviceIndex, int list, unsigned int count,
+                                             unsigned int firstPid,
+                                             unsigned long long usedGpuMemory) {
+  TheState().devices[deviceIndex].growth[list] = Growth{count, firstPid, usedGpuMemory};
+}
+
+FAKE_EXPORT int FakeNvml_InitCount(void) { return TheState().initCount; }
+
+FAKE_EXPORT unsigned long long FakeNvml_LastSeenTimeStamp(int deviceIndex) {
+  return TheState().devices[deviceIndex].lastSeenTimeStamp;
+}
+
+FAKE_EXPORT int FakeNvml_ProcessListFills(void) { return TheState().processListFills; }
+
+// ---- NVML ----
+
+FAKE_EXPORT nvmlReturn_t nvmlInit(void) { return Init(); }
+
+FAKE_EXPORT nvmlReturn_t nvmlShutdown(void) {
+  State& state = TheState();
+  if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
+  if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  --state.initCount;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetCount(unsigned int* count) { return GetCount(count); }
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetHandleByIndex(unsigned int index, nvmlDevice_t* handle) {
+  return GetHandle(index, handle);
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetPciInfo(nvmlDevice_t handle, nvmlPciInfoLegacy_t* pci) {
+  return GetPci(handle, pci, true);
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetComputeRunningProcesses(nvmlDevice_t handle,
+                                                              unsigned int* count,
+                                                              nvmlProcessInfo_v1_t* infos) {
+  return FillProcesses(handle, kFakeNvmlCompute, count, infos,
+                       "nvmlDeviceGetComputeRunningProcesses");
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetGraphicsRunningProcesses(nvmlDevice_t handle,
+                                                               unsigned int* count,
+                                                               nvmlProcessInfo_v1_t* infos) {
+  return FillProcesses(handle, kFakeNvmlGraphics, count, infos,
+                       "nvmlDeviceGetGraphicsRunningProcesses");
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMPSComputeRunningProcesses(nvmlDevice_t handle,
+                                                                 unsigned int* count,
+                                                                 nvmlProcessInfo_v1_t* infos) {
+  return FillProcesses(handle, kFakeNvmlMpsCompute, count, infos,
+                       "nvmlDeviceGetMPSComputeRunningProcesses");
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMemoryInfo(nvmlDevice_t handle, nvmlMemory_t* memory) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetMemoryInfo", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  memory->used = device->usedBytes;
+  memory->free = device->freeBytes;
+  memory->total = device->usedBytes + device->freeBytes;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetProcessUtilization(nvmlDevice_t handle,
+                                                         nvmlProcessUtilizationSample_t* out,
+                                                         unsigned int* count,
+                                                         unsigned long long lastSeenTimeStamp) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetProcessUtilization", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  device->lastSeenTimeStamp = lastSeenTimeStamp;
+  // The driver's own rule: no utilisation per process while MIG is on.
+  if (device->migMode != 0) return NVML_ERROR_NOT_SUPPORTED;
+  std::vector<nvmlProcessUtilizationSample_t> recent;
+  for (const auto& sample : device->samples) {
+    if (sample.timeStamp > lastSeenTimeStamp) recent.push_back(sample);
+  }
+  if (recent.empty()) return NVML_ERROR_NOT_FOUND;
+  const auto needed = static_cast<unsigned int>(recent.size());
+  if (out == nullptr || *count < needed) {
+    *count = needed;
+    return NVML_ERROR_INSUFFICIENT_SIZE;
+  }
+  std::memcpy(out, recent.data(), recent.size() * sizeof recent[0]);
+  *count = needed;
+  return NVML_SUCCESS;
+}
+
+#ifndef FAKE_NVML_LEGACY
+
+FAKE_EXPORT nvmlReturn_t nvmlInit_v2(void) { return Init(); }
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetCount_v2(unsigned int* count) { return GetCount(count); }
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetHandleByIndex_v2(unsigned int index, nvmlDevice_t* handle) {
+  return GetHandle(index, handle);
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetPciInfo_v3(nvmlDevice_t handle, nvmlPciInfo_t* pci) {
+  return GetPci(handle, pci, false);
+}
+
+#define FAKE_PROCESS_LIST(Name, Suffix, Info, List)                                              \
+  FAKE_EXPORT nvmlReturn_t Name##Suffix(nvmlDevice_t handle, unsigned int* count, Info* infos) { \
+    return FillProcesses(handle, List, count, infos, #Name);                                     \
+  }
+
+FAKE_PROCESS_LIST(nvmlDeviceGetComputeRunningProcesses, _v2, nvmlProcessInfo_v2_t, kFakeNvmlCompute)
+FAKE_PROCESS_LIST(nvmlDeviceGetGraphicsRunningProcesses, _v2, nvmlProcessInfo_v2_t,
+                  kFakeNvmlGraphics)
+FAKE_PROCESS_LIST(nvmlDeviceGetMPSComputeRunningProcesses, _v2, nvmlProcessInfo_v2_t,
+                  kFakeNvmlMpsCompute)
+
+#ifdef FAKE_NVML_R535
+using V3Info = nvmlProcessInfo_v3_t;
+#else
+using V3Info = nvmlProcessInfo_v2_t;
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetRunningProcessDetailList(nvmlDevice_t, void*) {
+  return NVML_ERROR_NOT_SUPPORTED;
+}
+#endif
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetConfComputeMemSizeInfo(nvmlDevice_t, void*) {
+  return NVML_ERROR_NOT_SUPPORTED;
+}
+
+FAKE_PROCESS_LIST(nvmlDeviceGetComputeRunningProcesses, _v3, V3Info, kFakeNvmlCompute)
+FAKE_PROCESS_LIST(nvmlDeviceGetGraphicsRunningProcesses, _v3, V3Info, kFakeNvmlGraphics)
+FAKE_PROCESS_LIST(nvmlDeviceGetMPSComputeRunningProcesses, _v3, V3Info, kFakeNvmlMpsCompute)
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMemoryInfo_v2(nvmlDevice_t handle, nvmlMemory_v2_t* memory) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetMemoryInfo", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  // NVML_ERROR_ARGUMENT_VERSION_MISMATCH, as the driver answers a wrong version.
+  if (memory->version != nvmlMemory_v2) return 25;
+  memory->reserved = 300ull << 20;
+  memory->used = device->usedBytes;
+  memory->free = device->freeBytes;
+  memory->total = device->usedBytes + device->freeBytes + memory->reserved;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMigMode(nvmlDevice_t handle, unsigned int* current,
+                                              unsigned int* pending) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetMigMode", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  *current = device->migMode;
+  *pending = device->migMode;
+  return NVML_SUCCESS;
+}
+
+#endif  // FAKE_NVML_LEGACY

@@ -1,0 +1,365 @@
+// The NVML source against the fake libnvidia-ml.so.1 (tests/fake_nvml).
+#include "platform/linux/nvml_source.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fake_nvml_control.h"
+#include "platform/linux/nvml_api.h"
+#include "platform/linux/nvml_library.h"
+
+namespace gpuproc {
+namespace {
+
+using testing::FakeNvmlControl;
+
+constexpr unsigned long long kMiB = 1ull << 20;
+
+const ProcessGpuUsage* Find(const GpuSnapshot& snapshot, std::uint32_t pid,
+                            GpuDevice device = GpuDevice{0, 0x300}) {
+  for (const auto& process : snapshot.processes) {
+    if (process.processId == pid && process.device == device) return &process;
+  }
+  return nullptr;
+}
+
+std::optional<double> Utilization(const GpuSnapshot& snapshot, std::uint32_t pid) {
+  const ProcessGpuUsage* process = Find(snapshot, pid);
+  if (process == nullptr || process->engines.size() != 1) return std::nullopt;
+  return process->engines[0].utilizationPercent;
+}
+
+class NvmlSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fake_.Loaded()) GTEST_SKIP() << "fake NVML not built at " << fake_.Path();
+    initCountBefore_ = fake_.InitCount();
+  }
+  void TearDown() override {
+    if (!fake_.Loaded()) return;
+    source_.reset();
+    library_.reset();
+    // Every source and library released: NVML initialised no more than before.
+    EXPECT_EQ(fake_.InitCount(), initCountBefore_);
+  }
+
+  // A source over a freshly loaded fake.
+  NvmlSource& Source() {
+    if (!source_) {
+      library_ = NvmlLibrary::Load(fake_.Path().c_str());
+      EXPECT_NE(library_, nullptr);
+      source_ = std::make_unique<NvmlSource>(library_);
+    }
+    return *source_;
+  }
+
+  FakeNvmlControl fake_{FAKE_NVML_PATH};
+  int initCountBefore_ = 0;
+  std::shared_ptr<const NvmlLibrary> library_;
+  std::unique_ptr<NvmlSource> source_;
+};
+
+TEST_F(NvmlSourceTest, ReportsComputeAndGraphicsProcessesWithExactMemory) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, 1024 * kMiB, 7168 * kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, 4242, 512 * kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlGraphics, 77, 64 * kMiB + 4096);
+  fake_.AddProcess(gpu, kFakeNvmlMpsCompute, 5000, 3 * kMiB);
+
+  const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+
+  ASSERT_EQ(snapshot.adapters.size(), 1u);
+  EXPECT_EQ(snapshot.adapters[0].device, (GpuDevice{0, 0x300}));
+  EXPECT_EQ(snapshot.adapters[0].totalCommitted, 1024 * kMiB);
+  EXPECT_EQ(snapshot.adapters[0].free, 7168 * kMiB);
+  ASSERT_EQ(snapshot.processes.size(), 3u);
+  for (auto [pid, bytes] : {std::pair{4242u, 512 * kMiB}, std::pair{77u, 64 * kMiB + 4096},
+                            std::pair{5000u, 3 * kMiB}}) {
+    const ProcessGpuUsage* process = Find(snapshot, pid);
+    ASSERT_NE(process, nullptr) << pid;
+    EXPECT_EQ(process->localUsage, bytes);
+    EXPECT_EQ(process->dedicatedUsage, bytes);
+    EXPECT_EQ(process->totalCommitted, bytes);
+    EXPECT_EQ(process->sharedUsage, 0u);
+    ASSERT_EQ(process->engines.size(), 1u);
+    EXPECT_EQ(process->engines[0].type, "3D");
+    // The first collection has nothing to compare with.
+    EXPECT_FALSE(process->engines[0].utilizationPercent.has_value());
+  }
+}
+
+TEST_F(NvmlSourceTest, NamesEachGpuByItsPciAddress) {
+  const int first = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  const int second = fake_.AddDevice(1, 0x81, 0x1f, 1, 2 * kMiB, 3 * kMiB);
+  fake_.AddProcess(first, kFakeNvmlCompute, 10, 5 * kMiB);
+  fake_.AddProcess(second, kFakeNvmlCompute, 10, 6 * kMiB);
+  fake_.AddProcess(second, kFakeNvmlGraphics, 11, 7 * kMiB);
+
+  const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+
+  const GpuDevice secondName{1, 0x81u << 8 | 0x1fu << 3 | 1u};
+  ASSERT_EQ(snapshot.adapters.size(), 2u);
+  EXPECT_EQ(snapshot.adapters[1].device, secondName);
+  EXPECT_EQ(snapshot.adapters[1].free, 3 * kMiB);
+  ASSERT_EQ(snapshot.processes.size(), 3u);
+  ASSERT_NE(Find(snapshot, 10), nullptr);
+  EXPECT_EQ(Find(snapshot, 10)->totalCommitted, 5 * kMiB);
+  ASSERT_NE(Find(snapshot, 10, secondName), nullptr);
+  EXPECT_EQ(Find(snapshot, 10, secondName)->totalCommitted, 6 * kMiB);
+  ASSERT_NE(Find(snapshot, 11, secondName), nullptr);
+  EXPECT_EQ(Find(snapshot, 11), nullptr);
+}
+
+TEST_F(NvmlSourceTest, UtilizationIsTheNewestSampleOfTheLastSecond) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  for (unsigned pid : {100u, 200u, 400u}) fake_.AddProcess(gpu, kFakeNvmlCompute, pid, kMiB);
+  fake_.AddSample(gpu, 100, 90, 3'000'000);  // before the window
+  fake_.AddSample(gpu, 100, 60, 200'000);
+  fake_.AddSample(gpu, 100, 20, 800'000);
+  fake_.AddSample(gpu, 400, 180, 100'000);  // impossible value, clamped
+  fake_.AddSample(gpu, 999, 50, 100'000);   // not in any list: ignored
+
+  NvmlSource& source = Source();
+  const GpuSnapshot first = source.Collect(CollectScope{});
+  EXPECT_FALSE(Utilization(first, 100).has_value());
+  const GpuSnapshot second = source.Collect(CollectScope{});
+
+  EXPECT_EQ(Utilization(second, 100), 60.0);
+  EXPECT_EQ(Utilization(second, 200), 0.0);  // listed, no sample
+  EXPECT_EQ(Utilization(second, 400), 100.0);
+  EXPECT_EQ(Find(second, 999), nullptr);
+  EXPECT_EQ(second.processes.size(), 3u);
+  // Microseconds of CLOCK_REALTIME, one second back.
+  const auto lastSeen = static_cast<long long>(fake_.LastSeenTimeStamp(gpu));
+  const auto expected = static_cast<long long>(NvmlTimestampNow()) - 1'000'000;
+  EXPECT_NEAR(static_cast<double>(lastSeen), static_cast<double>(expected), 300'000.0);
+}
+
+TEST_F(NvmlSourceTest, NoSampleAtAllReadsZeroForEveryListedProcess) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlGraphics, 7, kMiB);
+  fake_.AddSample(gpu, 7, 40, 5'000'000);  // too old: NVML answers NOT_FOUND
+  NvmlSource& source = Source();
+  source.Collect(CollectScope{});
+  EXPECT_EQ(Utilization(source.Collect(CollectScope{}), 7), 0.0);
+}
+
+TEST_F(NvmlSourceTest, UtilizationHasNoValueWhereTheDeviceCannotGiveIt) {
+  struct Case {
+    const char* name;
+    bool mig;
+    int utilizationStatus;
+  };
+  for (const Case& c : {Case{"MIG mode", true, nvml::NVML_SUCCESS},
+                        Case{"not supported", false, nvml::NVML_ERROR_NOT_SUPPORTED},
+                        Case{"no permission", false, nvml::NVML_ERROR_NO_PERMISSION},
+                        Case{"GPU lost", false, nvml::NVML_ERROR_GPU_IS_LOST}}) {
+    SCOPED_TRACE(c.name);
+    fake_.Reset();
+    source_.reset();
+    const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+    fake_.AddProcess(gpu, kFakeNvmlCompute, 7, 2 * kMiB);
+    fake_.AddSample(gpu, 7, 40, 100'000);
+    if (c.mig) fake_.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
+    if (c.utilizationStatus != nvml::NVML_SUCCESS) {
+      fake_.FailCall(gpu, "nvmlDeviceGetProcessUtilization", c.utilizationStatus);
+    }
+    NvmlSource& source = Source();
+    source.Collect(CollectScope{});
+    const GpuSnapshot snapshot = source.Collect(CollectScope{});
+    ASSERT_NE(Find(snapshot, 7), nullptr);
+    EXPECT_EQ(Find(snapshot, 7)->totalCommitted, 2 * kMiB);
+    EXPECT_FALSE(Utilization(snapshot, 7).has_value());
+  }
+}
+
+TEST_F(NvmlSourceTest, ProcessInSeveralListsIsOneEntry) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, 300, 128 * kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlGraphics, 300, 128 * kMiB);
+  // Where one list cannot attribute the memory, another list's value stands.
+  fake_.AddProcess(gpu, kFakeNvmlGraphics, 301, nvml::NVML_VALUE_NOT_AVAILABLE);
+  fake_.AddProcess(gpu, kFakeNvmlMpsCompute, 301, 9 * kMiB);
+
+  const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+
+  ASSERT_EQ(snapshot.processes.size(), 2u);
+  EXPECT_EQ(Find(snapshot, 300)->totalCommitted, 128 * kMiB);
+  EXPECT_EQ(Find(snapshot, 301)->localUsage, 9 * kMiB);
+}
+
+TEST_F(NvmlSourceTest, NotAvailableMemoryLeavesTheMemoryValuesEmpty) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, 12, nvml::NVML_VALUE_NOT_AVAILABLE);
+
+  const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+
+  const ProcessGpuUsage* process = Find(snapshot, 12);
+  ASSERT_NE(process, nullptr);
+  EXPECT_FALSE(process->localUsage.has_value());
+  EXPECT_FALSE(process->dedicatedUsage.has_value());
+  EXPECT_FALSE(process->totalCommitted.has_value());
+  EXPECT_EQ(process->sharedUsage, 0u);
+}
+
+TEST_F(NvmlSourceTest, ListThatGrowsBetweenSizeQueryAndFillIsReadWhole) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, 1, kMiB);
+  // Far more than any headroom: the fill must be retried.
+  fake_.GrowAfterSizeQuery(gpu, kFakeNvmlCompute, 200, 1000, 2 * kMiB);
+
+  const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+
+  EXPECT_EQ(snapshot.processes.size(), 201u);
+  ASSERT_NE(Find(snapshot, 1199), nullptr);
+  EXPECT_EQ(Find(snapshot, 1199)->totalCommitted, 2 * kMiB);
+}
+
+TEST_F(NvmlSourceTest, DeviceFailuresLeaveOutOnlyWhatFailed) {
+  struct Case {
+    const char* function;
+    int status;
+    bool adapterListed;
+    bool adapterHasValues;
+    bool processListed;
+  };
+  for (const Case& c : {
+           Case{"nvmlDeviceGetHandleByIndex", nvml::NVML_ERROR_GPU_IS_LOST, false, false, false},
+           Case{"nvmlDeviceGetPciInfo", nvml::NVML_ERROR_GPU_IS_LOST, false, false, false},
+           Case{"nvmlDeviceGetMemoryInfo", nvml::NVML_ERROR_NO_PERMISSION, true, false, true},
+           Case{"nvmlDeviceGetComputeRunningProcesses", nvml::NVML_ERROR_NO_PERMISSION, true, true,
+                false},
+           Case{"nvmlDeviceGetComputeRunningProcesses", nvml::NVML_ERROR_GPU_IS_LOST, true, true,
+                false},
+       }) {
+    SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.status));
+    fake_.Reset();
+    source_.reset();
+    const int broken = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+    const int healthy = fake_.AddDevice(0, 4, 0, 0, 5 * kMiB, 6 * kMiB);
+    fake_.AddProcess(broken, kFakeNvmlCompute, 50, kMiB);
+    fake_.AddProcess(healthy, kFakeNvmlCompute, 51, 8 * kMiB);
+    fake_.FailCall(broken, c.function, c.status);
+
+    const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+
+    const GpuDevice healthyName{0, 0x400};
+    ASSERT_NE(Find(snapshot, 51, healthyName), nullptr);
+    EXPECT_EQ(Find(snapshot, 51, healthyName)->totalCommitted, 8 * kMiB);
+    EXPECT_EQ(Find(snapshot, 50) != nullptr, c.processListed);
+    const auto adapter = std::find_if(snapshot.adapters.begin(), snapshot.adapters.end(),
+                                      [](const AdapterUsage& a) { return a.device.low == 0x300; });
+    ASSERT_EQ(adapter != snapshot.adapters.end(), c.adapterListed);
+    if (c.adapterListed) {
+      EXPECT_EQ(adapter->totalCommitted.has_value(), c.adapterHasValues);
+      EXPECT_EQ(adapter->free.has_value(), c.adapterHasValues);
+    }
+  }
+}
+
+TEST_F(NvmlSourceTest, CollectsOnlyTheProcessesInScope) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  for (unsigned pid : {5u, 6u, 7u}) fake_.AddProcess(gpu, kFakeNvmlCompute, pid, kMiB);
+  NvmlSource& source = Source();
+
+  const GpuSnapshot some = source.Collect(CollectScope{false, {5, 7}});
+  ASSERT_EQ(some.processes.size(), 2u);
+  EXPECT_EQ(Find(some, 6), nullptr);
+
+  const int fillsBefore = fake_.ProcessListFills();
+  const GpuSnapshot none = source.Collect(CollectScope{false, {}});
+  EXPECT_TRUE(none.processes.empty());
+  EXPECT_EQ(none.adapters.size(), 1u);
+  EXPECT_EQ(fake_.ProcessListFills(), fillsBefore);  // the lists were not even read
+}
+
+TEST_F(NvmlSourceTest, LibraryThatCannotBeUsedGivesNoSource) {
+  EXPECT_EQ(NvmlLibrary::Load("libnvidia-ml-absent.so.1"), nullptr);
+
+  fake_.SetStub(1);
+  EXPECT_EQ(NvmlLibrary::Load(fake_.Path().c_str()), nullptr);
+  fake_.SetStub(0);
+
+  fake_.SetInitResult(nvml::NVML_ERROR_DRIVER_NOT_LOADED);
+  EXPECT_EQ(NvmlLibrary::Load(fake_.Path().c_str()), nullptr);
+  EXPECT_EQ(fake_.InitCount(), initCountBefore_);
+  fake_.SetInitResult(nvml::NVML_SUCCESS);
+
+  // A working library is initialised once, and only while it is held.
+  auto library = NvmlLibrary::Load(fake_.Path().c_str());
+  ASSERT_NE(library, nullptr);
+  EXPECT_EQ(fake_.InitCount(), initCountBefore_ + 1);
+  library.reset();
+  EXPECT_EQ(fake_.InitCount(), initCountBefore_);
+}
+
+TEST(NvmlLayoutTest, ChoosesTheStructEachVersionFills) {
+  struct Case {
+    int version;
+    bool confCompute;
+    bool detailList;
+    ProcessInfoLayout expected;
+  };
+  for (const Case& c : {
+           Case{3, false, false, ProcessInfoLayout::kV2},  // R510 to R530
+           Case{3, true, false, ProcessInfoLayout::kV3},   // R535.43 to R535.86
+           Case{3, true, true, ProcessInfoLayout::kV2},    // R535.104 and later
+           Case{2, true, false, ProcessInfoLayout::kV2},
+           Case{1, false, false, ProcessInfoLayout::kV1},
+       }) {
+    EXPECT_EQ(ChooseProcessInfoLayout(c.version, c.confCompute, c.detailList), c.expected)
+        << c.version << c.confCompute << c.detailList;
+  }
+}
+
+// Each generation of driver fills its own struct; a wrong stride would garble
+// every entry after the first.
+TEST(NvmlDriverGenerationTest, EveryGenerationReadsTheSameProcesses) {
+  for (const char* path : {FAKE_NVML_PATH, FAKE_NVML_R535_PATH, FAKE_NVML_LEGACY_PATH}) {
+    SCOPED_TRACE(path);
+    FakeNvmlControl fake(path);
+    if (!fake.Loaded()) GTEST_SKIP() << "fake NVML not built at " << path;
+    const int gpu = fake.AddDevice(0, 3, 0, 0, 100 * kMiB, 200 * kMiB);
+    fake.AddProcess(gpu, kFakeNvmlCompute, 21, 1 * kMiB);
+    fake.AddProcess(gpu, kFakeNvmlCompute, 22, 2 * kMiB);
+    fake.AddProcess(gpu, kFakeNvmlGraphics, 23, 3 * kMiB);
+    fake.AddProcess(gpu, kFakeNvmlGraphics, 24, 4 * kMiB);
+
+    std::shared_ptr<const NvmlLibrary> library = NvmlLibrary::Load(path);
+    ASSERT_NE(library, nullptr);
+    const GpuSnapshot snapshot = NvmlSource(library).Collect(CollectScope{});
+
+    ASSERT_EQ(snapshot.processes.size(), 4u);
+    for (std::uint32_t pid = 21; pid <= 24; ++pid) {
+      ASSERT_NE(Find(snapshot, pid), nullptr) << pid;
+      EXPECT_EQ(Find(snapshot, pid)->totalCommitted, (pid - 20) * kMiB);
+    }
+    ASSERT_EQ(snapshot.adapters.size(), 1u);
+    EXPECT_EQ(snapshot.adapters[0].device, (GpuDevice{0, 0x300}));
+    EXPECT_EQ(snapshot.adapters[0].totalCommitted, 100 * kMiB);
+  }
+}
+
+TEST(NvmlDeviceNameTest, FunctionComesFromTheBusIdText) {
+  struct Case {
+    unsigned domain, bus, device;
+    const char* busId;
+    GpuDevice expected;
+  };
+  for (const Case& c : {
+           Case{0, 3, 0, "00000000:03:00.0", {0, 0x300}},
+           Case{0, 0x81, 0x1f, "0000:81:1F.7", {0, 0x81FF}},
+           Case{0x10002, 0xff, 1, "00010002:ff:01.3", {0x10002, 0xFF0B}},
+           Case{0, 3, 0, "", {0, 0x300}},                  // no text: function 0
+           Case{0, 3, 0, "00000000:03:00.x", {0, 0x300}},  // unreadable: function 0
+       }) {
+    EXPECT_EQ(DeviceFromPciInfo(c.domain, c.bus, c.device, c.busId), c.expected) << c.busId;
+  }
+}
+
+}  // namespace
+}  // namespace gpuproc
