@@ -1,0 +1,221 @@
+// GetGPUDataForProcess of the built shared library over the fake NVML. Each
+// call loads the library afresh and unloads it afterwards, as a host that
+// loads it per use would, so NVML's lifetime in the library is part of what
+// is tested: the library must leave NVML shut down when it is unloaded.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "fake_nvml_control.h"
+#include "gtest/gtest.h"
+#include "platform/linux/nvml_api.h"
+
+namespace gpuproc {
+namespace {
+
+using testing::FakeNvmlControl;
+constexpr unsigned long long kMiB = 1ull << 20;
+
+// Points one standard stream at a temporary file until destroyed, then hands
+// back what was written.
+class StreamCapture {
+ public:
+  explicit StreamCapture(int fd) : fd_(fd), file_(std::tmpfile()) {
+    std::fflush(nullptr);
+    saved_ = ::dup(fd_);
+    ::dup2(::fileno(file_), fd_);
+  }
+  ~StreamCapture() {
+    if (saved_ >= 0) Finish();
+    std::fclose(file_);
+  }
+  std::string Finish() {
+    std::fflush(nullptr);
+    ::dup2(saved_, fd_);
+    ::close(saved_);
+    saved_ = -1;
+    std::string text;
+    std::rewind(file_);
+    for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_))
+      text.push_back(static_cast<char>(c));
+    return text;
+  }
+
+ private:
+  int fd_;
+  std::FILE* file_;
+  int saved_ = -1;
+};
+
+struct CallResult {
+  std::string returned;
+  std::string errorText;
+};
+
+CallResult CallLibrary(std::uint32_t processId) {
+  CallResult result;
+  void* library = ::dlopen(GPUPROC_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    ADD_FAILURE() << ::dlerror();
+    return result;
+  }
+  using Entry = const char* (*)(std::uint32_t);
+  const auto entry = reinterpret_cast<Entry>(::dlsym(library, "GetGPUDataForProcess"));
+  if (entry == nullptr) {
+    ADD_FAILURE() << "GetGPUDataForProcess not exported";
+  } else {
+    StreamCapture errors(STDERR_FILENO);
+    StreamCapture output(STDOUT_FILENO);
+    const char* text = entry(processId);
+    result.returned = text != nullptr ? text : "(null pointer)";
+    output.Finish();
+    result.errorText = errors.Finish();
+  }
+  ::dlclose(library);
+  return result;
+}
+
+class NvmlExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fake_.Loaded()) GTEST_SKIP() << "fake NVML not built at " << fake_.Path();
+    // Nothing else in this process may hold NVML initialised, or the
+    // unload check below would prove nothing.
+    ASSERT_EQ(fake_.InitCount(), 0);
+  }
+
+  // The fake is loaded before the library, so the library's
+  // dlopen("libnvidia-ml.so.1") finds it by its soname even without
+  // LD_LIBRARY_PATH.
+  FakeNvmlControl fake_{FAKE_NVML_PATH};
+};
+
+const std::uint32_t kPid = 4242;
+
+TEST_F(NvmlExportTest, OneRecordPerGpuWithMemoryInMiBAndUtilization) {
+  const int first = fake_.AddDevice(0, 3, 0, 0, 1536 * kMiB, 6656 * kMiB);
+  const int second = fake_.AddDevice(0, 0x81, 0, 0, 100 * kMiB, 900 * kMiB);
+  fake_.AddProcess(first, kFakeNvmlCompute, kPid, 512 * kMiB);
+  fake_.AddProcess(second, kFakeNvmlGraphics, kPid, 33 * kMiB + kMiB / 2);
+  fake_.AddProcess(second, kFakeNvmlCompute, kPid + 1, kMiB);
+  fake_.AddSample(first, kPid, 37, 300'000);
+  fake_.AddSample(first, kPid, 80, 1'700'000);  // older than the window
+
+  const CallResult result = CallLibrary(kPid);
+
+  EXPECT_EQ(result.errorText, "");
+  EXPECT_EQ(fake_.InitCount(), 0) << "NVML left initialised after unload";
+  const auto report = nlohmann::json::parse(result.returned);
+  ASSERT_TRUE(report.is_array()) << result.returned;
+  ASSERT_EQ(report.size(), 2u);
+  EXPECT_EQ(report[0]["ProcessID"], kPid);
+  EXPECT_EQ(report[0]["GPUProcessMemoryLocalUsage"], 512.0);
+  EXPECT_EQ(report[0]["GPUProcessMemoryDedicatedUsage"], 512.0);
+  EXPECT_EQ(report[0]["GPUProcessMemoryTotalCommitted"], 512.0);
+  EXPECT_EQ(report[0]["GPUProcessMemorySharedUsage"], 0.0);
+  EXPECT_EQ(report[0]["GPUUtilizationPercent"], 37.0);
+  // The adapter counters have no instance: every record shows the sum over
+  // both GPUs.
+  for (const auto& record : report) {
+    EXPECT_EQ(record["GPUMemoryTotal"], 1536.0 + 100.0);
+    EXPECT_EQ(record["GPUMemoryFree"], 6656.0 + 900.0);
+  }
+  // The second GPU: a graphics process with no sample reads 0.
+  EXPECT_EQ(report[1]["GPUProcessMemoryLocalUsage"], 33.5);
+  EXPECT_EQ(report[1]["GPUUtilizationPercent"], 0.0);
+}
+
+// What the record shows for each fault; "null" where the process has no
+// record at all.
+TEST_F(NvmlExportTest, FaultsGiveTheirStatedResult) {
+  struct Case {
+    const char* name;
+    void (*arrange)(FakeNvmlControl& fake, int gpu);
+    const char* field;  // checked in the only record; nullptr: expect "null"
+    double expected;    // < 0: the read failed
+  };
+  const Case cases[] = {
+      {"stub library", [](FakeNvmlControl& f, int) { f.SetStub(1); }, nullptr, 0},
+      {"nvmlInit fails",
+       [](FakeNvmlControl& f, int) { f.SetInitResult(nvml::NVML_ERROR_DRIVER_NOT_LOADED); },
+       nullptr, 0},
+      {"lists need permission",
+       [](FakeNvmlControl& f, int gpu) {
+         for (const char* list :
+              {"nvmlDeviceGetComputeRunningProcesses", "nvmlDeviceGetGraphicsRunningProcesses",
+               "nvmlDeviceGetMPSComputeRunningProcesses"}) {
+           f.FailCall(gpu, list, nvml::NVML_ERROR_NO_PERMISSION);
+         }
+       },
+       nullptr, 0},
+      {"GPU lost",
+       [](FakeNvmlControl& f, int gpu) {
+         f.FailCall(gpu, "nvmlDeviceGetPciInfo", nvml::NVML_ERROR_GPU_IS_LOST);
+       },
+       nullptr, 0},
+      {"memory needs permission",
+       [](FakeNvmlControl& f, int gpu) {
+         f.FailCall(gpu, "nvmlDeviceGetMemoryInfo", nvml::NVML_ERROR_NO_PERMISSION);
+       },
+       "GPUMemoryFree", -1},
+      {"memory not available",
+       [](FakeNvmlControl& f, int gpu) {
+         f.Reset();
+         gpu = f.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+         f.AddProcess(gpu, kFakeNvmlCompute, kPid, nvml::NVML_VALUE_NOT_AVAILABLE);
+       },
+       "GPUProcessMemoryLocalUsage", -1},
+      {"in both lists",
+       [](FakeNvmlControl& f, int gpu) { f.AddProcess(gpu, kFakeNvmlGraphics, kPid, 64 * kMiB); },
+       "GPUProcessMemoryTotalCommitted", 64},
+      {"list grows before the fill",
+       [](FakeNvmlControl& f, int gpu) {
+         f.Reset();
+         gpu = f.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+         f.AddProcess(gpu, kFakeNvmlCompute, 1, kMiB);
+         f.GrowAfterSizeQuery(gpu, kFakeNvmlCompute, 100, kPid - 50, 64 * kMiB);
+       },
+       "GPUProcessMemoryTotalCommitted", 64},
+      {"sample over 100", [](FakeNvmlControl& f, int gpu) { f.AddSample(gpu, kPid, 250, 100'000); },
+       "GPUUtilizationPercent", 100},
+      {"sample of an unlisted pid only",
+       [](FakeNvmlControl& f, int gpu) { f.AddSample(gpu, kPid + 7, 90, 100'000); },
+       "GPUUtilizationPercent", 0},
+      {"MIG mode",
+       [](FakeNvmlControl& f, int gpu) {
+         f.AddSample(gpu, kPid, 50, 100'000);
+         f.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
+       },
+       "GPUUtilizationPercent", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake_.Reset();
+    const int gpu = fake_.AddDevice(0, 3, 0, 0, 2 * kMiB, 3 * kMiB);
+    fake_.AddProcess(gpu, kFakeNvmlCompute, kPid, 64 * kMiB);
+    c.arrange(fake_, gpu);
+
+    const CallResult result = CallLibrary(kPid);
+
+    EXPECT_EQ(result.errorText, "");
+    EXPECT_EQ(fake_.InitCount(), 0);
+    if (c.field == nullptr) {
+      EXPECT_EQ(result.returned, "null");
+      continue;
+    }
+    const auto report = nlohmann::json::parse(result.returned);
+    ASSERT_TRUE(report.is_array() && report.size() == 1) << result.returned;
+    const double value = report[0][c.field].get<double>();
+    if (c.expected < 0) {
+      EXPECT_LT(value, 0) << c.field;
+    } else {
+      EXPECT_EQ(value, c.expected) << c.field;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace gpuproc
