@@ -8,6 +8,8 @@
 // (build/tests/fake_nvml/default/libnvidia-ml.so.1) where there is no driver.
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 
 #include "platform/linux/nvml_library.h"
@@ -20,7 +22,26 @@ const char* NvmlPath() {
   return path != nullptr && *path != '\0' ? path : gpuproc::kNvmlLibraryName;
 }
 
-// Each call loads, initialises, collects, shuts NVML down and unloads.
+// With the fake NVML (already loaded by the caller), one GPU used by four
+// processes, so that a collection does the work it does on a real machine; a
+// real library has no such functions and is left alone.
+void DescribeFakeGpu() {
+  void* handle = ::dlopen(NvmlPath(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return;
+  using AddDevice =
+      int (*)(unsigned, unsigned, unsigned, unsigned, unsigned long long, unsigned long long);
+  using AddProcess = void (*)(int, int, unsigned, unsigned long long);
+  const auto addDevice = reinterpret_cast<AddDevice>(::dlsym(handle, "FakeNvml_AddDevice"));
+  const auto addProcess = reinterpret_cast<AddProcess>(::dlsym(handle, "FakeNvml_AddProcess"));
+  if (addDevice != nullptr && addProcess != nullptr) {
+    const int gpu = addDevice(0, 3, 0, 0, 1ull << 30, 1ull << 30);
+    for (unsigned pid = 100; pid < 104; ++pid) addProcess(gpu, 0, pid, 1ull << 20);
+  }
+  ::dlclose(handle);  // the caller holds the library: the state stays
+}
+
+// Each call loads, initialises, collects, shuts NVML down and unloads: the
+// file is mapped and relocated anew every time.
 void BM_NvmlLoadedPerCall(benchmark::State& state) {
   for (auto _ : state) {
     std::shared_ptr<const gpuproc::NvmlLibrary> library = gpuproc::NvmlLibrary::Load(NvmlPath());
@@ -41,6 +62,7 @@ void BM_NvmlKeptLoaded(benchmark::State& state) {
     state.SkipWithError("no NVML library");
     return;
   }
+  DescribeFakeGpu();
   for (auto _ : state) {
     gpuproc::NvmlSource source(library);
     benchmark::DoNotOptimize(source.Collect(gpuproc::CollectScope{}));
@@ -58,4 +80,9 @@ BENCHMARK(BM_NvmlAbsent)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
