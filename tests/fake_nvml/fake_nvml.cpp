@@ -57,6 +57,7 @@ struct State {
   bool stub = false;
   int initResult = NVML_SUCCESS;
   int initCount = 0;
+  bool stale = false;  // the driver was restarted under the current context
   int deviceCount = 0;
   std::array<FakeDevice, kMaxDevices> devices;
   int processListFills = 0;
@@ -88,6 +89,7 @@ nvmlReturn_t Precheck(nvmlDevice_t handle, std::string_view function, FakeDevice
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  if (state.stale) return NVML_ERROR_DRIVER_NOT_LOADED;
   *device = DeviceOf(handle);
   if (*device == nullptr) return NVML_ERROR_INVALID_ARGUMENT;
   for (const auto& [name, status] : (*device)->failures) {
@@ -140,6 +142,7 @@ nvmlReturn_t GetCount(unsigned int* count) {
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  if (state.stale) return NVML_ERROR_DRIVER_NOT_LOADED;
   *count = static_cast<unsigned int>(state.deviceCount);
   return NVML_SUCCESS;
 }
@@ -148,6 +151,7 @@ nvmlReturn_t GetHandle(unsigned int index, nvmlDevice_t* handle) {
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
+  if (state.stale) return NVML_ERROR_DRIVER_NOT_LOADED;
   if (index >= static_cast<unsigned int>(state.deviceCount)) return NVML_ERROR_INVALID_ARGUMENT;
   FakeDevice* device = &state.devices[index];
   for (const auto& [name, status] : device->failures) {
@@ -238,6 +242,8 @@ FAKE_EXPORT void FakeNvml_GrowAfterSizeQuery(int deviceIndex, int list, unsigned
   TheState().devices[deviceIndex].growth[list] = Growth{count, firstPid, usedGpuMemory};
 }
 
+FAKE_EXPORT void FakeNvml_RestartDriver(void) { TheState().stale = true; }
+
 FAKE_EXPORT int FakeNvml_InitCount(void) { return TheState().initCount; }
 
 FAKE_EXPORT unsigned long long FakeNvml_LastSeenTimeStamp(int deviceIndex) {
@@ -254,7 +260,7 @@ FAKE_EXPORT nvmlReturn_t nvmlShutdown(void) {
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
-  --state.initCount;
+  if (--state.initCount == 0) state.stale = false;  // the next nvmlInit starts afresh
   return NVML_SUCCESS;
 }
 

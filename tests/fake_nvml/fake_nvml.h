@@ -36,6 +36,9 @@ void FakeNvml_FailCall(int deviceIndex, const char* functionName, int status);
 // `firstPid`) join it before the caller can fill its buffer.
 void FakeNvml_GrowAfterSizeQuery(int deviceIndex, int list, unsigned int count,
                                  unsigned int firstPid, unsigned long long usedGpuMemory);
+// The kernel driver is reloaded under the library: every call fails until
+// NVML has been shut down completely and initialised again.
+void FakeNvml_RestartDriver(void);
 // How many nvmlInit calls have not been matched by nvmlShutdown.
 int FakeNvml_InitCount(void);
 // The lastSeenTimeStamp of the latest nvmlDeviceGetProcessUtilization call on

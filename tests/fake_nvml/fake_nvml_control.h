@@ -24,6 +24,7 @@ class FakeNvmlControl {
     Resolve(SetMigMode, "FakeNvml_SetMigMode");
     Resolve(FailCall, "FakeNvml_FailCall");
     Resolve(GrowAfterSizeQuery, "FakeNvml_GrowAfterSizeQuery");
+    Resolve(RestartDriver, "FakeNvml_RestartDriver");
     Resolve(InitCount, "FakeNvml_InitCount");
     Resolve(LastSeenTimeStamp, "FakeNvml_LastSeenTimeStamp");
     Resolve(ProcessListFills, "FakeNvml_ProcessListFills");
@@ -50,6 +51,7 @@ class FakeNvmlControl {
   decltype(&FakeNvml_SetMigMode) SetMigMode = nullptr;
   decltype(&FakeNvml_FailCall) FailCall = nullptr;
   decltype(&FakeNvml_GrowAfterSizeQuery) GrowAfterSizeQuery = nullptr;
+  decltype(&FakeNvml_RestartDriver) RestartDriver = nullptr;
   decltype(&FakeNvml_InitCount) InitCount = nullptr;
   decltype(&FakeNvml_LastSeenTimeStamp) LastSeenTimeStamp = nullptr;
   decltype(&FakeNvml_ProcessListFills) ProcessListFills = nullptr;

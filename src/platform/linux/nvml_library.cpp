@@ -148,7 +148,17 @@ SharedNvml& Shared() {
 
 std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary() {
   SharedNvml& shared = Shared();
-  if (!shared.library) shared.library = NvmlLibrary::Load();
+  if (shared.library) {
+    // After a driver reload or upgrade the old context answers every call
+    // with an error until NVML is shut down and initialised again (and the
+    // library file mapped anew, for an upgrade).
+    unsigned int deviceCount = 0;
+    if (shared.library->Functions().deviceGetCount(&deviceCount) == nvml::NVML_SUCCESS) {
+      return shared.library;
+    }
+    shared.library.reset();
+  }
+  shared.library = NvmlLibrary::Load();
   return shared.library;
 }
 

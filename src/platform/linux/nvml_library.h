@@ -82,7 +82,9 @@ class NvmlLibrary {
 // call that finds it until the gpuproc library is unloaded (or the process
 // exits): nvmlInit on a driver without the persistence daemon brings every GPU
 // up, far too slow to repeat in each call. A failed load is not remembered, so
-// a driver installed or loaded later is found by a later call. Not
+// a driver installed or loaded later is found by a later call; a kept library
+// that can no longer count its devices (the kernel driver was reloaded or
+// upgraded under it) is shut down, unloaded and loaded afresh. Not
 // synchronised: like every call of the library, the host runs one at a time.
 std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary();
 

@@ -55,28 +55,44 @@ struct CallResult {
   std::string errorText;
 };
 
-CallResult CallLibrary(std::uint32_t processId) {
-  CallResult result;
-  void* library = ::dlopen(GPUPROC_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    ADD_FAILURE() << ::dlerror();
-    return result;
+// The built library, loaded for the lifetime of the object as a host would
+// load it.
+class LoadedLibrary {
+ public:
+  LoadedLibrary() : handle_(::dlopen(GPUPROC_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {
+    if (handle_ == nullptr) {
+      ADD_FAILURE() << ::dlerror();
+      return;
+    }
+    entry_ = reinterpret_cast<Entry>(::dlsym(handle_, "GetGPUDataForProcess"));
+    if (entry_ == nullptr) ADD_FAILURE() << "GetGPUDataForProcess not exported";
   }
-  using Entry = const char* (*)(std::uint32_t);
-  const auto entry = reinterpret_cast<Entry>(::dlsym(library, "GetGPUDataForProcess"));
-  if (entry == nullptr) {
-    ADD_FAILURE() << "GetGPUDataForProcess not exported";
-  } else {
+  ~LoadedLibrary() {
+    if (handle_ != nullptr) ::dlclose(handle_);
+  }
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+  CallResult Call(std::uint32_t processId) {
+    CallResult result;
+    if (entry_ == nullptr) return result;
     StreamCapture errors(STDERR_FILENO);
     StreamCapture output(STDOUT_FILENO);
-    const char* text = entry(processId);
+    const char* text = entry_(processId);
     result.returned = text != nullptr ? text : "(null pointer)";
     output.Finish();
     result.errorText = errors.Finish();
+    return result;
   }
-  ::dlclose(library);
-  return result;
-}
+
+ private:
+  using Entry = const char* (*)(std::uint32_t);
+  void* handle_;
+  Entry entry_ = nullptr;
+};
+
+// One call of a freshly loaded library, unloaded again afterwards.
+CallResult CallLibrary(std::uint32_t processId) { return LoadedLibrary().Call(processId); }
 
 class NvmlExportTest : public ::testing::Test {
  protected:
@@ -215,6 +231,27 @@ TEST_F(NvmlExportTest, FaultsGiveTheirStatedResult) {
       EXPECT_EQ(value, c.expected) << c.field;
     }
   }
+}
+
+// A host keeps the library loaded; the kernel driver is reloaded under it.
+TEST_F(NvmlExportTest, KeptLibraryRecoversFromADriverReload) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, kPid, 5 * kMiB);
+  {
+    LoadedLibrary library;
+    EXPECT_NE(library.Call(kPid).returned, "null");
+    EXPECT_EQ(fake_.InitCount(), 1);  // kept between calls
+
+    fake_.RestartDriver();
+    const CallResult afterReload = library.Call(kPid);
+
+    EXPECT_EQ(afterReload.errorText, "");
+    const auto report = nlohmann::json::parse(afterReload.returned);
+    ASSERT_TRUE(report.is_array()) << afterReload.returned;
+    EXPECT_EQ(report[0]["GPUProcessMemoryTotalCommitted"], 5.0);
+    EXPECT_EQ(fake_.InitCount(), 1);
+  }
+  EXPECT_EQ(fake_.InitCount(), 0);
 }
 
 }  // namespace
