@@ -38,9 +38,6 @@ set(nlohmann_json_DIR "${CMAKE_CURRENT_LIST_DIR}/mingw64" CACHE PATH
 set(GPUPROC_NLOHMANN_HEADER_ROOT "/usr/include" CACHE PATH
     "Folder holding the host's nlohmann/ header folder")
 
-# GoogleTest for the target is built from source with the cross compiler.
-set(GPUPROC_GOOGLETEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources")
-
 # Tests and test discovery run under Wine. wine64 itself rather than the
 # /usr/bin/wine wrapper, which prints a warning about a missing wine32 on
 # standard error of every run.

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/utf16.h"
 #include "process_capture.h"
 
 namespace gpuproc {
@@ -175,6 +176,31 @@ TEST(WindowsPlatformText, WideCharToMultiByteWritesUtf8) {
               needed)
         << testCase.name;
     EXPECT_EQ(out, testCase.utf8) << testCase.name;
+  }
+}
+
+// The Linux back end and the scripted platform convert with their own code;
+// it must give the bytes that Windows gives.
+TEST(WindowsPlatformText, OwnUtf8ConversionMatchesWindows) {
+  const std::u16string lone = std::u16string(1, char16_t{0xDC00});
+  const std::u16string inputs[] = {
+      u"",
+      u"plain",
+      u"\u00e9\u4e2d\U0001F600",
+      std::u16string(1, char16_t{0xD83D}) + u"x",  // high surrogate, then no low one
+      lone + std::u16string(1, char16_t{0xD83D}),  // low before high
+      std::u16string(1, char16_t{0xD83D}),         // high surrogate at the end
+      u"\uFFFF\uFFFE\u0000end",
+  };
+  WindowsPlatform platform;
+  for (const std::u16string& input : inputs) {
+    const int length = static_cast<int>(input.size());
+    const int needed = platform.WideCharToMultiByte(input.data(), length, nullptr, 0);
+    std::string windows(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) {
+      platform.WideCharToMultiByte(input.data(), length, windows.data(), needed);
+    }
+    EXPECT_EQ(Utf16ToUtf8(input), windows) << "input of " << input.size() << " units";
   }
 }
 
