@@ -40,26 +40,9 @@ wineServer() {
   return 1
 }
 
-installMissing() {
-  local packages=()
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null || packages+=(g++-mingw-w64-x86-64-posix)
-  wineLoader >/dev/null || packages+=(wine64 wine)
-  wineServer >/dev/null || packages+=(wine64 wine)
-  command -v cmake >/dev/null || packages+=(cmake)
-  [ -f /usr/src/googletest/CMakeLists.txt ] || packages+=(googletest)
-  [ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
-  if [ "${#packages[@]}" -eq 0 ]; then
-    return 0
-  fi
-  log "installing ${packages[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  timeout 600 "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive timeout 1200 "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${packages[@]}"
-}
-
-installMissing
+# apt-get update runs first when anything is missing.
+timeout 1800 "$repo/tools/ensure-packages.sh" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+  wine64 wine cmake ninja-build googletest nlohmann-json3-dev
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
