@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -80,5 +81,9 @@ class Platform {
   // `text` and the stream's end of line on standard output, then a flush.
   virtual void WriteOutputLine(std::string_view text) = 0;
 };
+
+// The operating system's own platform, made afresh for each call; each real
+// back end (Windows, Linux) defines it.
+std::unique_ptr<Platform> CreateSystemPlatform();
 
 }  // namespace gpuproc

@@ -1,0 +1,38 @@
+/* gpuproc: GPU memory and 3D-engine use of one process, as JSON.
+ *
+ * GetGPUDataForProcess samples the GPU counters of the process `processId`
+ * for 100 ms per GPU it uses, writes the report indented on standard output
+ * and returns it as compact UTF-8 JSON: an array with one record per GPU
+ * counter instance of the process, or "null" when it has none. An empty
+ * string means the counter query could not be opened.
+ *
+ * The returned text belongs to the library and stays valid until the next
+ * call that opens its query, or until the library is unloaded; copy it to
+ * keep it. One call at a time: a host that calls from several threads
+ * serialises its calls. */
+#ifndef GPUPROC_GPUPROC_H
+#define GPUPROC_GPUPROC_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(GPUPROC_BUILDING_LIBRARY)
+#define GPUPROC_API __declspec(dllexport)
+#else
+#define GPUPROC_API __declspec(dllimport)
+#endif
+#else
+#define GPUPROC_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* GPUPROC_GPUPROC_H */

@@ -1,0 +1,77 @@
+#include "counters/counter_query.h"
+
+#include <string>
+
+namespace gpuproc {
+
+bool OpenCounterQuery(Platform& platform, CounterQuery& query) {
+  QueryHandle handle = nullptr;
+  if (platform.OpenQuery(&handle) != kPdhSuccess) {
+    ReportLastError(platform, u"PdhOpenQuery");
+    return false;
+  }
+  query.handle = handle;
+  return true;
+}
+
+bool AddCounter(Platform& platform, const CounterQuery& query, std::u16string_view path,
+                CounterHandle& counter) {
+  CounterHandle added = nullptr;
+  const PdhStatus status = platform.AddCounter(query.handle, path, &added);
+  if (status != kPdhSuccess) {
+    counter = nullptr;
+    std::u16string line = u"Failed to add counter: ";
+    line.append(path);
+    line += u" ERROR CODE: ";
+    line += FormatStatus(status);
+    platform.WriteErrorLine(line);
+    return false;
+  }
+  counter = added;
+  return true;
+}
+
+void CollectTwoSamples(Platform& platform, const CounterQuery& query) {
+  platform.Sleep(kSamplePauseMilliseconds);
+  platform.CollectQueryData(query.handle);
+  platform.Sleep(kSamplePauseMilliseconds);
+  platform.CollectQueryData(query.handle);
+}
+
+double ReadCounterValue(Platform& platform, CounterHandle counter) {
+  if (counter == nullptr) return -1;
+  double value = 0;
+  if (platform.GetFormattedCounterValue(counter, &value) != kPdhSuccess) return -1;
+  return value;
+}
+
+void RemoveCounter(Platform& platform, CounterHandle& counter) {
+  if (counter == nullptr) return;
+  platform.RemoveCounter(counter);
+  counter = nullptr;
+}
+
+void CloseCounterQuery(Platform& platform, CounterQuery& query) {
+  if (query.handle == nullptr) return;
+  platform.CloseQuery(query.handle);
+  query.handle = nullptr;
+}
+
+void ReportLastError(Platform& platform, std::u16string_view operation) {
+  // The thread's code at this moment, not the status the failed call returned.
+  const std::uint32_t code = platform.GetLastError();
+  if (code == 0) return;
+  std::u16string message;
+  std::u16string line(operation);
+  line += u": ";
+  // Without a system text the line still says which operation failed.
+  if (platform.FormatSystemMessage(code, &message)) line += message;
+  platform.WriteErrorLine(line);
+}
+
+std::u16string FormatStatus(PdhStatus status) {
+  const std::string digits = std::to_string(status);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+}  // namespace gpuproc

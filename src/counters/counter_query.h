@@ -1,0 +1,40 @@
+// The counter query of one call and every operation on its counters, and the
+// two kinds of error line the library writes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace gpuproc {
+
+// The PDH query of one call. Null until opened, null again once closed.
+struct CounterQuery {
+  QueryHandle handle = nullptr;
+};
+
+// Opens the query; on failure reports the thread's last error for
+// "PdhOpenQuery" and returns false.
+bool OpenCounterQuery(Platform& platform, CounterQuery& query);
+// Adds the counter at `path`. On failure writes the add-failure line, leaves
+// `counter` null and returns false.
+bool AddCounter(Platform& platform, const CounterQuery& query, std::u16string_view path,
+                CounterHandle& counter);
+// Pause, sample, pause, sample: rate counters need two samples to give a value.
+void CollectTwoSamples(Platform& platform, const CounterQuery& query);
+// The counter's value, or -1 for a null counter or a failed read.
+double ReadCounterValue(Platform& platform, CounterHandle counter);
+// Takes the counter out of its query; a null counter is left alone.
+void RemoveCounter(Platform& platform, CounterHandle& counter);
+void CloseCounterQuery(Platform& platform, CounterQuery& query);
+// "<operation>: <system message>" for the thread's last-error code; nothing
+// when that code is 0.
+void ReportLastError(Platform& platform, std::u16string_view operation);
+
+inline constexpr std::uint32_t kSamplePauseMilliseconds = 50;
+
+// The status as a signed decimal number: 0xC0000BB8 is -1073738824.
+std::u16string FormatStatus(PdhStatus status);
+
+}  // namespace gpuproc

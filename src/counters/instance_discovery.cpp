@@ -1,0 +1,82 @@
+#include "counters/instance_discovery.h"
+
+#include <string>
+
+namespace gpuproc {
+namespace {
+
+bool IsDecimalDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+std::u16string ProcessMemoryPath(std::u16string_view instanceName, std::u16string_view counter) {
+  std::u16string path = u"\\";
+  path += kGPUProcessMemoryObject;
+  path += u"(";
+  path += instanceName;
+  path += u")\\";
+  path += counter;
+  return path;
+}
+
+}  // namespace
+
+InstanceList ListInstances(Platform& platform, std::u16string_view object) {
+  std::uint32_t counterLength = 0;
+  std::uint32_t instanceLength = 0;
+  platform.EnumObjectItems(object, nullptr, &counterLength, nullptr, &instanceLength);
+
+  InstanceList instances;
+  if (instanceLength == 0 || instanceLength > kMaxEnumerationLength ||
+      counterLength > kMaxEnumerationLength) {
+    return instances;
+  }
+  std::u16string counters(counterLength, u'\0');
+  std::u16string buffer(instanceLength, u'\0');
+  std::uint32_t filledCounterLength = counterLength;
+  std::uint32_t filledInstanceLength = instanceLength;
+  platform.EnumObjectItems(object, counterLength ? counters.data() : nullptr, &filledCounterLength,
+                           buffer.data(), &filledInstanceLength);
+
+  // Walk only the buffer we own, whatever the platform claims it wrote. A last
+  // name that runs to the end without its NUL is still a name.
+  std::size_t position = 0;
+  while (position < buffer.size() && buffer[position] != u'\0') {
+    std::size_t end = buffer.find(u'\0', position);
+    if (end == std::u16string::npos) end = buffer.size();
+    instances.emplace_back(buffer, position, end - position);
+    position = end + 1;
+  }
+  return instances;
+}
+
+std::u16string MakePidPattern(std::uint32_t processId) {
+  const std::string digits = std::to_string(processId);
+  std::u16string pattern = u"pid_";
+  pattern.append(digits.begin(), digits.end());
+  return pattern;
+}
+
+bool MatchesPidPattern(std::u16string_view instanceName, std::u16string_view pidPattern) {
+  // An occurrence followed by another digit names a different process
+  // (pid_12 inside pid_123), so it does not count; later occurrences still do.
+  for (std::size_t at = instanceName.find(pidPattern); at != std::u16string_view::npos;
+       at = instanceName.find(pidPattern, at + 1)) {
+    const std::size_t after = at + pidPattern.size();
+    if (after == instanceName.size() || !IsDecimalDigit(instanceName[after])) return true;
+  }
+  return false;
+}
+
+ProcessCounterPaths MakeProcessCounterPaths(std::u16string_view instanceName) {
+  std::u16string enginePath = u"\\GPU Engine(";
+  enginePath += instanceName;
+  enginePath += u"*engtype_3D)\\Utilization Percentage";
+  return {
+      ProcessMemoryPath(instanceName, u"Local Usage"),
+      std::move(enginePath),
+      ProcessMemoryPath(instanceName, u"Shared Usage"),
+      ProcessMemoryPath(instanceName, u"Dedicated Usage"),
+      ProcessMemoryPath(instanceName, u"Total Committed"),
+  };
+}
+
+}  // namespace gpuproc

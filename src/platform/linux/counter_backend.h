@@ -1,0 +1,85 @@
+// The Linux stand-in for PDH: queries, counters, collections and enumeration
+// over the GPU sources, with PDH's statuses and two-call size protocol.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/counter_path.h"
+#include "platform/linux/gpu_source.h"
+#include "platform/linux/host_fs.h"
+#include "platform/platform.h"
+
+namespace gpuproc {
+
+// One collection of every source, merged and named as the three counter
+// objects publish it. Instances are in enumeration order: processes by
+// ascending id, one process's devices by ascending instance name.
+struct CounterValues {
+  struct ProcessInstance {
+    std::u16string name;
+    std::optional<std::uint64_t> localUsage, sharedUsage, dedicatedUsage, totalCommitted;
+  };
+  struct EngineInstance {
+    std::u16string name;
+    std::optional<double> utilizationPercent;
+  };
+  struct AdapterInstance {
+    std::u16string name;
+    std::optional<std::uint64_t> totalCommitted, free;
+  };
+  std::vector<ProcessInstance> processes;
+  std::vector<EngineInstance> engines;
+  std::vector<AdapterInstance> adapters;
+};
+
+// Merges the sources' snapshots in table order; a device that an earlier
+// source reported is ignored in the later ones.
+CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots);
+
+class CounterBackend {
+ public:
+  CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock);
+  ~CounterBackend();
+  CounterBackend(const CounterBackend&) = delete;
+  CounterBackend& operator=(const CounterBackend&) = delete;
+
+  PdhStatus OpenQuery(QueryHandle* query);
+  PdhStatus AddCounter(QueryHandle query, std::u16string_view path, CounterHandle* counter);
+  PdhStatus CollectQueryData(QueryHandle query);
+  PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value);
+  PdhStatus RemoveCounter(CounterHandle counter);
+  PdhStatus CloseQuery(QueryHandle query);
+  PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
+                            std::uint32_t* counterLength, char16_t* instances,
+                            std::uint32_t* instanceLength);
+
+  const HostFs& Fs() const { return fs_; }
+
+ private:
+  struct Query;
+  struct Counter;
+
+  std::vector<std::unique_ptr<GpuSource>> CreateSources() const;
+  CounterValues CollectOnce(std::vector<std::unique_ptr<GpuSource>>& sources,
+                            const CollectScope& scope) const;
+  Query* FindQuery(QueryHandle handle) const;
+  Counter* FindCounter(CounterHandle handle) const;
+
+  std::vector<GpuSourceEntry> sourceTable_;
+  HostFs fs_;
+  MonotonicClock clock_;
+  std::set<Query*> queries_;
+  // The instance list measured by a size request, handed out by the fill
+  // request that follows it, so the two calls agree and the machine is
+  // scanned once.
+  std::map<std::u16string, std::u16string, std::less<>> pendingInstanceLists_;
+};
+
+}  // namespace gpuproc

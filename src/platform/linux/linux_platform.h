@@ -1,0 +1,53 @@
+// The Linux side of the platform seam: the counter back end in place of PDH,
+// /proc in place of the process API, our own UTF-16 conversion.
+#pragma once
+
+#include <vector>
+
+#include "platform/linux/counter_backend.h"
+#include "platform/platform.h"
+
+namespace gpuproc {
+
+class LinuxPlatform final : public Platform {
+ public:
+  LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock);
+
+  PdhStatus OpenQuery(QueryHandle* query) override;
+  PdhStatus AddCounter(QueryHandle query, std::u16string_view path,
+                       CounterHandle* counter) override;
+  PdhStatus CollectQueryData(QueryHandle query) override;
+  PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) override;
+  PdhStatus RemoveCounter(CounterHandle counter) override;
+  PdhStatus CloseQuery(QueryHandle query) override;
+  PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
+                            std::uint32_t* counterLength, char16_t* instances,
+                            std::uint32_t* instanceLength) override;
+
+  void Sleep(std::uint32_t milliseconds) override;
+  std::uint32_t GetLastError() override;
+  bool FormatSystemMessage(std::uint32_t code, std::u16string* text) override;
+
+  ProcessHandle OpenProcess(std::uint32_t access, std::uint32_t processId) override;
+  std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
+                                  std::uint32_t size) override;
+  void CloseHandle(ProcessHandle process) override;
+  int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) override;
+
+  void WriteErrorLine(std::u16string_view line) override;
+  void WriteOutputLine(std::string_view text) override;
+
+  CounterBackend& Backend() { return backend_; }
+
+ private:
+  CounterBackend backend_;
+};
+
+// The executable's base name from the target of /proc/<pid>/exe: its last
+// component, without the " (deleted)" the kernel appends once the file is gone.
+std::string ExecutableBaseName(std::string_view exeLinkTarget);
+
+// CLOCK_MONOTONIC in nanoseconds.
+std::uint64_t MonotonicNanoseconds();
+
+}  // namespace gpuproc

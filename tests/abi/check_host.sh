@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The command-line host on a live process, and its argument handling.
+set -uo pipefail
+host=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+expect() {  # expect WHAT STATUS STDOUT STDERR-PATTERN (empty: no stderr) -- ARGS...
+  local what=$1 status=$2 stdout=$3 stderr=$4
+  shift 5
+  "$host" "$@" >"$scratch/out" 2>"$scratch/err"
+  local got=$?
+  local errorsOk=1
+  if [ -z "$stderr" ]; then [ -s "$scratch/err" ] && errorsOk=0; else grep -qE "$stderr" "$scratch/err" || errorsOk=0; fi
+  if [ "$got" != "$status" ] || [ "$(cat "$scratch/out"; echo .)" != "$stdout." ] || [ "$errorsOk" = 0 ]; then
+    echo "FAIL $what: status $got, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]" >&2
+    failures=$((failures + 1))
+  fi
+}
+sleep 30 & live=$!
+expect "live process" 0 $'null\n' '' -- "$live"
+expect "two processes" 0 $'null\nnull\n' '' -- "$live" $$
+expect "largest id" 0 $'null\n' '' -- 4294967295
+expect "out of range" 2 "" "not a process id" -- 4294967296
+expect "not a number" 2 "" "not a process id" -- 12x
+expect "negative" 2 "" "not a process id" -- -5
+expect "nothing given" 2 "" "no process id" --
+expect "help" 0 "$("$host" --help)"$'\n' '' -- --help
+kill "$live" 2>/dev/null
+[ "$failures" = 0 ] && echo "host checks passed"
+exit "$failures"

@@ -1,0 +1,76 @@
+// Counter operations and the two kinds of error line.
+#include "counters/counter_query.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/scripted_platform.h"
+
+namespace gpuproc::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(CounterQuery, StatusIsPrintedAsSignedDecimal) {
+  const std::pair<std::uint32_t, std::u16string> cases[] = {
+      {0xC0000BB8u, u"-1073738824"}, {0xC0000BB9u, u"-1073738823"}, {0x800007D2u, u"-2147481646"},
+      {0x00000001u, u"1"},           {0x7FFFFFFFu, u"2147483647"},  {0x80000000u, u"-2147483648"},
+  };
+  for (const auto& [status, text] : cases) {
+    EXPECT_EQ(FormatStatus(static_cast<PdhStatus>(status)), text) << status;
+  }
+}
+
+TEST(CounterQuery, AddFailureLineNamesThePathUnchangedAndTheStatus) {
+  ScriptedPlatform platform;
+  // Parentheses, backslashes and an unpaired surrogate pass through as they are.
+  const std::u16string path = u"\\GPU Process Memory(a(b)\\c\xD800)\\Local Usage";
+  platform.refusedPaths[path] = static_cast<PdhStatus>(0xC0000BB8);
+  CounterQuery query{reinterpret_cast<QueryHandle>(1)};
+  CounterHandle counter = reinterpret_cast<CounterHandle>(99);
+
+  EXPECT_FALSE(AddCounter(platform, query, path, counter));
+
+  EXPECT_EQ(counter, nullptr);
+  EXPECT_THAT(platform.errorLines,
+              ElementsAre(u"Failed to add counter: " + path + u" ERROR CODE: -1073738824"));
+}
+
+TEST(CounterQuery, NullCounterIsNeverHandedToThePlatform) {
+  ScriptedPlatform platform;
+  CounterHandle counter = nullptr;
+  EXPECT_EQ(ReadCounterValue(platform, counter), -1);
+  RemoveCounter(platform, counter);
+  EXPECT_THAT(platform.events, IsEmpty());
+}
+
+TEST(CounterQuery, FailedReadIsMinusOneAndSuccessfulReadIsUnscaled) {
+  ScriptedPlatform platform;
+  CounterQuery query{reinterpret_cast<QueryHandle>(1)};
+  CounterHandle good = nullptr;
+  CounterHandle bad = nullptr;
+  platform.values[u"\\GPU Engine(x)\\Utilization Percentage"] = 250.75;
+  AddCounter(platform, query, u"\\GPU Engine(x)\\Utilization Percentage", good);
+  AddCounter(platform, query, u"\\GPU Engine(y)\\Utilization Percentage", bad);
+
+  EXPECT_EQ(ReadCounterValue(platform, good), 250.75);
+  EXPECT_EQ(ReadCounterValue(platform, bad), -1);
+}
+
+TEST(CounterQuery, LastErrorLineWithoutSystemTextStillNamesTheOperation) {
+  ScriptedPlatform platform;
+  platform.lastError = 1234;
+  platform.systemMessage.reset();
+  ReportLastError(platform, u"PdhOpenQuery");
+  EXPECT_THAT(platform.errorLines, ElementsAre(u"PdhOpenQuery: "));
+}
+
+TEST(CounterQuery, TwoSamplesArePausedFiftyMillisecondsEach) {
+  ScriptedPlatform platform;
+  CollectTwoSamples(platform, CounterQuery{reinterpret_cast<QueryHandle>(1)});
+  EXPECT_THAT(platform.events, ElementsAre("Sleep 50", "Collect", "Sleep 50", "Collect"));
+}
+
+}  // namespace
+}  // namespace gpuproc::testing

@@ -1,0 +1,293 @@
+// The order and outcome of one whole call, on a scripted platform.
+#include "export/call_driver.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "support/scripted_platform.h"
+
+namespace gpuproc::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+constexpr char16_t kInstance[] = u"pid_42_luid_0x00000000_0x0000C3F1_phys_0";
+
+std::vector<std::string> SampledInstanceEvents(const std::string& instance) {
+  const std::string memory = "\\GPU Process Memory(" + instance + ")\\";
+  const std::string engine = "\\GPU Engine(" + instance + "*engtype_3D)\\Utilization Percentage";
+  return {"AddCounter " + memory + "Local Usage",
+          "AddCounter " + engine,
+          "AddCounter " + memory + "Shared Usage",
+          "AddCounter " + memory + "Dedicated Usage",
+          "AddCounter " + memory + "Total Committed",
+          "Sleep 50",
+          "Collect",
+          "Sleep 50",
+          "Collect",
+          "Read " + memory + "Local Usage",
+          "Read " + engine,
+          "Read " + memory + "Shared Usage",
+          "Read " + memory + "Dedicated Usage",
+          "Read " + memory + "Total Committed",
+          "Read \\GPU Adapter Memory\\Total Committed",
+          "Read \\GPU Adapter Memory\\Free",
+          "Remove " + memory + "Local Usage",
+          "Remove " + engine,
+          "Remove " + memory + "Shared Usage",
+          "Remove " + memory + "Dedicated Usage",
+          "Remove " + memory + "Total Committed"};
+}
+
+std::vector<std::string> CallEvents(std::uint32_t processId, bool listsInstances,
+                                    const std::vector<std::string>& sampled) {
+  std::vector<std::string> events = {"OpenQuery",
+                                     "OpenProcess 0x0410 " + std::to_string(processId),
+                                     "GetModuleBaseName 260",
+                                     "CloseHandle",
+                                     "WideCharToMultiByte 0",
+                                     "WideCharToMultiByte 8",
+                                     "EnumSizes GPU Process Memory 0 0"};
+  if (listsInstances) events.push_back("EnumFill GPU Process Memory 4 " + std::string("*"));
+  events.push_back("AddCounter \\GPU Adapter Memory\\Total Committed");
+  events.push_back("AddCounter \\GPU Adapter Memory\\Free");
+  events.insert(events.end(), sampled.begin(), sampled.end());
+  events.push_back("CloseQuery");
+  events.push_back("WriteOutputLine");
+  return events;
+}
+
+// The fill request's instance length depends on the names: compare it loosely.
+std::vector<std::string> Normalised(std::vector<std::string> events) {
+  for (std::string& event : events) {
+    if (event.rfind("EnumFill ", 0) == 0) event = event.substr(0, event.rfind(' ')) + " *";
+  }
+  return events;
+}
+
+TEST(CallDriver, QueryThatCannotOpenReturnsTheEmptyTextAndLeavesTheReportAlone) {
+  for (const std::uint32_t lastError : {0u, 5u}) {
+    SCOPED_TRACE(lastError);
+    ScriptedPlatform platform;
+    platform.openQueryStatus = static_cast<PdhStatus>(0xC0000BBB);
+    platform.lastError = lastError;
+    std::string reportText = "[{\"earlier\":1}]";
+    const char* earlier = reportText.c_str();
+
+    const char* result = CollectGPUData(platform, 42, reportText);
+
+    EXPECT_EQ(result, kEmptyResultText);
+    EXPECT_STREQ(result, "");
+    EXPECT_EQ(reportText, "[{\"earlier\":1}]");
+    EXPECT_STREQ(earlier, "[{\"earlier\":1}]");
+    EXPECT_THAT(platform.output, IsEmpty());
+    if (lastError == 0) {
+      EXPECT_THAT(platform.events, ElementsAre("OpenQuery", "GetLastError"));
+      EXPECT_THAT(platform.errorLines, IsEmpty());
+    } else {
+      // The system's text is written as it comes, line break included.
+      EXPECT_THAT(platform.events,
+                  ElementsAre("OpenQuery", "GetLastError", "FormatMessage 5", "WriteErrorLine"));
+      EXPECT_THAT(platform.errorLines, ElementsAre(u"PdhOpenQuery: The system message.\r\n"));
+    }
+  }
+}
+
+TEST(CallDriver, ProcessWithoutInstancesGivesNullAfterNoPause) {
+  ScriptedPlatform platform;
+  platform.instanceBuffer.clear();
+  std::string reportText;
+
+  const char* result = CollectGPUData(platform, 42, reportText);
+
+  EXPECT_STREQ(result, "null");
+  EXPECT_EQ(result, reportText.c_str());
+  EXPECT_EQ(platform.output, "null\n");
+  EXPECT_THAT(platform.events, ElementsAreArray(CallEvents(42, false, {})));
+  EXPECT_THAT(platform.errorLines, IsEmpty());
+  EXPECT_EQ(platform.openQueries, 0);
+  EXPECT_EQ(platform.openProcessHandles, 0);
+}
+
+TEST(CallDriver, OneMatchingInstanceIsSampledAndReported) {
+  ScriptedPlatform platform;
+  platform.SetInstances({u"pid_7_luid_0x00000000_0x0000C3F1_phys_0", kInstance});
+  const std::u16string memory = u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\";
+  platform.values = {
+      {memory + u"Local Usage", 157286400},
+      {u"\\GPU Engine(" + std::u16string(kInstance) + u"*engtype_3D)\\Utilization Percentage",
+       12.5},
+      {memory + u"Shared Usage", 1048576},
+      {memory + u"Dedicated Usage", 0},
+      {memory + u"Total Committed", 104857},
+      {u"\\GPU Adapter Memory\\Total Committed", 1099511627776},
+      {u"\\GPU Adapter Memory\\Free", 10},
+  };
+  std::string reportText;
+
+  const char* result = CollectGPUData(platform, 42, reportText);
+
+  EXPECT_STREQ(result,
+               "[{\"GPUMemoryFree\":9.5367431640625e-06,\"GPUMemoryTotal\":1048576.0,"
+               "\"GPUProcessMemoryDedicatedUsage\":0.0,\"GPUProcessMemoryLocalUsage\":150.0,"
+               "\"GPUProcessMemorySharedUsage\":1.0,"
+               "\"GPUProcessMemoryTotalCommitted\":0.09999942779541016,"
+               "\"GPUUtilizationPercent\":12.5,\"Name\":\"host.exe\",\"ProcessID\":42}]");
+  EXPECT_EQ(platform.output,
+            "[\n    {\n        \"GPUMemoryFree\": 9.5367431640625e-06,\n"
+            "        \"GPUMemoryTotal\": 1048576.0,\n"
+            "        \"GPUProcessMemoryDedicatedUsage\": 0.0,\n"
+            "        \"GPUProcessMemoryLocalUsage\": 150.0,\n"
+            "        \"GPUProcessMemorySharedUsage\": 1.0,\n"
+            "        \"GPUProcessMemoryTotalCommitted\": 0.09999942779541016,\n"
+            "        \"GPUUtilizationPercent\": 12.5,\n"
+            "        \"Name\": \"host.exe\",\n"
+            "        \"ProcessID\": 42\n    }\n]\n");
+  EXPECT_THAT(Normalised(platform.events),
+              ElementsAreArray(CallEvents(42, true, SampledInstanceEvents(Narrow(kInstance)))));
+  EXPECT_THAT(platform.errorLines, IsEmpty());
+}
+
+TEST(CallDriver, EachOfTwoInstancesHasItsOwnWindowAndAdapterReading) {
+  ScriptedPlatform platform;
+  const std::u16string second = u"pid_42_luid_0x00000000_0x0000D000_phys_0";
+  platform.SetInstances({kInstance, second});
+  // The adapter moves between the two instances' windows.
+  platform.valuesByCollection = {{u"\\GPU Adapter Memory\\Free", {1, 2097152, 3, 4194304}}};
+  std::string reportText;
+
+  CollectGPUData(platform, 42, reportText);
+
+  std::vector<std::string> sampled = SampledInstanceEvents(Narrow(kInstance));
+  const std::vector<std::string> secondEvents = SampledInstanceEvents(Narrow(second));
+  sampled.insert(sampled.end(), secondEvents.begin(), secondEvents.end());
+  EXPECT_THAT(Normalised(platform.events), ElementsAreArray(CallEvents(42, true, sampled)));
+
+  const auto report = nlohmann::json::parse(reportText);
+  ASSERT_EQ(report.size(), 2u);
+  EXPECT_EQ(report[0]["GPUMemoryFree"], 2.0);
+  EXPECT_EQ(report[1]["GPUMemoryFree"], 4.0);
+  for (const auto& record : report) {
+    EXPECT_EQ(record["ProcessID"], 42u);
+    EXPECT_EQ(record["Name"], "host.exe");
+    EXPECT_EQ(record["GPUProcessMemoryLocalUsage"], -9.5367431640625e-07);
+    EXPECT_EQ(record["GPUUtilizationPercent"], -1.0);
+  }
+}
+
+TEST(CallDriver, RefusedCountersWriteTheirLinesAndReadMinusOne) {
+  ScriptedPlatform platform;
+  platform.SetInstances({kInstance});
+  const std::u16string memory = u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\";
+  const std::u16string engine =
+      u"\\GPU Engine(" + std::u16string(kInstance) + u"*engtype_3D)\\Utilization Percentage";
+  platform.refusedPaths = {{u"\\GPU Adapter Memory\\Free", static_cast<PdhStatus>(0xC0000BB8)},
+                           {engine, static_cast<PdhStatus>(0xC0000BB9)}};
+  platform.values = {{memory + u"Local Usage", 1048576},
+                     {memory + u"Shared Usage", 1048576},
+                     {memory + u"Dedicated Usage", 1048576},
+                     {memory + u"Total Committed", 1048576},
+                     {u"\\GPU Adapter Memory\\Total Committed", 1048576},
+                     {u"\\GPU Adapter Memory\\Free", 1048576}};
+  std::string reportText;
+
+  CollectGPUData(platform, 42, reportText);
+
+  EXPECT_THAT(
+      platform.errorLines,
+      ElementsAre(u"Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738824",
+                  u"Failed to add counter: " + engine + u" ERROR CODE: -1073738823"));
+  const auto record = nlohmann::json::parse(reportText).at(0);
+  EXPECT_EQ(record["GPUMemoryFree"], -9.5367431640625e-07);
+  EXPECT_EQ(record["GPUUtilizationPercent"], -1.0);
+  EXPECT_EQ(record["GPUMemoryTotal"], 1.0);
+  EXPECT_EQ(record["GPUProcessMemoryLocalUsage"], 1.0);
+  // A refused counter is never read or removed: only four removals.
+  const auto removals =
+      std::count_if(platform.events.begin(), platform.events.end(),
+                    [](const std::string& e) { return e.rfind("Remove ", 0) == 0; });
+  EXPECT_EQ(removals, 4);
+  EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Read " + Narrow(engine)),
+            0);
+}
+
+TEST(CallDriver, AllMembersRefusedStillPausesSamplesAndReportsTheRecord) {
+  ScriptedPlatform platform;
+  platform.SetInstances({kInstance});
+  std::string reportText;
+  for (const std::u16string& path : std::vector<std::u16string>{
+           u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\Local Usage",
+           u"\\GPU Engine(" + std::u16string(kInstance) + u"*engtype_3D)\\Utilization Percentage",
+           u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\Shared Usage",
+           u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\Dedicated Usage",
+           u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\Total Committed"}) {
+    platform.refusedPaths[path] = static_cast<PdhStatus>(0xC0000BC0);
+  }
+
+  CollectGPUData(platform, 42, reportText);
+
+  EXPECT_EQ(platform.errorLines.size(), 5u);
+  EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Sleep 50"), 2);
+  EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Collect"), 2);
+  EXPECT_EQ(reportText,
+            "[{\"GPUMemoryFree\":-9.5367431640625e-07,\"GPUMemoryTotal\":-9.5367431640625e-07,"
+            "\"GPUProcessMemoryDedicatedUsage\":-9.5367431640625e-07,"
+            "\"GPUProcessMemoryLocalUsage\":-9.5367431640625e-07,"
+            "\"GPUProcessMemorySharedUsage\":-9.5367431640625e-07,"
+            "\"GPUProcessMemoryTotalCommitted\":-9.5367431640625e-07,"
+            "\"GPUUtilizationPercent\":-1.0,\"Name\":\"host.exe\",\"ProcessID\":42}]");
+}
+
+TEST(CallDriver, OnlyInstancesOfTheProcessItselfAreSampled) {
+  ScriptedPlatform platform;
+  platform.SetInstances({u"pid_12_luid_0x00000000_0x00000100_phys_0",
+                         u"pid_123_luid_0x00000000_0x00000100_phys_0",
+                         u"pid_1200_luid_0x00000000_0x00000100_phys_0",
+                         u"pid_12_luid_0x00000000_0x00000100_phys_0", u"pid_12"});
+  platform.processOpens = false;
+  std::string reportText;
+
+  CollectGPUData(platform, 12, reportText);
+
+  // The duplicate name is sampled twice; pid_123 and pid_1200 are not sampled.
+  const auto report = nlohmann::json::parse(reportText);
+  ASSERT_EQ(report.size(), 3u);
+  EXPECT_EQ(report[0]["Name"], "unknown");
+  EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(),
+                       "AddCounter \\GPU Process Memory(pid_123_luid_0x00000000_0x00000100_phys_0)"
+                       "\\Local Usage"),
+            0);
+  EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "CloseHandle"), 0);
+}
+
+TEST(CallDriver, LargestProcessIdIsPatternedAndReportedUnsigned) {
+  ScriptedPlatform platform;
+  platform.SetInstances({u"pid_4294967295_luid_0x00000000_0x00000100_phys_0"});
+  std::string reportText;
+
+  CollectGPUData(platform, 4294967295u, reportText);
+
+  EXPECT_NE(reportText.find("\"ProcessID\":4294967295}"), std::string::npos) << reportText;
+  EXPECT_EQ(platform.events[1], "OpenProcess 0x0410 4294967295");
+}
+
+TEST(CallDriver, LaterFailedCallKeepsTheEarlierReportReadable) {
+  ScriptedPlatform platform;
+  std::string reportText;
+  const char* first = CollectGPUData(platform, 1, reportText);
+  ASSERT_STREQ(first, "null");
+
+  platform.openQueryStatus = static_cast<PdhStatus>(0xC0000BBB);
+  const char* second = CollectGPUData(platform, 1, reportText);
+
+  EXPECT_STREQ(second, "");
+  EXPECT_STREQ(first, "null");
+  EXPECT_EQ(platform.output, "null\n");
+}
+
+}  // namespace
+}  // namespace gpuproc::testing
