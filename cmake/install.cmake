@@ -17,5 +17,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gpuprocConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/gpuprocConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/gpuproc)
 
+# The .pc file finds its prefix from where it lies, so `cmake --install
+# --prefix` anywhere gives a working file.
+file(RELATIVE_PATH GPUPROC_PC_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" GPUPROC_PC_PREFIX "${GPUPROC_PC_PREFIX}")
 configure_file(cmake/gpuproc.pc.in ${CMAKE_CURRENT_BINARY_DIR}/gpuproc.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/gpuproc.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

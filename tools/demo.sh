@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# tools/demo.sh: builds the library and its host, then asks it about a live
+# process on this machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/ensure-packages.sh build-essential cmake ninja-build nlohmann-json3-dev
+
+cmake -S . -B build-demo -G Ninja -DGPUPROC_BUILD_TESTS=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" >/dev/null
+host=build-demo/tools/gpuproc
+
+sleep 60 &
+live=$!
+trap 'kill "$live" 2>/dev/null || true' EXIT
+echo "# this machine, process $live ($(readlink "/proc/$live/exe")):"
+"$host" "$live"

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# tools/test.sh [--sanitize]: builds the library and runs the whole test suite.
+# --sanitize builds it with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 \
+  nlohmann-json3-dev libgtest-dev libgmock-dev valgrind
+
+build=build
+options=()
+if [ "${1:-}" = "--sanitize" ]; then
+  build=build-sanitize
+  options=(-DGPUPROC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+fi
+cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
