@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -389,6 +390,23 @@ TEST(DrmFdinfoSource, VanishedClientGivesNoData) {
   EXPECT_EQ(source.Collect().processes.size(), 1u);
   tree.RemoveClient(100, 4);
   EXPECT_TRUE(source.Collect().processes.empty());
+}
+
+TEST(DrmFdinfoSource, UnreadableFilesGiveNoData) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
+  FdinfoTree tree;
+  tree.SetClient(100, 4, Client("i915", 1, "drm-engine-render:\t0 ns\n"));
+  tree.SetClient(200, 4, Client("i915", 2, "drm-engine-render:\t0 ns\n"));
+  tree.SetClient(300, 4, Client("i915", 3, "drm-engine-render:\t0 ns\n"));
+  // Another user's fdinfo, and a process that is not dumpable (its fd
+  // folder belongs to root).
+  std::filesystem::permissions(tree.Proc() + "/100/fdinfo/4", std::filesystem::perms::none);
+  std::filesystem::permissions(tree.Proc() + "/200/fd", std::filesystem::perms::none);
+  SourceUnderTest source(tree.Proc(), tree.Sys());
+  const GpuSnapshot snapshot = source.Collect();
+  std::filesystem::permissions(tree.Proc() + "/200/fd", std::filesystem::perms::owner_all);
+  ASSERT_EQ(snapshot.processes.size(), 1u);
+  EXPECT_EQ(snapshot.processes[0].processId, 300u);
 }
 
 TEST(DrmFdinfoSource, PciAddresses) {

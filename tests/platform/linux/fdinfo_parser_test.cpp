@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -300,6 +301,44 @@ TEST(FdinfoParser, EntryCountIsBounded) {
   const DrmFdinfo info = ParseFdinfo(text);
   EXPECT_EQ(info.engines.size(), kMaxFdinfoEntries);
   EXPECT_EQ(info.regions.size(), kMaxFdinfoEntries);
+}
+
+TEST(FdinfoParser, DamagedCopiesOfARealFileKeepTheLimits) {
+  const std::string original =
+      "drm-driver:\tamdgpu\ndrm-client-id:\t57\ndrm-pdev:\t0000:03:00.0\n"
+      "drm-total-vram:\t768 MiB\ndrm-resident-vram:\t512 MiB\ndrm-memory-gtt: \t40960 KiB\n"
+      "drm-engine-gfx:\t88219430020 ns\ndrm-engine-capacity-gfx:\t2\n"
+      "drm-cycles-rcs:\t28257900\ndrm-total-cycles-rcs:\t7655183225\n";
+  std::minstd_rand random(20261208);
+  const char alphabet[] = {'\0', '\n', ':', ' ', '\t', '-', '9', 'K', 'i', 'B', '\xff'};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = original;
+    for (int change = random() % 8; change >= 0; --change) {
+      const std::size_t at = random() % text.size();
+      switch (random() % 3) {
+        case 0:
+          text[at] = alphabet[random() % sizeof alphabet];
+          break;
+        case 1:
+          text.erase(at, random() % 16);
+          break;
+        default:
+          text.insert(at, std::string(random() % 64, alphabet[random() % sizeof alphabet]));
+      }
+      if (text.empty()) text = "x";
+    }
+    const DrmFdinfo info = ParseFdinfo(text);
+    ASSERT_LE(info.engines.size(), kMaxFdinfoEntries);
+    ASSERT_LE(info.regions.size(), kMaxFdinfoEntries);
+    for (const std::string* name : {&info.driver, &info.pdev}) {
+      ASSERT_LE(name->size(), kMaxFdinfoNameLength);
+      for (const char c : *name) ASSERT_GT(static_cast<unsigned char>(c), ' ') << text;
+    }
+    for (const FdinfoEngine& engine : info.engines) {
+      ASSERT_FALSE(engine.name.empty());
+      ASSERT_LE(engine.name.size(), kMaxFdinfoNameLength);
+    }
+  }
 }
 
 }  // namespace
