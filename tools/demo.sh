@@ -14,3 +14,8 @@ live=$!
 trap 'kill "$live" 2>/dev/null || true' EXIT
 echo "# this machine, process $live ($(readlink "/proc/$live/exe")):"
 "$host" "$live"
+
+# A recorded machine with an amdgpu GPU (tests/fixtures/), replayed through
+# HOST_PROC and HOST_SYS, so that a machine without a GPU shows a real record.
+echo "# recorded amdgpu machine (tests/fixtures/amdgpu), process 1010:"
+HOST_PROC=tests/fixtures/amdgpu/proc HOST_SYS=tests/fixtures/amdgpu/sys "$host" 1010

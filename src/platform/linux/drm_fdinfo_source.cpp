@@ -1,0 +1,592 @@
+#include "platform/linux/drm_fdinfo_source.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/fdinfo_parser.h"
+#include "platform/linux/host_fs.h"
+
+namespace gpuproc {
+namespace {
+
+constexpr std::string_view kDriPrefix = "/dev/dri/";
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return (a > std::numeric_limits<std::uint64_t>::max() - b)
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a + b;
+}
+
+template <typename Number>
+std::optional<Number> ParseDecimal(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > std::numeric_limits<Number>::max()) return std::nullopt;
+  }
+  return static_cast<Number>(value);
+}
+
+std::optional<std::uint32_t> ParseHex(std::string_view text, std::size_t maxDigits) {
+  if (text.empty() || text.size() > maxDigits) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    value = value << 4 | digit;
+  }
+  return value;
+}
+
+std::string_view LastComponent(std::string_view path) {
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// A DRM node name as it may appear under /dev/dri and /sys/class/drm: it
+// goes into sysfs paths, so nothing that could climb out of the folder.
+bool IsNodeName(std::string_view name) {
+  return !name.empty() && name.size() <= 32 && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+}
+
+// The minor number that card<N> and renderD<N> carry in their names.
+std::optional<std::uint32_t> NodeNumber(std::string_view node, std::string_view prefix) {
+  if (node.substr(0, std::min(node.size(), prefix.size())) != prefix) return std::nullopt;
+  return ParseDecimal<std::uint32_t>(node.substr(prefix.size()));
+}
+
+std::optional<std::uint64_t> ParseSysNumber(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  std::string_view value = *text;
+  while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.remove_suffix(1);
+  return ParseDecimal<std::uint64_t>(value);
+}
+
+// getdents64 straight into a buffer the source keeps: opendir() would
+// allocate its own for each of the machine's thousands of fd folders.
+template <typename Visit>
+void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) {
+  for (;;) {
+    const ssize_t got = ::getdents64(dirFd, buffer.data(), buffer.size());
+    if (got <= 0) return;
+    for (std::size_t position = 0; position < static_cast<std::size_t>(got);) {
+      const char* record = buffer.data() + position;
+      unsigned short recordLength = 0;
+      std::memcpy(&recordLength, record + offsetof(dirent64, d_reclen), sizeof recordLength);
+      if (recordLength == 0) return;
+      const auto type = static_cast<unsigned char>(record[offsetof(dirent64, d_type)]);
+      visit(record + offsetof(dirent64, d_name), type);
+      position += recordLength;
+    }
+  }
+}
+
+enum class RegionKind { kDeviceLocal, kSystem, kIgnored };
+
+bool IsNumbered(std::string_view name, std::string_view prefix) {
+  return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
+         ParseDecimal<std::uint32_t>(name.substr(prefix.size())).has_value();
+}
+
+RegionKind ClassifyRegion(std::string_view driver, std::string_view region, bool clientHasVram) {
+  if (driver == "amdgpu") {
+    if (region == "vram") return RegionKind::kDeviceLocal;
+    // On-chip pools, not memory a process commits.
+    if (region == "gds" || region == "gws" || region == "oa" || region == "doorbell" ||
+        region == "mmioremap") {
+      return RegionKind::kIgnored;
+    }
+  } else if (driver == "i915") {
+    if (IsNumbered(region, "local") || IsNumbered(region, "stolen-local")) {
+      return RegionKind::kDeviceLocal;
+    }
+  } else if (driver == "xe") {
+    if (IsNumbered(region, "vram")) return RegionKind::kDeviceLocal;
+    // xe's stolen memory is carved out of VRAM on discrete parts and out of
+    // system memory on integrated ones.
+    if (region == "stolen" && clientHasVram) return RegionKind::kDeviceLocal;
+  }
+  return RegionKind::kSystem;
+}
+
+// One DRM client of one process, after deduplication.
+struct ClientKey {
+  std::uint32_t processId = 0;
+  GpuDevice device;
+  bool hasClientId = false;
+  std::uint64_t id = 0;  // drm-client-id, else the fd number
+  friend auto operator<=>(const ClientKey&, const ClientKey&) = default;
+};
+
+struct Client {
+  ClientKey key;
+  DrmFdinfo info;
+};
+
+// Maps DRM nodes to devices through sysfs, once per collection.
+class DeviceResolver {
+ public:
+  struct Card {
+    std::uint32_t minor = 0;
+    std::string node;
+    std::string deviceName;  // last component of the card's `device` link
+    GpuDevice device;
+  };
+
+  explicit DeviceResolver(const HostFs& fs) : fs_(fs) {}
+
+  const std::vector<Card>& Cards() {
+    if (cardsListed_) return cards_;
+    cardsListed_ = true;
+    for (const std::string& name : fs_.ListSysDir("class/drm")) {
+      // Connectors (card0-DP-1) share the prefix but are not devices.
+      const std::optional<std::uint32_t> minor = NodeNumber(name, "card");
+      if (!minor) continue;
+      const std::optional<std::string> link = fs_.ReadSysLink("class/drm/" + name + "/device");
+      if (!link) continue;
+      Card card{*minor, name, std::string(LastComponent(*link)), {}};
+      card.device = ParsePciAddress(card.deviceName).value_or(GpuDevice{kNonPciDeviceHigh, *minor});
+      cards_.push_back(std::move(card));
+    }
+    std::sort(cards_.begin(), cards_.end(),
+              [](const Card& a, const Card& b) { return a.minor < b.minor; });
+    return cards_;
+  }
+
+  // drm-pdev when the driver names one; else the device behind the node in
+  // sysfs (its PCI address, or the card of the same device, so that a render
+  // node and its primary node name the same device); else the node's own
+  // minor.
+  std::optional<GpuDevice> ForClient(const DrmFdinfo& info, std::string_view node) {
+    if (const std::optional<GpuDevice> device = ParsePciAddress(info.pdev)) return device;
+    for (const auto& [known, device] : nodes_) {
+      if (known == node) return device;
+    }
+    std::optional<GpuDevice> device = FromSysfs(node);
+    if (!device) {
+      std::optional<std::uint32_t> minor = NodeNumber(node, "card");
+      if (!minor) minor = NodeNumber(node, "renderD");
+      if (minor) device = GpuDevice{kNonPciDeviceHigh, *minor};
+    }
+    if (device) nodes_.emplace_back(std::string(node), *device);
+    return device;
+  }
+
+ private:
+  std::optional<GpuDevice> FromSysfs(std::string_view node) {
+    const std::optional<std::string> link =
+        fs_.ReadSysLink("class/drm/" + std::string(node) + "/device");
+    if (!link) return std::nullopt;
+    const std::string_view deviceName = LastComponent(*link);
+    if (const std::optional<GpuDevice> device = ParsePciAddress(deviceName)) return device;
+    for (const Card& card : Cards()) {
+      if (card.deviceName == deviceName) return card.device;
+    }
+    return std::nullopt;
+  }
+
+  const HostFs& fs_;
+  bool cardsListed_ = false;
+  std::vector<Card> cards_;
+  std::vector<std::pair<std::string, GpuDevice>> nodes_;
+};
+
+struct EngineTypeRow {
+  std::string_view driver;
+  std::string_view engineClass;
+  std::string_view type;
+};
+
+constexpr std::array kEngineTypes = {
+    EngineTypeRow{"amdgpu", "gfx", "3D"},
+    EngineTypeRow{"amdgpu", "compute", "Compute"},
+    EngineTypeRow{"amdgpu", "dma", "Copy"},
+    EngineTypeRow{"amdgpu", "dec", "VideoDecode"},
+    EngineTypeRow{"amdgpu", "jpeg", "VideoDecode"},
+    EngineTypeRow{"amdgpu", "enc", "VideoEncode"},
+    EngineTypeRow{"i915", "render", "3D"},
+    EngineTypeRow{"i915", "compute", "Compute"},
+    EngineTypeRow{"i915", "copy", "Copy"},
+    EngineTypeRow{"i915", "video", "VideoDecode"},
+    EngineTypeRow{"i915", "video-enhance", "VideoProcessing"},
+    EngineTypeRow{"xe", "rcs", "3D"},
+    EngineTypeRow{"xe", "ccs", "Compute"},
+    EngineTypeRow{"xe", "bcs", "Copy"},
+    EngineTypeRow{"xe", "vcs", "VideoDecode"},
+    EngineTypeRow{"xe", "vecs", "VideoProcessing"},
+    EngineTypeRow{"msm", "gpu", "3D"},
+    EngineTypeRow{"panfrost", "fragment", "3D"},
+    EngineTypeRow{"panfrost", "vertex-tiler", "3D"},
+    EngineTypeRow{"panthor", "panthor", "3D"},
+    EngineTypeRow{"v3d", "render", "3D"},
+    EngineTypeRow{"v3d", "bin", "3D"},
+    EngineTypeRow{"v3d", "csd", "Compute"},
+};
+
+// One client's use of one engine class between two collections.
+std::optional<double> ClientEnginePercent(const FdinfoEngine& now, const FdinfoEngine* before,
+                                          std::uint64_t wallNs) {
+  const double capacity =
+      (now.capacity && *now.capacity > 0) ? static_cast<double>(*now.capacity) : 1.0;
+  if (now.busyNs) {
+    if (wallNs == 0) return std::nullopt;
+    // A busy-time line the previous collection lacked had not counted yet:
+    // amdgpu prints an engine only once its time is above 0.
+    const std::uint64_t earlier = (before && before->busyNs) ? *before->busyNs : 0;
+    const std::uint64_t busy = *now.busyNs > earlier ? *now.busyNs - earlier : 0;
+    return static_cast<double>(busy) * 100.0 / static_cast<double>(wallNs) / capacity;
+  }
+  if (now.cycles && now.totalCycles) {
+    if (before == nullptr || !before->cycles || !before->totalCycles) return std::nullopt;
+    if (*now.totalCycles <= *before->totalCycles) return std::nullopt;
+    const std::uint64_t total = *now.totalCycles - *before->totalCycles;
+    const std::uint64_t busy = *now.cycles > *before->cycles ? *now.cycles - *before->cycles : 0;
+    return static_cast<double>(busy) * 100.0 / static_cast<double>(total) / capacity;
+  }
+  return std::nullopt;
+}
+
+class DrmFdinfoSource final : public GpuSource {
+ public:
+  explicit DrmFdinfoSource(const GpuSourceContext& context)
+      : fs_(context.fs), clock_(context.clock), directoryBuffer_(32 * 1024) {}
+
+  GpuSnapshot Collect(const CollectScope& scope) override;
+
+ private:
+  void ListProcesses(int procRoot);
+  void ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver);
+  bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
+  void Summarise(std::uint32_t processId, std::uint64_t wallNs, GpuSnapshot& snapshot);
+  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver) const;
+
+  const HostFs& fs_;
+  MonotonicClock clock_;
+
+  // Kept between collections so that a scan allocates nothing for the fds
+  // and processes that are not GPU clients.
+  std::vector<char> directoryBuffer_;
+  std::vector<std::uint32_t> processIds_;
+  std::vector<std::pair<int, std::string>> gpuFds_;
+  std::string fdinfoText_;
+  std::vector<Client> clients_;
+
+  // The engines of every client at the previous collection, for utilisation.
+  std::map<ClientKey, std::vector<FdinfoEngine>> previous_;
+  std::map<ClientKey, std::vector<FdinfoEngine>> current_;
+  std::optional<std::uint64_t> previousTime_;
+};
+
+void DrmFdinfoSource::ListProcesses(int procRoot) {
+  processIds_.clear();
+  UniqueFd dir(::openat(procRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.Valid()) return;
+  ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char) {
+    if (const auto processId = ParseDecimal<std::uint32_t>(name)) processIds_.push_back(*processId);
+  });
+  std::sort(processIds_.begin(), processIds_.end());
+}
+
+bool DrmFdinfoSource::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) {
+  char path[48];
+  std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
+  UniqueFd file(::openat(procRoot, path, O_RDONLY | O_CLOEXEC));
+  if (!file.Valid()) return false;
+  fdinfoText_.clear();
+  char chunk[4096];
+  while (fdinfoText_.size() < HostFs::kMaxFileSize) {
+    const ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    fdinfoText_.append(chunk, static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver) {
+  gpuFds_.clear();
+  clients_.clear();
+  {
+    char path[32];
+    std::snprintf(path, sizeof path, "%u/fd", processId);
+    // Gone, another user's process, not dumpable, hidepid: no data.
+    UniqueFd dir(::openat(procRoot, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.Valid()) return;
+    char target[256];
+    ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
+      if (type != DT_LNK && type != DT_UNKNOWN) return;
+      const std::optional<int> fd = ParseDecimal<int>(name);
+      if (!fd) return;
+      const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
+      if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
+          length >= static_cast<ssize_t>(sizeof target) ||
+          std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
+        return;
+      }
+      gpuFds_.emplace_back(*fd, std::string(target + kDriPrefix.size(),
+                                            static_cast<std::size_t>(length) - kDriPrefix.size()));
+    });
+  }
+  if (gpuFds_.empty()) return;
+  // Clients in fd order, so that engine classes come in the same order in
+  // every collection whatever order the directory lists them in.
+  std::sort(gpuFds_.begin(), gpuFds_.end());
+
+  for (const auto& [fd, node] : gpuFds_) {
+    if (!IsNodeName(node)) continue;
+    // The fd may have been closed since its link was read, or reused for a
+    // file that is not a DRM client: such fdinfo has no drm-driver.
+    if (!ReadFdinfo(procRoot, processId, fd)) continue;
+    DrmFdinfo info = ParseFdinfo(fdinfoText_);
+    // nvidia-drm, nouveau and KMS-only drivers print no usage statistics.
+    if (info.driver.empty()) continue;
+    const std::optional<GpuDevice> device = resolver.ForClient(info, node);
+    if (!device) continue;
+    ClientKey key{processId, *device, info.clientId.has_value(),
+                  info.clientId.value_or(static_cast<std::uint64_t>(fd))};
+    // A dup()ed or inherited fd shows the same client twice.
+    const bool seen = std::any_of(clients_.begin(), clients_.end(),
+                                  [&](const Client& client) { return client.key == key; });
+    if (seen) continue;
+    if (info.driver == "amdgpu" && info.FindEngine("gfx") == nullptr) {
+      // amdgpu leaves out an engine whose busy time is still 0; its gfx
+      // class exists for every client all the same.
+      FdinfoEngine gfx;
+      gfx.name = "gfx";
+      gfx.busyNs = 0;
+      info.engines.insert(info.engines.begin(), std::move(gfx));
+    }
+    clients_.push_back(Client{key, std::move(info)});
+  }
+}
+
+void DrmFdinfoSource::Summarise(std::uint32_t processId, std::uint64_t wallNs,
+                                GpuSnapshot& snapshot) {
+  std::vector<GpuDevice> devices;
+  for (const Client& client : clients_) devices.push_back(client.key.device);
+  std::sort(devices.begin(), devices.end());
+  devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
+
+  for (const GpuDevice& device : devices) {
+    ProcessGpuUsage usage;
+    usage.processId = processId;
+    usage.device = device;
+
+    bool hasMemory = false;
+    bool hasLocalRegion = false;
+    std::uint64_t dedicated = 0;
+    std::uint64_t shared = 0;
+    std::uint64_t committed = 0;
+    std::vector<std::pair<std::string_view, std::string_view>> classes;  // driver, class
+
+    for (const Client& client : clients_) {
+      if (client.key.device != device) continue;
+      const DrmFdinfo& info = client.info;
+      const bool clientHasVram =
+          std::any_of(info.regions.begin(), info.regions.end(),
+                      [](const FdinfoRegion& region) { return IsNumbered(region.name, "vram"); });
+      for (const FdinfoRegion& region : info.regions) {
+        hasMemory = true;
+        const RegionKind kind = ClassifyRegion(info.driver, region.name, clientHasVram);
+        if (kind == RegionKind::kIgnored) continue;
+        const std::optional<std::uint64_t> resident = region.ResidentBytes();
+        if (kind == RegionKind::kDeviceLocal) {
+          hasLocalRegion = true;
+          dedicated = SaturatingAdd(dedicated, resident.value_or(0));
+        } else {
+          shared = SaturatingAdd(shared, resident.value_or(0));
+        }
+        committed = SaturatingAdd(committed, region.total.value_or(resident.value_or(0)));
+      }
+      for (const FdinfoEngine& engine : info.engines) {
+        const bool listed = std::any_of(classes.begin(), classes.end(), [&](const auto& known) {
+          return known.second == engine.name;
+        });
+        if (!listed) classes.emplace_back(info.driver, engine.name);
+      }
+    }
+    if (hasMemory) {
+      usage.dedicatedUsage = dedicated;
+      usage.sharedUsage = shared;
+      // Without device-local memory the GPU's fastest memory is system memory.
+      usage.localUsage = hasLocalRegion ? dedicated : SaturatingAdd(dedicated, shared);
+      usage.totalCommitted = committed;
+    }
+
+    for (const auto& [driver, engineClass] : classes) {
+      double sum = 0;
+      bool contributed = false;
+      for (const Client& client : clients_) {
+        if (client.key.device != device) continue;
+        const FdinfoEngine* now = client.info.FindEngine(engineClass);
+        if (now == nullptr) continue;
+        const auto before = previous_.find(client.key);
+        if (before == previous_.end() || !previousTime_) continue;
+        const FdinfoEngine* earlier = nullptr;
+        for (const FdinfoEngine& engine : before->second) {
+          if (engine.name == engineClass) earlier = &engine;
+        }
+        if (const std::optional<double> percent = ClientEnginePercent(*now, earlier, wallNs)) {
+          sum += *percent;
+          contributed = true;
+        }
+      }
+      EngineClassUsage engine;
+      engine.type = EngineClassType(driver, engineClass);
+      if (contributed) engine.utilizationPercent = std::clamp(sum, 0.0, 100.0);
+      usage.engines.push_back(std::move(engine));
+    }
+    snapshot.processes.push_back(std::move(usage));
+  }
+
+  // Keep this collection's counters for the next one. A counter that went
+  // down keeps its larger earlier value until the driver catches up with it
+  // (the DRM usage-stats rule), so the dip is not counted twice.
+  for (Client& client : clients_) {
+    std::vector<FdinfoEngine>& engines = client.info.engines;
+    const auto before = previous_.find(client.key);
+    if (before != previous_.end()) {
+      for (FdinfoEngine& engine : engines) {
+        for (const FdinfoEngine& earlier : before->second) {
+          if (earlier.name != engine.name) continue;
+          if (engine.busyNs && earlier.busyNs && *earlier.busyNs > *engine.busyNs) {
+            engine.busyNs = earlier.busyNs;
+          }
+          if (engine.cycles && earlier.cycles && *earlier.cycles > *engine.cycles) {
+            engine.cycles = earlier.cycles;
+          }
+        }
+      }
+    }
+    current_[client.key] = std::move(engines);
+  }
+}
+
+std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver) const {
+  std::vector<AdapterUsage> adapters;
+  for (const DeviceResolver::Card& card : resolver.Cards()) {
+    AdapterUsage adapter;
+    adapter.device = card.device;
+    const std::string base = "class/drm/" + card.node + "/device/";
+    // amdgpu publishes these; other drivers have no adapter-wide figures.
+    const auto vramTotal = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_total"));
+    const auto vramUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_used"));
+    const auto gttUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_gtt_used"));
+    if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
+    if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+    const bool duplicate =
+        std::any_of(adapters.begin(), adapters.end(),
+                    [&](const AdapterUsage& known) { return known.device == adapter.device; });
+    if (!duplicate) adapters.push_back(adapter);
+  }
+  std::sort(adapters.begin(), adapters.end(),
+            [](const AdapterUsage& a, const AdapterUsage& b) { return a.device < b.device; });
+  return adapters;
+}
+
+GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
+  const std::uint64_t now = clock_ ? clock_() : 0;
+  const std::uint64_t wallNs = (previousTime_ && now > *previousTime_) ? now - *previousTime_ : 0;
+  GpuSnapshot snapshot;
+  DeviceResolver resolver(fs_);
+  current_.clear();
+
+  UniqueFd procRoot(::open(fs_.ProcRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (procRoot.Valid()) {
+    if (scope.allProcesses) {
+      ListProcesses(procRoot.Get());
+    } else {
+      processIds_ = scope.processIds;
+      std::sort(processIds_.begin(), processIds_.end());
+      processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
+    }
+    for (const std::uint32_t processId : processIds_) {
+      ScanProcess(procRoot.Get(), processId, resolver);
+      if (clients_.empty()) continue;
+      Summarise(processId, wallNs, snapshot);
+    }
+  }
+  snapshot.adapters = ReadAdapters(resolver);
+
+  std::swap(previous_, current_);
+  current_.clear();
+  previousTime_ = now;
+  return snapshot;
+}
+
+}  // namespace
+
+std::optional<GpuDevice> ParsePciAddress(std::string_view text) {
+  // dddd:bb:dd.f
+  const std::size_t firstColon = text.find(':');
+  if (firstColon == std::string_view::npos) return std::nullopt;
+  const std::string_view rest = text.substr(firstColon + 1);
+  if (rest.size() != 7 || rest[2] != ':' || rest[5] != '.') return std::nullopt;
+  const auto domain = ParseHex(text.substr(0, firstColon), 8);
+  const auto bus = ParseHex(rest.substr(0, 2), 2);
+  const auto slot = ParseHex(rest.substr(3, 2), 2);
+  const auto function = ParseHex(rest.substr(6, 1), 1);
+  if (!domain || !bus || !slot || !function || *slot > 31 || *function > 7) return std::nullopt;
+  return GpuDevice{*domain, *bus << 8 | *slot << 3 | *function};
+}
+
+std::string EngineClassType(std::string_view driver, std::string_view engineClass) {
+  for (const EngineTypeRow& row : kEngineTypes) {
+    if (row.driver == driver && row.engineClass == engineClass) return std::string(row.type);
+  }
+  std::string type(engineClass);
+  for (char& c : type) {
+    const bool safe = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == '-' || c == '_' || c == '.';
+    if (!safe) c = '_';
+  }
+  return type;
+}
+
+std::unique_ptr<GpuSource> CreateDrmFdinfoSource(const GpuSourceContext& context) {
+  return std::make_unique<DrmFdinfoSource>(context);
+}
+
+}  // namespace gpuproc

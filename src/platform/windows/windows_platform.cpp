@@ -1,0 +1,244 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// windows.h first: the PDH and PSAPI headers rely on its types.
+#include <pdh.h>
+#include <pdhmsg.h>
+#include <psapi.h>
+// psapi.h maps GetModuleBaseName to its A or W form, which would rename the
+// platform operation of the same name in this file.
+#undef GetModuleBaseName
+
+#include <cwchar>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "platform/windows/windows_platform.h"
+
+namespace gpuproc {
+
+// UTF-16 text is passed between char16_t (the library's wide text) and
+// wchar_t (the Windows API's) by pointer. On Windows both are 16-bit code
+// units of UTF-16, so the same bytes mean the same text; the only accesses
+// through the other type happen inside the system DLLs, across a call the
+// compiler cannot see through.
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must hold UTF-16 on Windows");
+
+namespace {
+
+// FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+// FORMAT_MESSAGE_IGNORE_INSERTS, and MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT).
+constexpr DWORD kFormatMessageFlags =
+    FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+constexpr DWORD kFormatMessageLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+static_assert(kFormatMessageFlags == 0x1300);
+static_assert(kFormatMessageLanguage == 0x0400);
+static_assert(PERF_DETAIL_WIZARD == 400);
+static_assert(PDH_FMT_DOUBLE == 0x200);
+
+// Instances can appear between the sizing call and the reading call of
+// PdhGetFormattedCounterArrayW; a few fresh tries cover that race.
+constexpr int kArrayReadAttempts = 3;
+
+constexpr wchar_t kUnwritableCharacter = L'?';
+
+struct LocalFreeDeleter {
+  void operator()(wchar_t* buffer) const { ::LocalFree(buffer); }
+};
+
+bool HasWildcard(std::u16string_view path) { return path.find(u'*') != std::u16string_view::npos; }
+
+// The value of a counter added with a wildcard instance.
+PdhStatus ReadCounterArray(PDH_HCOUNTER counter, double* value) {
+  for (int attempt = 0; attempt < kArrayReadAttempts; ++attempt) {
+    DWORD bufferSize = 0;
+    DWORD itemCount = 0;
+    PDH_STATUS status =
+        ::PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, &bufferSize, &itemCount, nullptr);
+    if (status == ERROR_SUCCESS) {
+      // Nothing matched the wildcard at this sample.
+      return static_cast<PdhStatus>(PDH_INVALID_DATA);
+    }
+    if (status != static_cast<PDH_STATUS>(PDH_MORE_DATA)) {
+      return status;
+    }
+    // The buffer holds the item array followed by the instance names that the
+    // items point to; whole items keep it aligned for the array.
+    std::vector<PDH_FMT_COUNTERVALUE_ITEM_W> buffer(
+        bufferSize / sizeof(PDH_FMT_COUNTERVALUE_ITEM_W) + 1);
+    bufferSize = static_cast<DWORD>(buffer.size() * sizeof(PDH_FMT_COUNTERVALUE_ITEM_W));
+    itemCount = 0;
+    status = ::PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, &bufferSize, &itemCount,
+                                            buffer.data());
+    if (status == static_cast<PDH_STATUS>(PDH_MORE_DATA)) {
+      continue;
+    }
+    if (status != ERROR_SUCCESS) {
+      return status;
+    }
+    std::vector<FormattedCounterItem> items;
+    items.reserve(itemCount);
+    for (DWORD index = 0; index < itemCount && index < buffer.size(); ++index) {
+      items.push_back({buffer[index].FmtValue.CStatus, buffer[index].FmtValue.doubleValue});
+    }
+    const std::optional<double> largest = LargestValidItem(items);
+    if (!largest) {
+      return static_cast<PdhStatus>(PDH_INVALID_DATA);
+    }
+    *value = *largest;
+    return ERROR_SUCCESS;
+  }
+  return static_cast<PdhStatus>(PDH_MORE_DATA);
+}
+
+}  // namespace
+
+std::optional<double> LargestValidItem(const std::vector<FormattedCounterItem>& items) {
+  std::optional<double> largest;
+  for (const FormattedCounterItem& item : items) {
+    if (item.status != PDH_CSTATUS_VALID_DATA && item.status != PDH_CSTATUS_NEW_DATA) {
+      continue;
+    }
+    if (!largest || item.value > *largest) {
+      largest = item.value;
+    }
+  }
+  return largest;
+}
+
+void WriteWideLine(std::wostream& stream, std::u16string_view line) {
+  // A write that failed before this line, ours or the host's, must not
+  // silence it.
+  stream.clear();
+  for (const char16_t unit : line) {
+    if (!stream.put(static_cast<wchar_t>(unit))) {
+      // msvcrt's fputwc refuses a character without a byte form in the C
+      // locale (anything beyond Latin-1 there) and the stream goes bad.
+      stream.clear();
+      stream.put(kUnwritableCharacter);
+      stream.clear();
+    }
+  }
+  stream.put(L'\n');
+  stream.flush();
+  stream.clear();
+}
+
+bool WindowsPlatform::IsWildcardCounter(CounterHandle counter) const {
+  for (const WildcardCounter& entry : wildcardCounters_) {
+    if (entry.counter == counter) {
+      return true;
+    }
+  }
+  return false;
+}
+
+PdhStatus WindowsPlatform::OpenQuery(QueryHandle* query) {
+  PDH_HQUERY handle = nullptr;
+  const PDH_STATUS status = ::PdhOpenQueryW(nullptr, 0, &handle);
+  *query = handle;
+  return status;
+}
+
+PdhStatus WindowsPlatform::AddCounter(QueryHandle query, std::u16string_view path,
+                                      CounterHandle* counter) {
+  // PDH reads the path up to its NUL; the view has none of its own.
+  const std::wstring terminatedPath(path.begin(), path.end());
+  PDH_HCOUNTER handle = nullptr;
+  const PDH_STATUS status = ::PdhAddCounterW(query, terminatedPath.c_str(), 0, &handle);
+  *counter = handle;
+  if (status == ERROR_SUCCESS && HasWildcard(path)) {
+    wildcardCounters_.push_back({handle, query});
+  }
+  return status;
+}
+
+PdhStatus WindowsPlatform::CollectQueryData(QueryHandle query) {
+  return ::PdhCollectQueryData(query);
+}
+
+PdhStatus WindowsPlatform::GetFormattedCounterValue(CounterHandle counter, double* value) {
+  if (IsWildcardCounter(counter)) {
+    return ReadCounterArray(counter, value);
+  }
+  PDH_FMT_COUNTERVALUE formatted{};
+  const PDH_STATUS status =
+      ::PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &formatted);
+  if (status == ERROR_SUCCESS) {
+    *value = formatted.doubleValue;
+  }
+  return status;
+}
+
+PdhStatus WindowsPlatform::RemoveCounter(CounterHandle counter) {
+  std::erase_if(wildcardCounters_,
+                [counter](const WildcardCounter& entry) { return entry.counter == counter; });
+  return ::PdhRemoveCounter(counter);
+}
+
+PdhStatus WindowsPlatform::CloseQuery(QueryHandle query) {
+  std::erase_if(wildcardCounters_,
+                [query](const WildcardCounter& entry) { return entry.query == query; });
+  return ::PdhCloseQuery(query);
+}
+
+PdhStatus WindowsPlatform::EnumObjectItems(std::u16string_view object, char16_t* counters,
+                                           std::uint32_t* counterLength, char16_t* instances,
+                                           std::uint32_t* instanceLength) {
+  const std::wstring terminatedObject(object.begin(), object.end());
+  DWORD counterChars = *counterLength;
+  DWORD instanceChars = *instanceLength;
+  const PDH_STATUS status = ::PdhEnumObjectItemsW(
+      nullptr, nullptr, terminatedObject.c_str(), reinterpret_cast<wchar_t*>(counters),
+      &counterChars, reinterpret_cast<wchar_t*>(instances), &instanceChars, PERF_DETAIL_WIZARD, 0);
+  *counterLength = counterChars;
+  *instanceLength = instanceChars;
+  return status;
+}
+
+void WindowsPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::uint32_t WindowsPlatform::GetLastError() { return ::GetLastError(); }
+
+bool WindowsPlatform::FormatSystemMessage(std::uint32_t code, std::u16string* text) {
+  wchar_t* buffer = nullptr;
+  // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is the address of
+  // the pointer, passed as the pointer type.
+  ::FormatMessageW(kFormatMessageFlags, nullptr, code, kFormatMessageLanguage,
+                   reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  if (buffer == nullptr) {
+    return false;
+  }
+  const std::unique_ptr<wchar_t, LocalFreeDeleter> owner(buffer);
+  text->assign(buffer, buffer + std::wcslen(buffer));
+  return true;
+}
+
+ProcessHandle WindowsPlatform::OpenProcess(std::uint32_t access, std::uint32_t processId) {
+  return ::OpenProcess(access, FALSE, processId);
+}
+
+std::uint32_t WindowsPlatform::GetModuleBaseName(ProcessHandle process, char16_t* buffer,
+                                                 std::uint32_t size) {
+  return ::K32GetModuleBaseNameW(process, nullptr, reinterpret_cast<wchar_t*>(buffer), size);
+}
+
+void WindowsPlatform::CloseHandle(ProcessHandle process) { ::CloseHandle(process); }
+
+int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) {
+  return ::WideCharToMultiByte(CP_UTF8, 0, reinterpret_cast<const wchar_t*>(text), length, out,
+                               outSize, nullptr, nullptr);
+}
+
+void WindowsPlatform::WriteErrorLine(std::u16string_view line) { WriteWideLine(std::wcerr, line); }
+
+void WindowsPlatform::WriteOutputLine(std::string_view text) { std::cout << text << std::endl; }
+
+std::unique_ptr<Platform> CreateSystemPlatform() { return std::make_unique<WindowsPlatform>(); }
+
+}  // namespace gpuproc

@@ -1,0 +1,78 @@
+// The real platform on Windows: a pass-through to pdh.dll and KERNEL32.
+//
+// Each operation forwards to the system function named in platform.h with
+// exactly the arguments given there. Two things are added on top, each for a
+// fault of the system rather than of the logic:
+// - counters whose path holds a "*" are read through
+//   PdhGetFormattedCounterArrayW, because PdhGetFormattedCounterValue has no
+//   single value for a counter that matched several instances;
+// - error lines are written one character at a time, because Microsoft's C
+//   runtime puts the wide error stream into a failed state on a character the
+//   current locale cannot convert, and every later line would then be lost.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace gpuproc {
+
+// One element of a formatted counter array: its CStatus and its value.
+struct FormattedCounterItem {
+  std::uint32_t status;
+  double value;
+};
+
+// The value of a counter added with a wildcard instance: the largest item that
+// carries valid data (PDH_CSTATUS_VALID_DATA or PDH_CSTATUS_NEW_DATA), or none.
+std::optional<double> LargestValidItem(const std::vector<FormattedCounterItem>& items);
+
+// Writes `line`, a newline and a flush on `stream`. A character the stream
+// cannot write becomes "?" and the stream is made good again, so neither the
+// rest of the line nor any later line is dropped.
+void WriteWideLine(std::wostream& stream, std::u16string_view line);
+
+class WindowsPlatform final : public Platform {
+ public:
+  PdhStatus OpenQuery(QueryHandle* query) override;
+  PdhStatus AddCounter(QueryHandle query, std::u16string_view path,
+                       CounterHandle* counter) override;
+  PdhStatus CollectQueryData(QueryHandle query) override;
+  PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) override;
+  PdhStatus RemoveCounter(CounterHandle counter) override;
+  PdhStatus CloseQuery(QueryHandle query) override;
+  PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
+                            std::uint32_t* counterLength, char16_t* instances,
+                            std::uint32_t* instanceLength) override;
+
+  void Sleep(std::uint32_t milliseconds) override;
+  std::uint32_t GetLastError() override;
+  bool FormatSystemMessage(std::uint32_t code, std::u16string* text) override;
+
+  ProcessHandle OpenProcess(std::uint32_t access, std::uint32_t processId) override;
+  std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
+                                  std::uint32_t size) override;
+  void CloseHandle(ProcessHandle process) override;
+  int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) override;
+
+  void WriteErrorLine(std::u16string_view line) override;
+  void WriteOutputLine(std::string_view text) override;
+
+ private:
+  // Counters added with a "*" in their path, with the query that holds them,
+  // so that closing the query forgets them before PDH can hand out the same
+  // handle value again.
+  struct WildcardCounter {
+    CounterHandle counter;
+    QueryHandle query;
+  };
+  std::vector<WildcardCounter> wildcardCounters_;
+
+  bool IsWildcardCounter(CounterHandle counter) const;
+};
+
+}  // namespace gpuproc

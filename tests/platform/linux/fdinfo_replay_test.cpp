@@ -1,0 +1,129 @@
+// Recorded /proc and /sys trees replayed through the built library, as a host
+// would call it with HOST_PROC and HOST_SYS pointing at a machine's trees.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gpuproc/gpuproc.h"
+
+namespace {
+
+// What a failed read turns into once converted to MiB.
+constexpr const char* kNone = "-9.5367431640625e-07";
+
+struct Record {
+  std::string free, total, dedicated, local, shared, committed, utilization, name;
+  std::uint32_t processId;
+};
+
+std::string Compact(const Record& r) {
+  return "{\"GPUMemoryFree\":" + r.free + ",\"GPUMemoryTotal\":" + r.total +
+         ",\"GPUProcessMemoryDedicatedUsage\":" + r.dedicated +
+         ",\"GPUProcessMemoryLocalUsage\":" + r.local +
+         ",\"GPUProcessMemorySharedUsage\":" + r.shared +
+         ",\"GPUProcessMemoryTotalCommitted\":" + r.committed +
+         ",\"GPUUtilizationPercent\":" + r.utilization + ",\"Name\":\"" + r.name +
+         "\",\"ProcessID\":" + std::to_string(r.processId) + "}";
+}
+
+std::string Report(const std::vector<Record>& records) {
+  if (records.empty()) return "null";
+  std::string text = "[";
+  for (const Record& record : records) {
+    if (text.size() > 1) text += ",";
+    text += Compact(record);
+  }
+  return text + "]";
+}
+
+struct Call {
+  std::string result;
+  std::string standardError;
+};
+
+Call CallOnTree(const char* tree, std::uint32_t processId) {
+  const std::string root = std::string(GPUPROC_FIXTURES_DIR) + "/" + tree;
+  ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
+  ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Call call{GetGPUDataForProcess(processId), {}};
+  testing::internal::GetCapturedStdout();
+  call.standardError = testing::internal::GetCapturedStderr();
+  ::unsetenv("HOST_PROC");
+  ::unsetenv("HOST_SYS");
+  return call;
+}
+
+TEST(FdinfoReplay, ExactRecordsPerDriver) {
+  // Nothing changes between the call's two collections, so busy-time engines
+  // read 0.0; xe's cycle counters need its GPU timestamp to move, which a
+  // recorded tree never does, so its 3D engine has no value (-1.0).
+  const struct {
+    const char* tree;
+    std::uint32_t processId;
+    std::vector<Record> records;
+  } cases[] = {
+      {"amdgpu-legacy",
+       1000,
+       {{"7168.0", "1280.0", "256.0", "256.0", "16.0", "272.0", "0.0", "glxgears", 1000}}},
+      {"amdgpu",
+       1010,
+       {{"14336.0", "2560.0", "512.0", "512.0", "40.0", "816.0", "0.0", "firefox", 1010}}},
+      {"i915", 1100, {{kNone, kNone, "256.0", "256.0", "24.0", "324.0", "0.0", "vkcube", 1100}}},
+      // Older i915 reports no memory at all.
+      {"i915", 1101, {{kNone, kNone, kNone, kNone, kNone, kNone, "0.0", "glmark2", 1101}}},
+      {"xe",
+       1200,
+       {{kNone, kNone, "520.0", "520.0", "32.0", "680.0", "-1.0", "gnome-shell", 1200}}},
+      {"msm", 1300, {{kNone, kNone, "0.0", "56.0", "56.0", "64.0", "0.0", "weston", 1300}}},
+      {"panfrost",
+       1400,
+       {{kNone, kNone, "0.0", "35.640625", "35.640625", "290.0", "0.0", "kodi", 1400}}},
+      {"panthor",
+       1500,
+       {{kNone, kNone, "0.0", "16.09375", "16.09375", "16.09375", "0.0", "glmark2-es2-wayland",
+         1500}}},
+      {"v3d", 1600, {{kNone, kNone, "0.0", "19.0", "19.0", "19.0", "0.0", "chromium", 1600}}},
+      // Two devices, in instance order (0000:00:02.0 before 0000:03:00.0);
+      // the adapter counters cover the one device that publishes figures.
+      // The amdgpu client open on two fds counts once.
+      {"multi",
+       2000,
+       {{"7168.0", "1280.0", "0.0", "96.0", "96.0", "128.0", "0.0", "blender", 2000},
+        {"7168.0", "1280.0", "128.0", "128.0", "8.0", "264.0", "0.0", "blender", 2000}}},
+      // DRM fd links but no readable fdinfo.
+      {"multi", 2001, {}},
+      // A DRM fd whose driver prints no statistics.
+      {"multi", 2002, {}},
+      {"multi", 4242, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.tree) + " " + std::to_string(c.processId));
+    const Call call = CallOnTree(c.tree, c.processId);
+    EXPECT_EQ(call.result, Report(c.records));
+    EXPECT_EQ(call.standardError, "");
+  }
+}
+
+TEST(FdinfoReplay, MissingHostProcGivesNull) {
+  const Call call = CallOnTree("no-such-tree", 1000);
+  EXPECT_EQ(call.result, "null");
+  EXPECT_EQ(call.standardError, "");
+}
+
+TEST(FdinfoReplay, LiveMachineWithoutGpuClientsGivesNull) {
+  // This test process opens no DRM device, whatever GPU the machine has.
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const std::string result = GetGPUDataForProcess(static_cast<std::uint32_t>(::getpid()));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, "null");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace

@@ -1,0 +1,36 @@
+// Runs a child process with its standard streams captured, for the tests that
+// must see exactly what the library writes on the process's own stdout and
+// stderr (the C runtime's text mode and locale included).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace gpuproc::windows_test {
+
+struct CapturedRun {
+  bool started = false;
+  std::uint32_t exitCode = 0;
+  std::string out;
+  std::string err;
+};
+
+// The folder of the running executable, with a trailing backslash. The
+// library, the host and the tests are built into one folder, where Windows
+// looks first for a DLL.
+std::wstring ExecutableFolder();
+
+// The full path of the running executable.
+std::wstring ExecutablePath();
+
+// Runs `commandLine` (program and arguments, already quoted) and waits for it.
+// Standard output and standard error go to two temporary files whose bytes
+// are returned; an environment variable `resultVariable`, when not empty, is
+// set for the child to the path of a third file, returned in `result`.
+CapturedRun RunCaptured(const std::wstring& commandLine, const std::wstring& resultVariable,
+                        std::string* result);
+
+// Whether the tests run under Wine rather than Windows.
+bool RunningUnderWine();
+
+}  // namespace gpuproc::windows_test

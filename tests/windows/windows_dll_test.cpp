@@ -1,0 +1,146 @@
+// The built gpuproc.dll and gpuproc.exe as a host sees them: loaded by name,
+// the function found by GetProcAddress, the standard streams of the calling
+// process captured byte for byte.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "process_capture.h"
+
+namespace gpuproc {
+namespace {
+
+using windows_test::CapturedRun;
+using windows_test::ExecutableFolder;
+using windows_test::ExecutablePath;
+using windows_test::RunCaptured;
+using windows_test::RunningUnderWine;
+
+using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
+
+constexpr std::string_view kChildCallsLibrary = "--child-call-library";
+constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
+
+constexpr int kLibraryNotLoaded = 2;
+constexpr int kFunctionNotExported = 3;
+constexpr int kResultNotWritten = 4;
+
+// Wine's pdh.dll has no "GPU Adapter Memory" object, refuses both adapter
+// paths with PDH_CSTATUS_NO_COUNTER, and its PdhEnumObjectItemsW leaves both
+// lengths at 0, so no instance is listed and the report is null.
+constexpr std::string_view kWineErrorLines =
+    "Failed to add counter: \\GPU Adapter Memory\\Total Committed ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738823\r\n";
+// The indented null report and the stream's end of line, in text mode.
+constexpr std::string_view kNullReportLine = "null\r\n";
+
+std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), text.end()); }
+
+struct ProcessIdCase {
+  const char* name;
+  std::string argument;  // "self" stands for the calling process
+};
+
+std::vector<ProcessIdCase> ProcessIdCases() {
+  return {{"calling process", "self"}, {"largest identifier", "4294967295"}};
+}
+
+TEST(WindowsLibrary, ExportsTheFunctionByItsPlainName) {
+  const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
+  ASSERT_NE(library, nullptr) << "gpuproc.dll is built next to the tests";
+  EXPECT_NE(::GetProcAddress(library, "GetGPUDataForProcess"), nullptr);
+  // No C++ or stdcall decoration.
+  EXPECT_EQ(::GetProcAddress(library, "_GetGPUDataForProcess@4"), nullptr);
+  ::FreeLibrary(library);
+}
+
+TEST(WindowsLibrary, ProcessWithoutInstancesReportsNull) {
+  for (const ProcessIdCase& testCase : ProcessIdCases()) {
+    std::string result;
+    const CapturedRun run =
+        RunCaptured(L"\"" + ExecutablePath() + L"\" " + Widen(kChildCallsLibrary) + L" " +
+                        Widen(testCase.argument),
+                    kResultVariable, &result);
+    ASSERT_TRUE(run.started) << testCase.name;
+    ASSERT_EQ(run.exitCode, 0u) << testCase.name;
+    EXPECT_EQ(result, "null") << testCase.name;
+    EXPECT_EQ(run.out, kNullReportLine) << testCase.name;
+    if (RunningUnderWine()) {
+      EXPECT_EQ(run.err, kWineErrorLines) << testCase.name;
+    }
+  }
+}
+
+TEST(WindowsHost, ProcessWithoutInstancesReportsNull) {
+  for (const ProcessIdCase& testCase : ProcessIdCases()) {
+    // The host is a process of its own; its identifier is not known in
+    // advance, so it is asked about the test process instead.
+    const std::string processId =
+        testCase.argument == "self" ? std::to_string(::GetCurrentProcessId()) : testCase.argument;
+    const CapturedRun run = RunCaptured(
+        L"\"" + ExecutableFolder() + L"gpuproc.exe\" " + Widen(processId), L"", nullptr);
+    ASSERT_TRUE(run.started) << testCase.name << ": gpuproc.exe is built next to the tests";
+    EXPECT_EQ(run.exitCode, 0u) << testCase.name;
+    EXPECT_EQ(run.out, kNullReportLine) << testCase.name;
+    if (RunningUnderWine()) {
+      EXPECT_EQ(run.err, kWineErrorLines) << testCase.name;
+    }
+  }
+}
+
+// The child: loads the library as a host would, calls it once and leaves the
+// returned text in the file the parent named, so that its own standard
+// streams carry only what the library wrote.
+int CallLibraryAsChild(std::string_view processIdArgument) {
+  const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
+  if (library == nullptr) {
+    return kLibraryNotLoaded;
+  }
+  const auto function = reinterpret_cast<GetGPUDataForProcessFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForProcess")));
+  if (function == nullptr) {
+    return kFunctionNotExported;
+  }
+  const std::uint32_t processId = processIdArgument == "self"
+                                      ? static_cast<std::uint32_t>(::GetCurrentProcessId())
+                                      : static_cast<std::uint32_t>(std::strtoul(
+                                            std::string(processIdArgument).c_str(), nullptr, 10));
+  const std::string result = function(processId);
+
+  wchar_t path[MAX_PATH + 1] = {};
+  if (::GetEnvironmentVariableW(kResultVariable, path, MAX_PATH + 1) == 0) {
+    return kResultNotWritten;
+  }
+  const HANDLE file =
+      ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return kResultNotWritten;
+  }
+  DWORD written = 0;
+  const BOOL wrote =
+      ::WriteFile(file, result.data(), static_cast<DWORD>(result.size()), &written, nullptr);
+  ::CloseHandle(file);
+  return wrote && written == result.size() ? 0 : kResultNotWritten;
+}
+
+}  // namespace
+}  // namespace gpuproc
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string_view(argv[1]) == gpuproc::kChildCallsLibrary) {
+    return gpuproc::CallLibraryAsChild(argv[2]);
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

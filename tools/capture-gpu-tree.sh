@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Copies what gpuproc reads about GPU use on this machine into a folder that
+# replays it: run the library or gpuproc with HOST_PROC=<out>/proc and
+# HOST_SYS=<out>/sys to see what it sees here. Attach the folder (as a tar
+# file) to a bug report.
+#
+#   tools/capture-gpu-tree.sh OUT [PID...]
+#
+# Without PIDs every process that has a DRM device open is captured. Run it
+# as root to include other users' processes. Only DRM fds are recorded (fd
+# links into /dev/dri/ and their fdinfo), with each process's exe link and,
+# from sysfs, the DRM nodes' device links and amdgpu's mem_info_* files:
+# no other file names or contents of the processes leave the machine.
+#
+# HOST_PROC and HOST_SYS, when set, name the trees to copy from instead of
+# /proc and /sys (to re-capture a captured tree).
+set -uo pipefail
+
+if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
+  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+  [ $# -ge 1 ] && exit 0
+  exit 2
+fi
+
+out=$1
+shift
+proc=${HOST_PROC:-/proc}
+sys=${HOST_SYS:-/sys}
+mkdir -p "$out/proc" "$out/sys/class/drm" || exit 1
+
+capture_process() {  # capture_process PID ALWAYS(0/1)
+  local pid=$1 always=$2 fdpath fd target found=0
+  for fdpath in "$proc/$pid"/fd/*; do
+    fd=${fdpath##*/}
+    target=$(readlink "$fdpath" 2>/dev/null) || continue
+    case $target in
+      /dev/dri/*) ;;
+      *) continue ;;
+    esac
+    mkdir -p "$out/proc/$pid/fd" "$out/proc/$pid/fdinfo"
+    ln -sfn "$target" "$out/proc/$pid/fd/$fd"
+    # procfs files report size 0: read them, do not cp them.
+    cat "$proc/$pid/fdinfo/$fd" >"$out/proc/$pid/fdinfo/$fd" 2>/dev/null ||
+      rm -f "$out/proc/$pid/fdinfo/$fd"
+    found=1
+  done
+  if [ "$found" = 1 ] || [ "$always" = 1 ]; then
+    mkdir -p "$out/proc/$pid"
+    target=$(readlink "$proc/$pid/exe" 2>/dev/null) && ln -sfn "$target" "$out/proc/$pid/exe"
+  fi
+  return 0
+}
+
+if [ $# -gt 0 ]; then
+  for pid in "$@"; do
+    case $pid in
+      '' | *[!0-9]*) echo "capture-gpu-tree: not a process id: $pid" >&2; exit 2 ;;
+    esac
+    capture_process "$pid" 1
+  done
+else
+  for dir in "$proc"/[0-9]*; do
+    capture_process "${dir##*/}" 0
+  done
+fi
+
+sysroot=$(realpath -m "$sys")
+for node in "$sys"/class/drm/*; do
+  name=${node##*/}
+  case $name in
+    card[0-9]* | renderD[0-9]*) ;;
+    *) continue ;;
+  esac
+  case $name in *-*) continue ;; esac  # connectors such as card0-DP-1
+  [ -L "$node/device" ] || continue
+  device=$(realpath -m "$node/device")
+  relative=${device#"$sysroot"/}
+  [ "$relative" = "$device" ] && continue
+  mkdir -p "$out/sys/class/drm/$name"
+  ln -sfn "../../../$relative" "$out/sys/class/drm/$name/device"
+  for file in mem_info_vram_total mem_info_vram_used mem_info_gtt_total mem_info_gtt_used \
+    mem_info_vis_vram_total mem_info_vis_vram_used; do
+    if [ -r "$device/$file" ]; then
+      mkdir -p "$out/sys/$relative"
+      cat "$device/$file" >"$out/sys/$relative/$file" 2>/dev/null
+    fi
+  done
+done
+
+echo "captured into $out: replay with HOST_PROC=$out/proc HOST_SYS=$out/sys"
