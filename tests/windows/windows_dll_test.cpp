@@ -1,12 +1,6 @@
 // The built gpuproc.dll and gpuproc.exe as a host sees them: loaded by name,
 // the function found by GetProcAddress, the standard streams of the calling
 // process captured byte for byte.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>

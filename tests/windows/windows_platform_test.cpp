@@ -2,12 +2,6 @@
 // under Wine.
 #include "platform/windows/windows_platform.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>

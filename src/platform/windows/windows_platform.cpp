@@ -1,9 +1,3 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 // windows.h first: the PDH and PSAPI headers rely on its types.
 #include <pdh.h>
