@@ -52,6 +52,16 @@ bool MatchesWildcard(std::u16string_view pattern, std::u16string_view text) {
   return p == pattern.size();
 }
 
+std::string PathSafeName(std::string_view name) {
+  std::string safe(name);
+  for (char& c : safe) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.';
+    if (!plain) c = '_';
+  }
+  return safe;
+}
+
 std::string DeviceInstanceName(GpuDevice device) {
   char name[40];
   std::snprintf(name, sizeof name, "luid_0x%08X_0x%08X_phys_0", device.high, device.low);
@@ -66,13 +76,7 @@ std::string EngineInstanceName(std::string_view processInstance, std::size_t ind
                                std::string_view type) {
   std::string name(processInstance);
   name += "_eng_" + std::to_string(index) + "_engtype_";
-  // A driver's own class name goes into a counter path: keep only characters
-  // that cannot end the instance part or the path.
-  for (const char c : type) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '.';
-    name += plain ? c : '_';
-  }
+  name += PathSafeName(type);
   return name;
 }
 

@@ -26,6 +26,11 @@ std::optional<CounterPath> ParseCounterPath(std::u16string_view path);
 // special.
 bool MatchesWildcard(std::u16string_view pattern, std::u16string_view text);
 
+// `name` with every character that could end an instance part or a path
+// ("(", ")", "\\", "*", ...) replaced by "_": driver-chosen names go into
+// counter paths.
+std::string PathSafeName(std::string_view name);
+
 std::string DeviceInstanceName(GpuDevice device);  // luid_0x.._0x.._phys_0
 std::string ProcessInstanceName(std::uint32_t processId, GpuDevice device);  // pid_N_luid_...
 std::string EngineInstanceName(std::string_view processInstance, std::size_t index,

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/counter_path.h"
 #include "platform/linux/fdinfo_parser.h"
 #include "platform/linux/host_fs.h"
 
@@ -576,13 +577,7 @@ std::string EngineClassType(std::string_view driver, std::string_view engineClas
   for (const EngineTypeRow& row : kEngineTypes) {
     if (row.driver == driver && row.engineClass == engineClass) return std::string(row.type);
   }
-  std::string type(engineClass);
-  for (char& c : type) {
-    const bool safe = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                      c == '-' || c == '_' || c == '.';
-    if (!safe) c = '_';
-  }
-  return type;
+  return PathSafeName(engineClass);
 }
 
 std::unique_ptr<GpuSource> CreateDrmFdinfoSource(const GpuSourceContext& context) {
