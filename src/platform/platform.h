@@ -52,11 +52,11 @@ class Platform {
   // PdhEnumObjectItemsW(nullptr, nullptr, name, counters, counterLength,
   // instances, instanceLength, PERF_DETAIL_WIZARD, 0), where `object` is the
   // English name and `name` its name in the system's display language. The
-  // size request (null buffers, zero lengths) first refreshes PDH's object
-  // list (PdhEnumObjectsW with bRefresh TRUE) and finds that name (the English
-  // wildcard path added with PdhAddEnglishCounterW to a query of its own,
-  // PdhGetCounterInfoW's object name); the fill request reuses both. Lengths
-  // are in UTF-16 code units.
+  // size request (null buffers, zero lengths) first finds that name (the
+  // English wildcard path added with PdhAddEnglishCounterW to a query of its
+  // own, PdhGetCounterInfoW's object name) and, where found, refreshes PDH's
+  // object list (PdhEnumObjectsW with bRefresh TRUE); the fill request reuses
+  // the name. Lengths are in UTF-16 code units.
   virtual PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
                                     std::uint32_t* counterLength, char16_t* instances,
                                     std::uint32_t* instanceLength) = 0;

@@ -260,11 +260,13 @@ PdhStatus WindowsPlatform::CloseQuery(QueryHandle query) {
 PdhStatus WindowsPlatform::EnumObjectItems(std::u16string_view object, char16_t* counters,
                                            std::uint32_t* counterLength, char16_t* instances,
                                            std::uint32_t* instanceLength) {
-  // The size request starts an enumeration: the object list is refreshed and
-  // the localised name found then, and the fill request uses both.
+  // The size request starts an enumeration: the localised name is found and
+  // the object list refreshed then, and the fill request uses both.
   if (instances == nullptr && counters == nullptr) {
-    RefreshObjectList();
     enumerationObject_ = LocalisedObjectName(object);
+    // Only where the object exists: elsewhere there is nothing to list anyway,
+    // and Wine's PdhEnumObjectsW is a stub that ends the process.
+    if (!enumerationObject_.empty()) RefreshObjectList();
   }
   const std::wstring terminatedObject =
       enumerationObject_.empty() ? std::wstring(object.begin(), object.end()) : enumerationObject_;
