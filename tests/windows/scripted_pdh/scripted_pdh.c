@@ -26,12 +26,12 @@
  * Two exports of its own: ScriptedPdhAdvance (what "later:" waits for) and
  * ScriptedPdhOpenQueries (queries not yet closed), which also tell a host
  * that this DLL is the one loaded. */
-#include <windows.h>
 #include <pdh.h>
 #include <pdhmsg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include <windows.h>
 
 #define MAX_ENTRIES 128
 #define MAX_VALUES 8
@@ -478,9 +478,9 @@ PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER handle, DWORD format,
     if (type != NULL) *type = kObjects[counter->object].counters[counter->counter].type;
     double raw = 0;
     /* A wildcard counter has one value per instance and none of its own. */
-    value->CStatus = counter->wildcard ? PDH_CSTATUS_INVALID_DATA
-                                       : ReadInstance(counter, counter->instance,
-                                                      counter->hasInstance, &raw);
+    value->CStatus = counter->wildcard
+                         ? PDH_CSTATUS_INVALID_DATA
+                         : ReadInstance(counter, counter->instance, counter->hasInstance, &raw);
     status = value->CStatus == PDH_CSTATUS_VALID_DATA ? FormatValue(raw, format, value)
                                                       : (PDH_STATUS)PDH_INVALID_DATA;
   }
@@ -564,8 +564,8 @@ PDH_STATUS WINAPI PdhCloseQuery(PDH_HQUERY handle) {
   return query == NULL ? (PDH_STATUS)PDH_INVALID_HANDLE : ERROR_SUCCESS;
 }
 
-PDH_STATUS WINAPI PdhEnumObjectsW(LPCWSTR dataSource, LPCWSTR machine, PZZWSTR list,
-                                  LPDWORD length, DWORD detailLevel, WINBOOL refresh) {
+PDH_STATUS WINAPI PdhEnumObjectsW(LPCWSTR dataSource, LPCWSTR machine, PZZWSTR list, LPDWORD length,
+                                  DWORD detailLevel, WINBOOL refresh) {
   (void)machine;
   (void)detailLevel;
   if (length == NULL) return PDH_INVALID_ARGUMENT;
@@ -634,8 +634,8 @@ PDH_STATUS WINAPI PdhEnumObjectItemsW(LPCWSTR dataSource, LPCWSTR machine, LPCWS
   return status;
 }
 
-PDH_STATUS WINAPI PdhGetCounterInfoW(PDH_HCOUNTER handle, BOOLEAN explainText,
-                                     LPDWORD bufferSize, PPDH_COUNTER_INFO_W info) {
+PDH_STATUS WINAPI PdhGetCounterInfoW(PDH_HCOUNTER handle, BOOLEAN explainText, LPDWORD bufferSize,
+                                     PPDH_COUNTER_INFO_W info) {
   (void)explainText;
   if (bufferSize == NULL) return PDH_INVALID_ARGUMENT;
   EnterCriticalSection(&lock);
