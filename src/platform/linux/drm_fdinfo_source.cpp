@@ -297,6 +297,7 @@ class DrmFdinfoSource final : public GpuSource {
 
  private:
   void ListProcesses(int procRoot);
+  bool IsOtherProcessThread(int procRoot, std::uint32_t processId);
   void ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
   void Summarise(std::uint32_t processId, std::uint64_t wallNs, GpuSnapshot& snapshot);
@@ -327,6 +328,36 @@ void DrmFdinfoSource::ListProcesses(int procRoot) {
     if (const auto processId = ParseDecimal<std::uint32_t>(name)) processIds_.push_back(*processId);
   });
   std::sort(processIds_.begin(), processIds_.end());
+}
+
+// /proc/<tid> of a thread opens like its process's folder and shows the
+// process's fds, but /proc lists only processes: a thread's id names no
+// process, so it has no instances of its own. A status without Tgid (a
+// recorded tree) is taken as a process's.
+bool DrmFdinfoSource::IsOtherProcessThread(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/status", processId);
+  UniqueFd file(::openat(procRoot, path, O_RDONLY | O_CLOEXEC));
+  if (!file.Valid()) return false;
+  // Tgid is the fourth line, after a name of at most 64 escaped bytes.
+  char text[512];
+  ssize_t got = 0;
+  do {
+    got = ::read(file.Get(), text, sizeof text);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  constexpr std::string_view kTgid = "\nTgid:";
+  std::string_view status(text, static_cast<std::size_t>(got));
+  const std::size_t at = status.find(kTgid);
+  if (at == std::string_view::npos) return false;
+  status.remove_prefix(at + kTgid.size());
+  while (!status.empty() && (status.front() == '\t' || status.front() == ' ')) {
+    status.remove_prefix(1);
+  }
+  const std::size_t end = status.find('\n');
+  if (end == std::string_view::npos) return false;
+  const std::optional<std::uint32_t> group = ParseDecimal<std::uint32_t>(status.substr(0, end));
+  return group && *group != processId;
 }
 
 bool DrmFdinfoSource::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) {
@@ -542,6 +573,10 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       processIds_ = scope.processIds;
       std::sort(processIds_.begin(), processIds_.end());
       processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
+      // The full scan never sees threads; a scan limited to ids must not either.
+      std::erase_if(processIds_, [&](std::uint32_t processId) {
+        return IsOtherProcessThread(procRoot.Get(), processId);
+      });
     }
     for (const std::uint32_t processId : processIds_) {
       ScanProcess(procRoot.Get(), processId, resolver);

@@ -73,6 +73,14 @@ PdhStatus LinuxPlatform::EnumObjectItems(std::u16string_view object, char16_t* c
   return backend_.EnumObjectItems(object, counters, counterLength, instances, instanceLength);
 }
 
+PdhStatus LinuxPlatform::EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
+                                                char16_t* counters, std::uint32_t* counterLength,
+                                                char16_t* instances,
+                                                std::uint32_t* instanceLength) {
+  return backend_.EnumProcessObjectItems(processId, object, counters, counterLength, instances,
+                                         instanceLength);
+}
+
 void LinuxPlatform::Sleep(std::uint32_t milliseconds) {
   timespec remaining{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -195,6 +195,14 @@ PdhStatus WindowsPlatform::EnumObjectItems(std::u16string_view object, char16_t*
   return status;
 }
 
+PdhStatus WindowsPlatform::EnumProcessObjectItems(std::uint32_t /*processId*/,
+                                                  std::u16string_view object, char16_t* counters,
+                                                  std::uint32_t* counterLength, char16_t* instances,
+                                                  std::uint32_t* instanceLength) {
+  // PDH has no way to list one process's instances: it lists every one.
+  return EnumObjectItems(object, counters, counterLength, instances, instanceLength);
+}
+
 void WindowsPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::uint32_t WindowsPlatform::GetLastError() { return ::GetLastError(); }
