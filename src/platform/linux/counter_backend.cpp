@@ -401,6 +401,7 @@ PdhStatus CounterBackend::Enumerate(std::u16string_view objectName,
   if (sizeRequest || pending == pendingInstanceLists_.end()) {
     CollectScope scope;
     if (processId) scope = CollectScope{false, {*processId}};
+    scope.adapterValues = false;  // an enumeration hands out names only
     auto sources = CreateSources();
     const CounterValues values = CollectOnce(sources, scope);
     pending = pendingInstanceLists_.insert_or_assign(key, JoinNames(InstanceNames(values, *object)))

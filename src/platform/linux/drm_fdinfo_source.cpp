@@ -301,7 +301,7 @@ class DrmFdinfoSource final : public GpuSource {
   void ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
   void Summarise(std::uint32_t processId, std::uint64_t wallNs, GpuSnapshot& snapshot);
-  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver) const;
+  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver, bool values) const;
 
   const HostFs& fs_;
   MonotonicClock clock_;
@@ -536,18 +536,21 @@ void DrmFdinfoSource::Summarise(std::uint32_t processId, std::uint64_t wallNs,
   }
 }
 
-std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver) const {
+std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver,
+                                                        bool values) const {
   std::vector<AdapterUsage> adapters;
   for (const DeviceResolver::Card& card : resolver.Cards()) {
     AdapterUsage adapter;
     adapter.device = card.device;
-    const std::string base = "class/drm/" + card.node + "/device/";
-    // amdgpu publishes these; other drivers have no adapter-wide figures.
-    const auto vramTotal = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_total"));
-    const auto vramUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_used"));
-    const auto gttUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_gtt_used"));
-    if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
-    if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+    if (values) {
+      const std::string base = "class/drm/" + card.node + "/device/";
+      // amdgpu publishes these; other drivers have no adapter-wide figures.
+      const auto vramTotal = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_total"));
+      const auto vramUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_used"));
+      const auto gttUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_gtt_used"));
+      if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
+      if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+    }
     const bool duplicate =
         std::any_of(adapters.begin(), adapters.end(),
                     [&](const AdapterUsage& known) { return known.device == adapter.device; });
@@ -584,7 +587,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       Summarise(processId, wallNs, snapshot);
     }
   }
-  snapshot.adapters = ReadAdapters(resolver);
+  snapshot.adapters = ReadAdapters(resolver, scope.adapterValues);
 
   std::swap(previous_, current_);
   current_.clear();

@@ -66,6 +66,9 @@ struct GpuSnapshot {
 struct CollectScope {
   bool allProcesses = true;
   std::vector<std::uint32_t> processIds;  // ascending, used when !allProcesses
+  // False when only names are wanted (an enumeration): a source still lists
+  // every adapter, but need not read its memory figures.
+  bool adapterValues = true;
 };
 
 // Monotonic clock in nanoseconds; tests substitute their own.
