@@ -5,6 +5,10 @@
 // clients (with amdgpu fdinfo), is written once per size under $TMPDIR.
 // Every benchmark reports fds/s and, from a counting operator new, the heap
 // allocations per fd that is not a GPU client.
+//
+// A second tree holds one process with N distinct DRM clients (an fd leak)
+// next to a process without any: a whole call for either must stay linear
+// in N.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -235,9 +239,78 @@ void BM_WholeCallNoMatch(benchmark::State& state) {
   Report(state, tree, allocated);
 }
 
+// One process (kLeakingProcessId) holding `clients` distinct DRM clients, and
+// one (kUnrelatedProcessId) with a single fd that is none.
+constexpr std::uint32_t kLeakingProcessId = 1000;
+constexpr std::uint32_t kUnrelatedProcessId = 1001;
+
+std::string MakeLeakTree(int clients) {
+  std::string root = std::filesystem::temp_directory_path().string() + "/gpuproc-leak-XXXXXX";
+  Check(::mkdtemp(root.data()) != nullptr, "mkdtemp");
+  namespace fs = std::filesystem;
+  const fs::path leaking = fs::path(root) / "proc" / std::to_string(kLeakingProcessId);
+  const fs::path unrelated = fs::path(root) / "proc" / std::to_string(kUnrelatedProcessId);
+  for (const fs::path& process : {leaking, unrelated}) {
+    fs::create_directories(process / "fd");
+    fs::create_directories(process / "fdinfo");
+    fs::create_symlink("/usr/bin/synthetic", process / "exe");
+  }
+  fs::create_symlink("/dev/null", unrelated / "fd" / "0");
+  std::string text;
+  for (int fd = 0; fd < clients; ++fd) {
+    fs::create_symlink("/dev/dri/renderD128", leaking / "fd" / std::to_string(fd));
+    text = kFdinfo;
+    text.replace(text.find("drm-client-id:\t57"), 18, "drm-client-id:\t" + std::to_string(fd));
+    const int file = ::open((leaking / "fdinfo" / std::to_string(fd)).c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Check(file >= 0, "open");
+    Check(::write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "write");
+    ::close(file);
+  }
+  return root;
+}
+
+// A whole call on the leak tree, for the leaking process (range 1 = 1) or
+// the unrelated one (0), with `range(0)` clients.
+void BM_WholeCallManyClients(benchmark::State& state) {
+  // Removed at exit, like the other trees.
+  static struct LeakTrees {
+    std::map<int, std::string> roots;
+    ~LeakTrees() {
+      for (const auto& [clients, root] : roots) std::filesystem::remove_all(root);
+    }
+  } trees;
+  const int clients = static_cast<int>(state.range(0));
+  if (!trees.roots.count(clients)) trees.roots[clients] = MakeLeakTree(clients);
+  const std::string& root = trees.roots[clients];
+  ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
+  ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
+  const std::uint32_t processId = state.range(1) != 0 ? kLeakingProcessId : kUnrelatedProcessId;
+  std::fflush(stdout);
+  const int savedOutput = ::dup(STDOUT_FILENO);
+  const int devNull = ::open("/dev/null", O_WRONLY);
+  ::dup2(devNull, STDOUT_FILENO);
+  std::string result;
+  for (auto _ : state) result = GetGPUDataForProcess(processId);
+  std::fflush(stdout);
+  ::dup2(savedOutput, STDOUT_FILENO);
+  ::close(savedOutput);
+  ::close(devNull);
+  ::unsetenv("HOST_PROC");
+  ::unsetenv("HOST_SYS");
+  const bool expected = state.range(1) != 0 ? result.rfind("[{", 0) == 0 : result == "null";
+  if (!expected) state.SkipWithError(("unexpected result: " + result).c_str());
+  state.counters["clients"] = clients;
+}
+
 BENCHMARK(BM_FloorReaddirReadlink)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SourceFullScan)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeCallNoMatch)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeCallManyClients)
+    ->ArgsProduct({{32768, 65536}, {1, 0}})
+    ->ArgNames({"clients", "leaking"})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -135,6 +135,8 @@ namespace {
 // Destroyed when the gpuproc library is unloaded (dlclose runs the
 // destructors of its function-local statics) or at process exit, while
 // libnvidia-ml is still mapped: we hold its handle.
+// Read, reset and replaced only inside a call, under the library's call lock
+// (src/export/call_state.h): calls from many threads never race on it.
 struct SharedNvml {
   std::shared_ptr<const NvmlLibrary> library;
 };
