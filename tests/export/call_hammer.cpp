@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   for (int t = 0; t < threadCount; ++t) {
     threads.emplace_back([&, t] {
       const std::uint32_t processId = processIds[static_cast<std::size_t>(t) % processIds.size()];
-      const std::string& answer = expected[processId];
+      const std::string& answer = expected.at(processId);
       const char* kept = nullptr;
       for (int call = 0; call < callCount; ++call) {
         // Other threads have called since: this thread's text must stand.
