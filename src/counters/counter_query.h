@@ -28,8 +28,8 @@ double ReadCounterValue(Platform& platform, CounterHandle counter);
 // Takes the counter out of its query; a null counter is left alone.
 void RemoveCounter(Platform& platform, CounterHandle& counter);
 void CloseCounterQuery(Platform& platform, CounterQuery& query);
-// "<operation>: <system message>" for the thread's last-error code; nothing
-// when that code is 0.
+// "<operation>: <system message>" for the thread's last-error code, without
+// the message's own line break; nothing when that code is 0.
 void ReportLastError(Platform& platform, std::u16string_view operation);
 
 inline constexpr std::uint32_t kSamplePauseMilliseconds = 50;
