@@ -138,6 +138,32 @@ SyntheticTree Make(int processes) {
 
 }  // namespace
 
+std::string MakeManyClientsTree(int clients) {
+  std::string root = std::filesystem::temp_directory_path().string() + "/gpuproc-leak-XXXXXX";
+  Check(::mkdtemp(root.data()) != nullptr, "mkdtemp", root);
+  namespace fs = std::filesystem;
+  const fs::path leaking = fs::path(root) / "proc" / std::to_string(kLeakingProcessId);
+  const fs::path unrelated = fs::path(root) / "proc" / std::to_string(kUnrelatedProcessId);
+  for (const fs::path& process : {leaking, unrelated}) {
+    fs::create_directories(process / "fd");
+    fs::create_directories(process / "fdinfo");
+    fs::create_symlink("/usr/bin/synthetic", process / "exe");
+  }
+  fs::create_symlink("/dev/null", unrelated / "fd" / "0");
+  const std::string fdinfo = Fdinfo(kGpus[0]);
+  const std::string clientId = "drm-client-id:\t57\n";
+  for (int fd = 0; fd < clients; ++fd) {
+    fs::create_symlink(std::string("/dev/dri/") + kGpus[0].render,
+                       leaking / "fd" / std::to_string(fd));
+    std::string text = fdinfo;
+    text.replace(text.find(clientId), clientId.size(),
+                 "drm-client-id:\t" + std::to_string(fd) + "\n");
+    WriteFile((leaking / "fdinfo" / std::to_string(fd)).string(), text);
+  }
+  MakeSys(root);
+  return root;
+}
+
 std::uint64_t InodesNeeded(int processes) {
   // Per process: its folder, exe, status, fd/, fdinfo/ and 64 links; 1% of
   // the fds have an fdinfo file; a few dozen for /sys.

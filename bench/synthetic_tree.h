@@ -36,6 +36,13 @@ std::uint64_t InodesNeeded(int processes);
 // else. Returns the links read.
 std::uint64_t ScanFloor(const SyntheticTree& tree);
 
+// A tree of two processes: kLeakingProcessId holds `clients` distinct DRM
+// clients of one GPU (a leak of DRM fds), kUnrelatedProcessId one fd that is
+// none. Returns its root; the caller removes it.
+inline constexpr std::uint32_t kLeakingProcessId = 1000;
+inline constexpr std::uint32_t kUnrelatedProcessId = 1001;
+std::string MakeManyClientsTree(int clients);
+
 class SyntheticTrees {
  public:
   SyntheticTrees() = default;

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <new>
 #include <string>
 
@@ -123,6 +125,39 @@ void BM_WholeCall(benchmark::State& state) {
       static_cast<double>(allocated) / static_cast<double>(state.iterations());
 }
 
+// A whole call on a tree where one process holds `range(0)` distinct DRM
+// clients, for that process (range(1) = 1) or an unrelated one (0): both must
+// stay linear in the number of clients.
+void BM_WholeCallManyClients(benchmark::State& state) {
+  // Removed at exit, like the other trees.
+  static struct LeakTrees {
+    std::map<int, std::string> roots;
+    ~LeakTrees() {
+      for (const auto& [clients, root] : roots) std::filesystem::remove_all(root);
+    }
+  } trees;
+  const int clients = static_cast<int>(state.range(0));
+  if (trees.roots.count(clients) == 0) {
+    trees.roots[clients] = gpuproc::bench::MakeManyClientsTree(clients);
+  }
+  const std::string& root = trees.roots[clients];
+  ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
+  ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
+  const bool leaking = state.range(1) != 0;
+  const std::uint32_t processId =
+      leaking ? gpuproc::bench::kLeakingProcessId : gpuproc::bench::kUnrelatedProcessId;
+  std::string report;
+  {
+    const SilencedOutput silenced;
+    for (auto _ : state) report = GetGPUDataForProcess(processId);
+  }
+  ::unsetenv("HOST_PROC");
+  ::unsetenv("HOST_SYS");
+  if (CountRecords(report) != (leaking ? 1u : 0u)) {
+    state.SkipWithError(("unexpected report: " + report).c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +177,11 @@ int main(int argc, char** argv) {
           ->Unit(benchmark::kMillisecond);
     }
   }
+  benchmark::RegisterBenchmark("BM_WholeCallManyClients", BM_WholeCallManyClients)
+      ->ArgsProduct({{32768, 65536}, {1, 0}})
+      ->ArgNames({"clients", "leaking"})
+      ->Iterations(3)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -6,10 +6,10 @@
  * counter instance of the process, or "null" when it has none. An empty
  * string means the counter query could not be opened.
  *
- * The returned text belongs to the library and stays valid until the next
- * call that opens its query, or until the library is unloaded; copy it to
- * keep it. One call at a time: a host that calls from several threads
- * serialises its calls. */
+ * Any thread may call at any time: calls are serialised inside the library.
+ * The returned text belongs to the library; each calling thread has its own,
+ * valid until that thread's next call that opens its query, or until the
+ * library is unloaded (or the thread exits). Copy it to keep it. */
 #ifndef GPUPROC_GPUPROC_H
 #define GPUPROC_GPUPROC_H
 

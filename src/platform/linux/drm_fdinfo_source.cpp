@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,21 +25,6 @@ namespace gpuproc {
 namespace {
 
 constexpr std::string_view kDriPrefix = "/dev/dri/";
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
   return (a > std::numeric_limits<std::uint64_t>::max() - b)
@@ -313,6 +299,7 @@ class DrmFdinfoSource final : public GpuSource {
   std::vector<std::pair<int, std::string>> gpuFds_;
   std::string fdinfoText_;
   std::vector<Client> clients_;
+  std::set<ClientKey> seenClients_;
 
   // The engines of every client at the previous collection, for utilisation.
   std::map<ClientKey, std::vector<FdinfoEngine>> previous_;
@@ -322,7 +309,7 @@ class DrmFdinfoSource final : public GpuSource {
 
 void DrmFdinfoSource::ListProcesses(int procRoot) {
   processIds_.clear();
-  UniqueFd dir(::openat(procRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::openat(procRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   if (!dir.Valid()) return;
   ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char) {
     if (const auto processId = ParseDecimal<std::uint32_t>(name)) processIds_.push_back(*processId);
@@ -363,28 +350,21 @@ bool DrmFdinfoSource::IsOtherProcessThread(int procRoot, std::uint32_t processId
 bool DrmFdinfoSource::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) {
   char path[48];
   std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
-  UniqueFd file(::openat(procRoot, path, O_RDONLY | O_CLOEXEC));
-  if (!file.Valid()) return false;
-  fdinfoText_.clear();
-  char chunk[4096];
-  while (fdinfoText_.size() < HostFs::kMaxFileSize) {
-    const ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) break;
-    fdinfoText_.append(chunk, static_cast<std::size_t>(got));
-  }
-  return true;
+  // Not procfs's own fdinfo but a replayed tree's may be a FIFO or a device:
+  // only regular files are read, and never with a blocking open.
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  return file.Valid() && ReadAll(file.Get(), fdinfoText_);
 }
 
 void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver) {
   gpuFds_.clear();
   clients_.clear();
+  seenClients_.clear();
   {
     char path[32];
     std::snprintf(path, sizeof path, "%u/fd", processId);
     // Gone, another user's process, not dumpable, hidepid: no data.
-    UniqueFd dir(::openat(procRoot, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
     if (!dir.Valid()) return;
     char target[256];
     ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
@@ -418,10 +398,9 @@ void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceR
     if (!device) continue;
     ClientKey key{processId, *device, info.clientId.has_value(),
                   info.clientId.value_or(static_cast<std::uint64_t>(fd))};
-    // A dup()ed or inherited fd shows the same client twice.
-    const bool seen = std::any_of(clients_.begin(), clients_.end(),
-                                  [&](const Client& client) { return client.key == key; });
-    if (seen) continue;
+    // A dup()ed or inherited fd shows the same client twice; a process that
+    // leaks DRM fds may hold tens of thousands, hence a set, not a search.
+    if (!seenClients_.insert(key).second) continue;
     if (info.driver == "amdgpu" && info.FindEngine("gfx") == nullptr) {
       // amdgpu leaves out an engine whose busy time is still 0; its gfx
       // class exists for every client all the same.
@@ -568,7 +547,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   DeviceResolver resolver(fs_);
   current_.clear();
 
-  UniqueFd procRoot(::open(fs_.ProcRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd procRoot = fs_.OpenProcRoot();
   if (procRoot.Valid()) {
     if (scope.allProcesses) {
       ListProcesses(procRoot.Get());

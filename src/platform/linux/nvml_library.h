@@ -106,8 +106,9 @@ class NvmlKeeper {
 };
 
 // The process-wide keeper's library, kept until the gpuproc library is
-// unloaded (or the process exits). Like every call of the library, the host
-// runs one at a time.
+// unloaded (or the process exits). Only called inside a call, under the
+// library's call lock (src/export/call_state.h), so calls from many threads
+// never race on it.
 std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary();
 
 }  // namespace gpuproc

@@ -7,6 +7,7 @@
 // platform operation of the same name in this file.
 #undef GetModuleBaseName
 
+#include <cstdio>
 #include <cwchar>
 #include <iostream>
 #include <memory>
@@ -324,7 +325,18 @@ int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char*
 
 void WindowsPlatform::WriteErrorLine(std::u16string_view line) { WriteWideLine(std::wcerr, line); }
 
-void WindowsPlatform::WriteOutputLine(std::string_view text) { std::cout << text << std::endl; }
+void WindowsPlatform::WriteOutputLine(std::string_view text) {
+  // As for error lines: a failed write must not silence the host's stdout.
+  std::cout.clear();
+  std::clearerr(stdout);
+  try {
+    std::cout << text << std::endl;
+  } catch (...) {
+    // A host that asked its stream for exceptions: the call goes on.
+  }
+  std::cout.clear();
+  std::clearerr(stdout);
+}
 
 std::unique_ptr<Platform> CreateSystemPlatform() { return std::make_unique<WindowsPlatform>(); }
 
