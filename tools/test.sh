@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 \
-  nlohmann-json3-dev libgtest-dev libgmock-dev valgrind mono-mcs mono-runtime
+  nlohmann-json3-dev libcli11-dev libgtest-dev libgmock-dev valgrind mono-mcs mono-runtime
 
 build=build
 options=()

@@ -1,4 +1,5 @@
-/* gpuproc: GPU memory and 3D-engine use of one process, as JSON.
+/* gpuproc: GPU memory and engine use of one process, or of every process,
+ * as JSON.
  *
  * GetGPUDataForProcess samples the GPU counters of the process `processId`
  * for 100 ms per GPU it uses, writes the report indented on standard output
@@ -6,10 +7,18 @@
  * counter instance of the process, or "null" when it has none. An empty
  * string means the counter query could not be opened.
  *
- * Any thread may call at any time: calls are serialised inside the library.
- * The returned text belongs to the library; each calling thread has its own,
- * valid until that thread's next call that opens its query, or until the
- * library is unloaded (or the thread exits). Copy it to keep it. */
+ * GetGPUDataForAllProcesses samples every GPU counter instance of every
+ * process in one 100 ms window and returns compact UTF-8 JSON: an array with
+ * one record per (process, GPU) instance, ordered by process id then instance
+ * name ("[]" when there is none), each with the per-process members plus
+ * "Adapter" and "Engines". It writes nothing on standard output. An empty
+ * string means the counter query could not be opened.
+ *
+ * Any thread may call either function at any time: calls are serialised
+ * inside the library. The returned text belongs to the library; each calling
+ * thread has its own, valid until that thread's next call of either function
+ * that opens its query, or until the library is unloaded (or the thread
+ * exits). Copy it to keep it. */
 #ifndef GPUPROC_GPUPROC_H
 #define GPUPROC_GPUPROC_H
 
@@ -30,6 +39,7 @@ extern "C" {
 #endif
 
 GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId);
+GPUPROC_API const char* GetGPUDataForAllProcesses(void);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 #include <exception>
 #include <string>
 
+#include "export/all_processes_driver.h"
 #include "export/call_driver.h"
 #include "export/call_state.h"
 #include "gpuproc/gpuproc.h"
@@ -31,6 +32,12 @@ const char* RunExportedCall(Collect&& collect) noexcept {
 extern "C" GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId) {
   return RunExportedCall([processId](gpuproc::Platform& platform, std::string& text) {
     return gpuproc::CollectGPUData(platform, processId, text);
+  });
+}
+
+extern "C" GPUPROC_API const char* GetGPUDataForAllProcesses(void) {
+  return RunExportedCall([](gpuproc::Platform& platform, std::string& text) {
+    return gpuproc::CollectAllGPUData(platform, text);
   });
 }
 
