@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <CivetServer.h>
 #include <prometheus/exposer.h>
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,6 +28,17 @@
 namespace {
 
 constexpr const char* kDefaultListen = "127.0.0.1:9835";
+
+// When the request a server thread is answering reached it. The pull
+// exposer collects for one scrape at a time, so a scrape that came in during
+// another's reading only reaches the collector after it; this is how the
+// collector knows it waited.
+thread_local std::chrono::steady_clock::time_point requestArrival;
+
+int NoteRequestArrival(mg_connection*) {
+  requestArrival = std::chrono::steady_clock::now();
+  return 0;  // let the server handle the request
+}
 
 // The HTTP server reports only that it could not bind; binding a socket of
 // our own to the same address tells why (in use, not this machine's, a
@@ -103,9 +116,11 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string bind = gpuproc::FormatListenAddress(*address);
+  CivetCallbacks callbacks;
+  callbacks.begin_request = NoteRequestArrival;
   std::unique_ptr<prometheus::Exposer> exposer;
   try {
-    exposer = std::make_unique<prometheus::Exposer>(bind, 4);
+    exposer = std::make_unique<prometheus::Exposer>(bind, 4, &callbacks);
   } catch (const std::exception&) {
     std::fprintf(stderr, "gpuproc-exporter: cannot listen on %s: %s\n", bind.c_str(),
                  WhyBindFails(*address).c_str());
@@ -117,7 +132,7 @@ int main(int argc, char** argv) {
         const char* text = GetGPUDataForAllProcesses();
         return std::string(text != nullptr ? text : "");
       },
-      gpuproc::ReadProcessContainer);
+      gpuproc::ReadProcessContainer, [] { return requestArrival; });
   exposer->RegisterCollectable(collector);
 
   const std::vector<int> ports = exposer->GetListeningPorts();

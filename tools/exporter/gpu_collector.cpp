@@ -146,46 +146,28 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
   return result;
 }
 
-GPUCollector::GPUCollector(AllProcessesReader reader, ContainerLookup container)
-    : reader_(std::move(reader)), container_(std::move(container)) {}
+GPUCollector::GPUCollector(AllProcessesReader reader, ContainerLookup container,
+                           ScrapeArrival arrival)
+    : reader_(std::move(reader)), container_(std::move(container)), arrival_(std::move(arrival)) {}
 
-std::vector<MetricFamily> GPUCollector::Collect() const { return *TakeReading(); }
-
-std::shared_ptr<const GPUCollector::Families> GPUCollector::TakeReading() const {
-  std::unique_lock lock(mutex_);
-  if (inFlight_) {
-    const std::uint64_t awaited = readings_ + 1;
-    readingDone_.wait(lock, [&] { return readings_ >= awaited; });
-    return latest_;
-  }
-  inFlight_ = true;
-  ReadingTotals totals{0, readings_ + 1, errors_};
-  lock.unlock();
-
-  auto families = std::make_shared<Families>();
-  bool ok = false;
-  // Whatever happens below, the scrapes waiting for this reading are woken
-  // and the next scrape takes a reading of its own.
-  struct Finish {
-    const GPUCollector& collector;
-    std::unique_lock<std::mutex>& lock;
-    const std::shared_ptr<Families>& families;
-    const bool& ok;
-    ~Finish() {
-      lock.lock();
-      ++collector.readings_;
-      if (!ok) ++collector.errors_;
-      collector.latest_ = families;
-      collector.inFlight_ = false;
-      collector.readingDone_.notify_all();
-    }
-  } finish{*this, lock, families, ok};
+std::vector<MetricFamily> GPUCollector::Collect() const {
+  const auto arrival = arrival_();
+  std::lock_guard lock(mutex_);
+  if (latest_ != nullptr && latestEnd_ > arrival) return *latest_;
 
   const auto start = std::chrono::steady_clock::now();
   const std::string text = reader_();
-  totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  *families = BuildMetricFamilies(text, container_, totals, ok);
-  return families;
+  const auto end = std::chrono::steady_clock::now();
+  const ReadingTotals totals{std::chrono::duration<double>(end - start).count(), readings_ + 1,
+                             errors_};
+  bool ok = false;
+  auto families =
+      std::make_shared<const Families>(BuildMetricFamilies(text, container_, totals, ok));
+  ++readings_;
+  if (!ok) ++errors_;
+  latestEnd_ = end;
+  latest_ = families;
+  return *families;
 }
 
 }  // namespace gpuproc

@@ -7,7 +7,7 @@
 #include <prometheus/collectable.h>
 #include <prometheus/metric_family.h>
 
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +22,8 @@ namespace gpuproc {
 using AllProcessesReader = std::function<std::string()>;
 // Returns the container label of a process.
 using ContainerLookup = std::function<std::string(std::uint32_t)>;
+// Returns when the scrape being answered reached the server.
+using ScrapeArrival = std::function<std::chrono::steady_clock::time_point()>;
 
 struct ReadingTotals {
   double seconds = 0;
@@ -37,22 +39,25 @@ std::vector<prometheus::MetricFamily> BuildMetricFamilies(const std::string& all
 
 class GPUCollector : public prometheus::Collectable {
  public:
-  GPUCollector(AllProcessesReader reader, ContainerLookup container);
+  GPUCollector(AllProcessesReader reader, ContainerLookup container, ScrapeArrival arrival);
 
+  // A reading that ended after this scrape arrived was in flight (or
+  // begun) while the scrape waited: it answers this scrape too. Otherwise
+  // the scrape takes its own.
   std::vector<prometheus::MetricFamily> Collect() const override;
 
  private:
   using Families = std::vector<prometheus::MetricFamily>;
 
-  std::shared_ptr<const Families> TakeReading() const;
-
   AllProcessesReader reader_;
   ContainerLookup container_;
+  ScrapeArrival arrival_;
+  // Held for the whole reading: the library answers one call at a time,
+  // and the scrapes that arrive meanwhile queue here for its result.
   mutable std::mutex mutex_;
-  mutable std::condition_variable readingDone_;
-  mutable bool inFlight_ = false;
   mutable std::uint64_t readings_ = 0;
   mutable std::uint64_t errors_ = 0;
+  mutable std::chrono::steady_clock::time_point latestEnd_;
   mutable std::shared_ptr<const Families> latest_;
 };
 
