@@ -45,6 +45,21 @@ double ReadCounterValue(Platform& platform, CounterHandle counter) {
   return value;
 }
 
+std::vector<InstanceReading> ReadCounterArray(Platform& platform, CounterHandle counter) {
+  std::vector<InstanceReading> readings;
+  // Never ask about a counter that was not added: some PDH implementations
+  // (Wine's) abort in the array read instead of failing it.
+  if (counter == nullptr) return readings;
+  std::vector<CounterItem> items;
+  if (platform.GetFormattedCounterArray(counter, &items) != kPdhSuccess) return readings;
+  readings.reserve(items.size());
+  for (CounterItem& item : items) {
+    const bool valid = item.status == kPdhCStatusValidData || item.status == kPdhCStatusNewData;
+    readings.push_back({std::move(item.instance), valid ? item.value : -1});
+  }
+  return readings;
+}
+
 void RemoveCounter(Platform& platform, CounterHandle& counter) {
   if (counter == nullptr) return;
   platform.RemoveCounter(counter);

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -25,9 +26,32 @@ bool AddCounter(Platform& platform, const CounterQuery& query, std::u16string_vi
 void CollectTwoSamples(Platform& platform, const CounterQuery& query);
 // The counter's value, or -1 for a null counter or a failed read.
 double ReadCounterValue(Platform& platform, CounterHandle counter);
+// One instance of a counter array and its value, -1 when the platform had no
+// valid data for it.
+struct InstanceReading {
+  std::u16string instance;
+  double value = -1;
+};
+// Every instance the counter covered at the last collection; empty for a null
+// counter or a failed read.
+std::vector<InstanceReading> ReadCounterArray(Platform& platform, CounterHandle counter);
 // Takes the counter out of its query; a null counter is left alone.
 void RemoveCounter(Platform& platform, CounterHandle& counter);
 void CloseCounterQuery(Platform& platform, CounterQuery& query);
+// Closes the query on every way out, so that an exception thrown half-way
+// (an allocation failure, say) cannot leak it.
+class QueryCloser {
+ public:
+  QueryCloser(Platform& platform, CounterQuery& query) : platform_(platform), query_(query) {}
+  ~QueryCloser() { CloseCounterQuery(platform_, query_); }
+  QueryCloser(const QueryCloser&) = delete;
+  QueryCloser& operator=(const QueryCloser&) = delete;
+
+ private:
+  Platform& platform_;
+  CounterQuery& query_;
+};
+
 // "<operation>: <system message>" for the thread's last-error code; nothing
 // when that code is 0.
 void ReportLastError(Platform& platform, std::u16string_view operation);

@@ -1,5 +1,6 @@
 #include "counters/instance_discovery.h"
 
+#include <cstdint>
 #include <string>
 
 namespace gpuproc {
@@ -77,6 +78,30 @@ ProcessCounterPaths MakeProcessCounterPaths(std::u16string_view instanceName) {
       ProcessMemoryPath(instanceName, u"Dedicated Usage"),
       ProcessMemoryPath(instanceName, u"Total Committed"),
   };
+}
+
+std::optional<ProcessInstanceParts> SplitProcessInstance(std::u16string_view name) {
+  constexpr std::u16string_view kPrefix = u"pid_";
+  if (name.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+  std::uint64_t processId = 0;
+  std::size_t at = kPrefix.size();
+  while (at < name.size() && IsDecimalDigit(name[at])) {
+    processId = processId * 10 + static_cast<std::uint64_t>(name[at++] - u'0');
+    if (processId > UINT32_MAX) return std::nullopt;
+  }
+  if (at == kPrefix.size() || at + 1 >= name.size() || name[at] != u'_') return std::nullopt;
+  return ProcessInstanceParts{static_cast<std::uint32_t>(processId), name.substr(at + 1)};
+}
+
+std::optional<EngineInstanceParts> SplitEngineInstance(std::u16string_view name) {
+  // The process part (pid_N_luid_..._phys_N) never holds "_eng_", while a
+  // driver's own engine type might: split at the first one.
+  const std::size_t engine = name.find(u"_eng_");
+  if (engine == std::u16string_view::npos) return std::nullopt;
+  constexpr std::u16string_view kType = u"_engtype_";
+  const std::size_t type = name.find(kType, engine);
+  if (type == std::u16string_view::npos || type + kType.size() == name.size()) return std::nullopt;
+  return EngineInstanceParts{name.substr(0, engine), name.substr(type + kType.size())};
 }
 
 }  // namespace gpuproc

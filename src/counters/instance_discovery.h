@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,5 +43,44 @@ InstanceList ListInstances(Platform& platform, std::u16string_view object);
 std::u16string MakePidPattern(std::uint32_t processId);
 bool MatchesPidPattern(std::u16string_view instanceName, std::u16string_view pidPattern);
 ProcessCounterPaths MakeProcessCounterPaths(std::u16string_view instanceName);
+
+// The counters of a whole-machine sample, in the order they are added and
+// read: every instance of each, in one query.
+enum AllProcessesCounter : std::size_t {
+  kAllLocalUsage,
+  kAllSharedUsage,
+  kAllDedicatedUsage,
+  kAllTotalCommitted,
+  kAllUtilization,
+  kAllAdapterTotalCommitted,
+  kAllAdapterFree,
+  kAllProcessesCounterCount
+};
+inline constexpr std::array<std::u16string_view, kAllProcessesCounterCount>
+    kAllProcessesCounterPaths = {
+        u"\\GPU Process Memory(*)\\Local Usage",
+        u"\\GPU Process Memory(*)\\Shared Usage",
+        u"\\GPU Process Memory(*)\\Dedicated Usage",
+        u"\\GPU Process Memory(*)\\Total Committed",
+        u"\\GPU Engine(*)\\Utilization Percentage",
+        u"\\GPU Adapter Memory(*)\\Total Committed",
+        u"\\GPU Adapter Memory(*)\\Free",
+};
+
+// A "GPU Process Memory" instance name, pid_<N>_<adapter>.
+struct ProcessInstanceParts {
+  std::uint32_t processId = 0;
+  std::u16string_view adapter;  // luid_0x<HI>_0x<LO>_phys_<N>
+};
+// A "GPU Engine" instance name, <process instance>_eng_<k>_engtype_<Type>.
+struct EngineInstanceParts {
+  std::u16string_view processInstance;
+  std::u16string_view type;
+};
+
+// Empty for a name that does not have the shape (no decimal process id below
+// 2^32, no adapter part).
+std::optional<ProcessInstanceParts> SplitProcessInstance(std::u16string_view name);
+std::optional<EngineInstanceParts> SplitEngineInstance(std::u16string_view name);
 
 }  // namespace gpuproc

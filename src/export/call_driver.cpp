@@ -10,20 +10,6 @@
 namespace gpuproc {
 namespace {
 
-// Closes the query on every way out, so that an exception thrown half-way
-// (an allocation failure, say) cannot leak it.
-class QueryCloser {
- public:
-  QueryCloser(Platform& platform, CounterQuery& query) : platform_(platform), query_(query) {}
-  ~QueryCloser() { CloseCounterQuery(platform_, query_); }
-  QueryCloser(const QueryCloser&) = delete;
-  QueryCloser& operator=(const QueryCloser&) = delete;
-
- private:
-  Platform& platform_;
-  CounterQuery& query_;
-};
-
 struct AdapterCounterPair {
   CounterHandle totalCommitted = nullptr;
   CounterHandle free = nullptr;

@@ -1,6 +1,7 @@
 #include <exception>
 #include <string>
 
+#include "export/all_processes_driver.h"
 #include "export/call_driver.h"
 #include "gpuproc/gpuproc.h"
 
@@ -13,6 +14,18 @@ extern "C" GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId) {
     return gpuproc::CollectGPUData(*platform, processId, reportText);
   } catch (...) {
     // Nothing may unwind into a host that may not even be C++.
+    return gpuproc::kEmptyResultText;
+  }
+}
+
+extern "C" GPUPROC_API const char* GetGPUDataForAllProcesses(void) {
+  // The same rules as the per-process text, in a text of its own: a call of
+  // one function leaves the other's text alone.
+  static std::string reportText;
+  try {
+    const auto platform = gpuproc::CreateSystemPlatform();
+    return gpuproc::CollectAllGPUData(*platform, reportText);
+  } catch (...) {
     return gpuproc::kEmptyResultText;
   }
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gpuproc {
 
@@ -29,6 +30,15 @@ inline constexpr std::uint32_t kProcessNameAccess = 0x0410;
 // MAX_PATH: the size of the buffer the base name is read into, in characters.
 inline constexpr std::uint32_t kProcessNameBufferSize = 260;
 
+// One element of a formatted counter array.
+struct CounterItem {
+  std::u16string instance;
+  std::uint32_t status = 0;  // PDH_CSTATUS_*: 0 (valid) and 1 (new) carry a value
+  double value = 0;
+};
+inline constexpr std::uint32_t kPdhCStatusValidData = 0;
+inline constexpr std::uint32_t kPdhCStatusNewData = 1;
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -43,6 +53,12 @@ class Platform {
   // PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value):
   // `value` receives doubleValue when the status is 0.
   virtual PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) = 0;
+  // PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, ...) with its
+  // size-then-fill protocol: every instance the counter covered at the last
+  // collection, in the platform's order, each with its CStatus and value.
+  // `items` is replaced when the status is 0.
+  virtual PdhStatus GetFormattedCounterArray(CounterHandle counter,
+                                             std::vector<CounterItem>* items) = 0;
   // PdhRemoveCounter(counter).
   virtual PdhStatus RemoveCounter(CounterHandle counter) = 0;
   // PdhCloseQuery(query).

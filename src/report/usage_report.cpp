@@ -35,6 +35,18 @@ GPUUsageRecord BuildGPUUsageRecord(std::uint32_t processId, const std::string& p
   };
 }
 
+GPUUsageRecord BuildAllProcessesRecord(std::uint32_t processId, const std::string& processName,
+                                       const std::string& adapter,
+                                       const GPUCounterReadings& readings,
+                                       const EngineReadings& engines) {
+  GPUUsageRecord record = BuildGPUUsageRecord(processId, processName, readings);
+  record["Adapter"] = adapter;
+  // An object even when empty: readers index it by type.
+  record["Engines"] = nlohmann::json::object();
+  for (const auto& [type, percent] : engines) record["Engines"][type] = percent;
+  return record;
+}
+
 void AppendGPUUsageRecord(GPUUsageReport& report, GPUUsageRecord record) {
   report.push_back(std::move(record));
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -27,6 +28,16 @@ using GPUUsageReport = nlohmann::json;
 GPUUsageReport CreateGPUUsageReport();
 GPUUsageRecord BuildGPUUsageRecord(std::uint32_t processId, const std::string& processName,
                                    const GPUCounterReadings& readings);
+// Engine type ("3D", "Compute", ...) to its busiest engine in percent, -1
+// where no engine of that type could be read.
+using EngineReadings = std::map<std::string, double>;
+
+// The record of one (process, GPU) instance in a whole-machine report: the
+// per-process record plus the adapter's instance name and every engine type.
+GPUUsageRecord BuildAllProcessesRecord(std::uint32_t processId, const std::string& processName,
+                                       const std::string& adapter,
+                                       const GPUCounterReadings& readings,
+                                       const EngineReadings& engines);
 void AppendGPUUsageRecord(GPUUsageReport& report, GPUUsageRecord record);
 std::string FormatReportIndented(const GPUUsageReport& report);
 std::string FormatReportCompact(const GPUUsageReport& report);

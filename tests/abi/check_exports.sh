@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The shared library exports exactly one symbol: GetGPUDataForProcess.
+# The shared library exports exactly its two entry points.
 set -euo pipefail
 library=$1
+expected=$(printf '%s\n' GetGPUDataForAllProcesses GetGPUDataForProcess)
 symbols=$(nm -D --defined-only "$library" | awk '{print $3}' | sort)
-if [ "$symbols" != "GetGPUDataForProcess" ]; then
-  echo "expected only GetGPUDataForProcess, found:" >&2
+if [ "$symbols" != "$expected" ]; then
+  echo "expected only GetGPUDataForAllProcesses and GetGPUDataForProcess, found:" >&2
   echo "$symbols" >&2
   exit 1
 fi
-echo "exports: $symbols"
+echo "exports:" $symbols

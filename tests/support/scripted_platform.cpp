@@ -72,6 +72,16 @@ PdhStatus ScriptedPlatform::GetFormattedCounterValue(CounterHandle counter, doub
   return kPdhSuccess;
 }
 
+PdhStatus ScriptedPlatform::GetFormattedCounterArray(CounterHandle counter,
+                                                     std::vector<CounterItem>* items) {
+  const std::u16string path = PathOf(counter);
+  events.push_back("ReadArray " + Narrow(path));
+  const auto found = arrays.find(path);
+  if (found == arrays.end()) return static_cast<PdhStatus>(0xC0000BC6);
+  *items = found->second;
+  return kPdhSuccess;
+}
+
 PdhStatus ScriptedPlatform::RemoveCounter(CounterHandle counter) {
   events.push_back("Remove " + Narrow(PathOf(counter)));
   return kPdhSuccess;

@@ -25,6 +25,9 @@ class ScriptedPlatform : public Platform {
   // Values that change with every collection: the value after the n-th
   // collection (1-based) is element n-1; overrides `values`.
   std::map<std::u16string, std::vector<double>> valuesByCollection;
+  // What an array read of a counter path returns; a path without an entry
+  // fails with PDH_INVALID_DATA.
+  std::map<std::u16string, std::vector<CounterItem>> arrays;
   // The instance buffer as the platform fills it, and the length it reports
   // for it on the size request (by default the buffer's size).
   std::u16string instanceBuffer;
@@ -52,6 +55,8 @@ class ScriptedPlatform : public Platform {
                        CounterHandle* counter) override;
   PdhStatus CollectQueryData(QueryHandle query) override;
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) override;
+  PdhStatus GetFormattedCounterArray(CounterHandle counter,
+                                     std::vector<CounterItem>* items) override;
   PdhStatus RemoveCounter(CounterHandle counter) override;
   PdhStatus CloseQuery(QueryHandle query) override;
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,

@@ -1,6 +1,6 @@
 # Checks the export and import tables of the built gpuproc.dll with
 # `objdump -p`:
-# - exactly one export, GetGPUDataForProcess, undecorated;
+# - exactly the two entry points, undecorated;
 # - imports from KERNEL32.dll, pdh.dll and the C runtime only, so that the
 #   DLL needs nothing beyond a bare Windows (no libstdc++, libgcc or
 #   libwinpthread DLL);
@@ -9,7 +9,7 @@
 #   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DLIBRARY=gpuproc.dll -P check_dll_imports.cmake
 cmake_minimum_required(VERSION 3.20)
 
-set(expectedExports GetGPUDataForProcess)
+set(expectedExports GetGPUDataForAllProcesses GetGPUDataForProcess)
 set(expectedPdhImports
   PdhAddCounterW
   PdhCloseQuery

@@ -22,6 +22,7 @@ using windows_test::RunCaptured;
 using windows_test::RunningUnderWine;
 
 using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
+using GetGPUDataForAllProcessesFunction = const char* (*)();
 
 constexpr std::string_view kChildCallsLibrary = "--child-call-library";
 constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
@@ -36,6 +37,14 @@ constexpr int kResultNotWritten = 4;
 constexpr std::string_view kWineErrorLines =
     "Failed to add counter: \\GPU Adapter Memory\\Total Committed ERROR CODE: -1073738823\r\n"
     "Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738823\r\n";
+constexpr std::string_view kWineWildcardErrorLines =
+    "Failed to add counter: \\GPU Process Memory(*)\\Local Usage ERROR CODE: -1073738816\r\n"
+    "Failed to add counter: \\GPU Process Memory(*)\\Shared Usage ERROR CODE: -1073738816\r\n"
+    "Failed to add counter: \\GPU Process Memory(*)\\Dedicated Usage ERROR CODE: -1073738816\r\n"
+    "Failed to add counter: \\GPU Process Memory(*)\\Total Committed ERROR CODE: -1073738816\r\n"
+    "Failed to add counter: \\GPU Engine(*)\\Utilization Percentage ERROR CODE: -1073738816\r\n"
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: -1073738816\r\n"
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Free ERROR CODE: -1073738816\r\n";
 // The indented null report and the stream's end of line, in text mode.
 constexpr std::string_view kNullReportLine = "null\r\n";
 
@@ -54,6 +63,7 @@ TEST(WindowsLibrary, ExportsTheFunctionByItsPlainName) {
   const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
   ASSERT_NE(library, nullptr) << "gpuproc.dll is built next to the tests";
   EXPECT_NE(::GetProcAddress(library, "GetGPUDataForProcess"), nullptr);
+  EXPECT_NE(::GetProcAddress(library, "GetGPUDataForAllProcesses"), nullptr);
   // No C++ or stdcall decoration.
   EXPECT_EQ(::GetProcAddress(library, "_GetGPUDataForProcess@4"), nullptr);
   ::FreeLibrary(library);
@@ -73,6 +83,22 @@ TEST(WindowsLibrary, ProcessWithoutInstancesReportsNull) {
     if (RunningUnderWine()) {
       EXPECT_EQ(run.err, kWineErrorLines) << testCase.name;
     }
+  }
+}
+
+TEST(WindowsLibrary, AllProcessesWithoutInstancesIsAnEmptyArray) {
+  std::string result;
+  const CapturedRun run =
+      RunCaptured(L"\"" + ExecutablePath() + L"\" " + Widen(kChildCallsLibrary) + L" all",
+                  kResultVariable, &result);
+  ASSERT_TRUE(run.started);
+  ASSERT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(result, "[]");
+  EXPECT_EQ(run.out, "");
+  if (RunningUnderWine()) {
+    // Wine refuses every wildcard path; its array read, a stub that aborts,
+    // must never be reached.
+    EXPECT_EQ(run.err, kWineWildcardErrorLines);
   }
 }
 
@@ -96,21 +122,32 @@ TEST(WindowsHost, ProcessWithoutInstancesReportsNull) {
 // The child: loads the library as a host would, calls it once and leaves the
 // returned text in the file the parent named, so that its own standard
 // streams carry only what the library wrote.
+// "all" calls GetGPUDataForAllProcesses instead.
 int CallLibraryAsChild(std::string_view processIdArgument) {
   const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
   if (library == nullptr) {
     return kLibraryNotLoaded;
   }
-  const auto function = reinterpret_cast<GetGPUDataForProcessFunction>(
-      reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForProcess")));
-  if (function == nullptr) {
-    return kFunctionNotExported;
+  std::string result;
+  if (processIdArgument == "all") {
+    const auto function = reinterpret_cast<GetGPUDataForAllProcessesFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForAllProcesses")));
+    if (function == nullptr) {
+      return kFunctionNotExported;
+    }
+    result = function();
+  } else {
+    const auto function = reinterpret_cast<GetGPUDataForProcessFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForProcess")));
+    if (function == nullptr) {
+      return kFunctionNotExported;
+    }
+    const std::uint32_t processId = processIdArgument == "self"
+                                        ? static_cast<std::uint32_t>(::GetCurrentProcessId())
+                                        : static_cast<std::uint32_t>(std::strtoul(
+                                              std::string(processIdArgument).c_str(), nullptr, 10));
+    result = function(processId);
   }
-  const std::uint32_t processId = processIdArgument == "self"
-                                      ? static_cast<std::uint32_t>(::GetCurrentProcessId())
-                                      : static_cast<std::uint32_t>(std::strtoul(
-                                            std::string(processIdArgument).c_str(), nullptr, 10));
-  const std::string result = function(processId);
 
   wchar_t path[MAX_PATH + 1] = {};
   if (::GetEnvironmentVariableW(kResultVariable, path, MAX_PATH + 1) == 0) {

@@ -120,6 +120,9 @@ struct CounterBackend::Query {
   std::vector<std::unique_ptr<GpuSource>> sources;
   std::vector<std::unique_ptr<Counter>> counters;
   int collections = 0;
+  // Whether the latest collection scanned every process: the one after it
+  // then rescans only the processes that scan found.
+  bool latestScannedAll = false;
   CounterValues latest;
 };
 
@@ -163,7 +166,7 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
   for (const Entry& entry : processes) {
     const ProcessGpuUsage& usage = *entry.usage;
     values.processes.push_back({Widen(entry.name), usage.localUsage, usage.sharedUsage,
-                                usage.dedicatedUsage, usage.totalCommitted});
+                                usage.dedicatedUsage, usage.totalCommitted, usage.processId});
     for (std::size_t k = 0; k < usage.engines.size(); ++k) {
       values.engines.push_back({Widen(EngineInstanceName(entry.name, k, usage.engines[k].type)),
                                 usage.engines[k].utilizationPercent});
@@ -279,19 +282,31 @@ PdhStatus CounterBackend::CollectQueryData(QueryHandle queryHandle) {
     }
     scope.processIds.push_back(*processId);
   }
+  const bool scansAll = scope.allProcesses && !query->latestScannedAll;
+  if (scope.allProcesses && !scansAll) {
+    // The second of a pair of collections over every process rescans only
+    // the processes the first one found: a rate needs both, and a process
+    // that starts using a GPU in between shows from the next pair on. This
+    // keeps a whole-machine sample at one scan of every process's fds.
+    scope.allProcesses = false;
+    for (const auto& process : query->latest.processes)
+      scope.processIds.push_back(process.processId);
+  }
   std::sort(scope.processIds.begin(), scope.processIds.end());
   scope.processIds.erase(std::unique(scope.processIds.begin(), scope.processIds.end()),
                          scope.processIds.end());
 
   query->latest = CollectOnce(query->sources, scope);
+  query->latestScannedAll = scansAll;
   ++query->collections;
   return kPdhSuccess;
 }
 
-PdhStatus CounterBackend::GetFormattedCounterValue(CounterHandle handle, double* value) {
+PdhStatus CounterBackend::CoveredValues(
+    CounterHandle handle,
+    std::vector<std::pair<std::u16string_view, std::optional<double>>>& out) const {
   const Counter* counter = FindCounter(handle);
   if (counter == nullptr) return pdh::kInvalidHandle;
-  if (value == nullptr) return pdh::kInvalidArgument;
   const Query* query = counter->owner;
   // A rate needs two collections after the counter joined the query; a
   // level needs one.
@@ -301,27 +316,24 @@ PdhStatus CounterBackend::GetFormattedCounterValue(CounterHandle handle, double*
   const auto covers = [&](const std::u16string& name) {
     return !counter->instance || MatchesWildcard(*counter->instance, name);
   };
-  const CounterValues& values = query->latest;
-  std::optional<double> result;
-  const auto add = [&](const std::optional<std::uint64_t>& bytes) {
-    if (bytes) result = result.value_or(0) + static_cast<double>(*bytes);
+  const auto bytes = [](const std::optional<std::uint64_t>& value) {
+    return value ? std::optional<double>(static_cast<double>(*value)) : std::nullopt;
   };
-
+  const CounterValues& values = query->latest;
+  out.clear();
   switch (counter->kind) {
     case CounterKind::kUtilization:
-      // The busiest matching engine, the rule Task Manager applies to one process.
       for (const auto& engine : values.engines) {
-        if (covers(engine.name) && engine.utilizationPercent) {
-          result =
-              std::max(result.value_or(*engine.utilizationPercent), *engine.utilizationPercent);
-        }
+        if (covers(engine.name)) out.emplace_back(engine.name, engine.utilizationPercent);
       }
       break;
     case CounterKind::kAdapterTotalCommitted:
     case CounterKind::kAdapterFree:
       for (const auto& adapter : values.adapters) {
         if (!covers(adapter.name)) continue;
-        add(counter->kind == CounterKind::kAdapterFree ? adapter.free : adapter.totalCommitted);
+        out.emplace_back(adapter.name, bytes(counter->kind == CounterKind::kAdapterFree
+                                                 ? adapter.free
+                                                 : adapter.totalCommitted));
       }
       break;
     default:
@@ -329,23 +341,58 @@ PdhStatus CounterBackend::GetFormattedCounterValue(CounterHandle handle, double*
         if (!covers(process.name)) continue;
         switch (counter->kind) {
           case CounterKind::kLocalUsage:
-            add(process.localUsage);
+            out.emplace_back(process.name, bytes(process.localUsage));
             break;
           case CounterKind::kSharedUsage:
-            add(process.sharedUsage);
+            out.emplace_back(process.name, bytes(process.sharedUsage));
             break;
           case CounterKind::kDedicatedUsage:
-            add(process.dedicatedUsage);
+            out.emplace_back(process.name, bytes(process.dedicatedUsage));
             break;
           default:
-            add(process.totalCommitted);
+            out.emplace_back(process.name, bytes(process.totalCommitted));
             break;
         }
       }
       break;
   }
+  return kPdhSuccess;
+}
+
+PdhStatus CounterBackend::GetFormattedCounterValue(CounterHandle handle, double* value) {
+  if (value == nullptr) return FindCounter(handle) ? pdh::kInvalidArgument : pdh::kInvalidHandle;
+  std::vector<std::pair<std::u16string_view, std::optional<double>>> covered;
+  const PdhStatus status = CoveredValues(handle, covered);
+  if (status != kPdhSuccess) return status;
+  const bool rate = FindCounter(handle)->kind == CounterKind::kUtilization;
+  std::optional<double> result;
+  for (const auto& [name, reading] : covered) {
+    if (!reading) continue;
+    // The busiest matching engine, the rule Task Manager applies to one
+    // process; memory adds up over the instances.
+    result = rate ? std::max(result.value_or(*reading), *reading) : result.value_or(0) + *reading;
+  }
   if (!result) return pdh::kInvalidData;
   *value = *result;
+  return kPdhSuccess;
+}
+
+PdhStatus CounterBackend::GetFormattedCounterArray(CounterHandle handle,
+                                                   std::vector<CounterItem>* items) {
+  if (items == nullptr) return FindCounter(handle) ? pdh::kInvalidArgument : pdh::kInvalidHandle;
+  std::vector<std::pair<std::u16string_view, std::optional<double>>> covered;
+  const PdhStatus status = CoveredValues(handle, covered);
+  if (status != kPdhSuccess) return status;
+  items->clear();
+  items->reserve(covered.size());
+  for (const auto& [name, reading] : covered) {
+    // An instance without a value is still listed, as PDH lists an instance
+    // whose sample is bad, so a caller can tell "no value" from "no instance".
+    items->push_back(
+        {std::u16string(name),
+         reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
+         reading.value_or(0)});
+  }
   return kPdhSuccess;
 }
 

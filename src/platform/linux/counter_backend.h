@@ -25,6 +25,7 @@ struct CounterValues {
   struct ProcessInstance {
     std::u16string name;
     std::optional<std::uint64_t> localUsage, sharedUsage, dedicatedUsage, totalCommitted;
+    std::uint32_t processId = 0;
   };
   struct EngineInstance {
     std::u16string name;
@@ -54,6 +55,7 @@ class CounterBackend {
   PdhStatus AddCounter(QueryHandle query, std::u16string_view path, CounterHandle* counter);
   PdhStatus CollectQueryData(QueryHandle query);
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value);
+  PdhStatus GetFormattedCounterArray(CounterHandle counter, std::vector<CounterItem>* items);
   PdhStatus RemoveCounter(CounterHandle counter);
   PdhStatus CloseQuery(QueryHandle query);
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
@@ -71,6 +73,11 @@ class CounterBackend {
                             const CollectScope& scope) const;
   Query* FindQuery(QueryHandle handle) const;
   Counter* FindCounter(CounterHandle handle) const;
+  // Every instance the counter covers in its query's latest collection, with
+  // its value; a non-zero status when the counter cannot be read at all.
+  PdhStatus CoveredValues(
+      CounterHandle handle,
+      std::vector<std::pair<std::u16string_view, std::optional<double>>>& out) const;
 
   std::vector<GpuSourceEntry> sourceTable_;
   HostFs fs_;

@@ -63,6 +63,10 @@ PdhStatus LinuxPlatform::CollectQueryData(QueryHandle query) {
 PdhStatus LinuxPlatform::GetFormattedCounterValue(CounterHandle counter, double* value) {
   return backend_.GetFormattedCounterValue(counter, value);
 }
+PdhStatus LinuxPlatform::GetFormattedCounterArray(CounterHandle counter,
+                                                  std::vector<CounterItem>* items) {
+  return backend_.GetFormattedCounterArray(counter, items);
+}
 PdhStatus LinuxPlatform::RemoveCounter(CounterHandle counter) {
   return backend_.RemoveCounter(counter);
 }

@@ -18,6 +18,8 @@ class LinuxPlatform final : public Platform {
                        CounterHandle* counter) override;
   PdhStatus CollectQueryData(QueryHandle query) override;
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) override;
+  PdhStatus GetFormattedCounterArray(CounterHandle counter,
+                                     std::vector<CounterItem>* items) override;
   PdhStatus RemoveCounter(CounterHandle counter) override;
   PdhStatus CloseQuery(QueryHandle query) override;
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,

@@ -47,8 +47,9 @@ struct LocalFreeDeleter {
 
 bool HasWildcard(std::u16string_view path) { return path.find(u'*') != std::u16string_view::npos; }
 
-// The value of a counter added with a wildcard instance.
-PdhStatus ReadCounterArray(PDH_HCOUNTER counter, double* value) {
+// Every item of a counter through the size-then-fill protocol of
+// PdhGetFormattedCounterArrayW.
+PdhStatus ReadCounterArray(PDH_HCOUNTER counter, std::vector<CounterItem>& items) {
   for (int attempt = 0; attempt < kArrayReadAttempts; ++attempt) {
     DWORD bufferSize = 0;
     DWORD itemCount = 0;
@@ -56,7 +57,8 @@ PdhStatus ReadCounterArray(PDH_HCOUNTER counter, double* value) {
         ::PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, &bufferSize, &itemCount, nullptr);
     if (status == ERROR_SUCCESS) {
       // Nothing matched the wildcard at this sample.
-      return static_cast<PdhStatus>(PDH_INVALID_DATA);
+      items.clear();
+      return ERROR_SUCCESS;
     }
     if (status != static_cast<PDH_STATUS>(PDH_MORE_DATA)) {
       return status;
@@ -75,19 +77,39 @@ PdhStatus ReadCounterArray(PDH_HCOUNTER counter, double* value) {
     if (status != ERROR_SUCCESS) {
       return status;
     }
-    std::vector<FormattedCounterItem> items;
+    items.clear();
     items.reserve(itemCount);
     for (DWORD index = 0; index < itemCount && index < buffer.size(); ++index) {
-      items.push_back({buffer[index].FmtValue.CStatus, buffer[index].FmtValue.doubleValue});
+      const PDH_FMT_COUNTERVALUE_ITEM_W& item = buffer[index];
+      std::u16string name;
+      if (item.szName != nullptr) {
+        name.assign(reinterpret_cast<const char16_t*>(item.szName), std::wcslen(item.szName));
+      }
+      items.push_back({std::move(name), item.FmtValue.CStatus, item.FmtValue.doubleValue});
     }
-    const std::optional<double> largest = LargestValidItem(items);
-    if (!largest) {
-      return static_cast<PdhStatus>(PDH_INVALID_DATA);
-    }
-    *value = *largest;
     return ERROR_SUCCESS;
   }
   return static_cast<PdhStatus>(PDH_MORE_DATA);
+}
+
+// The value of a counter added with a wildcard instance.
+PdhStatus ReadWildcardValue(PDH_HCOUNTER counter, double* value) {
+  std::vector<CounterItem> read;
+  const PdhStatus status = ReadCounterArray(counter, read);
+  if (status != ERROR_SUCCESS) {
+    return status;
+  }
+  std::vector<FormattedCounterItem> items;
+  items.reserve(read.size());
+  for (const CounterItem& item : read) {
+    items.push_back({item.status, item.value});
+  }
+  const std::optional<double> largest = LargestValidItem(items);
+  if (!largest) {
+    return static_cast<PdhStatus>(PDH_INVALID_DATA);
+  }
+  *value = *largest;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -158,7 +180,7 @@ PdhStatus WindowsPlatform::CollectQueryData(QueryHandle query) {
 
 PdhStatus WindowsPlatform::GetFormattedCounterValue(CounterHandle counter, double* value) {
   if (IsWildcardCounter(counter)) {
-    return ReadCounterArray(counter, value);
+    return ReadWildcardValue(counter, value);
   }
   PDH_FMT_COUNTERVALUE formatted{};
   const PDH_STATUS status =
@@ -167,6 +189,11 @@ PdhStatus WindowsPlatform::GetFormattedCounterValue(CounterHandle counter, doubl
     *value = formatted.doubleValue;
   }
   return status;
+}
+
+PdhStatus WindowsPlatform::GetFormattedCounterArray(CounterHandle counter,
+                                                    std::vector<CounterItem>* items) {
+  return ReadCounterArray(counter, *items);
 }
 
 PdhStatus WindowsPlatform::RemoveCounter(CounterHandle counter) {

@@ -184,6 +184,58 @@ TEST_F(Backend, CollectionsScanOnlyTheProcessesTheCountersName) {
   EXPECT_TRUE(scopes[2].allProcesses);
 }
 
+TEST_F(Backend, ArrayReadsListEveryCoveredInstanceWithItsStatus) {
+  ProcessGpuUsage unread = Usage(8, kDeviceA, 0, {{"Copy", 5.0}});
+  unread.dedicatedUsage.reset();
+  Start({Replaying(
+      {GpuSnapshot{{Usage(7, kDeviceA, 4096, {{"3D", 12.5}, {"3D", std::nullopt}}), unread},
+                   {AdapterUsage{kDeviceA, 1000, std::nullopt}}}})});
+  const CounterHandle dedicated = Add(u"\\GPU Process Memory(*)\\Dedicated Usage");
+  const CounterHandle engines = Add(u"\\GPU Engine(*)\\Utilization Percentage");
+  const CounterHandle free = Add(u"\\GPU Adapter Memory(*)\\Free");
+  const auto read = [&](CounterHandle counter) {
+    std::vector<CounterItem> items;
+    const PdhStatus status = backend->GetFormattedCounterArray(counter, &items);
+    std::vector<std::string> shown;
+    for (const CounterItem& item : items) {
+      shown.push_back(std::string(item.instance.begin(), item.instance.end()) + " " +
+                      std::to_string(item.status) + " " + std::to_string(item.value));
+    }
+    return std::make_pair(status, shown);
+  };
+  Collect(1);
+  EXPECT_EQ(read(engines).first, pdh::kInvalidData);  // a rate needs a second collection
+  Collect(1);
+  const std::string invalid = std::to_string(0xC0000BBAu);
+  EXPECT_THAT(read(dedicated).second,
+              ElementsAre("pid_7_luid_0x00000000_0x00000300_phys_0 0 4096.000000",
+                          "pid_8_luid_0x00000000_0x00000300_phys_0 " + invalid + " 0.000000"));
+  EXPECT_THAT(read(engines).second,
+              ElementsAre("pid_7_luid_0x00000000_0x00000300_phys_0_eng_0_engtype_3D 0 12.500000",
+                          "pid_7_luid_0x00000000_0x00000300_phys_0_eng_1_engtype_3D " + invalid +
+                              " 0.000000",
+                          "pid_8_luid_0x00000000_0x00000300_phys_0_eng_0_engtype_Copy 0 5.000000"));
+  EXPECT_THAT(read(free).second,
+              ElementsAre("luid_0x00000000_0x00000300_phys_0 " + invalid + " 0.000000"));
+  std::vector<CounterItem> items;
+  int notAHandle = 0;
+  EXPECT_EQ(backend->GetFormattedCounterArray(&notAHandle, &items), pdh::kInvalidHandle);
+}
+
+TEST_F(Backend, ASecondCollectionOverEveryProcessRescansOnlyWhatTheFirstFound) {
+  std::vector<CollectScope> scopes;
+  Start({Replaying(
+      {GpuSnapshot{{Usage(9, kDeviceA, 1), Usage(4, kDeviceA, 1), Usage(4, kDeviceB, 1)}, {}}},
+      &scopes)});
+  Add(u"\\GPU Process Memory(*)\\Local Usage");
+  Collect(3);
+  ASSERT_EQ(scopes.size(), 3u);
+  EXPECT_TRUE(scopes[0].allProcesses);
+  EXPECT_FALSE(scopes[1].allProcesses);
+  EXPECT_THAT(scopes[1].processIds, ElementsAre(4u, 9u));
+  EXPECT_TRUE(scopes[2].allProcesses);  // the next pair starts with a full scan again
+}
+
 TEST_F(Backend, HandlesOutsideTheBackEndAreRefused) {
   Start({});
   int notAHandle = 0;

@@ -43,16 +43,18 @@ std::string Report(const std::vector<Record>& records) {
 struct Call {
   std::string result;
   std::string standardError;
+  std::string standardOutput;
 };
 
-Call CallOnTree(const char* tree, std::uint32_t processId) {
+template <typename Entry>
+Call CallOnTree(const char* tree, Entry entry) {
   const std::string root = std::string(GPUPROC_FIXTURES_DIR) + "/" + tree;
   ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
   ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  Call call{GetGPUDataForProcess(processId), {}};
-  testing::internal::GetCapturedStdout();
+  Call call{entry(), {}, {}};
+  call.standardOutput = testing::internal::GetCapturedStdout();
   call.standardError = testing::internal::GetCapturedStderr();
   ::unsetenv("HOST_PROC");
   ::unsetenv("HOST_SYS");
@@ -104,14 +106,64 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.tree) + " " + std::to_string(c.processId));
-    const Call call = CallOnTree(c.tree, c.processId);
+    const Call call = CallOnTree(c.tree, [&] { return GetGPUDataForProcess(c.processId); });
     EXPECT_EQ(call.result, Report(c.records));
     EXPECT_EQ(call.standardError, "");
   }
 }
 
+TEST(FdinfoReplay, AllProcessesExactReports) {
+  // Each record names its own adapter and every engine type; adapter memory
+  // is that adapter's own (amdgpu publishes it, i915 does not).
+  const struct {
+    const char* tree;
+    const char* report;
+  } cases[] = {
+      {"multi",
+       R"([{"Adapter":"luid_0x00000000_0x00000010_phys_0","Engines":{"3D":0.0,"Copy":0.0,)"
+       R"("VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,)"
+       R"("GPUMemoryTotal":-9.5367431640625e-07,"GPUProcessMemoryDedicatedUsage":0.0,)"
+       R"("GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemorySharedUsage":96.0,)"
+       R"("GPUProcessMemoryTotalCommitted":128.0,"GPUUtilizationPercent":0.0,"Name":"blender",)"
+       R"("ProcessID":2000},{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0},)"
+       R"("GPUMemoryFree":7168.0,"GPUMemoryTotal":1280.0,"GPUProcessMemoryDedicatedUsage":128.0,)"
+       R"("GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemorySharedUsage":8.0,)"
+       R"("GPUProcessMemoryTotalCommitted":264.0,"GPUUtilizationPercent":0.0,"Name":"blender",)"
+       R"("ProcessID":2000}])"},
+      {"amdgpu",
+       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,)"
+       R"("VideoDecode":0.0},"GPUMemoryFree":14336.0,"GPUMemoryTotal":2560.0,)"
+       R"("GPUProcessMemoryDedicatedUsage":512.0,"GPUProcessMemoryLocalUsage":512.0,)"
+       R"("GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,)"
+       R"("GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}])"},
+      {"i915",
+       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,)"
+       R"("Copy":0.0,"VideoDecode":0.0,"VideoProcessing":0.0},)"
+       R"("GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,)"
+       R"("GPUProcessMemoryDedicatedUsage":256.0,"GPUProcessMemoryLocalUsage":256.0,)"
+       R"("GPUProcessMemorySharedUsage":24.0,"GPUProcessMemoryTotalCommitted":324.0,)"
+       R"("GPUUtilizationPercent":0.0,"Name":"vkcube","ProcessID":1100},)"
+       R"({"Adapter":"luid_0x00000000_0x00000010_phys_0","Engines":{"3D":0.0,"Copy":0.0,)"
+       R"("VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,)"
+       R"("GPUMemoryTotal":-9.5367431640625e-07,)"
+       R"("GPUProcessMemoryDedicatedUsage":-9.5367431640625e-07,)"
+       R"("GPUProcessMemoryLocalUsage":-9.5367431640625e-07,)"
+       R"("GPUProcessMemorySharedUsage":-9.5367431640625e-07,)"
+       R"("GPUProcessMemoryTotalCommitted":-9.5367431640625e-07,"GPUUtilizationPercent":0.0,)"
+       R"("Name":"glmark2","ProcessID":1101}])"},
+      {"no-such-tree", "[]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tree);
+    const Call call = CallOnTree(c.tree, [] { return GetGPUDataForAllProcesses(); });
+    EXPECT_EQ(call.result, c.report);
+    EXPECT_EQ(call.standardOutput, "");
+    EXPECT_EQ(call.standardError, "");
+  }
+}
+
 TEST(FdinfoReplay, MissingHostProcGivesNull) {
-  const Call call = CallOnTree("no-such-tree", 1000);
+  const Call call = CallOnTree("no-such-tree", [] { return GetGPUDataForProcess(1000); });
   EXPECT_EQ(call.result, "null");
   EXPECT_EQ(call.standardError, "");
 }
