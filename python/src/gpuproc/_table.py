@@ -45,9 +45,11 @@ def _percent(value: Optional[float]) -> str:
 def _busiest_other(record: Record) -> str:
     best: Optional[str] = None
     best_percent = -1.0
-    for engine, percent in record.engines.items():
+    # In key order, as the library writes them: the first of equals wins.
+    for engine in sorted(record.engines):
         if engine == "3D":
             continue
+        percent = record.engines[engine]
         value = -1.0 if percent is None else percent
         if best is None or value > best_percent:
             best, best_percent = engine, value
