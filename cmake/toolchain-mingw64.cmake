@@ -37,6 +37,9 @@ set(nlohmann_json_DIR "${CMAKE_CURRENT_LIST_DIR}/mingw64" CACHE PATH
     "nlohmann_json package config for the cross build")
 set(GPUPROC_NLOHMANN_HEADER_ROOT "/usr/include" CACHE PATH
     "Folder holding the host's nlohmann/ header folder")
+# CLI11 (the command line's parser) is header-only as well: the same way in.
+set(CLI11_DIR "${CMAKE_CURRENT_LIST_DIR}/mingw64" CACHE PATH "CLI11 package config for the cross build")
+set(GPUPROC_CLI11_HEADER_ROOT "/usr/include" CACHE PATH "Folder holding the host's CLI/ header folder")
 
 # Tests and test discovery run under Wine. wine64 itself rather than the
 # /usr/bin/wine wrapper, which prints a warning about a missing wine32 on

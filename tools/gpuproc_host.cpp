@@ -1,59 +1,191 @@
-// gpuproc PID...: asks the library about each process in turn. The library
-// itself prints each report on standard output.
+// gpuproc: which processes use the GPUs, and how much. Without arguments a
+// table of every GPU process; with process ids the library's own report of
+// each, as before.
+#include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "gpuproc/gpuproc.h"
+#include "process_table.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: gpuproc PID...\n"
-    "Prints the GPU memory (MiB) and 3D-engine utilisation (%) of each process as JSON,\n"
-    "one report per process id: an array of records, or null when the process uses no GPU.\n"
-    "Exit status: 0 on success, 1 when the GPU counters could not be opened, 2 on bad usage.\n";
+constexpr int kExitOk = 0;
+constexpr int kExitCountersUnavailable = 1;
+constexpr int kExitBadArgument = 2;
+
+#if defined(_WIN32)
+constexpr bool kShowPciAddress = false;
+#else
+// The Linux back end names each GPU after its PCI address.
+constexpr bool kShowPciAddress = true;
+#endif
+
+enum class Form { kTable, kJson, kJsonLines };
+
+struct Options {
+  std::vector<std::string> processIds;
+  bool all = false;
+  bool json = false;
+  bool jsonLines = false;
+  double interval = 0;
+  std::uint64_t count = 0;  // 0: once without --interval, forever with it
+};
 
 // Decimal digits only, within the unsigned 32-bit range.
-bool ParseProcessId(const char* text, std::uint32_t& processId) {
-  if (*text == '\0') return false;
+bool ParseProcessId(const std::string& text, std::uint32_t& processId) {
+  if (text.empty()) return false;
   std::uint64_t value = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(*c - '0');
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
     if (value > UINT32_MAX) return false;
   }
   processId = static_cast<std::uint32_t>(value);
   return true;
 }
 
+bool OutputIsTerminal() {
+#if defined(_WIN32)
+  if (!::_isatty(::_fileno(stdout))) return false;
+  // Windows 10 consoles understand the escape sequences once asked to.
+  const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  return ::GetConsoleMode(console, &mode) &&
+         ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+  return ::isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
+// One round of the whole-machine modes; false when the counters could not be
+// opened (the library has said why on standard error).
+bool PrintAllProcesses(Form form, bool redraw) {
+  const std::string report = GetGPUDataForAllProcesses();
+  if (report.empty()) return false;
+  if (form == Form::kJson) {
+    std::cout << report << '\n';
+  } else {
+    const nlohmann::json records = nlohmann::json::parse(report, nullptr, false);
+    if (form == Form::kJsonLines) {
+      for (const nlohmann::json& record : records) std::cout << record.dump() << '\n';
+    } else {
+      // Home and clear, so a repeated table stays in place on a terminal; a
+      // file or pipe gets the tables one after another.
+      if (redraw) std::cout << "\x1b[H\x1b[2J";
+      std::cout << gpuproc::tool::FormatProcessTable(records, kShowPciAddress);
+    }
+  }
+  std::cout.flush();
+  return true;
+}
+
+// The library prints each process's report itself.
+bool PrintProcesses(const std::vector<std::uint32_t>& processIds) {
+  bool opened = true;
+  for (const std::uint32_t processId : processIds) {
+    const char* report = GetGPUDataForProcess(processId);
+    if (report == nullptr || *report == '\0') opened = false;
+  }
+  std::fflush(stdout);
+  return opened;
+}
+
+// CLI11's own range check prints the whole range of a double.
+const CLI::Validator kAboveZero(
+    [](const std::string& text) {
+      double value = 0;
+      return CLI::detail::lexical_cast(text, value) && value > 0 ? std::string()
+                                                                 : "must be a number above 0";
+    },
+    "", "ABOVE_ZERO");
+
+void DefineOptions(CLI::App& app, Options& options) {
+  app.description(
+      "Which processes use the GPUs, and how much.\n\n"
+      "Without a process id: every process that uses a GPU, sampled together over 100 ms,\n"
+      "as a table sorted by dedicated memory (MiB; 3D and the busiest other engine in %).\n"
+      "With process ids: the library's report of each process, as JSON.");
+  app.add_option("PID", options.processIds,
+                 "Report on these processes (0 to 4294967295), one JSON report each")
+      ->type_name("");
+  app.add_flag("-a,--all", options.all, "Every GPU process (the default without PID)");
+  app.add_flag("--json", options.json, "Print the JSON array of every (process, GPU) record");
+  app.add_flag("--jsonl", options.jsonLines, "Print one JSON record per line");
+  app.add_option("-n,--interval", options.interval, "Repeat every SECONDS until interrupted")
+      ->type_name("SECONDS")
+      ->check(kAboveZero);
+  app.add_option("--count", options.count, "Stop after N rounds (with --interval; default 1 s)")
+      ->type_name("N")
+      ->check(kAboveZero);
+  app.set_version_flag("--version", std::string("gpuproc ") + GPUPROC_VERSION);
+  app.footer(
+      "Exit status: 0 on success, 1 when the GPU counters could not be opened, 2 on bad usage.");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  CLI::App app{"", "gpuproc"};
+  Options options;
+  DefineOptions(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
+  } catch (const CLI::ParseError& error) {
+    std::cerr << "gpuproc: " << error.what() << " (try --help)\n";
+    return kExitBadArgument;
+  }
+
   std::vector<std::uint32_t> processIds;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  for (const std::string& text : options.processIds) {
     std::uint32_t processId = 0;
-    if (!ParseProcessId(argv[i], processId)) {
-      std::fprintf(stderr, "gpuproc: '%s' is not a process id (0 to 4294967295)\n", argv[i]);
-      return 2;
+    if (!ParseProcessId(text, processId)) {
+      std::cerr << "gpuproc: '" << text << "' is not a process id (0 to 4294967295)\n";
+      return kExitBadArgument;
     }
     processIds.push_back(processId);
   }
-  if (processIds.empty()) {
-    std::fputs("gpuproc: no process id given (try --help)\n", stderr);
-    return 2;
+  if (options.json && options.jsonLines) {
+    std::cerr << "gpuproc: --json and --jsonl exclude each other (try --help)\n";
+    return kExitBadArgument;
+  }
+  if (!processIds.empty() && (options.all || options.json || options.jsonLines)) {
+    std::cerr << "gpuproc: process ids do not combine with --all, --json or --jsonl"
+                 " (try --help)\n";
+    return kExitBadArgument;
   }
 
-  int status = 0;
-  for (const std::uint32_t processId : processIds) {
-    const char* report = GetGPUDataForProcess(processId);
-    if (report == nullptr || *report == '\0') status = 1;
+  const Form form = options.json        ? Form::kJson
+                    : options.jsonLines ? Form::kJsonLines
+                                        : Form::kTable;
+  const bool repeats = options.interval > 0 || options.count > 0;
+  const auto interval = std::chrono::duration<double>(options.interval > 0 ? options.interval : 1);
+  const bool redraw = repeats && form == Form::kTable && processIds.empty() && OutputIsTerminal();
+  for (std::uint64_t round = 1;; ++round) {
+    const bool opened =
+        processIds.empty() ? PrintAllProcesses(form, redraw) : PrintProcesses(processIds);
+    if (!opened) return kExitCountersUnavailable;
+    if (!repeats || (options.count != 0 && round >= options.count)) break;
+    // A table written to a file or pipe is followed by the next one.
+    if (form == Form::kTable && processIds.empty() && !redraw) std::cout << '\n';
+    std::this_thread::sleep_for(interval);
   }
-  std::fflush(stdout);
-  return status;
+  return kExitOk;
 }

@@ -24,7 +24,10 @@ expect "largest id" 0 $'null\n' '' -- 4294967295
 expect "out of range" 2 "" "not a process id" -- 4294967296
 expect "not a number" 2 "" "not a process id" -- 12x
 expect "negative" 2 "" "not a process id" -- -5
-expect "nothing given" 2 "" "no process id" --
+# Without a process id: every GPU process, here of a machine without any.
+mkdir "$scratch/proc"
+HOST_PROC=$scratch/proc expect "nothing given" 0 \
+  "    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER"$'\n' '' --
 expect "help" 0 "$("$host" --help)"$'\n' '' -- --help
 kill "$live" 2>/dev/null
 [ "$failures" = 0 ] && echo "host checks passed"

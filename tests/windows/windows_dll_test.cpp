@@ -37,14 +37,15 @@ constexpr int kResultNotWritten = 4;
 constexpr std::string_view kWineErrorLines =
     "Failed to add counter: \\GPU Adapter Memory\\Total Committed ERROR CODE: -1073738823\r\n"
     "Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738823\r\n";
+// Wine's pdh.dll refuses every wildcard path as an unknown counter.
 constexpr std::string_view kWineWildcardErrorLines =
-    "Failed to add counter: \\GPU Process Memory(*)\\Local Usage ERROR CODE: -1073738816\r\n"
-    "Failed to add counter: \\GPU Process Memory(*)\\Shared Usage ERROR CODE: -1073738816\r\n"
-    "Failed to add counter: \\GPU Process Memory(*)\\Dedicated Usage ERROR CODE: -1073738816\r\n"
-    "Failed to add counter: \\GPU Process Memory(*)\\Total Committed ERROR CODE: -1073738816\r\n"
-    "Failed to add counter: \\GPU Engine(*)\\Utilization Percentage ERROR CODE: -1073738816\r\n"
-    "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: -1073738816\r\n"
-    "Failed to add counter: \\GPU Adapter Memory(*)\\Free ERROR CODE: -1073738816\r\n";
+    "Failed to add counter: \\GPU Process Memory(*)\\Local Usage ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Process Memory(*)\\Shared Usage ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Process Memory(*)\\Dedicated Usage ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Process Memory(*)\\Total Committed ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Engine(*)\\Utilization Percentage ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Free ERROR CODE: -1073738823\r\n";
 // The indented null report and the stream's end of line, in text mode.
 constexpr std::string_view kNullReportLine = "null\r\n";
 
@@ -116,6 +117,17 @@ TEST(WindowsHost, ProcessWithoutInstancesReportsNull) {
     if (RunningUnderWine()) {
       EXPECT_EQ(run.err, kWineErrorLines) << testCase.name;
     }
+  }
+}
+
+TEST(WindowsHost, EveryProcessAsJsonIsAnEmptyArray) {
+  const CapturedRun run =
+      RunCaptured(L"\"" + ExecutableFolder() + L"gpuproc.exe\" --json", L"", nullptr);
+  ASSERT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, "[]\r\n");
+  if (RunningUnderWine()) {
+    EXPECT_EQ(run.err, kWineWildcardErrorLines);
   }
 }
 

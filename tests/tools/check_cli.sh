@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The command line's whole-machine modes on recorded trees, and its argument
+# errors: check_cli.sh GPUPROC FIXTURES
+set -uo pipefail
+host=$1
+fixtures=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() {
+  echo "FAIL $1" >&2
+  failures=$((failures + 1))
+}
+# run TREE ARGS...: stdout in $scratch/out, stderr in $scratch/err, status in $status
+run() {
+  local tree=$1
+  shift
+  HOST_PROC=$fixtures/$tree/proc HOST_SYS=$fixtures/$tree/sys "$host" "$@" >"$scratch/out" 2>"$scratch/err"
+  status=$?
+}
+# same WHAT EXPECTED-STATUS EXPECTED-STDOUT: compares the last run; no stderr wanted
+same() {
+  if [ "$status" != "$2" ] || [ "$(cat "$scratch/out"; echo .)" != "$3." ] || [ -s "$scratch/err" ]; then
+    fail "$1: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+  fi
+}
+
+header="    PID NAME           GPU          DEDICATED  SHARED COMMITTED   3D OTHER"
+multi="$header
+   2000 blender        0300 03:00.0     128.0     8.0     264.0   0% -
+   2000 blender        0010 00:02.0       0.0    96.0     128.0   0% Copy 0%
+"
+run multi
+same "table, sorted by dedicated memory" 0 "$multi"
+run multi --all
+same "--all is the default" 0 "$multi"
+run i915
+same "unreadable memory shows as -" 0 "$header
+   1100 vkcube         0300 03:00.0     256.0    24.0     324.0   0% Comp 0%
+   1101 glmark2        0010 00:02.0         -       -         -   0% Copy 0%
+"
+awk 'length > 79 { exit 1 }' "$scratch/out" || fail "a table line is longer than 79 characters"
+
+amdgpu='[{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,"VideoDecode":0.0},"GPUMemoryFree":14336.0,"GPUMemoryTotal":2560.0,"GPUProcessMemoryDedicatedUsage":512.0,"GPUProcessMemoryLocalUsage":512.0,"GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,"GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}]'
+run amdgpu --json
+same "--json" 0 "$amdgpu
+"
+run amdgpu --jsonl
+same "--jsonl" 0 "${amdgpu:1:${#amdgpu}-2}
+"
+run multi --jsonl --count 2 -n 0.01
+[ "$status" = 0 ] && [ "$(wc -l <"$scratch/out")" = 4 ] &&
+  [ "$(cut -c1-48 "$scratch/out" | sort | uniq -c | awk '{print $1}' | tr '\n' ' ')" = "2 2 " ] ||
+  fail "--jsonl --count 2: one line per record and round: $(cat "$scratch/out")"
+run multi --count 2 -n 0.01
+same "repeated table into a pipe: one after another" 0 "$multi
+$multi"
+# On a terminal each round redraws the screen instead.
+HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys \
+  script -qec "'$host' --count 2 -n 0.01" /dev/null >"$scratch/tty" 2>&1 </dev/null
+[ "$(grep -c $'\x1b\\[H\x1b\\[2J' "$scratch/tty")" = 2 ] || fail "terminal redraw: $(cat -v "$scratch/tty")"
+
+run no-such-tree --json
+same "no GPU process" 0 "[]
+"
+run multi --version
+[ "$status" = 0 ] && grep -qE '^gpuproc [0-9]+\.[0-9]+\.[0-9]+$' "$scratch/out" || fail "--version"
+
+# Bad arguments: status 2, a line on stderr, nothing on stdout.
+while IFS='|' read -r what arguments pattern; do
+  # shellcheck disable=SC2086
+  run multi $arguments
+  if [ "$status" != 2 ] || [ -s "$scratch/out" ] || ! grep -qE -- "$pattern" "$scratch/err"; then
+    fail "$what: status $status, stderr [$(cat "$scratch/err")]"
+  fi
+done <<'CASES'
+unknown option|--bogus|not expected
+json and jsonl|--json --jsonl|exclude each other
+pid with json|--json 12|do not combine
+zero interval|-n 0|--interval: must be a number above 0
+interval not a number|--interval soon|--interval: must be a number above 0
+count zero|--count 0|--count: must be a number above 0
+count not a number|--count 2x|--count
+interval without a value|-n|--interval
+CASES
+
+[ "$failures" = 0 ] && echo "command line checks passed"
+exit "$failures"
