@@ -10,6 +10,7 @@ import shutil
 
 from setuptools import setup
 from setuptools.command.build_py import build_py
+from setuptools.dist import Distribution
 from wheel.bdist_wheel import bdist_wheel
 
 
@@ -25,14 +26,17 @@ class BuildWithLibrary(build_py):
         shutil.copyfile(os.path.realpath(library), target)
 
 
-class PlatformWheel(bdist_wheel):
-    def finalize_options(self):
-        super().finalize_options()
-        self.root_is_pure = False
+class NativeDistribution(Distribution):
+    # Native code installs into platlib, at the wheel's root.
+    def has_ext_modules(self):
+        return True
 
+
+class PlatformWheel(bdist_wheel):
+    # Any Python 3 loads the library through ctypes: no ABI tag.
     def get_tag(self):
         _, _, platform = super().get_tag()
         return "py3", "none", platform
 
 
-setup(cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel})
+setup(distclass=NativeDistribution, cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel})
