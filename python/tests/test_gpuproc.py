@@ -10,7 +10,6 @@ import sys
 import unittest
 
 import gpuproc
-from gpuproc._table import short_adapter
 
 FIXTURES = os.environ["GPUPROC_FIXTURES"]
 HOST = os.environ.get("GPUPROC_HOST", "")
@@ -121,15 +120,6 @@ class OutputTest(unittest.TestCase):
                 command = run([HOST], tree)
                 module = run([sys.executable, "-m", "gpuproc"], tree)
                 self.assertEqual((module.returncode, module.stdout), (command.returncode, command.stdout))
-
-    def test_short_adapter_names(self):
-        cases = [("luid_0x00000000_0x00000300_phys_0", True, "0300 03:00.0"),
-                 ("luid_0x00000000_0x00000300_phys_0", False, "0300"),
-                 ("luid_0x80000000_0x00000001_phys_0", True, "0001 card1"),
-                 ("luid_0x00000001_0x0000FF0A_phys_2", True, "1:FF0A/2 0001:ff:01.2"),
-                 ("something else", True, "something else")]
-        for adapter, pci, expected in cases:
-            self.assertEqual(short_adapter(adapter, pci), expected)
 
 
 class ExampleTest(unittest.TestCase):
