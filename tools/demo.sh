@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# tools/demo.sh: builds the library and its host, then asks it about a live
-# process on this machine.
+# tools/demo.sh: builds the library and its command line, then asks about
+# every GPU process and a live process on this machine, and on recorded ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/ensure-packages.sh build-essential cmake ninja-build nlohmann-json3-dev
+tools/ensure-packages.sh build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev
 
 cmake -S . -B build-demo -G Ninja -DGPUPROC_BUILD_TESTS=OFF >/dev/null
 cmake --build build-demo -j "$(nproc)" >/dev/null
@@ -12,6 +12,8 @@ host=build-demo/tools/gpuproc
 sleep 60 &
 live=$!
 trap 'kill "$live" 2>/dev/null || true' EXIT
+echo "# this machine, every GPU process:"
+"$host"
 echo "# this machine, process $live ($(readlink "/proc/$live/exe")):"
 "$host" "$live"
 
@@ -19,3 +21,5 @@ echo "# this machine, process $live ($(readlink "/proc/$live/exe")):"
 # HOST_PROC and HOST_SYS, so that a machine without a GPU shows a real record.
 echo "# recorded amdgpu machine (tests/fixtures/amdgpu), process 1010:"
 HOST_PROC=tests/fixtures/amdgpu/proc HOST_SYS=tests/fixtures/amdgpu/sys "$host" 1010
+echo "# recorded machine with two GPUs (tests/fixtures/multi), every GPU process:"
+HOST_PROC=tests/fixtures/multi/proc HOST_SYS=tests/fixtures/multi/sys "$host"

@@ -13,7 +13,8 @@ cat >"$scratch/app/main.c" <<'C'
 #include <stdio.h>
 int main(void) {
   const char* report = GetGPUDataForProcess(0);
-  return report[0] == '\0';
+  const char* everyone = GetGPUDataForAllProcesses();
+  return report[0] == '\0' || everyone[0] != '[';
 }
 C
 cat >"$scratch/app/CMakeLists.txt" <<'CMAKE'

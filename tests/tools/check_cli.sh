@@ -42,9 +42,9 @@ same "unreadable memory shows as -" 0 "$header
 awk 'length > 79 { exit 1 }' "$scratch/out" || fail "a table line is longer than 79 characters"
 
 amdgpu='[{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,"VideoDecode":0.0},"GPUMemoryFree":14336.0,"GPUMemoryTotal":2560.0,"GPUProcessMemoryDedicatedUsage":512.0,"GPUProcessMemoryLocalUsage":512.0,"GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,"GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}]'
-run amdgpu --json
-same "--json" 0 "$amdgpu
-"
+run multi --json
+same "--json: one record per (process, GPU) with its adapter and engines" 0 '[{"Adapter":"luid_0x00000000_0x00000010_phys_0","Engines":{"3D":0.0,"Copy":0.0,"VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,"GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemorySharedUsage":96.0,"GPUProcessMemoryTotalCommitted":128.0,"GPUUtilizationPercent":0.0,"Name":"blender","ProcessID":2000},{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0},"GPUMemoryFree":7168.0,"GPUMemoryTotal":1280.0,"GPUProcessMemoryDedicatedUsage":128.0,"GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemorySharedUsage":8.0,"GPUProcessMemoryTotalCommitted":264.0,"GPUUtilizationPercent":0.0,"Name":"blender","ProcessID":2000}]
+'
 run amdgpu --jsonl
 same "--jsonl" 0 "${amdgpu:1:${#amdgpu}-2}
 "

@@ -289,6 +289,7 @@ PdhStatus CounterBackend::CollectQueryData(QueryHandle queryHandle) {
     // that starts using a GPU in between shows from the next pair on. This
     // keeps a whole-machine sample at one scan of every process's fds.
     scope.allProcesses = false;
+    scope.knownClientsOnly = true;
     for (const auto& process : query->latest.processes)
       scope.processIds.push_back(process.processId);
   }

@@ -297,7 +297,10 @@ class DrmFdinfoSource final : public GpuSource {
 
  private:
   void ListProcesses(int procRoot);
-  void ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver);
+  void ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver,
+                   bool knownClientsOnly);
+  bool ListGpuFds(int procRoot, std::uint32_t processId);
+  void ListKnownGpuFds(int procRoot, std::uint32_t processId);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
   void Summarise(std::uint32_t processId, std::uint64_t wallNs, GpuSnapshot& snapshot);
   std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver) const;
@@ -310,6 +313,10 @@ class DrmFdinfoSource final : public GpuSource {
   std::vector<char> directoryBuffer_;
   std::vector<std::uint32_t> processIds_;
   std::vector<std::pair<int, std::string>> gpuFds_;
+  // Each process's DRM fds (fd, node) at the previous collection, and at
+  // this one, for a follow-up collection that re-reads only those.
+  std::map<std::uint32_t, std::vector<std::pair<int, std::string>>> knownGpuFds_;
+  std::map<std::uint32_t, std::vector<std::pair<int, std::string>>> currentGpuFds_;
   std::string fdinfoText_;
   std::vector<Client> clients_;
 
@@ -346,34 +353,61 @@ bool DrmFdinfoSource::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) 
   return true;
 }
 
-void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver) {
+bool DrmFdinfoSource::ListGpuFds(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/fd", processId);
+  // Gone, another user's process, not dumpable, hidepid: no data.
+  UniqueFd dir(::openat(procRoot, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.Valid()) return false;
+  char target[256];
+  ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
+    if (type != DT_LNK && type != DT_UNKNOWN) return;
+    const std::optional<int> fd = ParseDecimal<int>(name);
+    if (!fd) return;
+    const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
+    if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
+        length >= static_cast<ssize_t>(sizeof target) ||
+        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
+      return;
+    }
+    gpuFds_.emplace_back(*fd, std::string(target + kDriPrefix.size(),
+                                          static_cast<std::size_t>(length) - kDriPrefix.size()));
+  });
+  return true;
+}
+
+void DrmFdinfoSource::ListKnownGpuFds(int procRoot, std::uint32_t processId) {
+  const auto known = knownGpuFds_.find(processId);
+  if (known == knownGpuFds_.end()) return;
+  char path[48];
+  char target[256];
+  for (const auto& [fd, node] : known->second) {
+    // Still the same node: a closed fd, or one reused for another file, is
+    // no longer that client.
+    std::snprintf(path, sizeof path, "%u/fd/%d", processId, fd);
+    const ssize_t length = ::readlinkat(procRoot, path, target, sizeof target);
+    if (length == static_cast<ssize_t>(kDriPrefix.size() + node.size()) &&
+        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) == 0 &&
+        std::memcmp(target + kDriPrefix.size(), node.data(), node.size()) == 0) {
+      gpuFds_.emplace_back(fd, node);
+    }
+  }
+}
+
+void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver,
+                                  bool knownClientsOnly) {
   gpuFds_.clear();
   clients_.clear();
-  {
-    char path[32];
-    std::snprintf(path, sizeof path, "%u/fd", processId);
-    // Gone, another user's process, not dumpable, hidepid: no data.
-    UniqueFd dir(::openat(procRoot, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.Valid()) return;
-    char target[256];
-    ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
-      if (type != DT_LNK && type != DT_UNKNOWN) return;
-      const std::optional<int> fd = ParseDecimal<int>(name);
-      if (!fd) return;
-      const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
-      if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
-          length >= static_cast<ssize_t>(sizeof target) ||
-          std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
-        return;
-      }
-      gpuFds_.emplace_back(*fd, std::string(target + kDriPrefix.size(),
-                                            static_cast<std::size_t>(length) - kDriPrefix.size()));
-    });
+  if (knownClientsOnly) {
+    ListKnownGpuFds(procRoot, processId);
+  } else if (!ListGpuFds(procRoot, processId)) {
+    return;
   }
   if (gpuFds_.empty()) return;
   // Clients in fd order, so that engine classes come in the same order in
   // every collection whatever order the directory lists them in.
   std::sort(gpuFds_.begin(), gpuFds_.end());
+  currentGpuFds_[processId] = gpuFds_;
 
   for (const auto& [fd, node] : gpuFds_) {
     if (!IsNodeName(node)) continue;
@@ -533,6 +567,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   GpuSnapshot snapshot;
   DeviceResolver resolver(fs_);
   current_.clear();
+  currentGpuFds_.clear();
 
   UniqueFd procRoot(::open(fs_.ProcRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (procRoot.Valid()) {
@@ -544,7 +579,8 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
     }
     for (const std::uint32_t processId : processIds_) {
-      ScanProcess(procRoot.Get(), processId, resolver);
+      ScanProcess(procRoot.Get(), processId, resolver,
+                  scope.knownClientsOnly && !scope.allProcesses);
       if (clients_.empty()) continue;
       Summarise(processId, wallNs, snapshot);
     }
@@ -553,6 +589,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
 
   std::swap(previous_, current_);
   current_.clear();
+  std::swap(knownGpuFds_, currentGpuFds_);
   previousTime_ = now;
   return snapshot;
 }

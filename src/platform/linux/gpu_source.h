@@ -66,6 +66,10 @@ struct GpuSnapshot {
 struct CollectScope {
   bool allProcesses = true;
   std::vector<std::uint32_t> processIds;  // ascending, used when !allProcesses
+  // The second collection of a pair: a source may re-read only the clients
+  // its previous collection found for these processes (a client opened in
+  // between shows from the next pair on).
+  bool knownClientsOnly = false;
 };
 
 // Monotonic clock in nanoseconds; tests substitute their own.

@@ -392,6 +392,35 @@ TEST(DrmFdinfoSource, VanishedClientGivesNoData) {
   EXPECT_TRUE(source.Collect().processes.empty());
 }
 
+TEST(DrmFdinfoSource, FollowUpCollectionRereadsOnlyTheClientsFoundBefore) {
+  FdinfoTree tree;
+  tree.SetClient(100, 4, Client("i915", 1, "drm-engine-render:\t0 ns\n"));
+  tree.SetClient(200, 4, Client("i915", 2, "drm-engine-render:\t0 ns\n"));
+  SourceUnderTest source(tree.Proc(), tree.Sys());
+  ASSERT_EQ(source.Collect().processes.size(), 2u);
+
+  // In between: pid 100's client works and pid 100 opens another one; pid
+  // 200's fd 4 now names another file (its old fdinfo still reads).
+  tree.SetClient(100, 4, Client("i915", 1, "drm-engine-render:\t25000000 ns\n"));
+  tree.SetClient(100, 5, Client("i915", 3, "drm-resident-system0:\t4 MiB\n"));
+  std::filesystem::remove(tree.Proc() + "/200/fd/4");
+  std::filesystem::create_symlink("/dev/null", tree.Proc() + "/200/fd/4");
+  source.now += 50 * kMillisecond;
+  CollectScope followUp;
+  followUp.allProcesses = false;
+  followUp.processIds = {100, 200};
+  followUp.knownClientsOnly = true;
+  GpuSnapshot snapshot = source.Collect(followUp);
+  ASSERT_EQ(snapshot.processes.size(), 1u);
+  EXPECT_EQ(snapshot.processes[0].processId, 100u);
+  EXPECT_DOUBLE_EQ(snapshot.processes[0].engines[0].utilizationPercent.value_or(-1), 50.0);
+  EXPECT_EQ(snapshot.processes[0].sharedUsage, std::nullopt);  // fd 5 not read yet
+
+  snapshot = source.Collect();
+  ASSERT_EQ(snapshot.processes.size(), 1u);
+  EXPECT_EQ(snapshot.processes[0].sharedUsage, 4u << 20);
+}
+
 TEST(DrmFdinfoSource, UnreadableFilesGiveNoData) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
   FdinfoTree tree;
