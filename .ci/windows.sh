@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the 64-bit Windows DLL, host and tests with mingw-w64 and runs
-# the suite under Wine in a throw-away prefix.
+# them under Wine in two throw-away prefixes: the suite over Wine's own
+# pdh.dll, then the DLL over the scripted pdh.dll (tests/windows/scripted_pdh).
 #
 #   .ci/windows.sh [build-dir]        (default: build-windows)
 #
@@ -60,18 +61,13 @@ log "built in $((SECONDS - start)) s"
 wine="$(wineLoader)"
 wineserver="$(wineServer)"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/gpuproc-wine.XXXXXX")"
-export WINEPREFIX
-# Upstream Wine names the server's socket folder after the prefix's device
-# and inode (take them now, while the prefix exists); Debian's Wine makes a
-# fresh /tmp/wine-XXXXXX folder instead and records its name in the prefix.
-upstreamServerDir="$(printf '/tmp/.wine-%s/server-%x-%x' "$(id -u)" \
-  "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
+WINEPREFIX=""
+upstreamServerDir=""
 
-cleanup() {
-  local status=$?
+# Stops the prefix's server and removes the prefix with its socket folder.
+removePrefix() {
   local debianServerDir=""
+  [ -n "$WINEPREFIX" ] || return 0
   timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
   timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
   if [ -f "$WINEPREFIX/wineserver" ]; then
@@ -82,19 +78,46 @@ cleanup() {
     esac
   fi
   rm -rf "$WINEPREFIX" "$upstreamServerDir" ${debianServerDir:+"$debianServerDir"}
+  WINEPREFIX=""
+}
+
+cleanup() {
+  local status=$?
+  removePrefix
   exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# A persistent server and a booted prefix: without them every test process
-# waits about two seconds for Wine's services to let go of its output pipe.
-start=$SECONDS
-"$wineserver" -p
-timeout 300 "$wine" wineboot -i >/dev/null 2>&1
-timeout 60 "$wine" cmd /c exit >/dev/null 2>&1
-log "Wine prefix booted in $((SECONDS - start)) s"
+# runSuite NAME DLLOVERRIDES CTEST-ARGS...: the tests in a fresh, booted
+# prefix of their own, removed afterwards.
+runSuite() {
+  local name=$1
+  export WINEDLLOVERRIDES=$2
+  shift 2
+  WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/gpuproc-wine.XXXXXX")"
+  export WINEPREFIX
+  # Upstream Wine names the server's socket folder after the prefix's device
+  # and inode (take them now, while the prefix exists); Debian's Wine makes a
+  # fresh /tmp/wine-XXXXXX folder instead and records its name in the prefix.
+  upstreamServerDir="$(printf '/tmp/.wine-%s/server-%x-%x' "$(id -u)" \
+    "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
 
-start=$SECONDS
-timeout 1200 ctest --test-dir "$build" --output-on-failure --timeout "$testTimeout" -j "$jobs"
-log "tests ran in $((SECONDS - start)) s"
+  # A persistent server and a booted prefix: without them every test process
+  # waits about two seconds for Wine's services to let go of its output pipe.
+  local start=$SECONDS
+  timeout 60 "$wineserver" -p
+  timeout 300 "$wine" wineboot -i >/dev/null 2>&1
+  timeout 60 "$wine" cmd /c exit >/dev/null 2>&1
+  log "$name: Wine prefix booted in $((SECONDS - start)) s"
+
+  start=$SECONDS
+  timeout 1200 ctest --test-dir "$build" --output-on-failure --timeout "$testTimeout" -j "$jobs" "$@"
+  log "$name: tests ran in $((SECONDS - start)) s"
+  removePrefix
+}
+
+runSuite "Wine's pdh.dll" "mscoree,mshtml=" -LE scripted_pdh
+# The real DLL over the scripted pdh.dll built next to its test (native, so
+# that Wine takes it rather than its own).
+runSuite "scripted pdh.dll" "mscoree,mshtml=;pdh=n" -L scripted_pdh

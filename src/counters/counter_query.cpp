@@ -80,7 +80,13 @@ void ReportLastError(Platform& platform, std::u16string_view operation) {
   std::u16string line(operation);
   line += u": ";
   // Without a system text the line still says which operation failed.
-  if (platform.FormatSystemMessage(code, &message)) line += message;
+  if (platform.FormatSystemMessage(code, &message)) {
+    // System messages end in CR LF, and the line gets its own end: one only.
+    while (!message.empty() && (message.back() == u'\r' || message.back() == u'\n')) {
+      message.pop_back();
+    }
+    line += message;
+  }
   platform.WriteErrorLine(line);
 }
 

@@ -52,8 +52,8 @@ class QueryCloser {
   CounterQuery& query_;
 };
 
-// "<operation>: <system message>" for the thread's last-error code; nothing
-// when that code is 0.
+// "<operation>: <system message>" for the thread's last-error code, without
+// the message's own line break; nothing when that code is 0.
 void ReportLastError(Platform& platform, std::u16string_view operation);
 
 inline constexpr std::uint32_t kSamplePauseMilliseconds = 50;

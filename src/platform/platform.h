@@ -43,9 +43,11 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  // PdhOpenQueryW(nullptr, 0, query).
+  // SetLastError(0), then PdhOpenQueryW(nullptr, 0, query): a failure that
+  // sets no last error leaves 0, never an earlier, unrelated code.
   virtual PdhStatus OpenQuery(QueryHandle* query) = 0;
-  // PdhAddCounterW(query, path, 0, counter). `path` holds no NUL.
+  // PdhAddEnglishCounterW(query, path, 0, counter): `path` is English on
+  // every system. `path` holds no NUL.
   virtual PdhStatus AddCounter(QueryHandle query, std::u16string_view path,
                                CounterHandle* counter) = 0;
   // PdhCollectQueryData(query).
@@ -63,9 +65,14 @@ class Platform {
   virtual PdhStatus RemoveCounter(CounterHandle counter) = 0;
   // PdhCloseQuery(query).
   virtual PdhStatus CloseQuery(QueryHandle query) = 0;
-  // PdhEnumObjectItemsW(nullptr, nullptr, object, counters, counterLength,
-  // instances, instanceLength, PERF_DETAIL_WIZARD, 0). Lengths are in UTF-16
-  // code units; null buffers with zero lengths ask for the sizes.
+  // PdhEnumObjectItemsW(nullptr, nullptr, name, counters, counterLength,
+  // instances, instanceLength, PERF_DETAIL_WIZARD, 0), where `object` is the
+  // English name and `name` its name in the system's display language. The
+  // size request (null buffers, zero lengths) first finds that name (the
+  // English wildcard path added with PdhAddEnglishCounterW to a query of its
+  // own, PdhGetCounterInfoW's object name) and, where found, refreshes PDH's
+  // object list (PdhEnumObjectsW with bRefresh TRUE); the fill request reuses
+  // the name. Lengths are in UTF-16 code units.
   virtual PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
                                     std::uint32_t* counterLength, char16_t* instances,
                                     std::uint32_t* instanceLength) = 0;

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "support/scripted_platform.h"
 
 namespace gpuproc::testing {
@@ -58,12 +60,21 @@ TEST(CounterQuery, FailedReadIsMinusOneAndSuccessfulReadIsUnscaled) {
   EXPECT_EQ(ReadCounterValue(platform, bad), -1);
 }
 
-TEST(CounterQuery, LastErrorLineWithoutSystemTextStillNamesTheOperation) {
-  ScriptedPlatform platform;
-  platform.lastError = 1234;
-  platform.systemMessage.reset();
-  ReportLastError(platform, u"PdhOpenQuery");
-  EXPECT_THAT(platform.errorLines, ElementsAre(u"PdhOpenQuery: "));
+TEST(CounterQuery, LastErrorLineEndsOnceAndAlwaysNamesTheOperation) {
+  const std::pair<std::optional<std::u16string>, std::u16string> cases[] = {
+      {std::nullopt, u"PdhOpenQuery: "},
+      {u"Access is denied.\r\n", u"PdhOpenQuery: Access is denied."},
+      {u"Two lines.\r\nSecond.\r\n\n", u"PdhOpenQuery: Two lines.\r\nSecond."},
+      {u"\r\n", u"PdhOpenQuery: "},
+      {u"No line break", u"PdhOpenQuery: No line break"},
+  };
+  for (const auto& [message, line] : cases) {
+    ScriptedPlatform platform;
+    platform.lastError = 1234;
+    platform.systemMessage = message;
+    ReportLastError(platform, u"PdhOpenQuery");
+    EXPECT_THAT(platform.errorLines, ElementsAre(line)) << Narrow(line);
+  }
 }
 
 TEST(CounterQuery, TwoSamplesArePausedFiftyMillisecondsEach) {

@@ -11,10 +11,12 @@ cmake_minimum_required(VERSION 3.20)
 
 set(expectedExports GetGPUDataForAllProcesses GetGPUDataForProcess)
 set(expectedPdhImports
-  PdhAddCounterW
+  PdhAddEnglishCounterW
   PdhCloseQuery
   PdhCollectQueryData
   PdhEnumObjectItemsW
+  PdhEnumObjectsW
+  PdhGetCounterInfoW
   PdhGetFormattedCounterArrayW
   PdhGetFormattedCounterValue
   PdhOpenQueryW

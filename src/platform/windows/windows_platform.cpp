@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/windows/windows_platform.h"
 
@@ -46,6 +47,76 @@ struct LocalFreeDeleter {
 };
 
 bool HasWildcard(std::u16string_view path) { return path.find(u'*') != std::u16string_view::npos; }
+
+// One counter of each GPU object, named in English: adding it with a wildcard
+// instance is how the object's name in the system's display language is
+// found (PdhEnumObjectItemsW takes only that name).
+constexpr std::pair<std::u16string_view, std::u16string_view> kLocalisationProbeCounters[] = {
+    {u"GPU Process Memory", u"Local Usage"},
+    {u"GPU Engine", u"Utilization Percentage"},
+    {u"GPU Adapter Memory", u"Total Committed"},
+};
+
+class QueryHandleOwner {
+ public:
+  QueryHandleOwner() = default;
+  ~QueryHandleOwner() {
+    if (handle_ != nullptr) ::PdhCloseQuery(handle_);
+  }
+  QueryHandleOwner(const QueryHandleOwner&) = delete;
+  QueryHandleOwner& operator=(const QueryHandleOwner&) = delete;
+  PDH_HQUERY* out() { return &handle_; }
+  PDH_HQUERY get() const { return handle_; }
+
+ private:
+  PDH_HQUERY handle_ = nullptr;
+};
+
+// The name of `object` in the system's display language, as PDH reports it
+// for an English wildcard path of that object; empty when PDH has no such
+// object or cannot say. On an English system it is the English name.
+std::wstring LocalisedObjectName(std::u16string_view object) {
+  std::u16string_view probeCounter;
+  for (const auto& [english, counter] : kLocalisationProbeCounters) {
+    if (english == object) probeCounter = counter;
+  }
+  if (probeCounter.empty()) return {};
+  std::wstring path = L"\\";
+  path.append(object.begin(), object.end());
+  path += L"(*)\\";
+  path.append(probeCounter.begin(), probeCounter.end());
+
+  // A short-lived query of its own, so that the call's query never holds the
+  // probe, not even for a moment.
+  QueryHandleOwner query;
+  if (::PdhOpenQueryW(nullptr, 0, query.out()) != ERROR_SUCCESS) return {};
+  PDH_HCOUNTER counter = nullptr;
+  if (::PdhAddEnglishCounterW(query.get(), path.c_str(), 0, &counter) != ERROR_SUCCESS) return {};
+  DWORD bufferSize = 0;
+  std::wstring name;
+  if (::PdhGetCounterInfoW(counter, FALSE, &bufferSize, nullptr) ==
+      static_cast<PDH_STATUS>(PDH_MORE_DATA)) {
+    // The info structure followed by the strings it points to; whole
+    // structures keep the buffer aligned for it.
+    std::vector<PDH_COUNTER_INFO_W> buffer(bufferSize / sizeof(PDH_COUNTER_INFO_W) + 1);
+    bufferSize = static_cast<DWORD>(buffer.size() * sizeof(PDH_COUNTER_INFO_W));
+    if (::PdhGetCounterInfoW(counter, FALSE, &bufferSize, buffer.data()) == ERROR_SUCCESS &&
+        buffer[0].CounterPath.szObjectName != nullptr) {
+      name = buffer[0].CounterPath.szObjectName;
+    }
+  }
+  ::PdhRemoveCounter(counter);
+  return name;
+}
+
+// PdhEnumObjectItemsW lists the objects as PDH saw them at the last
+// PdhEnumObjects or PdhEnumObjectItems call of the process: without a refresh
+// a long-running host would never see a process that started using a GPU
+// after its first call.
+void RefreshObjectList() {
+  DWORD length = 0;
+  ::PdhEnumObjectsW(nullptr, nullptr, nullptr, &length, PERF_DETAIL_WIZARD, TRUE);
+}
 
 // Every item of a counter through the size-then-fill protocol of
 // PdhGetFormattedCounterArrayW.
@@ -155,6 +226,9 @@ bool WindowsPlatform::IsWildcardCounter(CounterHandle counter) const {
 }
 
 PdhStatus WindowsPlatform::OpenQuery(QueryHandle* query) {
+  // PdhOpenQueryW can fail without setting the thread's last error; whatever
+  // the host left there must not be reported as the reason.
+  ::SetLastError(0);
   PDH_HQUERY handle = nullptr;
   const PDH_STATUS status = ::PdhOpenQueryW(nullptr, 0, &handle);
   *query = handle;
@@ -166,7 +240,9 @@ PdhStatus WindowsPlatform::AddCounter(QueryHandle query, std::u16string_view pat
   // PDH reads the path up to its NUL; the view has none of its own.
   const std::wstring terminatedPath(path.begin(), path.end());
   PDH_HCOUNTER handle = nullptr;
-  const PDH_STATUS status = ::PdhAddCounterW(query, terminatedPath.c_str(), 0, &handle);
+  // English paths on every system: PdhAddCounterW would take only the names
+  // of the system's display language.
+  const PDH_STATUS status = ::PdhAddEnglishCounterW(query, terminatedPath.c_str(), 0, &handle);
   *counter = handle;
   if (status == ERROR_SUCCESS && HasWildcard(path)) {
     wildcardCounters_.push_back({handle, query});
@@ -211,7 +287,16 @@ PdhStatus WindowsPlatform::CloseQuery(QueryHandle query) {
 PdhStatus WindowsPlatform::EnumObjectItems(std::u16string_view object, char16_t* counters,
                                            std::uint32_t* counterLength, char16_t* instances,
                                            std::uint32_t* instanceLength) {
-  const std::wstring terminatedObject(object.begin(), object.end());
+  // The size request starts an enumeration: the localised name is found and
+  // the object list refreshed then, and the fill request uses both.
+  if (instances == nullptr && counters == nullptr) {
+    enumerationObject_ = LocalisedObjectName(object);
+    // Only where the object exists: elsewhere there is nothing to list anyway,
+    // and Wine's PdhEnumObjectsW is a stub that ends the process.
+    if (!enumerationObject_.empty()) RefreshObjectList();
+  }
+  const std::wstring terminatedObject =
+      enumerationObject_.empty() ? std::wstring(object.begin(), object.end()) : enumerationObject_;
   DWORD counterChars = *counterLength;
   DWORD instanceChars = *instanceLength;
   const PDH_STATUS status = ::PdhEnumObjectItemsW(

@@ -1,8 +1,12 @@
 // The real platform on Windows: a pass-through to pdh.dll and KERNEL32.
 //
 // Each operation forwards to the system function named in platform.h with
-// exactly the arguments given there. Two things are added on top, each for a
-// fault of the system rather than of the logic:
+// exactly the arguments given there. Some things are added on top, each for a
+// fault or rule of the system rather than of the logic:
+// - counters are added by their English paths (PdhAddEnglishCounterW), and
+//   the enumeration finds the object's localised name and refreshes PDH's
+//   object list first, so that non-English systems and processes that start
+//   using a GPU later are seen;
 // - counters whose path holds a "*" are read through
 //   PdhGetFormattedCounterArrayW, because PdhGetFormattedCounterValue has no
 //   single value for a counter that matched several instances;
@@ -14,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -73,6 +78,9 @@ class WindowsPlatform final : public Platform {
     QueryHandle query;
   };
   std::vector<WildcardCounter> wildcardCounters_;
+  // The localised name of the object being enumerated, found at the size
+  // request; empty where it could not be found (the English name is used).
+  std::wstring enumerationObject_;
 
   bool IsWildcardCounter(CounterHandle counter) const;
 };
