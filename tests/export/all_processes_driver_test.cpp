@@ -139,7 +139,7 @@ TEST(AllProcessesDriver, QueryThatCannotOpenReturnsTheEmptyTextAndLeavesTheRepor
 
   EXPECT_EQ(result, kEmptyResultText);
   EXPECT_EQ(reportText, "[]");
-  EXPECT_THAT(platform.errorLines, ElementsAreArray({u"PdhOpenQuery: The system message.\r\n"}));
+  EXPECT_THAT(platform.errorLines, ElementsAreArray({u"PdhOpenQuery: The system message."}));
   EXPECT_THAT(platform.output, IsEmpty());
 }
 
