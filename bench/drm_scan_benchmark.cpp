@@ -1,29 +1,18 @@
 // How long finding every process's DRM clients takes, against the floor of
 // any such scan: readdir over /proc/<pid>/fd and readlink of every entry.
 //
-// A synthetic tree of N processes with 64 fds each, 1% of all fds DRM
-// clients (with amdgpu fdinfo), is written once per size under $TMPDIR.
+// The synthetic tree of each size (synthetic_tree.h) is written once.
 // Every benchmark reports fds/s and, from a counting operator new, the heap
 // allocations per fd that is not a GPU client.
 #include <benchmark/benchmark.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <map>
 #include <new>
-#include <string>
 
-#include "gpuproc/gpuproc.h"
 #include "platform/linux/drm_fdinfo_source.h"
 #include "platform/linux/host_fs.h"
+#include "synthetic_tree.h"
 
 namespace {
 
@@ -41,112 +30,22 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
-constexpr int kFdsPerProcess = 64;
-constexpr int kGpuEveryNthFd = 100;  // 1% of all fds
-constexpr std::uint32_t kFirstProcessId = 1000;
+using gpuproc::bench::SyntheticTree;
 
-const char* const kOtherTargets[] = {
-    "/dev/null",
-    "socket:[4026531993]",
-    "pipe:[73315]",
-    "anon_inode:[eventfd]",
-    "/usr/lib/x86_64-linux-gnu/libc.so.6",
-    "/home/user/.cache/fontconfig/a41116dafaf8b233cb3b6b6a14b7c3f2-le64.cache-7",
-    "/dev/pts/3",
-    "anon_inode:[eventpoll]",
-};
-
-constexpr char kFdinfo[] =
-    "pos:\t0\nflags:\t02100002\nmnt_id:\t24\nino:\t1071\ndrm-driver:\tamdgpu\n"
-    "drm-client-id:\t57\ndrm-pdev:\t0000:03:00.0\npasid:\t32781\n"
-    "drm-total-cpu:\t0\ndrm-shared-cpu:\t0\ndrm-active-cpu:\t0\ndrm-resident-cpu:\t0\n"
-    "drm-purgeable-cpu:\t0\ndrm-total-gtt:\t48 MiB\ndrm-shared-gtt:\t6 MiB\n"
-    "drm-active-gtt:\t0\ndrm-resident-gtt:\t40 MiB\ndrm-purgeable-gtt:\t0\n"
-    "drm-total-vram:\t768 MiB\ndrm-shared-vram:\t64 MiB\ndrm-active-vram:\t0\n"
-    "drm-resident-vram:\t512 MiB\ndrm-purgeable-vram:\t0\n"
-    "drm-memory-vram:\t524288 KiB\ndrm-memory-gtt: \t40960 KiB\ndrm-memory-cpu: \t0 KiB\n"
-    "amd-evicted-vram:\t0 KiB\namd-requested-vram:\t786432 KiB\n"
-    "amd-requested-gtt:\t49152 KiB\ndrm-engine-gfx:\t88219430020 ns\n"
-    "drm-engine-compute:\t120350 ns\n";
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::perror(what);
-    std::exit(1);
-  }
-}
-
-struct Tree {
-  std::string root;
-  std::uint64_t fds = 0;
-  std::uint64_t gpuFds = 0;
-};
-
-class Trees {
- public:
-  ~Trees() {
-    for (const auto& [count, tree] : trees_) std::filesystem::remove_all(tree.root);
-  }
-
-  const Tree& Get(int processes) {
-    auto found = trees_.find(processes);
-    if (found != trees_.end()) return found->second;
-    return trees_.emplace(processes, Make(processes)).first->second;
-  }
-
- private:
-  static Tree Make(int processes) {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/gpuproc-bench-XXXXXX";
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    Tree tree{pattern};
-    const std::string proc = tree.root + "/proc";
-    Check(::mkdir(proc.c_str(), 0755) == 0, "mkdir");
-    char path[512];
-    for (int i = 0; i < processes; ++i) {
-      const std::uint32_t pid = kFirstProcessId + static_cast<std::uint32_t>(i);
-      std::snprintf(path, sizeof path, "%s/%u", proc.c_str(), pid);
-      Check(::mkdir(path, 0755) == 0, "mkdir");
-      std::snprintf(path, sizeof path, "%s/%u/exe", proc.c_str(), pid);
-      Check(::symlink("/usr/bin/synthetic", path) == 0, "symlink");
-      for (const char* folder : {"fd", "fdinfo"}) {
-        std::snprintf(path, sizeof path, "%s/%u/%s", proc.c_str(), pid, folder);
-        Check(::mkdir(path, 0755) == 0, "mkdir");
-      }
-      for (int fd = 0; fd < kFdsPerProcess; ++fd) {
-        const std::uint64_t index = static_cast<std::uint64_t>(i) * kFdsPerProcess + fd;
-        const bool gpu = index % kGpuEveryNthFd == 0;
-        std::snprintf(path, sizeof path, "%s/%u/fd/%d", proc.c_str(), pid, fd);
-        Check(::symlink(gpu ? "/dev/dri/renderD128" : kOtherTargets[index % 8], path) == 0,
-              "symlink");
-        ++tree.fds;
-        if (!gpu) continue;
-        ++tree.gpuFds;
-        std::snprintf(path, sizeof path, "%s/%u/fdinfo/%d", proc.c_str(), pid, fd);
-        const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        Check(file >= 0, "open");
-        Check(::write(file, kFdinfo, sizeof kFdinfo - 1) == sizeof kFdinfo - 1, "write");
-        ::close(file);
-      }
-    }
-    const std::string device = "/sys/devices/pci0000:00/0000:00:01.1/0000:03:00.0";
-    std::filesystem::create_directories(tree.root + device);
-    for (const char* node : {"card0", "renderD128"}) {
-      const std::string dir = tree.root + "/sys/class/drm/" + node;
-      std::filesystem::create_directories(dir);
-      std::filesystem::create_symlink("../../.." + device.substr(4), dir + "/device");
-    }
-    return tree;
-  }
-
-  std::map<int, Tree> trees_;
-};
-
-Trees& AllTrees() {
-  static Trees trees;
+gpuproc::bench::SyntheticTrees& AllTrees() {
+  static gpuproc::bench::SyntheticTrees trees;
   return trees;
 }
 
-void Report(benchmark::State& state, const Tree& tree, std::uint64_t allocated) {
+// The tree of state.range(0) processes; null, with the benchmark skipped,
+// where the folder lacks the inodes for it.
+const SyntheticTree* TreeFor(benchmark::State& state) {
+  const SyntheticTree* tree = AllTrees().Get(static_cast<int>(state.range(0)));
+  if (tree == nullptr) state.SkipWithError("too few free inodes under TMPDIR");
+  return tree;
+}
+
+void Report(benchmark::State& state, const SyntheticTree& tree, std::uint64_t allocated) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * tree.fds));
   state.counters["fds"] = static_cast<double>(tree.fds);
   state.counters["allocs_per_fd"] = static_cast<double>(allocated) /
@@ -157,38 +56,22 @@ void Report(benchmark::State& state, const Tree& tree, std::uint64_t allocated) 
 // The floor: readdir of /proc, of every /proc/<pid>/fd, and readlink of every
 // fd, with fixed buffers and nothing else.
 void BM_FloorReaddirReadlink(benchmark::State& state) {
-  const Tree& tree = AllTrees().Get(static_cast<int>(state.range(0)));
-  const std::string proc = tree.root + "/proc";
+  const SyntheticTree* tree = TreeFor(state);
+  if (tree == nullptr) return;
   std::uint64_t links = 0;
   const std::uint64_t before = allocations.load();
-  for (auto _ : state) {
-    DIR* processes = ::opendir(proc.c_str());
-    while (const dirent* process = ::readdir(processes)) {
-      if (process->d_name[0] < '0' || process->d_name[0] > '9') continue;
-      char path[512];
-      std::snprintf(path, sizeof path, "%s/%s/fd", proc.c_str(), process->d_name);
-      DIR* fds = ::opendir(path);
-      if (fds == nullptr) continue;
-      while (const dirent* fd = ::readdir(fds)) {
-        if (fd->d_name[0] == '.') continue;
-        char link[1024];
-        char target[256];
-        std::snprintf(link, sizeof link, "%s/%s", path, fd->d_name);
-        if (::readlink(link, target, sizeof target) > 0) ++links;
-      }
-      ::closedir(fds);
-    }
-    ::closedir(processes);
-  }
+  for (auto _ : state) links += gpuproc::bench::ScanFloor(*tree);
   benchmark::DoNotOptimize(links);
-  Report(state, tree, allocations.load() - before);
+  Report(state, *tree, allocations.load() - before);
 }
 
 // The DRM fdinfo source's collection of every process: the scan above plus
 // reading and parsing each DRM client's fdinfo.
 void BM_SourceFullScan(benchmark::State& state) {
-  const Tree& tree = AllTrees().Get(static_cast<int>(state.range(0)));
-  const gpuproc::HostFs fs(tree.root + "/proc", tree.root + "/sys");
+  const SyntheticTree* found = TreeFor(state);
+  if (found == nullptr) return;
+  const SyntheticTree& tree = *found;
+  const gpuproc::HostFs fs(tree.Proc(), tree.Sys());
   std::uint64_t now = 0;
   const auto source =
       gpuproc::CreateDrmFdinfoSource(gpuproc::GpuSourceContext{fs, [&now] { return now += 1; }});
@@ -208,36 +91,8 @@ void BM_SourceFullScan(benchmark::State& state) {
                                         static_cast<double>(tree.gpuFds);
 }
 
-// A whole call of the exported function for a process with no GPU instance,
-// on the same tree: enumeration scans every process, nothing is sampled.
-void BM_WholeCallNoMatch(benchmark::State& state) {
-  const Tree& tree = AllTrees().Get(static_cast<int>(state.range(0)));
-  ::setenv("HOST_PROC", (tree.root + "/proc").c_str(), 1);
-  ::setenv("HOST_SYS", (tree.root + "/sys").c_str(), 1);
-  // The call echoes "null" on standard output each time.
-  std::fflush(stdout);
-  const int savedOutput = ::dup(STDOUT_FILENO);
-  const int devNull = ::open("/dev/null", O_WRONLY);
-  ::dup2(devNull, STDOUT_FILENO);
-  bool allNull = true;
-  const std::uint64_t before = allocations.load();
-  for (auto _ : state) {
-    allNull = allNull && std::strcmp(GetGPUDataForProcess(4294967295u), "null") == 0;
-  }
-  const std::uint64_t allocated = allocations.load() - before;
-  std::fflush(stdout);
-  ::dup2(savedOutput, STDOUT_FILENO);
-  ::close(savedOutput);
-  ::close(devNull);
-  ::unsetenv("HOST_PROC");
-  ::unsetenv("HOST_SYS");
-  if (!allNull) state.SkipWithError("a call returned something other than null");
-  Report(state, tree, allocated);
-}
-
 BENCHMARK(BM_FloorReaddirReadlink)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SourceFullScan)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WholeCallNoMatch)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -80,6 +80,10 @@ bool PrintAllProcesses(Form form, bool redraw) {
     std::cout << report << '\n';
   } else {
     const nlohmann::json records = nlohmann::json::parse(report, nullptr, false);
+    if (!records.is_array()) {
+      std::cerr << "gpuproc: the library's report is not a JSON array\n";
+      return false;
+    }
     if (form == Form::kJsonLines) {
       for (const nlohmann::json& record : records) std::cout << record.dump() << '\n';
     } else {

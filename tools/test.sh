@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# tools/test.sh [--sanitize]: builds the library and runs the whole test suite.
-# --sanitize builds it with AddressSanitizer and UndefinedBehaviorSanitizer.
+# tools/test.sh [--sanitize | --tsan]: builds the library and runs the whole
+# test suite. --sanitize builds it with AddressSanitizer and
+# UndefinedBehaviorSanitizer, --tsan with ThreadSanitizer (any report fails
+# the test that made it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 \
@@ -13,6 +15,10 @@ options=()
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-sanitize
   options=(-DGPUPROC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+elif [ "${1:-}" = "--tsan" ]; then
+  build=build-tsan
+  options=(-DGPUPROC_SANITIZE_THREAD=ON)
+  export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
 fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"

@@ -14,10 +14,11 @@
  * "Adapter" and "Engines". It writes nothing on standard output. An empty
  * string means the counter query could not be opened.
  *
- * Each function's returned text belongs to the library and stays valid until
- * the next call of the same function that opens its query, or until the
- * library is unloaded; copy it to keep it. One call at a time: a host that
- * calls from several threads serialises its calls. */
+ * Any thread may call either function at any time: calls are serialised
+ * inside the library. The returned text belongs to the library; each calling
+ * thread has its own, valid until that thread's next call of either function
+ * that opens its query, or until the library is unloaded (or the thread
+ * exits). Copy it to keep it. */
 #ifndef GPUPROC_GPUPROC_H
 #define GPUPROC_GPUPROC_H
 

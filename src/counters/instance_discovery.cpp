@@ -18,12 +18,13 @@ std::u16string ProcessMemoryPath(std::u16string_view instanceName, std::u16strin
   return path;
 }
 
-}  // namespace
-
-InstanceList ListInstances(Platform& platform, std::u16string_view object) {
+// The two-call size protocol over either enumeration: `enumerate` takes
+// (counters, counterLength, instances, instanceLength).
+template <typename Enumerate>
+InstanceList ListWith(Enumerate&& enumerate) {
   std::uint32_t counterLength = 0;
   std::uint32_t instanceLength = 0;
-  platform.EnumObjectItems(object, nullptr, &counterLength, nullptr, &instanceLength);
+  enumerate(nullptr, &counterLength, nullptr, &instanceLength);
 
   InstanceList instances;
   if (instanceLength == 0 || instanceLength > kMaxEnumerationLength ||
@@ -34,8 +35,8 @@ InstanceList ListInstances(Platform& platform, std::u16string_view object) {
   std::u16string buffer(instanceLength, u'\0');
   std::uint32_t filledCounterLength = counterLength;
   std::uint32_t filledInstanceLength = instanceLength;
-  platform.EnumObjectItems(object, counterLength ? counters.data() : nullptr, &filledCounterLength,
-                           buffer.data(), &filledInstanceLength);
+  enumerate(counterLength ? counters.data() : nullptr, &filledCounterLength, buffer.data(),
+            &filledInstanceLength);
 
   // Walk only the buffer we own, whatever the platform claims it wrote. A last
   // name that runs to the end without its NUL is still a name.
@@ -47,6 +48,24 @@ InstanceList ListInstances(Platform& platform, std::u16string_view object) {
     position = end + 1;
   }
   return instances;
+}
+
+}  // namespace
+
+InstanceList ListInstances(Platform& platform, std::u16string_view object) {
+  return ListWith([&](char16_t* counters, std::uint32_t* counterLength, char16_t* instances,
+                      std::uint32_t* instanceLength) {
+    return platform.EnumObjectItems(object, counters, counterLength, instances, instanceLength);
+  });
+}
+
+InstanceList ListProcessInstances(Platform& platform, std::u16string_view object,
+                                  std::uint32_t processId) {
+  return ListWith([&](char16_t* counters, std::uint32_t* counterLength, char16_t* instances,
+                      std::uint32_t* instanceLength) {
+    return platform.EnumProcessObjectItems(processId, object, counters, counterLength, instances,
+                                           instanceLength);
+  });
 }
 
 std::u16string MakePidPattern(std::uint32_t processId) {

@@ -40,6 +40,11 @@ inline constexpr std::uint32_t kMaxEnumerationLength = 1u << 26;
 // The instance names of `object` in the platform's order; empty when nothing
 // can be listed.
 InstanceList ListInstances(Platform& platform, std::u16string_view object);
+// The same for a caller that keeps only the instances of `processId`: every
+// instance of that process, and perhaps others, which the caller still sorts
+// out with the pid pattern.
+InstanceList ListProcessInstances(Platform& platform, std::u16string_view object,
+                                  std::uint32_t processId);
 std::u16string MakePidPattern(std::uint32_t processId);
 bool MatchesPidPattern(std::u16string_view instanceName, std::u16string_view pidPattern);
 ProcessCounterPaths MakeProcessCounterPaths(std::u16string_view instanceName);

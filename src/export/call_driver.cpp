@@ -49,7 +49,8 @@ const char* CollectGPUData(Platform& platform, std::uint32_t processId, std::str
     QueryCloser closer(platform, query);
     const std::string processName = WideToUtf8(platform, GetProcessName(platform, processId));
     const std::u16string pidPattern = MakePidPattern(processId);
-    const InstanceList instances = ListInstances(platform, kGPUProcessMemoryObject);
+    const InstanceList instances =
+        ListProcessInstances(platform, kGPUProcessMemoryObject, processId);
 
     // The adapter pair stays in the query for the whole call and is sampled
     // with every instance, so each record carries that instance's adapter view.

@@ -3,29 +3,49 @@
 
 #include "export/all_processes_driver.h"
 #include "export/call_driver.h"
+#include "export/call_state.h"
 #include "gpuproc/gpuproc.h"
 
-extern "C" GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId) {
-  // Created on the first call (thread-safe), destroyed when the library is
-  // unloaded; each call that opens its query replaces it.
-  static std::string reportText;
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+// One exported call: serialised with every other, on a fresh platform, into
+// the calling thread's own result text. Nothing may unwind into a host that
+// may not even be C++.
+template <typename Collect>
+const char* RunExportedCall(Collect&& collect) noexcept {
   try {
-    const auto platform = gpuproc::CreateSystemPlatform();
-    return gpuproc::CollectGPUData(*platform, processId, reportText);
+    return gpuproc::CallState::Instance().Run([&](std::string& text) {
+      const auto platform = gpuproc::CreateSystemPlatform();
+      return collect(*platform, text);
+    });
   } catch (...) {
-    // Nothing may unwind into a host that may not even be C++.
     return gpuproc::kEmptyResultText;
   }
+}
+
+}  // namespace
+
+extern "C" GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId) {
+  return RunExportedCall([processId](gpuproc::Platform& platform, std::string& text) {
+    return gpuproc::CollectGPUData(platform, processId, text);
+  });
 }
 
 extern "C" GPUPROC_API const char* GetGPUDataForAllProcesses(void) {
-  // The same rules as the per-process text, in a text of its own: a call of
-  // one function leaves the other's text alone.
-  static std::string reportText;
-  try {
-    const auto platform = gpuproc::CreateSystemPlatform();
-    return gpuproc::CollectAllGPUData(*platform, reportText);
-  } catch (...) {
-    return gpuproc::kEmptyResultText;
-  }
+  return RunExportedCall([](gpuproc::Platform& platform, std::string& text) {
+    return gpuproc::CollectAllGPUData(platform, text);
+  });
 }
+
+#if defined(_WIN32)
+// A thread that leaves takes its result text with it. Runs under the loader
+// lock: only the registry lock is taken, never the call lock.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID /*reserved*/) {
+  if (reason == DLL_THREAD_DETACH) gpuproc::CallState::Instance().ForgetThread();
+  return TRUE;
+}
+#endif

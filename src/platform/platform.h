@@ -76,6 +76,13 @@ class Platform {
   virtual PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
                                     std::uint32_t* counterLength, char16_t* instances,
                                     std::uint32_t* instanceLength) = 0;
+  // EnumObjectItems for a caller that keeps only the instances of process
+  // `processId`: the list holds every instance of that process and may leave
+  // out the others, so a platform that can look at one process alone does not
+  // walk the whole machine. PDH cannot: the Windows back end lists everything.
+  virtual PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
+                                           char16_t* counters, std::uint32_t* counterLength,
+                                           char16_t* instances, std::uint32_t* instanceLength) = 0;
 
   // Sleep(milliseconds).
   virtual void Sleep(std::uint32_t milliseconds) = 0;

@@ -20,6 +20,13 @@ TEST(ListInstances, NamesComeInPlatformOrderWithDuplicates) {
   // The size request comes with zero lengths, the fill with exactly those sizes.
   EXPECT_THAT(platform.events,
               ElementsAre("EnumSizes GPU Process Memory 0 0", "EnumFill GPU Process Memory 4 25"));
+
+  // The per-process list asks the platform's per-process enumeration, both times.
+  platform.events.clear();
+  EXPECT_THAT(ListProcessInstances(platform, kGPUProcessMemoryObject, 4294967295u),
+              ElementsAre(u"pid_1_b", u"pid_1_a", u"pid_1_b"));
+  EXPECT_THAT(platform.events, ElementsAre("EnumSizes pid 4294967295 GPU Process Memory 0 0",
+                                           "EnumFill pid 4294967295 GPU Process Memory 4 25"));
 }
 
 TEST(ListInstances, WalkStaysInsideTheBufferWhateverTheLengthsClaim) {

@@ -45,14 +45,18 @@ std::vector<std::string> SampledInstanceEvents(const std::string& instance) {
 
 std::vector<std::string> CallEvents(std::uint32_t processId, bool listsInstances,
                                     const std::vector<std::string>& sampled) {
-  std::vector<std::string> events = {"OpenQuery",
-                                     "OpenProcess 0x0410 " + std::to_string(processId),
-                                     "GetModuleBaseName 260",
-                                     "CloseHandle",
-                                     "WideCharToMultiByte 0",
-                                     "WideCharToMultiByte 8",
-                                     "EnumSizes GPU Process Memory 0 0"};
-  if (listsInstances) events.push_back("EnumFill GPU Process Memory 4 " + std::string("*"));
+  std::vector<std::string> events = {
+      "OpenQuery",
+      "OpenProcess 0x0410 " + std::to_string(processId),
+      "GetModuleBaseName 260",
+      "CloseHandle",
+      "WideCharToMultiByte 0",
+      "WideCharToMultiByte 8",
+      "EnumSizes pid " + std::to_string(processId) + " GPU Process Memory 0 0"};
+  // The enumeration names the process, so a platform may list its instances alone.
+  if (listsInstances) {
+    events.push_back("EnumFill pid " + std::to_string(processId) + " GPU Process Memory 4 *");
+  }
   events.push_back("AddCounter \\GPU Adapter Memory\\Total Committed");
   events.push_back("AddCounter \\GPU Adapter Memory\\Free");
   events.insert(events.end(), sampled.begin(), sampled.end());

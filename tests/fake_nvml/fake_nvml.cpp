@@ -15,6 +15,7 @@
 #include <time.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -57,11 +58,14 @@ struct State {
   bool stub = false;
   int initResult = NVML_SUCCESS;
   int initCount = 0;
-  bool stale = false;  // the driver was restarted under the current context
   int deviceCount = 0;
   std::array<FakeDevice, kMaxDevices> devices;
   int processListFills = 0;
 };
+
+// The driver was restarted under the current context. Apart from State: a
+// test's thread restarts the driver while the library's calls run.
+std::atomic<bool> driverStale{false};
 
 State& TheState() {
   static State state;
@@ -89,7 +93,7 @@ nvmlReturn_t Precheck(nvmlDevice_t handle, std::string_view function, FakeDevice
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
-  if (state.stale) return NVML_ERROR_DRIVER_NOT_LOADED;
+  if (driverStale) return NVML_ERROR_DRIVER_NOT_LOADED;
   *device = DeviceOf(handle);
   if (*device == nullptr) return NVML_ERROR_INVALID_ARGUMENT;
   for (const auto& [name, status] : (*device)->failures) {
@@ -142,7 +146,7 @@ nvmlReturn_t GetCount(unsigned int* count) {
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
-  if (state.stale) return NVML_ERROR_DRIVER_NOT_LOADED;
+  if (driverStale) return NVML_ERROR_DRIVER_NOT_LOADED;
   *count = static_cast<unsigned int>(state.deviceCount);
   return NVML_SUCCESS;
 }
@@ -151,7 +155,7 @@ nvmlReturn_t GetHandle(unsigned int index, nvmlDevice_t* handle) {
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
-  if (state.stale) return NVML_ERROR_DRIVER_NOT_LOADED;
+  if (driverStale) return NVML_ERROR_DRIVER_NOT_LOADED;
   if (index >= static_cast<unsigned int>(state.deviceCount)) return NVML_ERROR_INVALID_ARGUMENT;
   FakeDevice* device = &state.devices[index];
   for (const auto& [name, status] : device->failures) {
@@ -192,6 +196,7 @@ FAKE_EXPORT void FakeNvml_Reset(void) {
   const int initCount = state.initCount;
   state = State{};
   state.initCount = initCount;
+  driverStale = false;
 }
 
 FAKE_EXPORT void FakeNvml_SetStub(int stub) { TheState().stub = stub != 0; }
@@ -242,7 +247,7 @@ FAKE_EXPORT void FakeNvml_GrowAfterSizeQuery(int deviceIndex, int list, unsigned
   TheState().devices[deviceIndex].growth[list] = Growth{count, firstPid, usedGpuMemory};
 }
 
-FAKE_EXPORT void FakeNvml_RestartDriver(void) { TheState().stale = true; }
+FAKE_EXPORT void FakeNvml_RestartDriver(void) { driverStale = true; }
 
 FAKE_EXPORT int FakeNvml_InitCount(void) { return TheState().initCount; }
 
@@ -260,7 +265,7 @@ FAKE_EXPORT nvmlReturn_t nvmlShutdown(void) {
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;
-  if (--state.initCount == 0) state.stale = false;  // the next nvmlInit starts afresh
+  if (--state.initCount == 0) driverStale = false;  // the next nvmlInit starts afresh
   return NVML_SUCCESS;
 }
 

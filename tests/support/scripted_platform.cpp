@@ -96,9 +96,24 @@ PdhStatus ScriptedPlatform::CloseQuery(QueryHandle) {
 PdhStatus ScriptedPlatform::EnumObjectItems(std::u16string_view object, char16_t* counters,
                                             std::uint32_t* counterLength, char16_t* instances,
                                             std::uint32_t* instanceLength) {
+  return Enumerate("", object, counters, counterLength, instances, instanceLength);
+}
+
+PdhStatus ScriptedPlatform::EnumProcessObjectItems(std::uint32_t processId,
+                                                   std::u16string_view object, char16_t* counters,
+                                                   std::uint32_t* counterLength,
+                                                   char16_t* instances,
+                                                   std::uint32_t* instanceLength) {
+  return Enumerate("pid " + std::to_string(processId) + " ", object, counters, counterLength,
+                   instances, instanceLength);
+}
+
+PdhStatus ScriptedPlatform::Enumerate(const std::string& scope, std::u16string_view object,
+                                      char16_t* counters, std::uint32_t* counterLength,
+                                      char16_t* instances, std::uint32_t* instanceLength) {
   const bool sizeRequest = counters == nullptr && instances == nullptr;
-  events.push_back(std::string(sizeRequest ? "EnumSizes " : "EnumFill ") + Narrow(object) + " " +
-                   std::to_string(*counterLength) + " " + std::to_string(*instanceLength));
+  events.push_back(std::string(sizeRequest ? "EnumSizes " : "EnumFill ") + scope + Narrow(object) +
+                   " " + std::to_string(*counterLength) + " " + std::to_string(*instanceLength));
   if (sizeRequest) {
     *counterLength = reportedCounterLength;
     *instanceLength =

@@ -62,6 +62,9 @@ class ScriptedPlatform : public Platform {
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
                             std::uint32_t* counterLength, char16_t* instances,
                             std::uint32_t* instanceLength) override;
+  PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
+                                   char16_t* counters, std::uint32_t* counterLength,
+                                   char16_t* instances, std::uint32_t* instanceLength) override;
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;
   bool FormatSystemMessage(std::uint32_t code, std::u16string* text) override;
@@ -79,6 +82,11 @@ class ScriptedPlatform : public Platform {
   int query_ = 0;
   int process_ = 0;
   std::u16string PathOf(CounterHandle counter) const;
+  // Both enumerations list the scripted buffer; the event names the process
+  // of a per-process one ("EnumSizes pid 42 GPU Process Memory 0 0").
+  PdhStatus Enumerate(const std::string& scope, std::u16string_view object, char16_t* counters,
+                      std::uint32_t* counterLength, char16_t* instances,
+                      std::uint32_t* instanceLength);
 };
 
 // UTF-8 of a UTF-16 string, for messages and event logs.

@@ -26,6 +26,7 @@ using windows_test::RunCaptured;
 using windows_test::RunningUnderWine;
 
 using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
+using GetGPUDataForAllProcessesFunction = const char* (*)();
 using AdvanceFunction = void(WINAPI*)();
 using OpenQueriesFunction = int(WINAPI*)();
 
@@ -312,6 +313,49 @@ TEST(ScriptedPdh, CallsReturnPrintAndReportAsOnWindows) {
   }
 }
 
+// Every process at once, through the real binding's wildcard counters and
+// PdhGetFormattedCounterArrayW: one record per (process, GPU), engines of
+// every type, each record with its own adapter's memory.
+TEST(ScriptedPdh, EveryProcessIsReadFromWildcardArrays) {
+  constexpr std::wstring_view kOther = L"pid_7_luid_0x00000000_0x0000C3F1_phys_0";
+  const std::wstring scenario =
+      OneGpu() + Memory(kGpuB, L"1048576", L"0", L"1048576", L"2097152") +
+      Engine(kGpuB, L"eng_0_engtype_Copy", L"-") + Engine(kGpuB, L"eng_1_engtype_Copy", L"3") +
+      Memory(kOther, L"0", L"0", L"0", L"0") + Engine(kOther, L"eng_0_engtype_3D", L"-") +
+      Engine(kOther, L"eng_1_engtype_VideoDecode", L"40") +
+      L"\\GPU Adapter Memory(luid_0x00000000_0x0000C3F1_phys_0)\\Total Committed=537395200;"
+      L"\\GPU Adapter Memory(luid_0x00000000_0x0000C3F1_phys_0)\\Free=8002732032;";
+  ASSERT_TRUE(::SetEnvironmentVariableW(kScenarioVariable, scenario.c_str()));
+  std::string result;
+  const CapturedRun run =
+      RunCaptured(L"\"" + ExecutablePath() + L"\" " +
+                      std::wstring(kChildMode.begin(), kChildMode.end()) + L" 1 all",
+                  kResultVariable, &result);
+  ::SetEnvironmentVariableW(kScenarioVariable, nullptr);
+  ASSERT_TRUE(run.started);
+  ASSERT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(
+      result,
+      R"([{"Adapter":"luid_0x00000000_0x0000C3F1_phys_0","Engines":{"3D":-1.0,)"
+      R"("VideoDecode":40.0},"GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,)"
+      R"("GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemoryLocalUsage":0.0,)"
+      R"("GPUProcessMemorySharedUsage":0.0,"GPUProcessMemoryTotalCommitted":0.0,)"
+      R"("GPUUtilizationPercent":-1.0,"Name":"unknown","ProcessID":7},)"
+      R"({"Adapter":"luid_0x00000000_0x0000C3F1_phys_0","Engines":{"3D":12.5},)"
+      R"("GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,"GPUProcessMemoryDedicatedUsage":150.0,)"
+      R"("GPUProcessMemoryLocalUsage":150.0,"GPUProcessMemorySharedUsage":2.0,)"
+      R"("GPUProcessMemoryTotalCommitted":152.0,"GPUUtilizationPercent":12.5,)"
+      R"("Name":"unknown","ProcessID":12},)"
+      R"({"Adapter":"luid_0x00000000_0x0000D2E0_phys_0","Engines":{"Copy":3.0},)"
+      R"("GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,)"
+      R"("GPUProcessMemoryDedicatedUsage":1.0,"GPUProcessMemoryLocalUsage":1.0,)"
+      R"("GPUProcessMemorySharedUsage":0.0,"GPUProcessMemoryTotalCommitted":2.0,)"
+      R"("GPUUtilizationPercent":-1.0,"Name":"unknown","ProcessID":12}])"
+      "\n");
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+}
+
 bool IsInFolder(HMODULE module, const std::wstring& folder) {
   wchar_t path[MAX_PATH + 1] = {};
   const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH + 1);
@@ -324,14 +368,20 @@ bool IsInFolder(HMODULE module, const std::wstring& folder) {
 // The child: loads the library as a host would, proves that the pdh.dll it
 // brought in is the scripted one from this folder, calls it `calls` times
 // (the machine moving on between calls) and leaves one returned text per
-// line in the file the parent named.
-int CallLibraryAsChild(int calls, bool staleError) {
+// line in the file the parent named. `mode` "all" calls
+// GetGPUDataForAllProcesses instead; "stale" leaves kStaleError before each
+// call.
+int CallLibraryAsChild(int calls, std::string_view mode) {
+  const bool staleError = mode == "stale";
   const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
   if (library == nullptr) return kLibraryNotLoaded;
   const auto function = reinterpret_cast<GetGPUDataForProcessFunction>(
       reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForProcess")));
+  const auto everyProcess = reinterpret_cast<GetGPUDataForAllProcessesFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForAllProcesses")));
   const HMODULE pdh = ::GetModuleHandleW(L"pdh.dll");
-  if (function == nullptr || pdh == nullptr || !IsInFolder(pdh, ExecutableFolder())) {
+  if (function == nullptr || everyProcess == nullptr || pdh == nullptr ||
+      !IsInFolder(pdh, ExecutableFolder())) {
     return kScriptedPdhNotLoaded;
   }
   const auto advance = reinterpret_cast<AdvanceFunction>(
@@ -344,7 +394,7 @@ int CallLibraryAsChild(int calls, bool staleError) {
   for (int call = 0; call < calls; ++call) {
     if (call > 0) advance();
     if (staleError) ::SetLastError(kStaleError);
-    results += function(12);
+    results += mode == "all" ? everyProcess() : function(12);
     results += '\n';
   }
   if (openQueries() != 0) return kQueryLeftOpen;
@@ -366,7 +416,7 @@ int CallLibraryAsChild(int calls, bool staleError) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string_view(argv[1]) == gpuproc::kChildMode) {
-    return gpuproc::CallLibraryAsChild(std::atoi(argv[2]), std::string_view(argv[3]) == "stale");
+    return gpuproc::CallLibraryAsChild(std::atoi(argv[2]), argv[3]);
   }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "process_capture.h"
 
@@ -101,6 +105,37 @@ TEST(WindowsLibrary, AllProcessesWithoutInstancesIsAnEmptyArray) {
     // must never be reached.
     EXPECT_EQ(run.err, kWineWildcardErrorLines);
   }
+}
+
+// A thread pool calling at once: every call answers, and each thread's text
+// is its own, not one buffer that the next call on any thread overwrites.
+// The threads end before the library is freed (DLL_THREAD_DETACH runs).
+TEST(WindowsLibrary, ThreadsCallAtOnceEachWithItsOwnText) {
+  const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
+  ASSERT_NE(library, nullptr);
+  const auto function = reinterpret_cast<GetGPUDataForProcessFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForProcess")));
+  ASSERT_NE(function, nullptr);
+  constexpr int kThreads = 8;
+  std::vector<const char*> texts(kThreads, nullptr);
+  std::vector<int> wrong(kThreads, 0);
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int call = 0; call < 3; ++call) {
+        texts[t] = function(4294967295u);
+        if (std::string_view(texts[t]) != "null") ++wrong[t];
+      }
+      // No thread leaves (and frees its text) before all have called.
+      ++finished;
+      while (finished.load() < kThreads) std::this_thread::yield();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::set<const char*>(texts.begin(), texts.end()).size(), texts.size());
+  EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
+  ::FreeLibrary(library);
 }
 
 TEST(WindowsHost, ProcessWithoutInstancesReportsNull) {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <iostream>
+#include <optional>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -100,6 +101,30 @@ TEST(WindowsPlatformPdh, PathViewIsPassedWithItsOwnEnd) {
   EXPECT_GE(value, 0.0);
   EXPECT_LE(value, 100.0);
   EXPECT_EQ(platform.RemoveCounter(counter), kPdhSuccess);
+}
+
+// PDH cannot list one process's instances: the per-process enumeration is
+// PdhEnumObjectItemsW's whole list, whatever the process.
+TEST(WindowsPlatformPdh, ProcessEnumerationListsWhatTheFullOneLists) {
+  WindowsPlatform platform;
+  const auto list = [&](std::optional<std::uint32_t> processId) {
+    std::uint32_t counterLength = 0;
+    std::uint32_t instanceLength = 0;
+    const auto enumerate = [&](char16_t* counters, char16_t* instances) {
+      return processId ? platform.EnumProcessObjectItems(*processId, u"Processor", counters,
+                                                         &counterLength, instances, &instanceLength)
+                       : platform.EnumObjectItems(u"Processor", counters, &counterLength, instances,
+                                                  &instanceLength);
+    };
+    const PdhStatus sizes = enumerate(nullptr, nullptr);
+    std::u16string counters(counterLength, u'\0');
+    std::u16string instances(instanceLength, u'\0');
+    if (instanceLength != 0) enumerate(counters.data(), instances.data());
+    return std::make_pair(sizes, instances);
+  };
+  const auto full = list(std::nullopt);
+  EXPECT_EQ(list(::GetCurrentProcessId()), full);
+  EXPECT_EQ(list(4294967295u), full);
 }
 
 TEST(WindowsPlatformPdh, WildcardCounterReadsOneValue) {

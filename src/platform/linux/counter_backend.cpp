@@ -421,6 +421,20 @@ PdhStatus CounterBackend::CloseQuery(QueryHandle handle) {
 PdhStatus CounterBackend::EnumObjectItems(std::u16string_view objectName, char16_t* counters,
                                           std::uint32_t* counterLength, char16_t* instances,
                                           std::uint32_t* instanceLength) {
+  return Enumerate(objectName, std::nullopt, counters, counterLength, instances, instanceLength);
+}
+
+PdhStatus CounterBackend::EnumProcessObjectItems(std::uint32_t processId,
+                                                 std::u16string_view objectName, char16_t* counters,
+                                                 std::uint32_t* counterLength, char16_t* instances,
+                                                 std::uint32_t* instanceLength) {
+  return Enumerate(objectName, processId, counters, counterLength, instances, instanceLength);
+}
+
+PdhStatus CounterBackend::Enumerate(std::u16string_view objectName,
+                                    std::optional<std::uint32_t> processId, char16_t* counters,
+                                    std::uint32_t* counterLength, char16_t* instances,
+                                    std::uint32_t* instanceLength) {
   if (counterLength == nullptr || instanceLength == nullptr) return pdh::kInvalidArgument;
   const ObjectDescription* object = FindObject(objectName);
   if (object == nullptr) return pdh::kNoObject;
@@ -429,12 +443,15 @@ PdhStatus CounterBackend::EnumObjectItems(std::u16string_view objectName, char16
   for (const auto& [name, kind] : object->counters) counterNames.emplace_back(name);
   const std::u16string counterText = JoinNames(counterNames);
 
-  const std::u16string key(object->name);
+  const std::pair<std::u16string, std::optional<std::uint32_t>> key(object->name, processId);
   const bool sizeRequest = counters == nullptr && instances == nullptr;
   auto pending = pendingInstanceLists_.find(key);
   if (sizeRequest || pending == pendingInstanceLists_.end()) {
+    CollectScope scope;
+    if (processId) scope = CollectScope{false, {*processId}};
+    scope.adapterValues = false;  // an enumeration hands out names only
     auto sources = CreateSources();
-    const CounterValues values = CollectOnce(sources, CollectScope{});
+    const CounterValues values = CollectOnce(sources, scope);
     pending = pendingInstanceLists_.insert_or_assign(key, JoinNames(InstanceNames(values, *object)))
                   .first;
   }

@@ -61,6 +61,11 @@ class CounterBackend {
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
                             std::uint32_t* counterLength, char16_t* instances,
                             std::uint32_t* instanceLength);
+  // The same, looking only at process `processId`: its instances (and, for
+  // the adapter object, every adapter), without scanning other processes.
+  PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
+                                   char16_t* counters, std::uint32_t* counterLength,
+                                   char16_t* instances, std::uint32_t* instanceLength);
 
   const HostFs& Fs() const { return fs_; }
 
@@ -78,6 +83,9 @@ class CounterBackend {
   PdhStatus CoveredValues(
       CounterHandle handle,
       std::vector<std::pair<std::u16string_view, std::optional<double>>>& out) const;
+  PdhStatus Enumerate(std::u16string_view objectName, std::optional<std::uint32_t> processId,
+                      char16_t* counters, std::uint32_t* counterLength, char16_t* instances,
+                      std::uint32_t* instanceLength);
 
   std::vector<GpuSourceEntry> sourceTable_;
   HostFs fs_;
@@ -85,8 +93,9 @@ class CounterBackend {
   std::set<Query*> queries_;
   // The instance list measured by a size request, handed out by the fill
   // request that follows it, so the two calls agree and the machine is
-  // scanned once.
-  std::map<std::u16string, std::u16string, std::less<>> pendingInstanceLists_;
+  // scanned once; by object and by the process it was limited to.
+  std::map<std::pair<std::u16string, std::optional<std::uint32_t>>, std::u16string>
+      pendingInstanceLists_;
 };
 
 }  // namespace gpuproc

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,21 +25,6 @@ namespace gpuproc {
 namespace {
 
 constexpr std::string_view kDriPrefix = "/dev/dri/";
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
   return (a > std::numeric_limits<std::uint64_t>::max() - b)
@@ -297,13 +283,14 @@ class DrmFdinfoSource final : public GpuSource {
 
  private:
   void ListProcesses(int procRoot);
+  bool IsOtherProcessThread(int procRoot, std::uint32_t processId);
   void ScanProcess(int procRoot, std::uint32_t processId, DeviceResolver& resolver,
                    bool knownClientsOnly);
   bool ListGpuFds(int procRoot, std::uint32_t processId);
   void ListKnownGpuFds(int procRoot, std::uint32_t processId);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
   void Summarise(std::uint32_t processId, std::uint64_t wallNs, GpuSnapshot& snapshot);
-  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver) const;
+  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver, bool values) const;
 
   const HostFs& fs_;
   MonotonicClock clock_;
@@ -319,6 +306,7 @@ class DrmFdinfoSource final : public GpuSource {
   std::map<std::uint32_t, std::vector<std::pair<int, std::string>>> currentGpuFds_;
   std::string fdinfoText_;
   std::vector<Client> clients_;
+  std::set<ClientKey> seenClients_;
 
   // The engines of every client at the previous collection, for utilisation.
   std::map<ClientKey, std::vector<FdinfoEngine>> previous_;
@@ -328,7 +316,7 @@ class DrmFdinfoSource final : public GpuSource {
 
 void DrmFdinfoSource::ListProcesses(int procRoot) {
   processIds_.clear();
-  UniqueFd dir(::openat(procRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::openat(procRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   if (!dir.Valid()) return;
   ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char) {
     if (const auto processId = ParseDecimal<std::uint32_t>(name)) processIds_.push_back(*processId);
@@ -336,28 +324,50 @@ void DrmFdinfoSource::ListProcesses(int procRoot) {
   std::sort(processIds_.begin(), processIds_.end());
 }
 
+// /proc/<tid> of a thread opens like its process's folder and shows the
+// process's fds, but /proc lists only processes: a thread's id names no
+// process, so it has no instances of its own. A status without Tgid (a
+// recorded tree) is taken as a process's.
+bool DrmFdinfoSource::IsOtherProcessThread(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/status", processId);
+  UniqueFd file(::openat(procRoot, path, O_RDONLY | O_CLOEXEC));
+  if (!file.Valid()) return false;
+  // Tgid is the fourth line, after a name of at most 64 escaped bytes.
+  char text[512];
+  ssize_t got = 0;
+  do {
+    got = ::read(file.Get(), text, sizeof text);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  constexpr std::string_view kTgid = "\nTgid:";
+  std::string_view status(text, static_cast<std::size_t>(got));
+  const std::size_t at = status.find(kTgid);
+  if (at == std::string_view::npos) return false;
+  status.remove_prefix(at + kTgid.size());
+  while (!status.empty() && (status.front() == '\t' || status.front() == ' ')) {
+    status.remove_prefix(1);
+  }
+  const std::size_t end = status.find('\n');
+  if (end == std::string_view::npos) return false;
+  const std::optional<std::uint32_t> group = ParseDecimal<std::uint32_t>(status.substr(0, end));
+  return group && *group != processId;
+}
+
 bool DrmFdinfoSource::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) {
   char path[48];
   std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
-  UniqueFd file(::openat(procRoot, path, O_RDONLY | O_CLOEXEC));
-  if (!file.Valid()) return false;
-  fdinfoText_.clear();
-  char chunk[4096];
-  while (fdinfoText_.size() < HostFs::kMaxFileSize) {
-    const ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) break;
-    fdinfoText_.append(chunk, static_cast<std::size_t>(got));
-  }
-  return true;
+  // Not procfs's own fdinfo but a replayed tree's may be a FIFO or a device:
+  // only regular files are read, and never with a blocking open.
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  return file.Valid() && ReadAll(file.Get(), fdinfoText_);
 }
 
 bool DrmFdinfoSource::ListGpuFds(int procRoot, std::uint32_t processId) {
   char path[32];
   std::snprintf(path, sizeof path, "%u/fd", processId);
   // Gone, another user's process, not dumpable, hidepid: no data.
-  UniqueFd dir(::openat(procRoot, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
   if (!dir.Valid()) return false;
   char target[256];
   ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
@@ -379,13 +389,17 @@ bool DrmFdinfoSource::ListGpuFds(int procRoot, std::uint32_t processId) {
 void DrmFdinfoSource::ListKnownGpuFds(int procRoot, std::uint32_t processId) {
   const auto known = knownGpuFds_.find(processId);
   if (known == knownGpuFds_.end()) return;
-  char path[48];
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/fd", processId);
+  const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
+  if (!dir.Valid()) return;
+  char name[16];
   char target[256];
   for (const auto& [fd, node] : known->second) {
     // Still the same node: a closed fd, or one reused for another file, is
     // no longer that client.
-    std::snprintf(path, sizeof path, "%u/fd/%d", processId, fd);
-    const ssize_t length = ::readlinkat(procRoot, path, target, sizeof target);
+    std::snprintf(name, sizeof name, "%d", fd);
+    const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
     if (length == static_cast<ssize_t>(kDriPrefix.size() + node.size()) &&
         std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) == 0 &&
         std::memcmp(target + kDriPrefix.size(), node.data(), node.size()) == 0) {
@@ -398,6 +412,7 @@ void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceR
                                   bool knownClientsOnly) {
   gpuFds_.clear();
   clients_.clear();
+  seenClients_.clear();
   if (knownClientsOnly) {
     ListKnownGpuFds(procRoot, processId);
   } else if (!ListGpuFds(procRoot, processId)) {
@@ -421,10 +436,9 @@ void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceR
     if (!device) continue;
     ClientKey key{processId, *device, info.clientId.has_value(),
                   info.clientId.value_or(static_cast<std::uint64_t>(fd))};
-    // A dup()ed or inherited fd shows the same client twice.
-    const bool seen = std::any_of(clients_.begin(), clients_.end(),
-                                  [&](const Client& client) { return client.key == key; });
-    if (seen) continue;
+    // A dup()ed or inherited fd shows the same client twice; a process that
+    // leaks DRM fds may hold tens of thousands, hence a set, not a search.
+    if (!seenClients_.insert(key).second) continue;
     if (info.driver == "amdgpu" && info.FindEngine("gfx") == nullptr) {
       // amdgpu leaves out an engine whose busy time is still 0; its gfx
       // class exists for every client all the same.
@@ -539,18 +553,21 @@ void DrmFdinfoSource::Summarise(std::uint32_t processId, std::uint64_t wallNs,
   }
 }
 
-std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver) const {
+std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver,
+                                                        bool values) const {
   std::vector<AdapterUsage> adapters;
   for (const DeviceResolver::Card& card : resolver.Cards()) {
     AdapterUsage adapter;
     adapter.device = card.device;
-    const std::string base = "class/drm/" + card.node + "/device/";
-    // amdgpu publishes these; other drivers have no adapter-wide figures.
-    const auto vramTotal = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_total"));
-    const auto vramUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_used"));
-    const auto gttUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_gtt_used"));
-    if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
-    if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+    if (values) {
+      const std::string base = "class/drm/" + card.node + "/device/";
+      // amdgpu publishes these; other drivers have no adapter-wide figures.
+      const auto vramTotal = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_total"));
+      const auto vramUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_used"));
+      const auto gttUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_gtt_used"));
+      if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
+      if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+    }
     const bool duplicate =
         std::any_of(adapters.begin(), adapters.end(),
                     [&](const AdapterUsage& known) { return known.device == adapter.device; });
@@ -569,7 +586,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   current_.clear();
   currentGpuFds_.clear();
 
-  UniqueFd procRoot(::open(fs_.ProcRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd procRoot = fs_.OpenProcRoot();
   if (procRoot.Valid()) {
     if (scope.allProcesses) {
       ListProcesses(procRoot.Get());
@@ -577,6 +594,10 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       processIds_ = scope.processIds;
       std::sort(processIds_.begin(), processIds_.end());
       processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
+      // The full scan never sees threads; a scan limited to ids must not either.
+      std::erase_if(processIds_, [&](std::uint32_t processId) {
+        return IsOtherProcessThread(procRoot.Get(), processId);
+      });
     }
     for (const std::uint32_t processId : processIds_) {
       ScanProcess(procRoot.Get(), processId, resolver,
@@ -585,7 +606,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       Summarise(processId, wallNs, snapshot);
     }
   }
-  snapshot.adapters = ReadAdapters(resolver);
+  snapshot.adapters = ReadAdapters(resolver, scope.adapterValues);
 
   std::swap(previous_, current_);
   current_.clear();

@@ -70,6 +70,9 @@ struct CollectScope {
   // its previous collection found for these processes (a client opened in
   // between shows from the next pair on).
   bool knownClientsOnly = false;
+  // False when only names are wanted (an enumeration): a source still lists
+  // every adapter, but need not read its memory figures.
+  bool adapterValues = true;
 };
 
 // Monotonic clock in nanoseconds; tests substitute their own.

@@ -1,27 +1,58 @@
 // Every read of procfs and sysfs goes through here, rooted at /proc and /sys
 // or at HOST_PROC and HOST_SYS, so that a container agent can point the
 // library at the host's trees and tests can replay recorded ones.
+//
+// Replayed trees come from elsewhere (bug reports, writable container roots)
+// and may hold what the kernel's own trees never do: links that leave the
+// tree, FIFOs and device nodes in place of files. So every path resolves
+// inside its root, every open is non-blocking, and a read takes only regular
+// files.
 #pragma once
+
+#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace gpuproc {
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
 
 class HostFs {
  public:
   HostFs(std::string procRoot, std::string sysRoot);
   // Roots from HOST_PROC and HOST_SYS (read with secure_getenv), else /proc
-  // and /sys.
+  // and /sys. A relative root is made absolute against the current directory
+  // the first time that value is read, so a host changing its directory
+  // later does not change the answer.
   static HostFs FromEnvironment();
 
   const std::string& ProcRoot() const { return procRoot_; }
   const std::string& SysRoot() const { return sysRoot_; }
 
   // `relative` is a path below the root, without a leading slash. Anything
-  // that cannot be read (gone, EACCES, not dumpable, hidepid) is empty.
+  // that cannot be read (gone, EACCES, not dumpable, hidepid, not a regular
+  // file, a link out of the tree) is empty.
   std::optional<std::string> ReadProcFile(std::string_view relative) const;
   std::optional<std::string> ReadProcLink(std::string_view relative) const;
   std::optional<std::string> ReadSysFile(std::string_view relative) const;
@@ -30,6 +61,9 @@ class HostFs {
   // file system gives them; empty when it cannot be read.
   std::vector<std::string> ListProcDir(std::string_view relative) const;
   std::vector<std::string> ListSysDir(std::string_view relative) const;
+
+  // The /proc root, for reads relative to it with the functions below.
+  UniqueFd OpenProcRoot() const;
 
   // Whole-file reads stop here: no procfs or sysfs file we read is anywhere
   // near it, and a runaway file must not exhaust the host's memory.
@@ -40,9 +74,21 @@ class HostFs {
   std::string sysRoot_;
 };
 
-// Reads a whole file (up to HostFs::kMaxFileSize) or a symbolic link's target.
-std::optional<std::string> ReadWholeFile(const std::string& path);
-std::optional<std::string> ReadLinkTarget(const std::string& path);
-std::vector<std::string> ListDirectory(const std::string& path);
+// Opens `relative` below the directory `rootFd` so that neither ".." nor a
+// symbolic link (relative or absolute) leads out of it: openat2 with
+// RESOLVE_IN_ROOT, or, where the kernel lacks it, OpenInRootByWalking.
+// O_CLOEXEC, and O_NONBLOCK unless O_PATH, on top of `flags`; -1 when it
+// cannot.
+int OpenInRoot(int rootFd, std::string_view relative, int flags);
+// The fallback: one component at a time, following relative links and
+// refusing absolute ones.
+int OpenInRootByWalking(int rootFd, std::string_view relative, int flags);
+
+// Opens `relative` below `rootFd` for reading if it is a regular file: a
+// FIFO, a device node, a socket or a directory is refused (-1).
+int OpenRegularFileInRoot(int rootFd, std::string_view relative);
+// Reads the rest of `fd` into `content` (replaced), up to
+// HostFs::kMaxFileSize bytes.
+bool ReadAll(int fd, std::string& content);
 
 }  // namespace gpuproc

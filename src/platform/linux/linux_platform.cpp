@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -43,6 +45,62 @@ constexpr MessageText kMessages[] = {
      "The specified counter does not contain valid data."},
 };
 
+// Blocks SIGPIPE on the calling thread for its lifetime. A write into a
+// closed pipe then fails with EPIPE instead of killing a host that keeps the
+// default action; the SIGPIPE that write left pending is taken off again, and
+// only that one: one already pending before belongs to the host.
+class SigpipeBlocked {
+ public:
+  SigpipeBlocked() {
+    sigemptyset(&pipeSignal_);
+    sigaddset(&pipeSignal_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal_, &previousMask_);
+    wasPending_ = IsPending();
+  }
+  ~SigpipeBlocked() {
+    if (!wasPending_ && IsPending()) {
+      const timespec noWait{};
+      while (sigtimedwait(&pipeSignal_, nullptr, &noWait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+  }
+  SigpipeBlocked(const SigpipeBlocked&) = delete;
+  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+ private:
+  static bool IsPending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+
+  sigset_t pipeSignal_{};
+  sigset_t previousMask_{};
+  bool wasPending_ = false;
+};
+
+// The line goes through the host's own stream, so it keeps its place among
+// the host's output. A write that fails (EINTR from a handler installed
+// without SA_RESTART, EPIPE, a full disk) leaves the stream, and stdio's
+// FILE below it, in a failed state that would silence the host's every later
+// write: both are made good before and after. The line may then be lost, or
+// go out with the next flush; the host's stream is never lost.
+void WriteHostLine(std::ostream& stream, std::FILE* cStream, std::string_view text) {
+  const SigpipeBlocked blocked;
+  const int savedErrno = errno;
+  stream.clear();
+  std::clearerr(cStream);
+  try {
+    stream << text << '\n' << std::flush;
+  } catch (...) {
+    // A host that asked its stream for exceptions: the call goes on.
+  }
+  stream.clear();
+  std::clearerr(cStream);
+  errno = savedErrno;
+}
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
@@ -75,6 +133,14 @@ PdhStatus LinuxPlatform::EnumObjectItems(std::u16string_view object, char16_t* c
                                          std::uint32_t* counterLength, char16_t* instances,
                                          std::uint32_t* instanceLength) {
   return backend_.EnumObjectItems(object, counters, counterLength, instances, instanceLength);
+}
+
+PdhStatus LinuxPlatform::EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
+                                                char16_t* counters, std::uint32_t* counterLength,
+                                                char16_t* instances,
+                                                std::uint32_t* instanceLength) {
+  return backend_.EnumProcessObjectItems(processId, object, counters, counterLength, instances,
+                                         instanceLength);
 }
 
 void LinuxPlatform::Sleep(std::uint32_t milliseconds) {
@@ -129,10 +195,12 @@ int LinuxPlatform::WideCharToMultiByte(const char16_t* text, int length, char* o
 }
 
 void LinuxPlatform::WriteErrorLine(std::u16string_view line) {
-  std::cerr << Utf16ToUtf8(line) << '\n' << std::flush;
+  WriteHostLine(std::cerr, stderr, Utf16ToUtf8(line));
 }
 
-void LinuxPlatform::WriteOutputLine(std::string_view text) { std::cout << text << std::endl; }
+void LinuxPlatform::WriteOutputLine(std::string_view text) {
+  WriteHostLine(std::cout, stdout, text);
+}
 
 std::string ExecutableBaseName(std::string_view exeLinkTarget) {
   constexpr std::string_view kDeleted = " (deleted)";

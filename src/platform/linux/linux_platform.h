@@ -25,6 +25,9 @@ class LinuxPlatform final : public Platform {
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
                             std::uint32_t* counterLength, char16_t* instances,
                             std::uint32_t* instanceLength) override;
+  PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
+                                   char16_t* counters, std::uint32_t* counterLength,
+                                   char16_t* instances, std::uint32_t* instanceLength) override;
 
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;

@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 
 #include <initializer_list>
+#include <utility>
+
+#include "platform/linux/linux_platform.h"
 
 namespace gpuproc {
 namespace {
@@ -130,36 +133,37 @@ NvmlLibrary::~NvmlLibrary() {
   ::dlclose(handle_);
 }
 
-namespace {
+NvmlKeeper::NvmlKeeper(std::string fileName) : fileName_(std::move(fileName)) {}
 
-// Destroyed when the gpuproc library is unloaded (dlclose runs the
-// destructors of its function-local statics) or at process exit, while
-// libnvidia-ml is still mapped: we hold its handle.
-struct SharedNvml {
-  std::shared_ptr<const NvmlLibrary> library;
-};
-
-SharedNvml& Shared() {
-  static SharedNvml shared;
-  return shared;
-}
-
-}  // namespace
-
-std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary() {
-  SharedNvml& shared = Shared();
-  if (shared.library) {
+std::shared_ptr<const NvmlLibrary> NvmlKeeper::Acquire(std::uint64_t nowNs) {
+  if (library_) {
     // After a driver reload or upgrade the old context answers every call
     // with an error until NVML is shut down and initialised again (and the
     // library file mapped anew, for an upgrade).
     unsigned int deviceCount = 0;
-    if (shared.library->Functions().deviceGetCount(&deviceCount) == nvml::NVML_SUCCESS) {
-      return shared.library;
+    if (library_->Functions().deviceGetCount(&deviceCount) == nvml::NVML_SUCCESS) {
+      return library_;
     }
-    shared.library.reset();
+    library_.reset();
+  } else if (lastFailureNs_ && nowNs >= *lastFailureNs_ &&
+             nowNs - *lastFailureNs_ < kNvmlRetryIntervalNs) {
+    return nullptr;
   }
-  shared.library = NvmlLibrary::Load();
-  return shared.library;
+  library_ = NvmlLibrary::Load(fileName_.c_str());
+  if (library_) {
+    lastFailureNs_.reset();
+  } else {
+    lastFailureNs_ = nowNs;
+  }
+  return library_;
+}
+
+std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary() {
+  // Destroyed when the gpuproc library is unloaded (dlclose runs the
+  // destructors of its function-local statics) or at process exit, while
+  // libnvidia-ml is still mapped: the keeper holds its handle.
+  static NvmlKeeper keeper;
+  return keeper.Acquire(MonotonicNanoseconds());
 }
 
 }  // namespace gpuproc

@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/linux/nvml_api.h"
 
@@ -78,14 +81,34 @@ class NvmlLibrary {
   NvmlFunctions functions_;
 };
 
-// The process-wide NVML library, kept loaded and initialised from the first
-// call that finds it until the gpuproc library is unloaded (or the process
-// exits): nvmlInit on a driver without the persistence daemon brings every GPU
-// up, far too slow to repeat in each call. A failed load is not remembered, so
-// a driver installed or loaded later is found by a later call; a kept library
-// that can no longer count its devices (the kernel driver was reloaded or
-// upgraded under it) is shut down, unloaded and loaded afresh. Not
-// synchronised: like every call of the library, the host runs one at a time.
+// A failed load is tried again no sooner than this: the dynamic linker's
+// search of every library folder is most of what a call costs on a machine
+// without NVML, and a driver loaded later is still found within a second.
+inline constexpr std::uint64_t kNvmlRetryIntervalNs = 1'000'000'000;
+
+// Keeps one NVML library loaded and initialised between calls: nvmlInit on a
+// driver without the persistence daemon brings every GPU up, far too slow to
+// repeat in each call. A failed load is tried again by the first request
+// kNvmlRetryIntervalNs or more after it, so a driver installed or loaded
+// later is found; a kept library that can no longer count its devices (the
+// kernel driver was reloaded or upgraded under it) is shut down, unloaded and
+// loaded afresh at once. Not synchronised.
+class NvmlKeeper {
+ public:
+  explicit NvmlKeeper(std::string fileName = kNvmlLibraryName);
+  // `nowNs` is CLOCK_MONOTONIC; null when there is no usable NVML.
+  std::shared_ptr<const NvmlLibrary> Acquire(std::uint64_t nowNs);
+
+ private:
+  std::string fileName_;
+  std::shared_ptr<const NvmlLibrary> library_;
+  std::optional<std::uint64_t> lastFailureNs_;
+};
+
+// The process-wide keeper's library, kept until the gpuproc library is
+// unloaded (or the process exits). Only called inside a call, under the
+// library's call lock (src/export/call_state.h), so calls from many threads
+// never race on it.
 std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary();
 
 }  // namespace gpuproc

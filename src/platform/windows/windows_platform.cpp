@@ -7,6 +7,7 @@
 // platform operation of the same name in this file.
 #undef GetModuleBaseName
 
+#include <cstdio>
 #include <cwchar>
 #include <iostream>
 #include <memory>
@@ -307,6 +308,14 @@ PdhStatus WindowsPlatform::EnumObjectItems(std::u16string_view object, char16_t*
   return status;
 }
 
+PdhStatus WindowsPlatform::EnumProcessObjectItems(std::uint32_t /*processId*/,
+                                                  std::u16string_view object, char16_t* counters,
+                                                  std::uint32_t* counterLength, char16_t* instances,
+                                                  std::uint32_t* instanceLength) {
+  // PDH has no way to list one process's instances: it lists every one.
+  return EnumObjectItems(object, counters, counterLength, instances, instanceLength);
+}
+
 void WindowsPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::uint32_t WindowsPlatform::GetLastError() { return ::GetLastError(); }
@@ -343,7 +352,18 @@ int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char*
 
 void WindowsPlatform::WriteErrorLine(std::u16string_view line) { WriteWideLine(std::wcerr, line); }
 
-void WindowsPlatform::WriteOutputLine(std::string_view text) { std::cout << text << std::endl; }
+void WindowsPlatform::WriteOutputLine(std::string_view text) {
+  // As for error lines: a failed write must not silence the host's stdout.
+  std::cout.clear();
+  std::clearerr(stdout);
+  try {
+    std::cout << text << std::endl;
+  } catch (...) {
+    // A host that asked its stream for exceptions: the call goes on.
+  }
+  std::cout.clear();
+  std::clearerr(stdout);
+}
 
 std::unique_ptr<Platform> CreateSystemPlatform() { return std::make_unique<WindowsPlatform>(); }
 

@@ -185,6 +185,13 @@ TEST(DrmFdinfoSource, AdaptersFromSysfs) {
   EXPECT_EQ(amdSnapshot.adapters[0].device, kPciDevice0300);
   EXPECT_EQ(amdSnapshot.adapters[0].totalCommitted, 1024 * kMiB + 256 * kMiB);
   EXPECT_EQ(amdSnapshot.adapters[0].free, 7 * 1024 * kMiB);
+  // An enumeration wants the device only: its figures are not read.
+  CollectScope namesOnly;
+  namesOnly.adapterValues = false;
+  const GpuSnapshot names = amd.Collect(namesOnly);
+  ASSERT_EQ(names.adapters.size(), 1u);
+  EXPECT_EQ(names.adapters[0].device, kPciDevice0300);
+  EXPECT_EQ(names.adapters[0].totalCommitted, std::nullopt);
 
   SourceUnderTest panfrost("panfrost");
   const GpuSnapshot armSnapshot = panfrost.Collect();

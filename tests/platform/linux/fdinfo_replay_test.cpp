@@ -2,9 +2,12 @@
 // would call it with HOST_PROC and HOST_SYS pointing at a machine's trees.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,22 +46,23 @@ std::string Report(const std::vector<Record>& records) {
 struct Call {
   std::string result;
   std::string standardError;
-  std::string standardOutput;
 };
 
-template <typename Entry>
-Call CallOnTree(const char* tree, Entry entry) {
-  const std::string root = std::string(GPUPROC_FIXTURES_DIR) + "/" + tree;
+Call CallOnRoot(const std::string& root, std::uint32_t processId) {
   ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
   ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  Call call{entry(), {}, {}};
-  call.standardOutput = testing::internal::GetCapturedStdout();
+  Call call{GetGPUDataForProcess(processId), {}};
+  testing::internal::GetCapturedStdout();
   call.standardError = testing::internal::GetCapturedStderr();
   ::unsetenv("HOST_PROC");
   ::unsetenv("HOST_SYS");
   return call;
+}
+
+Call CallOnTree(const char* tree, std::uint32_t processId) {
+  return CallOnRoot(std::string(GPUPROC_FIXTURES_DIR) + "/" + tree, processId);
 }
 
 TEST(FdinfoReplay, ExactRecordsPerDriver) {
@@ -106,7 +110,7 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.tree) + " " + std::to_string(c.processId));
-    const Call call = CallOnTree(c.tree, [&] { return GetGPUDataForProcess(c.processId); });
+    const Call call = CallOnTree(c.tree, c.processId);
     EXPECT_EQ(call.result, Report(c.records));
     EXPECT_EQ(call.standardError, "");
   }
@@ -155,15 +159,82 @@ TEST(FdinfoReplay, AllProcessesExactReports) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tree);
-    const Call call = CallOnTree(c.tree, [] { return GetGPUDataForAllProcesses(); });
-    EXPECT_EQ(call.result, c.report);
-    EXPECT_EQ(call.standardOutput, "");
+    ::setenv("HOST_PROC", (std::string(GPUPROC_FIXTURES_DIR) + "/" + c.tree + "/proc").c_str(), 1);
+    ::setenv("HOST_SYS", (std::string(GPUPROC_FIXTURES_DIR) + "/" + c.tree + "/sys").c_str(), 1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const std::string result = GetGPUDataForAllProcesses();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ::unsetenv("HOST_PROC");
+    ::unsetenv("HOST_SYS");
+    EXPECT_EQ(result, c.report);
+  }
+}
+
+// Damaged copies of the multi tree, as a bug report or a writable container
+// root may hold them: what the kernel's own trees never contain is unreadable
+// and nothing else changes. A call that blocked would hang here (ctest's
+// timeout ends it).
+TEST(FdinfoReplay, ForeignFilesAndLinksAreUnreadable) {
+  namespace fs = std::filesystem;
+  const Record i915{"7168.0", "1280.0", "0.0", "96.0", "96.0", "128.0", "0.0", "blender", 2000};
+  const Record amdgpu{"7168.0", "1280.0", "128.0", "128.0", "8.0", "264.0", "0.0", "blender", 2000};
+  Record i915NoAdapter = i915;
+  Record amdgpuNoAdapter = amdgpu;
+  for (Record* record : {&i915NoAdapter, &amdgpuNoAdapter}) record->free = record->total = kNone;
+  const std::string amdgpuDevice = "sys/devices/pci0000:00/0000:00:01.1/0000:03:00.0";
+  const auto fifo = [](const fs::path& path) {
+    fs::remove(path);
+    fs::create_directories(path.parent_path());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+  };
+  const struct {
+    const char* what;
+    std::function<void(const fs::path& root, const fs::path& outside)> damage;
+    std::vector<Record> records;
+  } cases[] = {
+      {"FIFO as the i915 client's fdinfo",
+       [&](const fs::path& root, const fs::path&) { fifo(root / "proc/2000/fdinfo/11"); },
+       {amdgpu}},
+      {"FIFO as another process's fdinfo",
+       [&](const fs::path& root, const fs::path&) { fifo(root / "proc/2001/fdinfo/3"); },
+       {i915, amdgpu}},
+      {"FIFO as a sysfs file",
+       [&](const fs::path& root, const fs::path&) {
+         fifo(root / amdgpuDevice / "mem_info_vram_used");
+       },
+       {i915NoAdapter, amdgpuNoAdapter}},
+      {"absolute device links out of the tree",
+       [&](const fs::path& root, const fs::path& outside) {
+         // A complete device folder outside: read, it would give the values.
+         fs::create_directories(outside / amdgpuDevice);
+         fs::copy(root / amdgpuDevice, outside / amdgpuDevice, fs::copy_options::recursive);
+         for (const char* node : {"card1", "renderD128"}) {
+           const fs::path link = root / "sys/class/drm" / node / "device";
+           fs::remove(link);
+           fs::create_symlink(outside / amdgpuDevice, link);
+         }
+       },
+       {i915NoAdapter, amdgpuNoAdapter}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    char pattern[] = "/tmp/gpuproc-damaged-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path top = pattern;
+    fs::copy(fs::path(GPUPROC_FIXTURES_DIR) / "multi", top / "tree",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    c.damage(top / "tree", top / "outside");
+    const Call call = CallOnRoot((top / "tree").string(), 2000);
+    EXPECT_EQ(call.result, Report(c.records));
     EXPECT_EQ(call.standardError, "");
+    fs::remove_all(top);
   }
 }
 
 TEST(FdinfoReplay, MissingHostProcGivesNull) {
-  const Call call = CallOnTree("no-such-tree", [] { return GetGPUDataForProcess(1000); });
+  const Call call = CallOnTree("no-such-tree", 1000);
   EXPECT_EQ(call.result, "null");
   EXPECT_EQ(call.standardError, "");
 }

@@ -297,6 +297,30 @@ TEST_F(NvmlSourceTest, LibraryThatCannotBeUsedGivesNoSource) {
   EXPECT_EQ(fake_.InitCount(), initCountBefore_);
 }
 
+TEST_F(NvmlSourceTest, KeeperRetriesAFailedLoadAfterASecondAndReloadsADroppedOneAtOnce) {
+  constexpr std::uint64_t kSecond = kNvmlRetryIntervalNs;
+  NvmlKeeper keeper(fake_.Path());
+  fake_.SetStub(1);
+  EXPECT_EQ(keeper.Acquire(10 * kSecond), nullptr);
+
+  fake_.SetStub(0);                                      // the driver is installed meanwhile
+  EXPECT_EQ(keeper.Acquire(11 * kSecond - 1), nullptr);  // not looked for again yet
+  std::shared_ptr<const NvmlLibrary> found = keeper.Acquire(11 * kSecond);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(keeper.Acquire(11 * kSecond), found);  // kept, not loaded again
+  EXPECT_EQ(fake_.InitCount(), initCountBefore_ + 1);
+
+  // The kernel driver is reloaded under the kept library: a working one is
+  // loaded in the same request, not a second later.
+  found.reset();
+  fake_.RestartDriver();
+  std::shared_ptr<const NvmlLibrary> reloaded = keeper.Acquire(11 * kSecond + 1);
+  ASSERT_NE(reloaded, nullptr);
+  unsigned int count = 0;
+  EXPECT_EQ(reloaded->Functions().deviceGetCount(&count), nvml::NVML_SUCCESS);
+  EXPECT_EQ(fake_.InitCount(), initCountBefore_ + 1);
+}
+
 TEST(NvmlLayoutTest, ChoosesTheStructEachVersionFills) {
   struct Case {
     int version;

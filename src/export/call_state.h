@@ -1,0 +1,65 @@
+// What lives across calls of the exported functions: the lock that lets one
+// call run at a time, and each calling thread's result text.
+//
+// Hosts call from thread pools (C#, Java, Python with the GIL released) and
+// cannot see a "one call at a time" rule; every exported entry point runs its
+// body through CallState::Run, so the library serialises them itself.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+namespace gpuproc {
+
+class CallState {
+ public:
+  // The library's one instance, created on the first call and destroyed when
+  // the library is unloaded.
+  static CallState& Instance();
+
+  // Runs `body(text)` under the call lock, with the calling thread's own
+  // result text, and returns what the body returns. The text stays valid
+  // until the same thread's next call or until the library is unloaded.
+  template <typename Body>
+  const char* Run(Body&& body) {
+    std::string& text = ThreadText();
+    const std::lock_guard<std::mutex> lock(callMutex_);
+    return body(text);
+  }
+
+  // Drops the calling thread's text: the thread is exiting. Takes only the
+  // registry lock, never the call lock (on Windows it runs under the loader
+  // lock, which a call may be waiting for while it holds the call lock).
+  void ForgetThread();
+
+  CallState(const CallState&) = delete;
+  CallState& operator=(const CallState&) = delete;
+
+ private:
+  CallState();
+  ~CallState();
+
+  std::string& ThreadText();
+
+  std::mutex callMutex_;
+  std::mutex registryMutex_;
+  // Keyed by the native thread id; the strings live on the heap so that a
+  // text keeps its address while other threads' entries come and go.
+  std::map<std::uint64_t, std::unique_ptr<std::string>> texts_;
+#if !defined(_WIN32)
+  // Its destructor drops an exiting thread's text. A thread_local string
+  // would do the same, but glibc then keeps the library mapped after dlclose
+  // until every thread that called it has exited.
+  pthread_key_t exitKey_{};
+  bool exitKeyValid_ = false;
+#endif
+};
+
+}  // namespace gpuproc
