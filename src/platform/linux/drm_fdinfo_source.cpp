@@ -316,7 +316,7 @@ class DrmFdinfoSource final : public GpuSource {
 
 void DrmFdinfoSource::ListProcesses(int procRoot) {
   processIds_.clear();
-  UniqueFd dir(::openat(procRoot, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+  const UniqueFd dir(OpenInRoot(procRoot, ".", O_RDONLY | O_DIRECTORY));
   if (!dir.Valid()) return;
   ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char) {
     if (const auto processId = ParseDecimal<std::uint32_t>(name)) processIds_.push_back(*processId);
@@ -331,7 +331,7 @@ void DrmFdinfoSource::ListProcesses(int procRoot) {
 bool DrmFdinfoSource::IsOtherProcessThread(int procRoot, std::uint32_t processId) {
   char path[32];
   std::snprintf(path, sizeof path, "%u/status", processId);
-  UniqueFd file(::openat(procRoot, path, O_RDONLY | O_CLOEXEC));
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
   if (!file.Valid()) return false;
   // Tgid is the fourth line, after a name of at most 64 escaped bytes.
   char text[512];
