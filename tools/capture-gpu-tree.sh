@@ -8,16 +8,17 @@
 #
 # Without PIDs every process that has a DRM device open is captured. Run it
 # as root to include other users' processes. Only DRM fds are recorded (fd
-# links into /dev/dri/ and their fdinfo), with each process's exe link and,
-# from sysfs, the DRM nodes' device links and amdgpu's mem_info_* files:
-# no other file names or contents of the processes leave the machine.
+# links into /dev/dri/ and their fdinfo), with each process's exe link and
+# cgroup file (the container or systemd unit it runs in) and, from sysfs,
+# the DRM nodes' device links and amdgpu's mem_info_* files: no other file
+# names or contents of the processes leave the machine.
 #
 # HOST_PROC and HOST_SYS, when set, name the trees to copy from instead of
 # /proc and /sys (to re-capture a captured tree).
 set -uo pipefail
 
 if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
-  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
   [ $# -ge 1 ] && exit 0
   exit 2
 fi
@@ -47,6 +48,7 @@ capture_process() {  # capture_process PID ALWAYS(0/1)
   if [ "$found" = 1 ] || [ "$always" = 1 ]; then
     mkdir -p "$out/proc/$pid"
     target=$(readlink "$proc/$pid/exe" 2>/dev/null) && ln -sfn "$target" "$out/proc/$pid/exe"
+    cat "$proc/$pid/cgroup" >"$out/proc/$pid/cgroup" 2>/dev/null || rm -f "$out/proc/$pid/cgroup"
   fi
   return 0
 }

@@ -28,6 +28,15 @@ for tree in "$fixtures"/*/; do
     diff <(report "$tree" $pids) <(report "$scratch/$name" $pids) >&2
     failures=$((failures + 1))
   fi
+  # The cgroup files (the exporter's container label) come along unchanged.
+  for cgroup in "$tree"/proc/*/cgroup; do
+    [ -e "$cgroup" ] || continue
+    copy=$scratch/$name/proc/${cgroup#"$tree"/proc/}
+    if ! cmp -s "$cgroup" "$copy"; then
+      echo "FAIL $name: $copy differs from $cgroup" >&2
+      failures=$((failures + 1))
+    fi
+  done
 done
 # One process named on the command line is captured even without DRM fds.
 HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys "$capture" "$scratch/one" 2002 >/dev/null

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# python/run_tests.sh LIBRARY FIXTURES [HOST]: builds the wheel around the
+# built LIBRARY (libgpuproc.so), installs it into a fresh venv, runs the
+# package's tests there over the FIXTURES trees (HOST: the gpuproc command
+# whose table `python -m gpuproc` repeats) and mypy --strict on the package.
+# Exits 77 when Debian's python3-build, python3-venv or mypy is missing.
+set -euo pipefail
+library=$(realpath "$1") fixtures=$(realpath "$2") host=${3:+$(realpath "$3")}
+here=$(cd "$(dirname "$0")" && pwd)
+python=/usr/bin/python3
+for module in build venv setuptools wheel; do
+  "$python" -c "import $module" 2>/dev/null || { echo "skipped: python3-$module is missing"; exit 77; }
+done
+command -v mypy >/dev/null || { echo "skipped: mypy is missing"; exit 77; }
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# Build from a copy: setuptools writes build/ and *.egg-info next to the sources.
+cp -r "$here" "$scratch/source"
+GPUPROC_LIBRARY=$library "$python" -m build --no-isolation --wheel --outdir "$scratch/dist" \
+  "$scratch/source" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
+wheel=$(ls "$scratch"/dist/gpuproc-*.whl)
+case $wheel in
+  *-none-any.whl) echo "FAIL: $wheel is tagged as pure Python but carries libgpuproc.so" >&2; exit 1 ;;
+esac
+
+"$python" -m venv "$scratch/venv"
+"$scratch/venv/bin/pip" install --quiet --no-index --no-deps "$wheel"
+echo "installed $(basename "$wheel")"
+mypy --strict "$here/src/gpuproc"
+# From the tests' folder, so that the installed package is imported, not the sources.
+cd "$here/tests"
+# GPUPROC_TEST_PRELOAD: the sanitizer runtime a sanitized library needs
+# loaded first in the uninstrumented interpreter.
+GPUPROC_FIXTURES=$fixtures GPUPROC_HOST=$host GPUPROC_EXAMPLE=$here/../examples/python/top_gpu_processes.py \
+  LD_PRELOAD=${GPUPROC_TEST_PRELOAD:-} "$scratch/venv/bin/python" -m unittest -v test_gpuproc

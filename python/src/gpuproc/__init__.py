@@ -1,0 +1,62 @@
+"""GPU memory and engine use of processes, from the gpuproc library.
+
+    >>> import gpuproc
+    >>> for record in gpuproc.get_all_gpu_data():
+    ...     print(record.pid, record.name, record.adapter, record.dedicated_mib, record.engines)
+
+Each call samples the GPU counters for 100 ms. The per-process call
+(``get_gpu_data``) also makes the library print its report on the process's
+standard output (file descriptor 1, below Python's ``sys.stdout``); to keep
+that off a host's output, call ``get_all_gpu_data()``, which prints nothing,
+and keep the records of the process wanted::
+
+    mine = [r for r in gpuproc.get_all_gpu_data() if r.pid == pid]
+
+Calls from several threads are serialised by the package.
+"""
+from __future__ import annotations
+
+import json
+from typing import List, Optional
+
+from ._library import GpuprocError, Library, default_library
+from ._record import Record
+
+__all__ = [
+    "GpuprocError",
+    "Library",
+    "Record",
+    "get_all_gpu_data",
+    "get_all_gpu_data_json",
+    "get_gpu_data",
+    "get_gpu_data_json",
+]
+__version__ = "0.1.0"
+
+
+def get_gpu_data_json(pid: int) -> str:
+    """The library's per-process report as it returns it: a JSON array, or ``null``."""
+    return default_library().process_json(pid)
+
+
+def get_all_gpu_data_json() -> str:
+    """The library's all-processes report as it returns it: a JSON array."""
+    return default_library().all_processes_json()
+
+
+def get_gpu_data(pid: int) -> Optional[List[Record]]:
+    """The records of process ``pid`` (one per GPU), or ``None`` when it uses no GPU.
+
+    Raises ``GpuprocError`` when the counters cannot be opened and
+    ``ValueError`` for an id outside 0..4294967295.
+    """
+    document = json.loads(get_gpu_data_json(pid))
+    return None if document is None else [Record.from_json(m) for m in document]
+
+
+def get_all_gpu_data() -> List[Record]:
+    """One record per (process, GPU), ordered by process id then GPU.
+
+    Raises ``GpuprocError`` when the counters cannot be opened.
+    """
+    return [Record.from_json(m) for m in json.loads(get_all_gpu_data_json())]

@@ -1,0 +1,70 @@
+"""Loads the gpuproc library with ctypes and calls its two entry points."""
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+import threading
+from typing import Callable, Optional
+
+
+class GpuprocError(RuntimeError):
+    """The library could not open its GPU counter query."""
+
+
+def _library_path() -> str:
+    # GPUPROC_LIBRARY names another build of the library (a build tree).
+    explicit = os.environ.get("GPUPROC_LIBRARY")
+    if explicit:
+        return explicit
+    name = "gpuproc.dll" if sys.platform == "win32" else "libgpuproc.so"
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+
+
+class Library:
+    """One loaded copy of the library.
+
+    The library answers one call at a time and its returned text lives only
+    until its next call: every call here holds one lock and copies the text.
+    """
+
+    def __init__(self, path: Optional[str] = None) -> None:
+        self._handle = ctypes.CDLL(path or _library_path())
+        self._per_process: Callable[[int], Optional[bytes]] = self._handle.GetGPUDataForProcess
+        self._handle.GetGPUDataForProcess.argtypes = [ctypes.c_uint32]
+        self._handle.GetGPUDataForProcess.restype = ctypes.c_char_p
+        self._all: Callable[[], Optional[bytes]] = self._handle.GetGPUDataForAllProcesses
+        self._handle.GetGPUDataForAllProcesses.argtypes = []
+        self._handle.GetGPUDataForAllProcesses.restype = ctypes.c_char_p
+        self._lock = threading.Lock()
+
+    def process_json(self, pid: int) -> str:
+        """The per-process report text; the library also prints it on standard output."""
+        if not 0 <= pid <= 0xFFFFFFFF:
+            raise ValueError(f"process id {pid} is outside 0..4294967295")
+        with self._lock:
+            return self._checked(self._per_process(pid))
+
+    def all_processes_json(self) -> str:
+        """The all-processes report text; the library prints nothing."""
+        with self._lock:
+            return self._checked(self._all())
+
+    @staticmethod
+    def _checked(text: Optional[bytes]) -> str:
+        if not text:
+            raise GpuprocError("gpuproc could not open its GPU counter query")
+        return text.decode("utf-8")
+
+
+_default: Optional[Library] = None
+_default_lock = threading.Lock()
+
+
+def default_library() -> Library:
+    """The library carried by the package (or named by GPUPROC_LIBRARY), loaded once."""
+    global _default
+    with _default_lock:
+        if _default is None:
+            _default = Library()
+        return _default

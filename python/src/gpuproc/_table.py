@@ -1,0 +1,87 @@
+"""The table `python -m gpuproc` prints: the same lines as the gpuproc command's."""
+from __future__ import annotations
+
+import re
+import sys
+from typing import List, Optional
+
+from ._record import Record
+
+TABLE_WIDTH = 79
+_PID_WIDTH, _MEMORY_WIDTH, _SHARED_WIDTH, _PERCENT_WIDTH, _OTHER_WIDTH = 7, 9, 7, 4, 10
+_ENGINE_LABELS = {"Compute": "Comp", "VideoDecode": "Dec", "VideoEncode": "Enc", "Copy": "Copy",
+                  "VideoProcessing": "VPP"}
+_LUID = re.compile(r"luid_0x([0-9A-Fa-f]{1,8})_0x([0-9A-Fa-f]{1,8})_phys_(\d+)")
+_NON_PCI_HIGH = 0x80000000
+
+
+def short_adapter(adapter: str, with_pci_address: bool = sys.platform != "win32") -> str:
+    """``0300 03:00.0`` for luid_0x00000000_0x00000300_phys_0: the LUID's low part
+    (``/<N>`` for another physical adapter), then the PCI address the Linux back
+    end encodes in it, or ``card<N>`` for a GPU without one."""
+    match = _LUID.fullmatch(adapter)
+    if match is None:
+        return adapter
+    high, low, physical = int(match.group(1), 16), int(match.group(2), 16), int(match.group(3))
+    name = f"{low:04X}" if high in (0, _NON_PCI_HIGH) else f"{high:X}:{low:04X}"
+    if physical:
+        name += f"/{physical}"
+    if not with_pci_address:
+        return name
+    if high == _NON_PCI_HIGH:
+        return f"{name} card{low}"
+    pci = f"{low >> 8:02x}:{(low >> 3) & 0x1F:02x}.{low & 0x7:x}"
+    return f"{name} {pci}" if high == 0 else f"{name} {high:04x}:{pci}"
+
+
+def _mib(value: Optional[float]) -> str:
+    return "-" if value is None else f"{value:.1f}"
+
+
+def _percent(value: Optional[float]) -> str:
+    return "-" if value is None else f"{value:.0f}%"
+
+
+def _busiest_other(record: Record) -> str:
+    best: Optional[str] = None
+    best_percent = -1.0
+    # In key order, as the library writes them: the first of equals wins.
+    for engine in sorted(record.engines):
+        if engine == "3D":
+            continue
+        percent = record.engines[engine]
+        value = -1.0 if percent is None else percent
+        if best is None or value > best_percent:
+            best, best_percent = engine, value
+    if best is None:
+        return "-"
+    label = _ENGINE_LABELS.get(best, best[:5])
+    return f"{label} {_percent(None if best_percent < 0 else best_percent)}"
+
+
+def _fit(text: str, width: int) -> str:
+    return text if len(text) <= width else text[: width - 1] + "~"
+
+
+def format_table(records: List[Record], with_pci_address: bool = sys.platform != "win32") -> str:
+    """A header and one line per record, sorted by dedicated memory (largest first)."""
+    ordered = sorted(records, key=lambda r: (-(-1.0 if r.dedicated_mib is None else r.dedicated_mib), r.pid,
+                                             r.adapter or ""))
+    gpus = [short_adapter(r.adapter or "", with_pci_address) for r in ordered]
+    gpu_width = max([3] + [len(g) for g in gpus])
+    fixed = _PID_WIDTH + gpu_width + _MEMORY_WIDTH + _SHARED_WIDTH + _MEMORY_WIDTH + _PERCENT_WIDTH + 7
+    name_width = TABLE_WIDTH - fixed - _OTHER_WIDTH if fixed + _OTHER_WIDTH + 8 < TABLE_WIDTH else 8
+
+    def line(*cells: str) -> str:
+        pid, name, gpu, dedicated, shared, committed, three_d, other = cells
+        text = " ".join([pid.rjust(_PID_WIDTH), _fit(name, name_width).ljust(name_width), gpu.ljust(gpu_width),
+                         dedicated.rjust(_MEMORY_WIDTH), shared.rjust(_SHARED_WIDTH),
+                         committed.rjust(_MEMORY_WIDTH), three_d.rjust(_PERCENT_WIDTH), other])
+        return text.rstrip(" ") + "\n"
+
+    table = line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER")
+    for record, gpu in zip(ordered, gpus):
+        table += line(str(record.pid), record.name or "unknown", gpu, _mib(record.dedicated_mib),
+                      _mib(record.shared_mib), _mib(record.committed_mib), _percent(record.utilization_percent),
+                      _busiest_other(record))
+    return table

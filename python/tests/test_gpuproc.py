@@ -1,0 +1,134 @@
+"""The installed gpuproc package over recorded /proc and /sys trees.
+
+GPUPROC_FIXTURES names the trees (tests/fixtures); GPUPROC_HOST, when set,
+names the gpuproc command whose table `python -m gpuproc` must repeat.
+"""
+import ctypes
+import os
+import subprocess
+import sys
+import unittest
+
+import gpuproc
+
+FIXTURES = os.environ["GPUPROC_FIXTURES"]
+HOST = os.environ.get("GPUPROC_HOST", "")
+INTEL, AMD = "luid_0x00000000_0x00000010_phys_0", "luid_0x00000000_0x00000300_phys_0"
+
+
+def tree_environment(tree):
+    environment = dict(os.environ)
+    environment["HOST_PROC"] = os.path.join(FIXTURES, tree, "proc")
+    environment["HOST_SYS"] = os.path.join(FIXTURES, tree, "sys")
+    return environment
+
+
+def run(arguments, tree, **options):
+    return subprocess.run(arguments, env=tree_environment(tree), capture_output=True, text=True, timeout=60,
+                          **options)
+
+
+class OnTree(unittest.TestCase):
+    tree = "multi"
+
+    def setUp(self):
+        self.saved = {k: os.environ.get(k) for k in ("HOST_PROC", "HOST_SYS")}
+        os.environ.update({k: v for k, v in tree_environment(self.tree).items() if k in self.saved})
+
+    def tearDown(self):
+        for key, value in self.saved.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+
+
+class AllProcessesTest(OnTree):
+    def test_records_in_python_units(self):
+        records = gpuproc.get_all_gpu_data()
+        blender_intel = gpuproc.Record(
+            pid=2000, name="blender", dedicated_mib=0.0, shared_mib=96.0, local_mib=96.0, committed_mib=128.0,
+            utilization_percent=0.0, adapter_committed_mib=None, adapter_free_mib=None, adapter=INTEL,
+            engines={"3D": 0.0, "Copy": 0.0, "VideoDecode": 0.0, "VideoProcessing": 0.0})
+        blender_amd = gpuproc.Record(
+            pid=2000, name="blender", dedicated_mib=128.0, shared_mib=8.0, local_mib=128.0, committed_mib=264.0,
+            utilization_percent=0.0, adapter_committed_mib=1280.0, adapter_free_mib=7168.0, adapter=AMD,
+            engines={"3D": 0.0})
+        self.assertEqual(records, [blender_intel, blender_amd])
+        self.assertEqual(gpuproc.get_all_gpu_data_json().count('"ProcessID":2000'), 2)
+
+    def test_unread_values_are_none(self):
+        os.environ["HOST_PROC"] = os.path.join(FIXTURES, "xe", "proc")
+        os.environ["HOST_SYS"] = os.path.join(FIXTURES, "xe", "sys")
+        (record,) = gpuproc.get_all_gpu_data()
+        self.assertEqual((record.dedicated_mib, record.adapter_free_mib, record.utilization_percent),
+                         (520.0, None, None))
+        self.assertEqual(set(record.engines.values()), {None})
+
+    def test_per_process_call(self):
+        (intel, amd) = gpuproc.get_gpu_data(2000)
+        self.assertEqual((intel.adapter, intel.engines, intel.local_mib, amd.dedicated_mib), (None, {}, 96.0, 128.0))
+        self.assertIsNone(gpuproc.get_gpu_data(2001))  # DRM fds without statistics
+        for pid in (-1, 1 << 32):
+            with self.assertRaises(ValueError):
+                gpuproc.get_gpu_data(pid)
+
+    def test_empty_text_is_an_error(self):
+        library = gpuproc.Library()
+        library._all = lambda: b""
+        library._per_process = lambda pid: b""
+        with self.assertRaises(gpuproc.GpuprocError):
+            library.all_processes_json()
+        with self.assertRaises(gpuproc.GpuprocError):
+            library.process_json(1)
+
+    def test_declares_the_c_signatures(self):
+        handle = gpuproc.Library()._handle
+        self.assertEqual(handle.GetGPUDataForProcess.argtypes, [ctypes.c_uint32])
+        self.assertIs(handle.GetGPUDataForAllProcesses.restype, ctypes.c_char_p)
+        # The wheel's own copy, not one found elsewhere on the system.
+        self.assertEqual(os.path.dirname(handle._name), os.path.dirname(gpuproc.__file__))
+
+
+class OutputTest(unittest.TestCase):
+    def test_only_the_per_process_call_prints(self):
+        script = ("import gpuproc, sys; gpuproc.get_all_gpu_data(); sys.stdout.flush(); "
+                  "sys.stderr.write(repr(gpuproc.get_gpu_data(2001)))")
+        done = run([sys.executable, "-c", script], "multi")
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "null\n", "None"))
+
+    def test_module_prints_the_table(self):
+        done = run([sys.executable, "-m", "gpuproc"], "multi")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout,
+                         "    PID NAME           GPU          DEDICATED  SHARED COMMITTED   3D OTHER\n"
+                         "   2000 blender        0300 03:00.0     128.0     8.0     264.0   0% -\n"
+                         "   2000 blender        0010 00:02.0       0.0    96.0     128.0   0% Copy 0%\n")
+        self.assertTrue(all(len(line) <= 79 for line in done.stdout.splitlines()))
+        self.assertEqual(run([sys.executable, "-m", "gpuproc", "--json"], "multi").stdout,
+                         run([sys.executable, "-c", "import gpuproc; print(gpuproc.get_all_gpu_data_json())"],
+                             "multi").stdout)
+
+    @unittest.skipUnless(HOST, "GPUPROC_HOST names no gpuproc command")
+    def test_module_repeats_the_command_on_every_tree(self):
+        if run([HOST], "multi").returncode == 2:
+            self.skipTest("this gpuproc command has no table mode")
+        for tree in sorted(os.listdir(FIXTURES)):
+            if not os.path.isdir(os.path.join(FIXTURES, tree)):
+                continue
+            with self.subTest(tree=tree):
+                command = run([HOST], tree)
+                module = run([sys.executable, "-m", "gpuproc"], tree)
+                self.assertEqual((module.returncode, module.stdout), (command.returncode, command.stdout))
+
+
+class ExampleTest(unittest.TestCase):
+    @unittest.skipUnless(os.environ.get("GPUPROC_EXAMPLE"), "GPUPROC_EXAMPLE names no example")
+    def test_example_lists_the_tree(self):
+        done = run([sys.executable, os.environ["GPUPROC_EXAMPLE"]], "multi")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("2000 blender", done.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,144 @@
+// gpuproc-exporter's pure parts: the --listen value, the container label
+// from /proc/<pid>/cgroup texts, and the metric families of a reading that
+// failed (the scrape tests cover the series of every recorded tree).
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "container_label.h"
+#include "gpu_collector.h"
+#include "listen_address.h"
+
+namespace gpuproc {
+namespace {
+
+TEST(ListenAddress, AcceptsNumericAddressesAndPortsInRange) {
+  const struct {
+    const char* text;
+    const char* bound;  // nullptr: refused
+  } cases[] = {
+      {"127.0.0.1:9835", "127.0.0.1:9835"},
+      {"0.0.0.0:0", "0.0.0.0:0"},
+      {"10.1.2.3:65535", "10.1.2.3:65535"},
+      {"[::1]:9835", "[::1]:9835"},
+      {"[fe80::1:2]:80", "[fe80::1:2]:80"},
+      {"127.0.0.1:65536", nullptr},
+      {"127.0.0.1:-1", nullptr},
+      {"127.0.0.1:+80", nullptr},
+      {"127.0.0.1:", nullptr},
+      {"127.0.0.1:80x", nullptr},
+      {"127.0.0.1:000009835", nullptr},
+      {"127.0.0.1", nullptr},
+      {":9835", nullptr},
+      {"9835", nullptr},
+      {"localhost:9835", nullptr},
+      {"127.1:9835", nullptr},
+      {"256.0.0.1:9835", nullptr},
+      {"::1:9835", nullptr},
+      {"[::1:9835", nullptr},
+      {"[127.0.0.1]:9835", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto address = ParseListenAddress(c.text);
+    ASSERT_EQ(address.has_value(), c.bound != nullptr);
+    if (address) {
+      EXPECT_EQ(FormatListenAddress(*address), c.bound);
+    }
+  }
+}
+
+TEST(ContainerLabel, NamesTheContainerElseTheInnermostUnit) {
+  const std::string id = "3f4e8b1c9d2a7e6f5b4c3d2e1f0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d4e3f2a";
+  const struct {
+    std::string cgroup;
+    std::string container;
+  } cases[] = {
+      // cgroup v2, systemd driver: Docker, containerd (Kubernetes), CRI-O, Podman.
+      {"0::/system.slice/docker-" + id + ".scope\n", id},
+      {"0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod1a2b.slice/"
+       "cri-containerd-" +
+           id + ".scope\n",
+       id},
+      {"0::/kubepods.slice/kubepods-pod1a2b.slice/crio-" + id + ".scope\n", id},
+      {"0::/user.slice/user-1000.slice/user@1000.service/user.slice/libpod-" + id +
+           ".scope/container\n",
+       id},
+      // Podman's monitor is not the container: its unit is named instead.
+      {"0::/machine.slice/libpod-conmon-" + id + ".scope\n", "libpod-conmon-" + id + ".scope"},
+      // cgroupfs driver, v1 lines: the first one with a path names it.
+      {"12:pids:/docker/" + id + "\n11:memory:/docker/" + id + "\n0::/\n", id},
+      {"5:cpu,cpuacct:/kubepods/besteffort/pod1a2b/" + id +
+           "\n4:memory:/kubepods/besteffort/pod1a2b/" + id + "\n",
+       id},
+      // Units, innermost wins.
+      {"0::/system.slice/gdm.service\n", "gdm.service"},
+      {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-org.gnome.Terminal.slice/"
+       "vte-spawn-1b2c.scope\n",
+       "vte-spawn-1b2c.scope"},
+      {"0::/user.slice/user-1000.slice/session-2.scope\n", "session-2.scope"},
+      {"0::/init.scope\n", "init.scope"},
+      // A cgroup namespace of its own shows paths relative to it.
+      {"0::/../../system.slice/docker-" + id + ".scope\n", id},
+      // Nothing to name.
+      {"0::/\n", ""},
+      {"0::/user.slice/user-1000.slice\n", ""},
+      {"0::/docker/" + id.substr(1) + "\n", ""},
+      {"0::/system.slice/docker-" + id + ".scope.bak\n", ""},
+      {"", ""},
+      {"garbage without colons\n", ""},
+      // A v2 path may hold colons; the v2 line wins over v1 lines.
+      {"1:name=systemd:/system.slice/a.service\n0::/system.slice/x:y.service\n", "x:y.service"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cgroup);
+    EXPECT_EQ(ContainerFromCgroup(c.cgroup), c.container);
+  }
+}
+
+// Each family's samples as "label=value,... value".
+std::map<std::string, std::vector<std::string>> Samples(
+    const std::vector<prometheus::MetricFamily>& families) {
+  std::map<std::string, std::vector<std::string>> result;
+  for (const auto& family : families) {
+    auto& samples = result[family.name];
+    for (const auto& metric : family.metric) {
+      std::string text;
+      for (const auto& label : metric.label) text += label.name + "=" + label.value + ",";
+      const double value = family.type == prometheus::MetricType::Counter ? metric.counter.value
+                                                                          : metric.gauge.value;
+      samples.push_back(text + " " + std::to_string(value));
+    }
+  }
+  return result;
+}
+
+TEST(MetricFamilies, FailedReadingKeepsOnlyTheExportersOwnSeriesAndCountsAnError) {
+  for (const char* text : {"", "not json", R"([{"ProcessID":1}])", "{}"}) {
+    SCOPED_TRACE(text);
+    bool ok = true;
+    const auto samples = Samples(BuildMetricFamilies(
+        text, [](std::uint32_t) { return std::string(); }, {0.5, 2, 0}, ok));
+    EXPECT_FALSE(ok);
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"gpuproc_scrape_duration_seconds", {" 0.500000"}},
+        {"gpuproc_readings_total", {" 2.000000"}},
+        {"gpuproc_scrape_errors_total", {" 1.000000"}},
+    };
+    EXPECT_EQ(samples, expected);
+  }
+}
+
+TEST(MetricFamilies, NoProcessGivesEmptyFamiliesAndNoError) {
+  bool ok = false;
+  const auto samples = Samples(BuildMetricFamilies(
+      "[]", [](std::uint32_t) { return std::string(); }, {0.1, 1, 0}, ok));
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(samples.at("gpuproc_process_memory_dedicated_bytes").empty());
+  EXPECT_EQ(samples.at("gpuproc_scrape_errors_total"), std::vector<std::string>{" 0.000000"});
+}
+
+}  // namespace
+}  // namespace gpuproc
