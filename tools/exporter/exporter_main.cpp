@@ -143,5 +143,8 @@ int main(int argc, char** argv) {
   std::fflush(stderr);
   int received = 0;
   sigwait(&signals, &received);
+  // Stop serving (joining the server's threads) before the collector that a
+  // scrape in flight may still be using goes away.
+  exposer.reset();
   return 0;
 }
