@@ -128,7 +128,10 @@ std::string ShortAdapterName(const std::string& adapter, bool withPciAddress) {
     std::snprintf(text, sizeof text, "%" PRIX32 ":%04" PRIX32, high, low);
   }
   std::string name = text;
-  if (physical != 0) name += "/" + std::to_string(physical);
+  if (physical != 0) {
+    name += '/';
+    name += std::to_string(physical);
+  }
   if (!withPciAddress) return name;
   if (high == kNonPciHigh) {
     std::snprintf(text, sizeof text, " card%" PRIu32, low);
