@@ -83,9 +83,20 @@ std::optional<std::uint32_t> NodeNumber(std::string_view node, std::string_view 
   return ParseDecimal<std::uint32_t>(node.substr(prefix.size()));
 }
 
-std::optional<std::uint64_t> ParseSysNumber(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  std::string_view value = *text;
+// A number in a sysfs attribute file of the folder `dirFd`.
+std::optional<std::uint64_t> ReadSysNumber(int dirFd, const char* name) {
+  if (dirFd < 0) return std::nullopt;
+  const UniqueFd file(OpenRegularFileInRoot(dirFd, name));
+  char text[32];
+  ssize_t got = -1;
+  if (file.Valid()) {
+    do {
+      got = ::read(file.Get(), text, sizeof text);
+    } while (got < 0 && errno == EINTR);
+  }
+  // A number is far shorter than the buffer; a longer text is not one.
+  if (got <= 0 || got == static_cast<ssize_t>(sizeof text)) return std::nullopt;
+  std::string_view value(text, static_cast<std::size_t>(got));
   while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.remove_suffix(1);
   return ParseDecimal<std::uint64_t>(value);
 }
@@ -151,7 +162,10 @@ struct Client {
   DrmFdinfo info;
 };
 
-// Maps DRM nodes to devices through sysfs, once per collection.
+// Maps DRM nodes to devices through sysfs. A source keeps one for its life
+// (one call): which node is which GPU does not change between the
+// collections of a 100 ms window, and listing the cards again for each
+// collection would be most of what a collection limited to one process costs.
 class DeviceResolver {
  public:
   struct Card {
@@ -159,6 +173,7 @@ class DeviceResolver {
     std::string node;
     std::string deviceName;  // last component of the card's `device` link
     GpuDevice device;
+    UniqueFd deviceDir;  // the `device` folder, resolved inside the sysfs root
   };
 
   explicit DeviceResolver(const HostFs& fs) : fs_(fs) {}
@@ -172,8 +187,12 @@ class DeviceResolver {
       if (!minor) continue;
       const std::optional<std::string> link = fs_.ReadSysLink("class/drm/" + name + "/device");
       if (!link) continue;
-      Card card{*minor, name, std::string(LastComponent(*link)), {}};
+      Card card{*minor, name, std::string(LastComponent(*link)), {}, UniqueFd()};
       card.device = ParsePciAddress(card.deviceName).value_or(GpuDevice{kNonPciDeviceHigh, *minor});
+      if (fs_.SysRootFd() >= 0) {
+        card.deviceDir = UniqueFd(
+            OpenInRoot(fs_.SysRootFd(), "class/drm/" + name + "/device", O_PATH | O_DIRECTORY));
+      }
       cards_.push_back(std::move(card));
     }
     std::sort(cards_.begin(), cards_.end(),
@@ -277,7 +296,7 @@ std::optional<double> ClientEnginePercent(const FdinfoEngine& now, const FdinfoE
 class DrmFdinfoSource final : public GpuSource {
  public:
   explicit DrmFdinfoSource(const GpuSourceContext& context)
-      : fs_(context.fs), clock_(context.clock), directoryBuffer_(32 * 1024) {}
+      : fs_(context.fs), clock_(context.clock), resolver_(fs_), directoryBuffer_(32 * 1024) {}
 
   GpuSnapshot Collect(const CollectScope& scope) override;
 
@@ -294,6 +313,7 @@ class DrmFdinfoSource final : public GpuSource {
 
   const HostFs& fs_;
   MonotonicClock clock_;
+  DeviceResolver resolver_;
 
   // Kept between collections so that a scan allocates nothing for the fds
   // and processes that are not GPU clients.
@@ -560,11 +580,11 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver
     AdapterUsage adapter;
     adapter.device = card.device;
     if (values) {
-      const std::string base = "class/drm/" + card.node + "/device/";
       // amdgpu publishes these; other drivers have no adapter-wide figures.
-      const auto vramTotal = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_total"));
-      const auto vramUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_vram_used"));
-      const auto gttUsed = ParseSysNumber(fs_.ReadSysFile(base + "mem_info_gtt_used"));
+      const int device = card.deviceDir.Get();
+      const auto vramTotal = ReadSysNumber(device, "mem_info_vram_total");
+      const auto vramUsed = ReadSysNumber(device, "mem_info_vram_used");
+      const auto gttUsed = ReadSysNumber(device, "mem_info_gtt_used");
       if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
       if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
     }
@@ -582,31 +602,29 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   const std::uint64_t now = clock_ ? clock_() : 0;
   const std::uint64_t wallNs = (previousTime_ && now > *previousTime_) ? now - *previousTime_ : 0;
   GpuSnapshot snapshot;
-  DeviceResolver resolver(fs_);
   current_.clear();
   currentGpuFds_.clear();
 
-  const UniqueFd procRoot = fs_.OpenProcRoot();
-  if (procRoot.Valid()) {
+  const int procRoot = fs_.ProcRootFd();
+  if (procRoot >= 0) {
     if (scope.allProcesses) {
-      ListProcesses(procRoot.Get());
+      ListProcesses(procRoot);
     } else {
       processIds_ = scope.processIds;
       std::sort(processIds_.begin(), processIds_.end());
       processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
       // The full scan never sees threads; a scan limited to ids must not either.
       std::erase_if(processIds_, [&](std::uint32_t processId) {
-        return IsOtherProcessThread(procRoot.Get(), processId);
+        return IsOtherProcessThread(procRoot, processId);
       });
     }
     for (const std::uint32_t processId : processIds_) {
-      ScanProcess(procRoot.Get(), processId, resolver,
-                  scope.knownClientsOnly && !scope.allProcesses);
+      ScanProcess(procRoot, processId, resolver_, scope.knownClientsOnly && !scope.allProcesses);
       if (clients_.empty()) continue;
       Summarise(processId, wallNs, snapshot);
     }
   }
-  snapshot.adapters = ReadAdapters(resolver, scope.adapterValues);
+  snapshot.adapters = ReadAdapters(resolver_, scope.adapterValues);
 
   std::swap(previous_, current_);
   current_.clear();

@@ -48,14 +48,9 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-UniqueFd OpenRoot(const std::string& root) {
-  return UniqueFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-}
-
-std::optional<std::string> ReadFileInRoot(const std::string& root, std::string_view relative) {
-  const UniqueFd rootFd = OpenRoot(root);
-  if (!rootFd.Valid()) return std::nullopt;
-  const UniqueFd file(OpenRegularFileInRoot(rootFd.Get(), relative));
+std::optional<std::string> ReadFileInRoot(int rootFd, std::string_view relative) {
+  if (rootFd < 0) return std::nullopt;
+  const UniqueFd file(OpenRegularFileInRoot(rootFd, relative));
   std::string content;
   if (!file.Valid() || !ReadAll(file.Get(), content)) return std::nullopt;
   return content;
@@ -78,22 +73,20 @@ std::optional<std::string> ReadLinkAt(int dirFd, const char* name) {
 
 // The link itself is read, not followed; the folders above it resolve
 // inside the root.
-std::optional<std::string> ReadLinkInRoot(const std::string& root, std::string_view relative) {
-  const UniqueFd rootFd = OpenRoot(root);
-  if (!rootFd.Valid()) return std::nullopt;
+std::optional<std::string> ReadLinkInRoot(int rootFd, std::string_view relative) {
+  if (rootFd < 0) return std::nullopt;
   const std::size_t slash = relative.rfind('/');
   const std::string name(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
-  if (slash == std::string_view::npos) return ReadLinkAt(rootFd.Get(), name.c_str());
-  const UniqueFd parent(OpenInRoot(rootFd.Get(), relative.substr(0, slash), O_PATH | O_DIRECTORY));
+  if (slash == std::string_view::npos) return ReadLinkAt(rootFd, name.c_str());
+  const UniqueFd parent(OpenInRoot(rootFd, relative.substr(0, slash), O_PATH | O_DIRECTORY));
   if (!parent.Valid()) return std::nullopt;
   return ReadLinkAt(parent.Get(), name.c_str());
 }
 
-std::vector<std::string> ListInRoot(const std::string& root, std::string_view relative) {
+std::vector<std::string> ListInRoot(int rootFd, std::string_view relative) {
   std::vector<std::string> names;
-  const UniqueFd rootFd = OpenRoot(root);
-  if (!rootFd.Valid()) return names;
-  const int dirFd = OpenInRoot(rootFd.Get(), relative, O_RDONLY | O_DIRECTORY);
+  if (rootFd < 0) return names;
+  const int dirFd = OpenInRoot(rootFd, relative, O_RDONLY | O_DIRECTORY);
   if (dirFd < 0) return names;
   std::unique_ptr<DIR, DirCloser> dir(::fdopendir(dirFd));
   if (!dir) {
@@ -110,8 +103,24 @@ std::vector<std::string> ListInRoot(const std::string& root, std::string_view re
 
 }  // namespace
 
+struct HostFs::RootFds {
+  std::optional<UniqueFd> proc;
+  std::optional<UniqueFd> sys;
+};
+
 HostFs::HostFs(std::string procRoot, std::string sysRoot)
-    : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)) {}
+    : procRoot_(std::move(procRoot)),
+      sysRoot_(std::move(sysRoot)),
+      rootFds_(std::make_shared<RootFds>()) {}
+
+int HostFs::RootFd(bool proc) const {
+  std::optional<UniqueFd>& fd = proc ? rootFds_->proc : rootFds_->sys;
+  if (!fd) {
+    const std::string& root = proc ? procRoot_ : sysRoot_;
+    fd.emplace(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return fd->Get();
+}
 
 HostFs HostFs::FromEnvironment() {
   static RememberedRoot proc;
@@ -120,24 +129,25 @@ HostFs HostFs::FromEnvironment() {
 }
 
 std::optional<std::string> HostFs::ReadProcFile(std::string_view relative) const {
-  return ReadFileInRoot(procRoot_, relative);
+  return ReadFileInRoot(RootFd(true), relative);
 }
 std::optional<std::string> HostFs::ReadProcLink(std::string_view relative) const {
-  return ReadLinkInRoot(procRoot_, relative);
+  return ReadLinkInRoot(RootFd(true), relative);
 }
 std::optional<std::string> HostFs::ReadSysFile(std::string_view relative) const {
-  return ReadFileInRoot(sysRoot_, relative);
+  return ReadFileInRoot(RootFd(false), relative);
 }
 std::optional<std::string> HostFs::ReadSysLink(std::string_view relative) const {
-  return ReadLinkInRoot(sysRoot_, relative);
+  return ReadLinkInRoot(RootFd(false), relative);
 }
 std::vector<std::string> HostFs::ListProcDir(std::string_view relative) const {
-  return ListInRoot(procRoot_, relative);
+  return ListInRoot(RootFd(true), relative);
 }
 std::vector<std::string> HostFs::ListSysDir(std::string_view relative) const {
-  return ListInRoot(sysRoot_, relative);
+  return ListInRoot(RootFd(false), relative);
 }
-UniqueFd HostFs::OpenProcRoot() const { return OpenRoot(procRoot_); }
+int HostFs::ProcRootFd() const { return RootFd(true); }
+int HostFs::SysRootFd() const { return RootFd(false); }
 
 int OpenInRoot(int rootFd, std::string_view relative, int flags) {
   // openat2 refuses O_PATH with any flag it would ignore; O_PATH opens

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,16 +63,25 @@ class HostFs {
   std::vector<std::string> ListProcDir(std::string_view relative) const;
   std::vector<std::string> ListSysDir(std::string_view relative) const;
 
-  // The /proc root, for reads relative to it with the functions below.
-  UniqueFd OpenProcRoot() const;
+  // The /proc root, for reads relative to it with the functions below; -1
+  // when it cannot be opened. Owned by this HostFs (and its copies).
+  int ProcRootFd() const;
+  int SysRootFd() const;
 
   // Whole-file reads stop here: no procfs or sysfs file we read is anywhere
   // near it, and a runaway file must not exhaust the host's memory.
   static constexpr std::size_t kMaxFileSize = 4u << 20;
 
  private:
+  // The two roots, each opened once on first use: a call reads dozens of
+  // files, and resolving the root's own path for each would cost more than
+  // the reads.
+  struct RootFds;
+  int RootFd(bool proc) const;
+
   std::string procRoot_;
   std::string sysRoot_;
+  std::shared_ptr<RootFds> rootFds_;
 };
 
 // Opens `relative` below the directory `rootFd` so that neither ".." nor a
