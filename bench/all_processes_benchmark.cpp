@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "gpuproc/gpuproc.h"
+#include "synthetic_tree.h"
 
 namespace {
 
@@ -119,25 +120,7 @@ void BM_FloorReaddirReadlink(benchmark::State& state) {
   const std::string proc =
       AllTrees().Get(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))) + "/proc";
   std::uint64_t links = 0;
-  for (auto _ : state) {
-    DIR* processes = ::opendir(proc.c_str());
-    while (const dirent* process = ::readdir(processes)) {
-      if (process->d_name[0] < '0' || process->d_name[0] > '9') continue;
-      char path[512];
-      std::snprintf(path, sizeof path, "%s/%s/fd", proc.c_str(), process->d_name);
-      DIR* fds = ::opendir(path);
-      if (fds == nullptr) continue;
-      while (const dirent* fd = ::readdir(fds)) {
-        if (fd->d_name[0] == '.') continue;
-        char link[1024];
-        char target[256];
-        std::snprintf(link, sizeof link, "%s/%s", path, fd->d_name);
-        if (::readlink(link, target, sizeof target) > 0) ++links;
-      }
-      ::closedir(fds);
-    }
-    ::closedir(processes);
-  }
+  for (auto _ : state) links += gpuproc::bench::ScanFloor(proc);
   benchmark::DoNotOptimize(links);
 }
 

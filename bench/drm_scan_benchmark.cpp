@@ -6,27 +6,12 @@
 // allocations per fd that is not a GPU client.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <new>
 
+#include "allocation_count.h"
 #include "platform/linux/drm_fdinfo_source.h"
 #include "platform/linux/host_fs.h"
 #include "synthetic_tree.h"
-
-namespace {
-
-std::atomic<std::uint64_t> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -59,10 +44,10 @@ void BM_FloorReaddirReadlink(benchmark::State& state) {
   const SyntheticTree* tree = TreeFor(state);
   if (tree == nullptr) return;
   std::uint64_t links = 0;
-  const std::uint64_t before = allocations.load();
+  const std::uint64_t before = gpuproc::bench::AllocationCount();
   for (auto _ : state) links += gpuproc::bench::ScanFloor(*tree);
   benchmark::DoNotOptimize(links);
-  Report(state, *tree, allocations.load() - before);
+  Report(state, *tree, gpuproc::bench::AllocationCount() - before);
 }
 
 // The DRM fdinfo source's collection of every process: the scan above plus
@@ -77,12 +62,12 @@ void BM_SourceFullScan(benchmark::State& state) {
       gpuproc::CreateDrmFdinfoSource(gpuproc::GpuSourceContext{fs, [&now] { return now += 1; }});
   source->Collect({});  // buffers sized once, as in a call's second collection
   std::size_t processes = 0;
-  const std::uint64_t before = allocations.load();
+  const std::uint64_t before = gpuproc::bench::AllocationCount();
   for (auto _ : state) {
     const gpuproc::GpuSnapshot snapshot = source->Collect({});
     processes = snapshot.processes.size();
   }
-  const std::uint64_t allocated = allocations.load() - before;
+  const std::uint64_t allocated = gpuproc::bench::AllocationCount() - before;
   Report(state, tree, allocated);
   state.counters["gpu_processes"] = static_cast<double>(processes);
   // What is left once the GPU clients' own work is taken out.

@@ -171,8 +171,7 @@ std::uint64_t InodesNeeded(int processes) {
   return count * (5 + kFdsPerProcess) + count * kFdsPerProcess / kGpuEveryNthFd + 64;
 }
 
-std::uint64_t ScanFloor(const SyntheticTree& tree) {
-  const std::string proc = tree.Proc();
+std::uint64_t ScanFloor(const std::string& proc) {
   std::uint64_t links = 0;
   DIR* processes = ::opendir(proc.c_str());
   if (processes == nullptr) return 0;

@@ -34,7 +34,8 @@ std::uint64_t InodesNeeded(int processes);
 // The floor of any scan of every process's fds: readdir of /proc, of every
 // /proc/<pid>/fd, and readlink of every fd, with fixed buffers and nothing
 // else. Returns the links read.
-std::uint64_t ScanFloor(const SyntheticTree& tree);
+std::uint64_t ScanFloor(const std::string& proc);
+inline std::uint64_t ScanFloor(const SyntheticTree& tree) { return ScanFloor(tree.Proc()); }
 
 // A tree of two processes: kLeakingProcessId holds `clients` distinct DRM
 // clients of one GPU (a leak of DRM fds), kUnrelatedProcessId one fd that is

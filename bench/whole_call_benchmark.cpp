@@ -12,30 +12,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <new>
 #include <string>
 
+#include "allocation_count.h"
 #include "gpuproc/gpuproc.h"
 #include "synthetic_tree.h"
-
-namespace {
-
-std::atomic<std::uint64_t> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -111,9 +96,9 @@ void BM_WholeCall(benchmark::State& state) {
   {
     const SilencedOutput silenced;
     report = GetGPUDataForProcess(processId);  // the first call loads what calls keep
-    const std::uint64_t before = allocations.load();
+    const std::uint64_t before = gpuproc::bench::AllocationCount();
     for (auto _ : state) benchmark::DoNotOptimize(GetGPUDataForProcess(processId));
-    allocated = allocations.load() - before;
+    allocated = gpuproc::bench::AllocationCount() - before;
   }
   ::unsetenv("HOST_PROC");
   ::unsetenv("HOST_SYS");
