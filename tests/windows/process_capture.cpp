@@ -156,4 +156,17 @@ bool RunningUnderWine() {
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+bool WriteChildResult(const wchar_t* resultVariable, std::string_view text) {
+  wchar_t path[MAX_PATH + 1] = {};
+  if (::GetEnvironmentVariableW(resultVariable, path, MAX_PATH + 1) == 0) return false;
+  const HANDLE file =
+      ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL wrote =
+      ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  ::CloseHandle(file);
+  return wrote && written == text.size();
+}
+
 }  // namespace gpuproc::windows_test

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace gpuproc::windows_test {
 
@@ -29,6 +30,10 @@ std::wstring ExecutablePath();
 // set for the child to the path of a third file, returned in `result`.
 CapturedRun RunCaptured(const std::wstring& commandLine, const std::wstring& resultVariable,
                         std::string* result);
+
+// The child's side of RunCaptured: writes `text` to the file named by the
+// environment variable `resultVariable`. False when it cannot.
+bool WriteChildResult(const wchar_t* resultVariable, std::string_view text);
 
 // Whether the tests run under Wine rather than Windows.
 bool RunningUnderWine();

@@ -399,16 +399,7 @@ int CallLibraryAsChild(int calls, std::string_view mode) {
   }
   if (openQueries() != 0) return kQueryLeftOpen;
 
-  wchar_t path[MAX_PATH + 1] = {};
-  if (::GetEnvironmentVariableW(kResultVariable, path, MAX_PATH + 1) == 0) return kResultNotWritten;
-  const HANDLE file =
-      ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return kResultNotWritten;
-  DWORD written = 0;
-  const BOOL wrote =
-      ::WriteFile(file, results.data(), static_cast<DWORD>(results.size()), &written, nullptr);
-  ::CloseHandle(file);
-  return wrote && written == results.size() ? 0 : kResultNotWritten;
+  return windows_test::WriteChildResult(kResultVariable, results) ? 0 : kResultNotWritten;
 }
 
 }  // namespace

@@ -196,20 +196,7 @@ int CallLibraryAsChild(std::string_view processIdArgument) {
     result = function(processId);
   }
 
-  wchar_t path[MAX_PATH + 1] = {};
-  if (::GetEnvironmentVariableW(kResultVariable, path, MAX_PATH + 1) == 0) {
-    return kResultNotWritten;
-  }
-  const HANDLE file =
-      ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return kResultNotWritten;
-  }
-  DWORD written = 0;
-  const BOOL wrote =
-      ::WriteFile(file, result.data(), static_cast<DWORD>(result.size()), &written, nullptr);
-  ::CloseHandle(file);
-  return wrote && written == result.size() ? 0 : kResultNotWritten;
+  return windows_test::WriteChildResult(kResultVariable, result) ? 0 : kResultNotWritten;
 }
 
 }  // namespace
