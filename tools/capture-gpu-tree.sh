@@ -10,7 +10,8 @@
 # as root to include other users' processes. Only DRM fds are recorded (fd
 # links into /dev/dri/ and their fdinfo), with each process's exe link and
 # cgroup file (the container or systemd unit it runs in) and, from sysfs,
-# the DRM nodes' device links and amdgpu's mem_info_* files: no other file
+# the DRM nodes' device links, each device's PCI ids and driver link, and
+# amdgpu's mem_info_* files: no other file
 # names or contents of the processes leave the machine.
 #
 # HOST_PROC and HOST_SYS, when set, name the trees to copy from instead of
@@ -81,12 +82,17 @@ for node in "$sys"/class/drm/*; do
   mkdir -p "$out/sys/class/drm/$name"
   ln -sfn "../../../$relative" "$out/sys/class/drm/$name/device"
   for file in mem_info_vram_total mem_info_vram_used mem_info_gtt_total mem_info_gtt_used \
-    mem_info_vis_vram_total mem_info_vis_vram_used; do
+    mem_info_vis_vram_total mem_info_vis_vram_used vendor device; do
     if [ -r "$device/$file" ]; then
       mkdir -p "$out/sys/$relative"
       cat "$device/$file" >"$out/sys/$relative/$file" 2>/dev/null
     fi
   done
+  # The driver's name names a GPU the PCI ID database does not know.
+  if [ -L "$device/driver" ]; then
+    mkdir -p "$out/sys/$relative"
+    ln -sfn "$(readlink "$device/driver")" "$out/sys/$relative/driver"
+  fi
 done
 
 echo "captured into $out: replay with HOST_PROC=$out/proc HOST_SYS=$out/sys"

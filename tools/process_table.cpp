@@ -110,42 +110,88 @@ void AppendRight(std::string& line, const std::string& text, std::size_t width) 
 
 }  // namespace
 
-std::string ShortAdapterName(const std::string& adapter, bool withPciAddress) {
+std::string AdapterPciAddress(const std::string& adapter) {
   std::uint32_t high = 0;
   std::uint32_t low = 0;
   unsigned physical = 0;
   int consumed = 0;
+  constexpr std::uint32_t kNonPciHigh = 0x80000000u;
   if (std::sscanf(adapter.c_str(), "luid_0x%8" SCNx32 "_0x%8" SCNx32 "_phys_%u%n", &high, &low,
                   &physical, &consumed) != 3 ||
-      static_cast<std::size_t>(consumed) != adapter.size()) {
-    return adapter;
+      static_cast<std::size_t>(consumed) != adapter.size() || high == kNonPciHigh ||
+      high > 0xFFFF || low > 0xFFFF) {
+    return {};
   }
-  constexpr std::uint32_t kNonPciHigh = 0x80000000u;
-  char text[64];
-  if (high == 0 || high == kNonPciHigh) {
-    std::snprintf(text, sizeof text, "%04" PRIX32, low);
-  } else {
-    std::snprintf(text, sizeof text, "%" PRIX32 ":%04" PRIX32, high, low);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04" PRIx32 ":%02" PRIx32 ":%02" PRIx32 ".%" PRIx32, high,
+                low >> 8, (low >> 3) & 0x1F, low & 0x7);
+  return text;
+}
+
+std::vector<GpuSummary> SummariseGpus(const nlohmann::json& records) {
+  std::vector<GpuSummary> gpus;
+  if (!records.is_array()) return gpus;
+  for (const nlohmann::json& record : records) {
+    if (!record.is_object()) continue;
+    const std::string adapter = Text(record, "Adapter");
+    const bool known = std::any_of(gpus.begin(), gpus.end(),
+                                   [&](const GpuSummary& gpu) { return gpu.adapter == adapter; });
+    // Every record of one GPU carries the same adapter figures.
+    if (!known) {
+      gpus.push_back({adapter, Text(record, "AdapterName"), Number(record, "GPUMemoryTotal"),
+                      Number(record, "GPUMemoryFree")});
+    }
   }
-  std::string name = text;
-  if (physical != 0) {
-    name += '/';
-    name += std::to_string(physical);
+  std::sort(gpus.begin(), gpus.end(),
+            [](const GpuSummary& a, const GpuSummary& b) { return a.adapter < b.adapter; });
+  return gpus;
+}
+
+std::string FormatGpuLines(const std::vector<GpuSummary>& gpus, bool withPciAddress) {
+  constexpr std::size_t kNumberWidth = 3;
+  std::vector<std::string> addresses;
+  std::size_t addressWidth = 3;
+  for (const GpuSummary& gpu : gpus) {
+    std::string address = withPciAddress ? AdapterPciAddress(gpu.adapter) : std::string();
+    // lspci's short form where the domain is 0, as on most machines.
+    if (address.rfind("0000:", 0) == 0) address.erase(0, 5);
+    addresses.push_back(address.empty() ? "-" : address);
+    addressWidth = std::max(addressWidth, addresses.back().size());
   }
-  if (!withPciAddress) return name;
-  if (high == kNonPciHigh) {
-    std::snprintf(text, sizeof text, " card%" PRIu32, low);
-  } else if (high == 0) {
-    std::snprintf(text, sizeof text, " %02" PRIx32 ":%02" PRIx32 ".%" PRIx32, low >> 8,
-                  (low >> 3) & 0x1F, low & 0x7);
-  } else {
-    std::snprintf(text, sizeof text, " %04" PRIx32 ":%02" PRIx32 ":%02" PRIx32 ".%" PRIx32, high,
-                  low >> 8, (low >> 3) & 0x1F, low & 0x7);
+  const std::size_t nameWidth = kTableWidth - kNumberWidth - addressWidth - 2 * kMemoryWidth - 4;
+  const auto line = [&](const std::string& number, const std::string& name,
+                        const std::string& address, const std::string& committed,
+                        const std::string& free) {
+    std::string text;
+    AppendRight(text, number, kNumberWidth);
+    text += ' ';
+    AppendLeft(text, Fit(name, nameWidth), nameWidth);
+    text += ' ';
+    AppendLeft(text, address, addressWidth);
+    text += ' ';
+    AppendRight(text, committed, kMemoryWidth);
+    text += ' ';
+    AppendRight(text, free, kMemoryWidth);
+    return text + '\n';
+  };
+  std::string lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE");
+  for (std::size_t number = 0; number < gpus.size(); ++number) {
+    const GpuSummary& gpu = gpus[number];
+    lines += line(std::to_string(number), gpu.name.empty() ? gpu.adapter : gpu.name,
+                  addresses[number], Mebibytes(gpu.committed), Mebibytes(gpu.free));
   }
-  return name + text;
+  return lines;
 }
 
 std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddress) {
+  const std::vector<GpuSummary> gpus = SummariseGpus(records);
+  // The GPU column holds the GPU's number in the lines above the table.
+  const auto gpuNumber = [&](const std::string& adapter) {
+    for (std::size_t number = 0; number < gpus.size(); ++number) {
+      if (gpus[number].adapter == adapter) return std::to_string(number);
+    }
+    return std::string("-");
+  };
   std::vector<Row> rows;
   if (records.is_array()) {
     for (const nlohmann::json& record : records) {
@@ -154,8 +200,8 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
       std::string name = Text(record, "Name");
       const std::string adapter = Text(record, "Adapter");
       rows.push_back({id != record.end() && id->is_number_unsigned() ? id->get<std::uint64_t>() : 0,
-                      name.empty() ? "unknown" : name, ShortAdapterName(adapter, withPciAddress),
-                      adapter, Number(record, "GPUProcessMemoryDedicatedUsage"),
+                      name.empty() ? "unknown" : name, gpuNumber(adapter), adapter,
+                      Number(record, "GPUProcessMemoryDedicatedUsage"),
                       Number(record, "GPUProcessMemorySharedUsage"),
                       Number(record, "GPUProcessMemoryTotalCommitted"),
                       Number(record, "GPUUtilizationPercent"), BusiestOther(record)});
@@ -198,7 +244,9 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
     return text + '\n';
   };
 
-  std::string table = line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER");
+  // No GPU lines where no process uses a GPU.
+  std::string table = gpus.empty() ? std::string() : FormatGpuLines(gpus, withPciAddress) + '\n';
+  table += line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER");
   for (const Row& row : rows) {
     table += line(std::to_string(row.processId), row.name, row.gpu, Mebibytes(row.dedicated),
                   Mebibytes(row.shared), Mebibytes(row.committed), Percent(row.threeD), row.other);

@@ -4,19 +4,39 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace gpuproc::tool {
 
 // The terminal width the table never reaches: no line is longer than this.
 inline constexpr std::size_t kTableWidth = 79;
 
-// "0300" for luid_0x00000000_0x00000300_phys_0 (the low part of the LUID,
-// "/<N>" for another physical adapter), followed on Linux by the PCI address
-// the back end encodes in it ("03:00.0"), or "card<N>" for a GPU without one.
-std::string ShortAdapterName(const std::string& adapter, bool withPciAddress);
+// One GPU of a whole-machine report: its adapter instance name, its name
+// (empty when unknown) and its adapter-wide memory in MiB (negative: unread).
+struct GpuSummary {
+  std::string adapter;
+  std::string name;
+  double committed;
+  double free;
+};
 
-// The records as a table sorted by dedicated memory, largest first, with a
-// header line; every line ends in '\n'. `records` is the entry point's array.
+// The PCI address the Linux back end encodes in an adapter name
+// (luid_0x00000000_0x00000300_phys_0 is "0000:03:00.0"); empty for any other
+// name, a GPU without a PCI address among them.
+std::string AdapterPciAddress(const std::string& adapter);
+
+// Every GPU the records name, once, ordered by adapter: GPU 0, 1, ...
+std::vector<GpuSummary> SummariseGpus(const nlohmann::json& records);
+
+// A header line and one line per GPU: its number, name, PCI address (where
+// `withPciAddress` and there is one, else "-"; without a domain of 0000),
+// committed and free MiB.
+std::string FormatGpuLines(const std::vector<GpuSummary>& gpus, bool withPciAddress);
+
+// The GPU lines and an empty line (none without records), then the records as a table sorted by
+// dedicated memory, largest first, with a header line whose GPU column holds
+// the GPU's number; every line ends in '\n'. `records` is the entry point's
+// array.
 std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddress);
 
 }  // namespace gpuproc::tool

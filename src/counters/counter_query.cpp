@@ -14,21 +14,36 @@ bool OpenCounterQuery(Platform& platform, CounterQuery& query) {
   return true;
 }
 
-bool AddCounter(Platform& platform, const CounterQuery& query, std::u16string_view path,
-                CounterHandle& counter) {
+namespace {
+
+PdhStatus Add(Platform& platform, const CounterQuery& query, std::u16string_view path,
+              CounterHandle& counter, bool lineForMissing) {
   CounterHandle added = nullptr;
   const PdhStatus status = platform.AddCounter(query.handle, path, &added);
   if (status != kPdhSuccess) {
     counter = nullptr;
+    if (status == kPdhCStatusNoCounter && !lineForMissing) return status;
     std::u16string line = u"Failed to add counter: ";
     line.append(path);
     line += u" ERROR CODE: ";
     line += FormatStatus(status);
     platform.WriteErrorLine(line);
-    return false;
+    return status;
   }
   counter = added;
-  return true;
+  return status;
+}
+
+}  // namespace
+
+bool AddCounter(Platform& platform, const CounterQuery& query, std::u16string_view path,
+                CounterHandle& counter) {
+  return Add(platform, query, path, counter, true) == kPdhSuccess;
+}
+
+PdhStatus AddCounterUnlessMissing(Platform& platform, const CounterQuery& query,
+                                  std::u16string_view path, CounterHandle& counter) {
+  return Add(platform, query, path, counter, false);
 }
 
 void CollectTwoSamples(Platform& platform, const CounterQuery& query) {

@@ -22,6 +22,10 @@ bool OpenCounterQuery(Platform& platform, CounterQuery& query);
 // `counter` null and returns false.
 bool AddCounter(Platform& platform, const CounterQuery& query, std::u16string_view path,
                 CounterHandle& counter);
+// The same, except that a counter the object does not have
+// (PDH_CSTATUS_NO_COUNTER) writes no line. Returns the platform's status.
+PdhStatus AddCounterUnlessMissing(Platform& platform, const CounterQuery& query,
+                                  std::u16string_view path, CounterHandle& counter);
 // Pause, sample, pause, sample: rate counters need two samples to give a value.
 void CollectTwoSamples(Platform& platform, const CounterQuery& query);
 // The counter's value, or -1 for a null counter or a failed read.

@@ -14,9 +14,6 @@
 namespace gpuproc {
 
 inline constexpr std::u16string_view kGPUProcessMemoryObject = u"GPU Process Memory";
-inline constexpr std::u16string_view kAdapterTotalCommittedPath =
-    u"\\GPU Adapter Memory\\Total Committed";
-inline constexpr std::u16string_view kAdapterFreePath = u"\\GPU Adapter Memory\\Free";
 
 using InstanceList = std::vector<std::u16string>;
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <tuple>
 
+#include "counters/adapter_memory.h"
 #include "counters/counter_query.h"
 #include "counters/instance_discovery.h"
 #include "process/process_name.h"
@@ -13,7 +14,12 @@
 namespace gpuproc {
 namespace {
 
-using AllReadings = std::array<std::vector<InstanceReading>, kAllProcessesCounterCount>;
+// The process counters: the adapter pair after them is added and read as a
+// pair, with its fallback where the system has no "Free".
+constexpr std::size_t kAllProcessCounters = kAllAdapterTotalCommitted;
+static_assert(kAllProcessesCounterPaths[kAllAdapterTotalCommitted] == kAdapterTotalCommittedPath);
+static_assert(kAllProcessesCounterPaths[kAllAdapterFree] == kAdapterFreePath);
+using AllReadings = std::array<std::vector<InstanceReading>, kAllProcessCounters>;
 
 // Everything read for one (process, GPU) instance.
 struct InstanceGroup {
@@ -31,7 +37,8 @@ InstanceGroup* GroupOf(InstanceGroups& groups, std::u16string_view processInstan
   return &groups[{parts->processId, std::u16string(processInstance)}];
 }
 
-InstanceGroups GroupReadings(const AllReadings& all) {
+InstanceGroups GroupReadings(const AllReadings& all, const AdapterReadings& adapters,
+                             const std::vector<AdapterDescription>& descriptions) {
   InstanceGroups groups;
   constexpr std::pair<AllProcessesCounter, double GPUCounterReadings::*> kMemory[] = {
       {kAllLocalUsage, &GPUCounterReadings::LocalUsage},
@@ -56,19 +63,10 @@ InstanceGroups GroupReadings(const AllReadings& all) {
     const auto [slot, added] = group->engines.try_emplace(std::u16string(engine->type), -1.0);
     slot->second = std::max(slot->second, reading.value);
   }
-  std::map<std::u16string_view, std::pair<double, double>> adapters;
-  for (const InstanceReading& reading : all[kAllAdapterTotalCommitted]) {
-    adapters.try_emplace(reading.instance, -1.0, -1.0).first->second.first = reading.value;
-  }
-  for (const InstanceReading& reading : all[kAllAdapterFree]) {
-    adapters.try_emplace(reading.instance, -1.0, -1.0).first->second.second = reading.value;
-  }
   for (auto& [key, group] : groups) {
-    const auto found = adapters.find(SplitProcessInstance(std::get<1>(key))->adapter);
-    if (found != adapters.end()) {
-      group.readings.AdapterTotalCommitted = found->second.first;
-      group.readings.AdapterFree = found->second.second;
-    }
+    const std::u16string_view gpu = AdapterOf(SplitProcessInstance(std::get<1>(key))->adapter);
+    group.readings.AdapterTotalCommitted = adapters.TotalCommitted(gpu);
+    group.readings.AdapterFree = adapters.Free(gpu, descriptions);
     const auto threeD = group.engines.find(u"3D");
     group.readings.UtilizationPercentage = threeD != group.engines.end() ? threeD->second : -1.0;
   }
@@ -86,19 +84,29 @@ const char* CollectAllGPUData(Platform& platform, std::string& reportText) {
     QueryCloser closer(platform, query);
     // One window for every instance: all counters in one query, sampled
     // together, however many processes use a GPU.
-    std::array<CounterHandle, kAllProcessesCounterCount> counters{};
-    for (std::size_t counter = 0; counter < kAllProcessesCounterCount; ++counter) {
+    std::array<CounterHandle, kAllProcessCounters> counters{};
+    for (std::size_t counter = 0; counter < kAllProcessCounters; ++counter) {
       AddCounter(platform, query, kAllProcessesCounterPaths[counter], counters[counter]);
     }
+    AdapterCounterPair adapterPair;
+    AddAdapterCounterPair(platform, query, adapterPair);
     CollectTwoSamples(platform, query);
     AllReadings all;
-    for (std::size_t counter = 0; counter < kAllProcessesCounterCount; ++counter) {
+    for (std::size_t counter = 0; counter < kAllProcessCounters; ++counter) {
       all[counter] = ReadCounterArray(platform, counters[counter]);
     }
+    const AdapterReadings adapters = AdapterReadings::Read(platform, adapterPair);
+
+    // Names for the records' GPUs, asked of the system only when there are
+    // records to name.
+    const bool anyProcess =
+        std::any_of(all.begin(), all.end(), [](const auto& readings) { return !readings.empty(); });
+    const std::vector<AdapterDescription> descriptions =
+        anyProcess ? platform.DescribeAdapters(query.handle) : std::vector<AdapterDescription>();
 
     std::optional<std::uint32_t> namedProcess;
     std::string processName;
-    for (const auto& [key, group] : GroupReadings(all)) {
+    for (const auto& [key, group] : GroupReadings(all, adapters, descriptions)) {
       const auto& [processId, instance] = key;
       // One name lookup per process, however many GPUs it uses.
       if (namedProcess != processId) {
@@ -109,9 +117,13 @@ const char* CollectAllGPUData(Platform& platform, std::string& reportText) {
       for (const auto& [type, percent] : group.engines) {
         engines.emplace(WideToUtf8(platform, type), percent);
       }
-      const std::string adapter = WideToUtf8(platform, SplitProcessInstance(instance)->adapter);
-      AppendGPUUsageRecord(report, BuildAllProcessesRecord(processId, processName, adapter,
-                                                           group.readings, engines));
+      const std::u16string_view adapter = SplitProcessInstance(instance)->adapter;
+      const AdapterDescription* description =
+          FindAdapterDescription(AdapterOf(adapter), descriptions);
+      AppendGPUUsageRecord(
+          report, BuildAllProcessesRecord(processId, processName, WideToUtf8(platform, adapter),
+                                          description ? description->name : std::string(),
+                                          group.readings, engines));
     }
   }
 

@@ -38,6 +38,18 @@ struct CounterItem {
 };
 inline constexpr std::uint32_t kPdhCStatusValidData = 0;
 inline constexpr std::uint32_t kPdhCStatusNewData = 1;
+// PDH_CSTATUS_NO_COUNTER: the object exists but has no counter of that name.
+inline constexpr PdhStatus kPdhCStatusNoCounter = static_cast<PdhStatus>(0xC0000BB9);
+
+// One GPU as the system describes it outside the counters: what names a
+// record's adapter and, where the counters have no "Free", sizes it.
+struct AdapterDescription {
+  // "luid_0x<HI>_0x<LO>": every counter instance of this GPU starts with it,
+  // followed by "_phys_<N>".
+  std::u16string luid;
+  std::string name;            // UTF-8; empty when the system gives none
+  double dedicatedBytes = -1;  // the GPU's own memory; -1 when unknown
+};
 
 class Platform {
  public:
@@ -83,6 +95,11 @@ class Platform {
   virtual PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
                                            char16_t* counters, std::uint32_t* counterLength,
                                            char16_t* instances, std::uint32_t* instanceLength) = 0;
+  // The GPUs of the machine, asked while `query` is open and collected: DXGI's
+  // adapters on Windows (CreateDXGIFactory1, EnumAdapters1, GetDesc1), the
+  // GPU sources' devices of the query's latest collection on Linux. Empty
+  // where the system cannot say.
+  virtual std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) = 0;
 
   // Sleep(milliseconds).
   virtual void Sleep(std::uint32_t milliseconds) = 0;

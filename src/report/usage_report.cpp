@@ -36,11 +36,12 @@ GPUUsageRecord BuildGPUUsageRecord(std::uint32_t processId, const std::string& p
 }
 
 GPUUsageRecord BuildAllProcessesRecord(std::uint32_t processId, const std::string& processName,
-                                       const std::string& adapter,
+                                       const std::string& adapter, const std::string& adapterName,
                                        const GPUCounterReadings& readings,
                                        const EngineReadings& engines) {
   GPUUsageRecord record = BuildGPUUsageRecord(processId, processName, readings);
   record["Adapter"] = adapter;
+  record["AdapterName"] = adapterName;
   // An object even when empty: readers index it by type.
   record["Engines"] = nlohmann::json::object();
   for (const auto& [type, percent] : engines) record["Engines"][type] = percent;

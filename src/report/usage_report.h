@@ -33,9 +33,10 @@ GPUUsageRecord BuildGPUUsageRecord(std::uint32_t processId, const std::string& p
 using EngineReadings = std::map<std::string, double>;
 
 // The record of one (process, GPU) instance in a whole-machine report: the
-// per-process record plus the adapter's instance name and every engine type.
+// per-process record plus the adapter's instance name, the GPU's name (UTF-8,
+// empty when unknown) and every engine type.
 GPUUsageRecord BuildAllProcessesRecord(std::uint32_t processId, const std::string& processName,
-                                       const std::string& adapter,
+                                       const std::string& adapter, const std::string& adapterName,
                                        const GPUCounterReadings& readings,
                                        const EngineReadings& engines);
 void AppendGPUUsageRecord(GPUUsageReport& report, GPUUsageRecord record);

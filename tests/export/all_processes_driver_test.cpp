@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 #include "counters/instance_discovery.h"
 #include "support/scripted_platform.h"
@@ -53,6 +54,8 @@ TEST(AllProcessesDriver, EveryInstanceIsSampledInOneWindowAndGroupedPerProcessAn
       {u"pid_13_" + kGpuB + u"_eng_0_engtype_3D", 0, 3.0},  // engines only: still a record
       {u"not an engine", 0, 50.0}};
   platform.arrays[Path(kAllAdapterTotalCommitted)] = {{kGpuA, 0, 1073741824}};
+  // GPU A has a name; GPU B is unknown to the system.
+  platform.adapters = {{u"luid_0x00000000_0x00000300", "GPU \"A\"", -1}};
   platform.arrays[Path(kAllAdapterFree)] = {{kGpuA, 0, 2147483648}, {kGpuB, kInvalid, 0}};
   std::string reportText;
 
@@ -61,26 +64,29 @@ TEST(AllProcessesDriver, EveryInstanceIsSampledInOneWindowAndGroupedPerProcessAn
   constexpr const char* kNone = "-9.5367431640625e-07";
   const std::string expected =
       std::string("[") +
-      "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"Engines\":{\"Compute\":7.0},"
+      "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"AdapterName\":\"\","
+      "\"Engines\":{\"Compute\":7.0},"
       "\"GPUMemoryFree\":" +
       kNone + ",\"GPUMemoryTotal\":" + kNone + ",\"GPUProcessMemoryDedicatedUsage\":" + kNone +
       ",\"GPUProcessMemoryLocalUsage\":2.0,\"GPUProcessMemorySharedUsage\":0.0,"
       "\"GPUProcessMemoryTotalCommitted\":" +
       kNone +
       ",\"GPUUtilizationPercent\":-1.0,\"Name\":\"host.exe\",\"ProcessID\":9},"
-      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
+      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU \\\"A\\\"\","
       "\"Engines\":{\"3D\":40.0,\"Copy\":0.0,\"VideoDecode\":-1.0},"
       "\"GPUMemoryFree\":2048.0,\"GPUMemoryTotal\":1024.0,\"GPUProcessMemoryDedicatedUsage\":" +
       kNone +
       ",\"GPUProcessMemoryLocalUsage\":3.0,\"GPUProcessMemorySharedUsage\":0.0,"
       "\"GPUProcessMemoryTotalCommitted\":4.0,\"GPUUtilizationPercent\":40.0,"
       "\"Name\":\"host.exe\",\"ProcessID\":9},"
-      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"Engines\":{},"
+      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU \\\"A\\\"\","
+      "\"Engines\":{},"
       "\"GPUMemoryFree\":2048.0,\"GPUMemoryTotal\":1024.0,\"GPUProcessMemoryDedicatedUsage\":" +
       kNone + ",\"GPUProcessMemoryLocalUsage\":1.0,\"GPUProcessMemorySharedUsage\":" + kNone +
       ",\"GPUProcessMemoryTotalCommitted\":" + kNone +
       ",\"GPUUtilizationPercent\":-1.0,\"Name\":\"host.exe\",\"ProcessID\":12},"
-      "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"Engines\":{\"3D\":3.0},"
+      "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"AdapterName\":\"\","
+      "\"Engines\":{\"3D\":3.0},"
       "\"GPUMemoryFree\":" +
       kNone + ",\"GPUMemoryTotal\":" + kNone + ",\"GPUProcessMemoryDedicatedUsage\":" + kNone +
       ",\"GPUProcessMemoryLocalUsage\":" + kNone + ",\"GPUProcessMemorySharedUsage\":" + kNone +
@@ -107,11 +113,36 @@ TEST(AllProcessesDriver, EveryInstanceIsSampledInOneWindowAndGroupedPerProcessAn
   EXPECT_EQ(platform.openProcessHandles, 0);
 }
 
+TEST(AllProcessesDriver, FreeWithoutAFreeCounterComesFromEachGpusDedicatedSize) {
+  constexpr double kMiB = 1048576;
+  ScriptedPlatform platform;
+  platform.refusedPaths[Path(kAllAdapterFree)] = kPdhCStatusNoCounter;
+  platform.arrays[Path(kAllLocalUsage)] = {{u"pid_5_" + kGpuA, 0, 0}, {u"pid_5_" + kGpuB, 0, 0}};
+  platform.arrays[Path(kAllAdapterTotalCommitted)] = {{kGpuA, 0, 3 * kMiB}, {kGpuB, 0, 5 * kMiB}};
+  platform.arrays[u"\\GPU Adapter Memory(*)\\Dedicated Usage"] = {{kGpuA, 0, kMiB},
+                                                                  {kGpuB, 0, 2 * kMiB}};
+  platform.adapters = {{u"luid_0x00000000_0x00000300", "A", 10 * kMiB},
+                       {u"luid_0x00000000_0x00000010", "B", 4 * kMiB}};
+  std::string reportText;
+
+  CollectAllGPUData(platform, reportText);
+
+  const auto report = nlohmann::json::parse(reportText);
+  ASSERT_EQ(report.size(), 2u);
+  EXPECT_EQ(report[0]["AdapterName"], "B");
+  EXPECT_EQ(report[0]["GPUMemoryTotal"], 5.0);
+  EXPECT_EQ(report[0]["GPUMemoryFree"], 2.0);
+  EXPECT_EQ(report[1]["AdapterName"], "A");
+  EXPECT_EQ(report[1]["GPUMemoryTotal"], 3.0);
+  EXPECT_EQ(report[1]["GPUMemoryFree"], 9.0);
+  EXPECT_THAT(platform.errorLines, IsEmpty());
+}
+
 TEST(AllProcessesDriver, RefusedCountersAreNeverReadAndGiveAnEmptyArray) {
   // Wine refuses wildcard paths, and its array read aborts the process.
   ScriptedPlatform platform;
   for (const auto path : kAllProcessesCounterPaths) {
-    platform.refusedPaths[std::u16string(path)] = static_cast<PdhStatus>(0xC0000BB9);
+    platform.refusedPaths[std::u16string(path)] = static_cast<PdhStatus>(0xC0000BB8);
   }
   std::string reportText = "earlier";
 
@@ -126,7 +157,7 @@ TEST(AllProcessesDriver, RefusedCountersAreNeverReadAndGiveAnEmptyArray) {
   ASSERT_EQ(platform.errorLines.size(), kAllProcessesCounterCount);
   EXPECT_EQ(platform.errorLines[4],
             u"Failed to add counter: \\GPU Engine(*)\\Utilization Percentage ERROR CODE: "
-            u"-1073738823");
+            u"-1073738824");
 }
 
 TEST(AllProcessesDriver, QueryThatCannotOpenReturnsTheEmptyTextAndLeavesTheReportAlone) {

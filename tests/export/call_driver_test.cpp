@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "support/scripted_platform.h"
@@ -16,6 +17,11 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 constexpr char16_t kInstance[] = u"pid_42_luid_0x00000000_0x0000C3F1_phys_0";
+constexpr char16_t kAdapterTotal[] = u"\\GPU Adapter Memory(*)\\Total Committed";
+constexpr char16_t kAdapterFree[] = u"\\GPU Adapter Memory(*)\\Free";
+constexpr char16_t kAdapterDedicated[] = u"\\GPU Adapter Memory(*)\\Dedicated Usage";
+const std::u16string kGpu = u"luid_0x00000000_0x0000C3F1_phys_0";
+const std::u16string kOtherGpu = u"luid_0x00000000_0x0000D000_phys_0";
 
 std::vector<std::string> SampledInstanceEvents(const std::string& instance) {
   const std::string memory = "\\GPU Process Memory(" + instance + ")\\";
@@ -34,8 +40,8 @@ std::vector<std::string> SampledInstanceEvents(const std::string& instance) {
           "Read " + memory + "Shared Usage",
           "Read " + memory + "Dedicated Usage",
           "Read " + memory + "Total Committed",
-          "Read \\GPU Adapter Memory\\Total Committed",
-          "Read \\GPU Adapter Memory\\Free",
+          "ReadArray \\GPU Adapter Memory(*)\\Total Committed",
+          "ReadArray \\GPU Adapter Memory(*)\\Free",
           "Remove " + memory + "Local Usage",
           "Remove " + engine,
           "Remove " + memory + "Shared Usage",
@@ -57,8 +63,8 @@ std::vector<std::string> CallEvents(std::uint32_t processId, bool listsInstances
   if (listsInstances) {
     events.push_back("EnumFill pid " + std::to_string(processId) + " GPU Process Memory 4 *");
   }
-  events.push_back("AddCounter \\GPU Adapter Memory\\Total Committed");
-  events.push_back("AddCounter \\GPU Adapter Memory\\Free");
+  events.push_back("AddCounter \\GPU Adapter Memory(*)\\Total Committed");
+  events.push_back("AddCounter \\GPU Adapter Memory(*)\\Free");
   events.insert(events.end(), sampled.begin(), sampled.end());
   events.push_back("CloseQuery");
   events.push_back("WriteOutputLine");
@@ -128,9 +134,10 @@ TEST(CallDriver, OneMatchingInstanceIsSampledAndReported) {
       {memory + u"Shared Usage", 1048576},
       {memory + u"Dedicated Usage", 0},
       {memory + u"Total Committed", 104857},
-      {u"\\GPU Adapter Memory\\Total Committed", 1099511627776},
-      {u"\\GPU Adapter Memory\\Free", 10},
   };
+  // Another GPU's figures are not this record's.
+  platform.arrays[kAdapterTotal] = {{kOtherGpu, 0, 5}, {kGpu, 0, 1099511627776}};
+  platform.arrays[kAdapterFree] = {{kGpu, 0, 10}, {kOtherGpu, 0, 7}};
   std::string reportText;
 
   const char* result = CollectGPUData(platform, 42, reportText);
@@ -158,10 +165,14 @@ TEST(CallDriver, OneMatchingInstanceIsSampledAndReported) {
 
 TEST(CallDriver, EachOfTwoInstancesHasItsOwnWindowAndAdapterReading) {
   ScriptedPlatform platform;
-  const std::u16string second = u"pid_42_luid_0x00000000_0x0000D000_phys_0";
+  const std::u16string second = u"pid_42_" + kOtherGpu;
   platform.SetInstances({kInstance, second});
-  // The adapter moves between the two instances' windows.
-  platform.valuesByCollection = {{u"\\GPU Adapter Memory\\Free", {1, 2097152, 3, 4194304}}};
+  // The adapters move between the two instances' windows; each record takes
+  // its own GPU's figure at the end of its own window.
+  platform.arraysByCollection[kAdapterFree] = {{{kGpu, 0, 1}, {kOtherGpu, 0, 1}},
+                                               {{kGpu, 0, 2097152}, {kOtherGpu, 0, 9}},
+                                               {{kGpu, 0, 3}, {kOtherGpu, 0, 3}},
+                                               {{kGpu, 0, 9}, {kOtherGpu, 0, 4194304}}};
   std::string reportText;
 
   CollectGPUData(platform, 42, reportText);
@@ -189,21 +200,21 @@ TEST(CallDriver, RefusedCountersWriteTheirLinesAndReadMinusOne) {
   const std::u16string memory = u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\";
   const std::u16string engine =
       u"\\GPU Engine(" + std::u16string(kInstance) + u"*engtype_3D)\\Utilization Percentage";
-  platform.refusedPaths = {{u"\\GPU Adapter Memory\\Free", static_cast<PdhStatus>(0xC0000BB8)},
+  platform.refusedPaths = {{kAdapterFree, static_cast<PdhStatus>(0xC0000BB8)},
                            {engine, static_cast<PdhStatus>(0xC0000BB9)}};
   platform.values = {{memory + u"Local Usage", 1048576},
                      {memory + u"Shared Usage", 1048576},
                      {memory + u"Dedicated Usage", 1048576},
-                     {memory + u"Total Committed", 1048576},
-                     {u"\\GPU Adapter Memory\\Total Committed", 1048576},
-                     {u"\\GPU Adapter Memory\\Free", 1048576}};
+                     {memory + u"Total Committed", 1048576}};
+  platform.arrays[kAdapterTotal] = {{kGpu, 0, 1048576}};
+  platform.arrays[kAdapterFree] = {{kGpu, 0, 1048576}};
   std::string reportText;
 
   CollectGPUData(platform, 42, reportText);
 
   EXPECT_THAT(
       platform.errorLines,
-      ElementsAre(u"Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738824",
+      ElementsAre(u"Failed to add counter: \\GPU Adapter Memory(*)\\Free ERROR CODE: -1073738824",
                   u"Failed to add counter: " + engine + u" ERROR CODE: -1073738823"));
   const auto record = nlohmann::json::parse(reportText).at(0);
   EXPECT_EQ(record["GPUMemoryFree"], -9.5367431640625e-07);
@@ -217,6 +228,70 @@ TEST(CallDriver, RefusedCountersWriteTheirLinesAndReadMinusOne) {
   EXPECT_EQ(removals, 4);
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Read " + Narrow(engine)),
             0);
+}
+
+// Where "GPU Adapter Memory" has no "Free" (every real Windows), free memory
+// is the GPU's dedicated size as the system describes it less its
+// "Dedicated Usage", at least 0; the missing counter writes no line.
+TEST(CallDriver, FreeWithoutAFreeCounterIsTheDedicatedSizeLessItsUsage) {
+  constexpr double kMiB = 1048576;
+  const struct {
+    const char* name;
+    std::vector<CounterItem> dedicatedUsage;
+    std::vector<AdapterDescription> adapters;
+    std::map<std::u16string, PdhStatus> refused;
+    double free;  // MiB
+    std::vector<std::u16string> errorLines;
+  } cases[] = {
+      {"one GPU",
+       {{kOtherGpu, 0, 1}, {kGpu, 0, 1024 * kMiB}},
+       {{u"luid_0x00000000_0x0000D000", "other", 1},
+        {u"luid_0x00000000_0x0000c3f1", "A", 8192 * kMiB}},
+       {},
+       7168.0,
+       {}},
+      // An instance may go on after phys_<N>: every one of the GPU adds up.
+      {"usage past an integrated GPU's 128 MiB carve-out",
+       {{kGpu, 0, 100 * kMiB}, {kGpu + u"_part_1", 0, 60 * kMiB}, {kGpu + u"1", 0, 1}},
+       {{u"luid_0x00000000_0x0000C3F1", "iGPU", 128 * kMiB}},
+       {},
+       0.0,
+       {}},
+      {"no adapter with that LUID",
+       {{kGpu, 0, kMiB}},
+       {{u"luid_0x00000001_0x0000C3F1", "B", kMiB}},
+       {},
+       -1.0 / kMiB,
+       {}},
+      {"usage refused",
+       {},
+       {{u"luid_0x00000000_0x0000C3F1", "A", kMiB}},
+       {{kAdapterDedicated, static_cast<PdhStatus>(0xC0000BB8)}},
+       -1.0 / kMiB,
+       {u"Failed to add counter: \\GPU Adapter Memory(*)\\Dedicated Usage ERROR CODE: "
+        u"-1073738824"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPlatform platform;
+    platform.SetInstances({kInstance});
+    platform.refusedPaths = c.refused;
+    platform.refusedPaths[kAdapterFree] = kPdhCStatusNoCounter;
+    platform.arrays[kAdapterDedicated] = c.dedicatedUsage;
+    platform.adapters = c.adapters;
+    std::string reportText;
+
+    CollectGPUData(platform, 42, reportText);
+
+    EXPECT_EQ(nlohmann::json::parse(reportText).at(0)["GPUMemoryFree"], c.free);
+    EXPECT_THAT(platform.errorLines, ElementsAreArray(c.errorLines));
+    const auto added = std::find(platform.events.begin(), platform.events.end(),
+                                 "AddCounter " + Narrow(kAdapterFree));
+    ASSERT_NE(added, platform.events.end());
+    EXPECT_EQ(*std::next(added), "AddCounter " + Narrow(kAdapterDedicated));
+    // Described once per call, however many records need it.
+    EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "DescribeAdapters"), 1);
+  }
 }
 
 TEST(CallDriver, AllMembersRefusedStillPausesSamplesAndReportsTheRecord) {

@@ -310,6 +310,17 @@ FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMemoryInfo(nvmlDevice_t handle, nvmlMemory
   return NVML_SUCCESS;
 }
 
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetName(nvmlDevice_t handle, char* name, unsigned int length) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetName", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  const int written = std::snprintf(name, length, "Fake NVIDIA GPU %02x", device->bus);
+  return written >= 0 && static_cast<unsigned int>(written) < length ? NVML_SUCCESS
+                                                                     : NVML_ERROR_INSUFFICIENT_SIZE;
+}
+
 FAKE_EXPORT nvmlReturn_t nvmlDeviceGetProcessUtilization(nvmlDevice_t handle,
                                                          nvmlProcessUtilizationSample_t* out,
                                                          unsigned int* count,

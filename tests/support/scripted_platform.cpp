@@ -76,6 +76,12 @@ PdhStatus ScriptedPlatform::GetFormattedCounterArray(CounterHandle counter,
                                                      std::vector<CounterItem>* items) {
   const std::u16string path = PathOf(counter);
   events.push_back("ReadArray " + Narrow(path));
+  const auto changing = arraysByCollection.find(path);
+  if (changing != arraysByCollection.end() && collections_ >= 1 &&
+      static_cast<std::size_t>(collections_) <= changing->second.size()) {
+    *items = changing->second[static_cast<std::size_t>(collections_) - 1];
+    return kPdhSuccess;
+  }
   const auto found = arrays.find(path);
   if (found == arrays.end()) return static_cast<PdhStatus>(0xC0000BC6);
   *items = found->second;
@@ -106,6 +112,11 @@ PdhStatus ScriptedPlatform::EnumProcessObjectItems(std::uint32_t processId,
                                                    std::uint32_t* instanceLength) {
   return Enumerate("pid " + std::to_string(processId) + " ", object, counters, counterLength,
                    instances, instanceLength);
+}
+
+std::vector<AdapterDescription> ScriptedPlatform::DescribeAdapters(QueryHandle /*query*/) {
+  events.push_back("DescribeAdapters");
+  return adapters;
 }
 
 PdhStatus ScriptedPlatform::Enumerate(const std::string& scope, std::u16string_view object,

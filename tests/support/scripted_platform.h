@@ -28,6 +28,8 @@ class ScriptedPlatform : public Platform {
   // What an array read of a counter path returns; a path without an entry
   // fails with PDH_INVALID_DATA.
   std::map<std::u16string, std::vector<CounterItem>> arrays;
+  // Arrays that change with every collection, as valuesByCollection.
+  std::map<std::u16string, std::vector<std::vector<CounterItem>>> arraysByCollection;
   // The instance buffer as the platform fills it, and the length it reports
   // for it on the size request (by default the buffer's size).
   std::u16string instanceBuffer;
@@ -38,6 +40,8 @@ class ScriptedPlatform : public Platform {
   bool processOpens = true;
   std::u16string processNameBuffer = u"host.exe";
   std::optional<std::uint32_t> processNameCount;
+  // The GPUs the system describes.
+  std::vector<AdapterDescription> adapters;
 
   // --- what happened ---
   std::vector<std::string> events;
@@ -65,6 +69,7 @@ class ScriptedPlatform : public Platform {
   PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
                                    char16_t* counters, std::uint32_t* counterLength,
                                    char16_t* instances, std::uint32_t* instanceLength) override;
+  std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;
   bool FormatSystemMessage(std::uint32_t code, std::u16string* text) override;

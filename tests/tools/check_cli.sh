@@ -25,25 +25,45 @@ same() {
   fi
 }
 
-header="    PID NAME           GPU          DEDICATED  SHARED COMMITTED   3D OTHER"
-multi="$header
-   2000 blender        0300 03:00.0     128.0     8.0     264.0   0% -
-   2000 blender        0010 00:02.0       0.0    96.0     128.0   0% Copy 0%
+header="    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER"
+gpus="GPU NAME                                            PCI     COMMITTED      FREE"
+# Each GPU once, numbered in adapter order, named from the PCI ID database;
+# the rows name their GPU by that number.
+multi="$gpus
+  0 Intel Corporation Raptor Lake-S GT1 [UHD Graph~ 00:02.0         -         -
+  1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    1280.0    7168.0
+
+$header
+   2000 blender                 1       128.0     8.0     264.0   0% -
+   2000 blender                 0         0.0    96.0     128.0   0% Copy 0%
 "
 run multi
 same "table, sorted by dedicated memory" 0 "$multi"
 run multi --all
 same "--all is the default" 0 "$multi"
+run amdgpu
+same "one GPU" 0 "$gpus
+  0 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    2560.0   14336.0
+
+$header
+   1010 firefox                 0       512.0    40.0     816.0   0% Comp 0%
+"
+awk 'length > 79 { exit 1 }' "$scratch/out" || fail "a table line is longer than 79 characters"
+# Without PCI ids in sysfs a GPU is named by its address.
 run i915
-same "unreadable memory shows as -" 0 "$header
-   1100 vkcube         0300 03:00.0     256.0    24.0     324.0   0% Comp 0%
-   1101 glmark2        0010 00:02.0         -       -         -   0% Copy 0%
+same "unreadable memory shows as -" 0 "$gpus
+  0 0000:00:02.0                                    00:02.0         -         -
+  1 0000:03:00.0                                    03:00.0         -         -
+
+$header
+   1100 vkcube                  1       256.0    24.0     324.0   0% Comp 0%
+   1101 glmark2                 0           -       -         -   0% Copy 0%
 "
 awk 'length > 79 { exit 1 }' "$scratch/out" || fail "a table line is longer than 79 characters"
 
-amdgpu='[{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,"VideoDecode":0.0},"GPUMemoryFree":14336.0,"GPUMemoryTotal":2560.0,"GPUProcessMemoryDedicatedUsage":512.0,"GPUProcessMemoryLocalUsage":512.0,"GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,"GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}]'
+amdgpu='[{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]","Engines":{"3D":0.0,"Compute":0.0,"VideoDecode":0.0},"GPUMemoryFree":14336.0,"GPUMemoryTotal":2560.0,"GPUProcessMemoryDedicatedUsage":512.0,"GPUProcessMemoryLocalUsage":512.0,"GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,"GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}]'
 run multi --json
-same "--json: one record per (process, GPU) with its adapter and engines" 0 '[{"Adapter":"luid_0x00000000_0x00000010_phys_0","Engines":{"3D":0.0,"Copy":0.0,"VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,"GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemorySharedUsage":96.0,"GPUProcessMemoryTotalCommitted":128.0,"GPUUtilizationPercent":0.0,"Name":"blender","ProcessID":2000},{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0},"GPUMemoryFree":7168.0,"GPUMemoryTotal":1280.0,"GPUProcessMemoryDedicatedUsage":128.0,"GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemorySharedUsage":8.0,"GPUProcessMemoryTotalCommitted":264.0,"GPUUtilizationPercent":0.0,"Name":"blender","ProcessID":2000}]
+same "--json: one record per (process, GPU) with its adapter, its name and engines" 0 '[{"Adapter":"luid_0x00000000_0x00000010_phys_0","AdapterName":"Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]","Engines":{"3D":0.0,"Copy":0.0,"VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,"GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemorySharedUsage":96.0,"GPUProcessMemoryTotalCommitted":128.0,"GPUUtilizationPercent":0.0,"Name":"blender","ProcessID":2000},{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]","Engines":{"3D":0.0},"GPUMemoryFree":7168.0,"GPUMemoryTotal":1280.0,"GPUProcessMemoryDedicatedUsage":128.0,"GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemorySharedUsage":8.0,"GPUProcessMemoryTotalCommitted":264.0,"GPUUtilizationPercent":0.0,"Name":"blender","ProcessID":2000}]
 '
 run amdgpu --jsonl
 same "--jsonl" 0 "${amdgpu:1:${#amdgpu}-2}

@@ -5,6 +5,7 @@
 #include <functional>
 #include <tuple>
 
+#include "platform/linux/pci_names.h"
 #include "platform/linux/pdh_status.h"
 
 namespace gpuproc {
@@ -173,7 +174,8 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
     }
   }
   for (const auto& [name, adapter] : adapters) {
-    values.adapters.push_back({Widen(name), adapter->totalCommitted, adapter->free});
+    values.adapters.push_back({Widen(name), adapter->totalCommitted, adapter->free, adapter->name,
+                               adapter->sysfsDevice, adapter->address});
   }
   return values;
 }
@@ -416,6 +418,22 @@ PdhStatus CounterBackend::CloseQuery(QueryHandle handle) {
   queries_.erase(query);
   delete query;
   return kPdhSuccess;
+}
+
+std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle handle) const {
+  std::vector<AdapterDescription> described;
+  const Query* query = FindQuery(handle);
+  if (query == nullptr) return described;
+  for (const CounterValues::AdapterInstance& adapter : query->latest.adapters) {
+    // Every device is luid_0x<HI>_0x<LO>_phys_0.
+    const std::size_t physical = adapter.name.rfind(u"_phys_");
+    std::string name = adapter.deviceName;
+    if (name.empty() && !adapter.sysfsDevice.empty()) {
+      name = DescribeSysfsDevice(fs_, adapter.sysfsDevice, adapter.address);
+    }
+    described.push_back({adapter.name.substr(0, physical), std::move(name), -1});
+  }
+  return described;
 }
 
 PdhStatus CounterBackend::EnumObjectItems(std::u16string_view objectName, char16_t* counters,

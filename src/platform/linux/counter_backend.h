@@ -34,6 +34,7 @@ struct CounterValues {
   struct AdapterInstance {
     std::u16string name;
     std::optional<std::uint64_t> totalCommitted, free;
+    std::string deviceName, sysfsDevice, address;  // as the source gave them
   };
   std::vector<ProcessInstance> processes;
   std::vector<EngineInstance> engines;
@@ -66,6 +67,10 @@ class CounterBackend {
   PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
                                    char16_t* counters, std::uint32_t* counterLength,
                                    char16_t* instances, std::uint32_t* instanceLength);
+
+  // The devices of the query's latest collection, each named: the source's
+  // name, else the PCI ID database's, else driver and address.
+  std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

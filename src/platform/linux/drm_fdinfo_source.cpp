@@ -587,6 +587,8 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver
       const auto gttUsed = ReadSysNumber(device, "mem_info_gtt_used");
       if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
       if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+      adapter.sysfsDevice = "class/drm/" + card.node + "/device";
+      adapter.address = card.deviceName;
     }
     const bool duplicate =
         std::any_of(adapters.begin(), adapters.end(),

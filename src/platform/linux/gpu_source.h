@@ -48,11 +48,17 @@ struct ProcessGpuUsage {
   std::vector<EngineClassUsage> engines;
 };
 
-// Adapter-wide memory of one device, in bytes.
+// Adapter-wide memory of one device, in bytes, and what names it.
 struct AdapterUsage {
   GpuDevice device;
   std::optional<std::uint64_t> totalCommitted;
   std::optional<std::uint64_t> free;
+  // The device's name where the source knows it, else the sysfs folder
+  // ("class/drm/card0/device") and bus address to look it up by: the lookup
+  // is left until someone asks for names.
+  std::string name;
+  std::string sysfsDevice;
+  std::string address;
 };
 
 struct GpuSnapshot {

@@ -143,6 +143,10 @@ PdhStatus LinuxPlatform::EnumProcessObjectItems(std::uint32_t processId, std::u1
                                          instanceLength);
 }
 
+std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle query) {
+  return backend_.DescribeAdapters(query);
+}
+
 void LinuxPlatform::Sleep(std::uint32_t milliseconds) {
   timespec remaining{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -28,6 +28,7 @@ class LinuxPlatform final : public Platform {
   PdhStatus EnumProcessObjectItems(std::uint32_t processId, std::u16string_view object,
                                    char16_t* counters, std::uint32_t* counterLength,
                                    char16_t* instances, std::uint32_t* instanceLength) override;
+  std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
 
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;

@@ -161,6 +161,10 @@ using DeviceGetProcessUtilizationFunction =
     nvmlReturn_t (*)(nvmlDevice_t device, nvmlProcessUtilizationSample_t* utilization,
                      unsigned int* processSamplesCount, unsigned long long lastSeenTimeStamp);
 using DeviceGetMemoryInfoFunction = nvmlReturn_t (*)(nvmlDevice_t device, void* memory);
+// NVML_DEVICE_NAME_V2_BUFFER_SIZE: the longest name, NUL included.
+inline constexpr unsigned int kDeviceNameBufferSize = 96;
+using DeviceGetNameFunction = nvmlReturn_t (*)(nvmlDevice_t device, char* name,
+                                               unsigned int length);
 using DeviceGetMigModeFunction = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int* currentMode,
                                                   unsigned int* pendingMode);
 

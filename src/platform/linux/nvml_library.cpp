@@ -108,6 +108,8 @@ std::unique_ptr<NvmlLibrary> NvmlLibrary::Load(const char* fileName) {
   functions.memoryInfoV2 = memory.address != nullptr && memory.index == 0;
   functions.deviceGetMigMode =
       AsFunction<nvml::DeviceGetMigModeFunction>(FindSymbol(lib, "nvmlDeviceGetMigMode"));
+  functions.deviceGetName =
+      AsFunction<nvml::DeviceGetNameFunction>(FindSymbol(lib, "nvmlDeviceGetName"));
 
   const auto init =
       AsFunction<nvml::InitFunction>(FindNewest(lib, {"nvmlInit_v2", "nvmlInit"}).address);

@@ -56,6 +56,7 @@ struct NvmlFunctions {
   bool memoryInfoV2 = false;  // nvmlMemory_v2_t rather than nvmlMemory_t
   // Null before R450 (no MIG).
   nvml::DeviceGetMigModeFunction deviceGetMigMode = nullptr;
+  nvml::DeviceGetNameFunction deviceGetName = nullptr;
 };
 
 class NvmlLibrary {

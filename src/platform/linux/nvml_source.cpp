@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/utf16.h"
+
 namespace gpuproc {
 namespace {
 
@@ -119,9 +121,23 @@ std::optional<GpuDevice> ReadDevice(const NvmlFunctions& functions, nvmlDevice_t
   return DeviceFromPciInfo(pci.domain, pci.bus, pci.device, busId);
 }
 
-AdapterUsage ReadAdapter(const NvmlFunctions& functions, nvmlDevice_t device, GpuDevice name) {
+// The product name ("NVIDIA GeForce RTX 4090"); empty where NVML gives none.
+std::string ReadName(const NvmlFunctions& functions, nvmlDevice_t device) {
+  char name[nvml::kDeviceNameBufferSize] = {};
+  if (functions.deviceGetName == nullptr ||
+      functions.deviceGetName(device, name, sizeof name) != nvml::NVML_SUCCESS) {
+    return {};
+  }
+  // Never trust the driver to end it, nor to write UTF-8.
+  return Utf16ToUtf8(Utf8ToUtf16(std::string_view(name, strnlen(name, sizeof name))));
+}
+
+AdapterUsage ReadAdapter(const NvmlFunctions& functions, nvmlDevice_t device, GpuDevice name,
+                         bool values) {
   AdapterUsage adapter;
   adapter.device = name;
+  if (!values) return adapter;
+  adapter.name = ReadName(functions, device);
   if (functions.deviceGetMemoryInfo == nullptr) return adapter;
   if (functions.memoryInfoV2) {
     nvml::nvmlMemory_v2_t memory{};
@@ -196,7 +212,7 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
     if (functions.deviceGetHandleByIndex(index, &device) != nvml::NVML_SUCCESS) continue;
     const std::optional<GpuDevice> name = ReadDevice(functions, device);
     if (!name) continue;  // a device we cannot name cannot be reported
-    snapshot.adapters.push_back(ReadAdapter(functions, device, *name));
+    snapshot.adapters.push_back(ReadAdapter(functions, device, *name, scope.adapterValues));
     if (!wantsProcesses) continue;
 
     // One entry per pid, whichever lists it is in. The driver gives the same

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/windows/dxgi_adapters.h"
 #include "platform/windows/windows_platform.h"
 
 namespace gpuproc {
@@ -314,6 +315,10 @@ PdhStatus WindowsPlatform::EnumProcessObjectItems(std::uint32_t /*processId*/,
                                                   std::uint32_t* instanceLength) {
   // PDH has no way to list one process's instances: it lists every one.
   return EnumObjectItems(object, counters, counterLength, instances, instanceLength);
+}
+
+std::vector<AdapterDescription> WindowsPlatform::DescribeAdapters(QueryHandle /*query*/) {
+  return ListDxgiAdapters(*this);
 }
 
 void WindowsPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }

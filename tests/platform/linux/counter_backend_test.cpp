@@ -11,6 +11,15 @@
 namespace gpuproc {
 namespace {
 
+AdapterUsage Adapter(GpuDevice device, std::optional<std::uint64_t> totalCommitted,
+                     std::optional<std::uint64_t> free) {
+  AdapterUsage adapter;
+  adapter.device = device;
+  adapter.totalCommitted = totalCommitted;
+  adapter.free = free;
+  return adapter;
+}
+
 using ::testing::ElementsAre;
 
 constexpr GpuDevice kDeviceA{0, 0x0300};
@@ -130,8 +139,8 @@ TEST_F(Backend, ReadsNeedTheirCollections) {
 TEST_F(Backend, WildcardUtilisationIsTheBusiestEngineAndMemoryWithoutInstanceIsASum) {
   const std::vector<EngineClassUsage> engines = {
       {"3D", 10.0}, {"Compute", 90.0}, {"3D", 45.5}, {"3D", std::nullopt}};
-  AdapterUsage adapterA{kDeviceA, 1000, 5000};
-  AdapterUsage adapterB{kDeviceB, std::nullopt, 7000};
+  AdapterUsage adapterA = Adapter(kDeviceA, 1000, 5000);
+  AdapterUsage adapterB = Adapter(kDeviceB, std::nullopt, 7000);
   Start({Replaying({GpuSnapshot{{Usage(7, kDeviceA, 4096, engines), Usage(7, kDeviceB, 100)},
                                 {adapterA, adapterB}}})});
   const CounterHandle engine =
@@ -154,7 +163,7 @@ TEST_F(Backend, MissingValuesFailTheirReadsInsteadOfReadingZero) {
   usage.processId = 7;
   usage.device = kDeviceA;
   usage.engines = {{"3D", std::nullopt}};
-  Start({Replaying({GpuSnapshot{{usage}, {AdapterUsage{kDeviceA, std::nullopt, std::nullopt}}}})});
+  Start({Replaying({GpuSnapshot{{usage}, {Adapter(kDeviceA, std::nullopt, std::nullopt)}}})});
   const CounterHandle memory = Add(u"\\GPU Process Memory(" + kProcessA + u")\\Dedicated Usage");
   const CounterHandle engine =
       Add(u"\\GPU Engine(" + kProcessA + u"*engtype_3D)\\Utilization Percentage");
@@ -189,7 +198,7 @@ TEST_F(Backend, ArrayReadsListEveryCoveredInstanceWithItsStatus) {
   unread.dedicatedUsage.reset();
   Start({Replaying(
       {GpuSnapshot{{Usage(7, kDeviceA, 4096, {{"3D", 12.5}, {"3D", std::nullopt}}), unread},
-                   {AdapterUsage{kDeviceA, 1000, std::nullopt}}}})});
+                   {Adapter(kDeviceA, 1000, std::nullopt)}}})});
   const CounterHandle dedicated = Add(u"\\GPU Process Memory(*)\\Dedicated Usage");
   const CounterHandle engines = Add(u"\\GPU Engine(*)\\Utilization Percentage");
   const CounterHandle free = Add(u"\\GPU Adapter Memory(*)\\Free");
@@ -288,10 +297,10 @@ TEST_F(Backend, EnumerationFollowsTheTwoCallSizeProtocol) {
 }
 
 TEST(MergeSnapshots, EarlierSourceOwnsADeviceAndInstancesAreOrdered) {
-  GpuSnapshot nvml{{Usage(9, kDeviceB, 1000)}, {AdapterUsage{kDeviceB, 1, 2}}};
+  GpuSnapshot nvml{{Usage(9, kDeviceB, 1000)}, {Adapter(kDeviceB, 1, 2)}};
   GpuSnapshot drm{{Usage(9, kDeviceB, 5), Usage(9, kDeviceA, 6, {{"3D", 1.0}, {"Copy", 2.0}}),
                    Usage(2, kDeviceB, 7), Usage(9, kDeviceA, 8)},
-                  {AdapterUsage{kDeviceB, 3, 4}, AdapterUsage{kDeviceA, 5, 6}}};
+                  {Adapter(kDeviceB, 3, 4), Adapter(kDeviceA, 5, 6)}};
   const CounterValues values = MergeSnapshots({nvml, drm});
 
   ASSERT_EQ(values.processes.size(), 2u);

@@ -96,11 +96,11 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
          1500}}},
       {"v3d", 1600, {{kNone, kNone, "0.0", "19.0", "19.0", "19.0", "0.0", "chromium", 1600}}},
       // Two devices, in instance order (0000:00:02.0 before 0000:03:00.0);
-      // the adapter counters cover the one device that publishes figures.
-      // The amdgpu client open on two fds counts once.
+      // each record carries its own device's adapter figures, which only
+      // amdgpu publishes. The amdgpu client open on two fds counts once.
       {"multi",
        2000,
-       {{"7168.0", "1280.0", "0.0", "96.0", "96.0", "128.0", "0.0", "blender", 2000},
+       {{kNone, kNone, "0.0", "96.0", "96.0", "128.0", "0.0", "blender", 2000},
         {"7168.0", "1280.0", "128.0", "128.0", "8.0", "264.0", "0.0", "blender", 2000}}},
       // DRM fd links but no readable fdinfo.
       {"multi", 2001, {}},
@@ -117,37 +117,46 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
 }
 
 TEST(FdinfoReplay, AllProcessesExactReports) {
-  // Each record names its own adapter and every engine type; adapter memory
+  // Each record names its own adapter (by the PCI ID database where sysfs
+  // has the ids, else by its address) and every engine type; adapter memory
   // is that adapter's own (amdgpu publishes it, i915 does not).
   const struct {
     const char* tree;
     const char* report;
   } cases[] = {
       {"multi",
-       R"([{"Adapter":"luid_0x00000000_0x00000010_phys_0","Engines":{"3D":0.0,"Copy":0.0,)"
+       R"([{"Adapter":"luid_0x00000000_0x00000010_phys_0",)"
+       R"("AdapterName":"Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]",)"
+       R"("Engines":{"3D":0.0,"Copy":0.0,)"
        R"("VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,)"
        R"("GPUMemoryTotal":-9.5367431640625e-07,"GPUProcessMemoryDedicatedUsage":0.0,)"
        R"("GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemorySharedUsage":96.0,)"
        R"("GPUProcessMemoryTotalCommitted":128.0,"GPUUtilizationPercent":0.0,"Name":"blender",)"
-       R"("ProcessID":2000},{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0},)"
+       R"("ProcessID":2000},{"Adapter":"luid_0x00000000_0x00000300_phys_0",)"
+       R"("AdapterName":"Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]",)"
+       R"("Engines":{"3D":0.0},)"
        R"("GPUMemoryFree":7168.0,"GPUMemoryTotal":1280.0,"GPUProcessMemoryDedicatedUsage":128.0,)"
        R"("GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemorySharedUsage":8.0,)"
        R"("GPUProcessMemoryTotalCommitted":264.0,"GPUUtilizationPercent":0.0,"Name":"blender",)"
        R"("ProcessID":2000}])"},
       {"amdgpu",
-       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,)"
+       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0",)"
+       R"("AdapterName":"Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]",)"
+       R"("Engines":{"3D":0.0,"Compute":0.0,)"
        R"("VideoDecode":0.0},"GPUMemoryFree":14336.0,"GPUMemoryTotal":2560.0,)"
        R"("GPUProcessMemoryDedicatedUsage":512.0,"GPUProcessMemoryLocalUsage":512.0,)"
        R"("GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,)"
        R"("GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}])"},
       {"i915",
-       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","Engines":{"3D":0.0,"Compute":0.0,)"
+       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"0000:03:00.0",)"
+       R"("Engines":{"3D":0.0,"Compute":0.0,)"
        R"("Copy":0.0,"VideoDecode":0.0,"VideoProcessing":0.0},)"
        R"("GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,)"
        R"("GPUProcessMemoryDedicatedUsage":256.0,"GPUProcessMemoryLocalUsage":256.0,)"
        R"("GPUProcessMemorySharedUsage":24.0,"GPUProcessMemoryTotalCommitted":324.0,)"
        R"("GPUUtilizationPercent":0.0,"Name":"vkcube","ProcessID":1100},)"
-       R"({"Adapter":"luid_0x00000000_0x00000010_phys_0","Engines":{"3D":0.0,"Copy":0.0,)"
+       R"({"Adapter":"luid_0x00000000_0x00000010_phys_0","AdapterName":"0000:00:02.0",)"
+       R"("Engines":{"3D":0.0,"Copy":0.0,)"
        R"("VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,)"
        R"("GPUMemoryTotal":-9.5367431640625e-07,)"
        R"("GPUProcessMemoryDedicatedUsage":-9.5367431640625e-07,)"
@@ -178,7 +187,7 @@ TEST(FdinfoReplay, AllProcessesExactReports) {
 // timeout ends it).
 TEST(FdinfoReplay, ForeignFilesAndLinksAreUnreadable) {
   namespace fs = std::filesystem;
-  const Record i915{"7168.0", "1280.0", "0.0", "96.0", "96.0", "128.0", "0.0", "blender", 2000};
+  const Record i915{kNone, kNone, "0.0", "96.0", "96.0", "128.0", "0.0", "blender", 2000};
   const Record amdgpu{"7168.0", "1280.0", "128.0", "128.0", "8.0", "264.0", "0.0", "blender", 2000};
   Record i915NoAdapter = i915;
   Record amdgpuNoAdapter = amdgpu;

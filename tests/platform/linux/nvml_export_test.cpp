@@ -133,12 +133,11 @@ TEST_F(NvmlExportTest, OneRecordPerGpuWithMemoryInMiBAndUtilization) {
   EXPECT_EQ(report[0]["GPUProcessMemoryTotalCommitted"], 512.0);
   EXPECT_EQ(report[0]["GPUProcessMemorySharedUsage"], 0.0);
   EXPECT_EQ(report[0]["GPUUtilizationPercent"], 37.0);
-  // The adapter counters have no instance: every record shows the sum over
-  // both GPUs.
-  for (const auto& record : report) {
-    EXPECT_EQ(record["GPUMemoryTotal"], 1536.0 + 100.0);
-    EXPECT_EQ(record["GPUMemoryFree"], 6656.0 + 900.0);
-  }
+  // Each record carries its own GPU's adapter figures.
+  EXPECT_EQ(report[0]["GPUMemoryTotal"], 1536.0);
+  EXPECT_EQ(report[0]["GPUMemoryFree"], 6656.0);
+  EXPECT_EQ(report[1]["GPUMemoryTotal"], 100.0);
+  EXPECT_EQ(report[1]["GPUMemoryFree"], 900.0);
   // The second GPU: a graphics process with no sample reads 0.
   EXPECT_EQ(report[1]["GPUProcessMemoryLocalUsage"], 33.5);
   EXPECT_EQ(report[1]["GPUUtilizationPercent"], 0.0);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fake_nvml_control.h"
@@ -105,6 +106,8 @@ TEST_F(NvmlSourceTest, NamesEachGpuByItsPciAddress) {
   ASSERT_EQ(snapshot.adapters.size(), 2u);
   EXPECT_EQ(snapshot.adapters[1].device, secondName);
   EXPECT_EQ(snapshot.adapters[1].free, 3 * kMiB);
+  // nvmlDeviceGetName's product name (the fake's carries the bus number).
+  EXPECT_EQ(snapshot.adapters[1].name, "Fake NVIDIA GPU 81");
   ASSERT_EQ(snapshot.processes.size(), 3u);
   ASSERT_NE(Find(snapshot, 10), nullptr);
   EXPECT_EQ(Find(snapshot, 10)->totalCommitted, 5 * kMiB);
@@ -231,6 +234,7 @@ TEST_F(NvmlSourceTest, DeviceFailuresLeaveOutOnlyWhatFailed) {
            Case{"nvmlDeviceGetHandleByIndex", nvml::NVML_ERROR_GPU_IS_LOST, false, false, false},
            Case{"nvmlDeviceGetPciInfo", nvml::NVML_ERROR_GPU_IS_LOST, false, false, false},
            Case{"nvmlDeviceGetMemoryInfo", nvml::NVML_ERROR_NO_PERMISSION, true, false, true},
+           Case{"nvmlDeviceGetName", nvml::NVML_ERROR_GPU_IS_LOST, true, true, true},
            Case{"nvmlDeviceGetComputeRunningProcesses", nvml::NVML_ERROR_NO_PERMISSION, true, true,
                 false},
            Case{"nvmlDeviceGetComputeRunningProcesses", nvml::NVML_ERROR_GPU_IS_LOST, true, true,
@@ -257,6 +261,7 @@ TEST_F(NvmlSourceTest, DeviceFailuresLeaveOutOnlyWhatFailed) {
     if (c.adapterListed) {
       EXPECT_EQ(adapter->totalCommitted.has_value(), c.adapterHasValues);
       EXPECT_EQ(adapter->free.has_value(), c.adapterHasValues);
+      EXPECT_EQ(adapter->name.empty(), std::string_view(c.function) == "nvmlDeviceGetName");
     }
   }
 }

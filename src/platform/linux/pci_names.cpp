@@ -1,0 +1,91 @@
+#include "platform/linux/pci_names.h"
+
+extern "C" {
+#include <pci/pci.h>
+}
+
+#include <charconv>
+#include <csetjmp>
+#include <optional>
+
+#include "platform/linux/utf16.h"
+
+namespace gpuproc {
+namespace {
+
+// libpci's default handlers print, and its error handler then exits; a
+// library must do neither. Its error handler may not return either (libpci
+// declares it noreturn), so it leaves the lookup for the caller's frame.
+thread_local std::jmp_buf* abandonLookup = nullptr;
+[[noreturn]] void AbandonLookup(char* /*format*/, ...) { std::longjmp(*abandonLookup, 1); }
+void IgnoreMessage(char* /*format*/, ...) {}
+
+// Only C frames lie between the setjmp and the longjmp; nothing here has a
+// destructor to skip.
+const char* LookUp(pci_access* access, char* buffer, int size, std::uint16_t vendor,
+                   std::uint16_t device) {
+  std::jmp_buf jump;
+  if (setjmp(jump) != 0) {
+    abandonLookup = nullptr;
+    return nullptr;
+  }
+  abandonLookup = &jump;
+  const char* name = pci_lookup_name(
+      access, buffer, size,
+      PCI_LOOKUP_VENDOR | PCI_LOOKUP_DEVICE | PCI_LOOKUP_NO_NUMBERS | PCI_LOOKUP_NO_HWDB,
+      static_cast<int>(vendor), static_cast<int>(device));
+  abandonLookup = nullptr;
+  return name;
+}
+
+// "0x1002\n", as sysfs writes a PCI id.
+std::optional<std::uint16_t> ParseId(std::optional<std::string> text) {
+  if (!text || text->size() < 3 || text->compare(0, 2, "0x") != 0) return std::nullopt;
+  std::uint16_t id = 0;
+  const char* end = text->data() + text->size();
+  while (end > text->data() && (end[-1] == '\n' || end[-1] == ' ')) --end;
+  const auto [stop, error] = std::from_chars(text->data() + 2, end, id, 16);
+  if (error != std::errc() || stop != end) return std::nullopt;
+  return id;
+}
+
+std::string_view LastComponent(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string LookUpPciName(std::uint16_t vendor, std::uint16_t device, const char* idsFile) {
+  pci_access* access = pci_alloc();
+  if (access == nullptr) return {};
+  access->error = &AbandonLookup;
+  access->warning = &IgnoreMessage;
+  access->debug = &IgnoreMessage;
+  // No cache in the host's home folder, no DNS.
+  access->id_lookup_mode = 0;
+  if (idsFile != nullptr) pci_set_name_list_path(access, const_cast<char*>(idsFile), 0);
+  char buffer[512];
+  const char* found = LookUp(access, buffer, sizeof buffer, vendor, device);
+  // The database is meant to be UTF-8; a report must be, whatever the file holds.
+  std::string name = found != nullptr ? Utf16ToUtf8(Utf8ToUtf16(found)) : std::string();
+  pci_cleanup(access);
+  return name;
+}
+
+std::string DescribeSysfsDevice(const HostFs& fs, std::string_view sysfsDevice,
+                                std::string_view address, const char* idsFile) {
+  const std::string folder(sysfsDevice);
+  const std::optional<std::uint16_t> vendor = ParseId(fs.ReadSysFile(folder + "/vendor"));
+  const std::optional<std::uint16_t> device = ParseId(fs.ReadSysFile(folder + "/device"));
+  if (vendor && device) {
+    std::string name = LookUpPciName(*vendor, *device, idsFile);
+    if (!name.empty()) return name;
+  }
+  const std::optional<std::string> driver = fs.ReadSysLink(folder + "/driver");
+  std::string name = driver ? Utf16ToUtf8(Utf8ToUtf16(LastComponent(*driver))) : std::string();
+  if (!name.empty()) name += ' ';
+  return name + std::string(address);
+}
+
+}  // namespace gpuproc
