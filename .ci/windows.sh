@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the 64-bit Windows DLL, host and tests with mingw-w64 and runs
 # them under Wine in two throw-away prefixes: the suite over Wine's own
-# pdh.dll, then the DLL over the scripted pdh.dll (tests/windows/scripted_pdh).
+# pdh.dll, then the DLL over the scripted pdh.dll and dxgi.dll
+# (tests/windows/scripted_pdh, tests/windows/scripted_dxgi).
 #
 #   .ci/windows.sh [build-dir]        (default: build-windows)
 #
@@ -118,6 +119,6 @@ runSuite() {
 }
 
 runSuite "Wine's pdh.dll" "mscoree,mshtml=" -LE scripted_pdh
-# The real DLL over the scripted pdh.dll built next to its test (native, so
-# that Wine takes it rather than its own).
-runSuite "scripted pdh.dll" "mscoree,mshtml=;pdh=n" -L scripted_pdh
+# The real DLL over the scripted pdh.dll and dxgi.dll built next to its test
+# (native, so that Wine takes them rather than its own).
+runSuite "scripted pdh.dll and dxgi.dll" "mscoree,mshtml=;pdh,dxgi=n" -L scripted_pdh

@@ -1,10 +1,10 @@
 # Checks the export and import tables of the built gpuproc.dll with
 # `objdump -p`:
 # - exactly the two entry points, undecorated;
-# - imports from KERNEL32.dll, pdh.dll and the C runtime only, so that the
-#   DLL needs nothing beyond a bare Windows (no libstdc++, libgcc or
+# - imports from KERNEL32.dll, pdh.dll, dxgi.dll and the C runtime only, so
+#   that the DLL needs nothing beyond a bare Windows (no libstdc++, libgcc or
 #   libwinpthread DLL);
-# - exactly the PDH functions the Windows binding calls.
+# - exactly the PDH and DXGI functions the Windows binding calls.
 #
 #   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DLIBRARY=gpuproc.dll -P check_dll_imports.cmake
 cmake_minimum_required(VERSION 3.20)
@@ -22,6 +22,7 @@ set(expectedPdhImports
   PdhOpenQueryW
   PdhRemoveCounter
 )
+set(expectedDxgiImports CreateDXGIFactory1)
 
 if(NOT OBJDUMP OR NOT LIBRARY)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=<objdump> -DLIBRARY=<dll> -P ${CMAKE_CURRENT_LIST_FILE}")
@@ -40,6 +41,7 @@ set(currentDll "")
 set(exports "")
 set(dlls "")
 set(pdhImports "")
+set(dxgiImports "")
 foreach(line IN LISTS lines)
   if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
     set(section exports)
@@ -59,6 +61,9 @@ foreach(line IN LISTS lines)
   elseif(section STREQUAL "imports" AND currentDll STREQUAL "pdh.dll"
          AND line MATCHES "^[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+([A-Za-z_][A-Za-z0-9_]*)$")
     list(APPEND pdhImports "${CMAKE_MATCH_1}")
+  elseif(section STREQUAL "imports" AND currentDll STREQUAL "dxgi.dll"
+         AND line MATCHES "^[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+([A-Za-z_][A-Za-z0-9_]*)$")
+    list(APPEND dxgiImports "${CMAKE_MATCH_1}")
   endif()
 endforeach()
 
@@ -68,7 +73,7 @@ if(NOT exports STREQUAL expectedExports)
 endif()
 foreach(dll IN LISTS dlls)
   string(TOLOWER "${dll}" lowerDll)
-  if(NOT lowerDll MATCHES "^(kernel32\\.dll|pdh\\.dll|msvcrt\\.dll|ucrtbase\\.dll|api-ms-win-crt-[a-z0-9-]+\\.dll)$")
+  if(NOT lowerDll MATCHES "^(kernel32\\.dll|pdh\\.dll|dxgi\\.dll|msvcrt\\.dll|ucrtbase\\.dll|api-ms-win-crt-[a-z0-9-]+\\.dll)$")
     string(APPEND failures "imports from ${dll}, which is not a system DLL\n")
   endif()
 endforeach()
@@ -76,7 +81,10 @@ list(SORT pdhImports)
 if(NOT pdhImports STREQUAL expectedPdhImports)
   string(APPEND failures "PDH imports are [${pdhImports}], expected [${expectedPdhImports}]\n")
 endif()
+if(NOT dxgiImports STREQUAL expectedDxgiImports)
+  string(APPEND failures "DXGI imports are [${dxgiImports}], expected [${expectedDxgiImports}]\n")
+endif()
 if(failures)
   message(FATAL_ERROR "${LIBRARY}:\n${failures}")
 endif()
-message(STATUS "${LIBRARY}: exports [${exports}]; imports from [${dlls}]; PDH [${pdhImports}]")
+message(STATUS "${LIBRARY}: exports [${exports}]; imports from [${dlls}]; PDH [${pdhImports}]; DXGI [${dxgiImports}]")

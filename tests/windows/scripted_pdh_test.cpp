@@ -38,6 +38,8 @@ constexpr int kLibraryNotLoaded = 2;
 constexpr int kScriptedPdhNotLoaded = 3;
 constexpr int kQueryLeftOpen = 4;
 constexpr int kResultNotWritten = 5;
+constexpr int kScriptedDxgiNotLoaded = 6;
+constexpr int kDxgiObjectsLeft = 7;
 
 // What the host left in the thread's last error before a call, and what the
 // scripted PdhOpenQueryW sets when told to.
@@ -75,9 +77,23 @@ std::wstring OneGpu(std::wstring_view prefix = L"") {
   return Memory(kGpuA, L"157286400", L"2097152", L"157286400", L"159383552", prefix) +
          Engine(kGpuA, L"eng_0_engtype_3D", L"12.5", prefix);
 }
-// 512.5 MiB committed on the adapter, 7632 MiB free.
-constexpr std::wstring_view kAdapter =
-    L"\\GPU Adapter Memory\\Total Committed=537395200;\\GPU Adapter Memory\\Free=8002732032;";
+constexpr std::wstring_view kAdapterA = L"luid_0x00000000_0x0000C3F1_phys_0";
+constexpr std::wstring_view kAdapterB = L"luid_0x00000000_0x0000D2E0_phys_0";
+
+// One "GPU Adapter Memory" counter of an adapter instance.
+std::wstring Adapter(std::wstring_view instance, std::wstring_view counter,
+                     std::wstring_view value) {
+  return L"\\GPU Adapter Memory(" + std::wstring(instance) + L")\\" + std::wstring(counter) + L"=" +
+         std::wstring(value) + L";";
+}
+
+// GPU A as real Windows publishes it: 512.5 MiB committed, 560 MiB dedicated
+// in use; DXGI gives it 8 GiB of dedicated memory, so 8192 - 560 = 7632 MiB
+// are free.
+const std::wstring kAdapter = Adapter(kAdapterA, L"Total Committed", L"537395200") +
+                              Adapter(kAdapterA, L"Dedicated Usage", L"587202560") +
+                              Adapter(kAdapterA, L"Shared Usage", L"1048576") +
+                              L"dxgi=0:0xC3F1=8589934592,Scripted GPU A;";
 
 constexpr std::string_view kOneGpuRecord =
     R"([{"GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,"GPUProcessMemoryDedicatedUsage":150.0,)"
@@ -146,36 +162,74 @@ std::string OpenErrorText() {
 }
 
 std::vector<Case> Cases() {
-  const std::string failedFree =
-      "Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738823\r\n";
   const std::string noAdapterObject =
-      "Failed to add counter: \\GPU Adapter Memory\\Total Committed ERROR CODE: -1073738824\r\n"
-      "Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738824\r\n";
+      "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: "
+      "-1073738824\r\n"
+      "Failed to add counter: \\GPU Adapter Memory(*)\\Free ERROR CODE: -1073738824\r\n";
+  const std::string noTotalCommitted =
+      "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: "
+      "-1073738823\r\n";
+  // The one-GPU record with other adapter figures (MiB).
+  const auto oneGpuWith = [](std::string_view free, std::string_view total) {
+    std::string record(kOneGpuRecord);
+    record.replace(record.find("7632.0"), 6, free);
+    record.replace(record.find("512.5"), 5, total);
+    return record;
+  };
   const std::wstring other = L"pid_7_luid_0x00000000_0x0000C3F1_phys_0";
   return {
-      {"one process on one GPU",
-       OneGpu() + std::wstring(kAdapter),
-       1,
-       false,
-       {std::string(kOneGpuRecord)},
-       ""},
-      // Listed B first; the adapter's committed memory grows with every
-      // collection, so each record carries a reading of its own.
+      {"one process on one GPU", OneGpu() + kAdapter, 1, false, {std::string(kOneGpuRecord)}, ""},
+      // Listed B first; each record carries its own GPU's figures (B: 4 MiB
+      // committed, 3 of its 5 MiB dedicated in use), and GPU B's instance
+      // name goes on after phys_0.
       {"one process on two GPUs",
        Memory(kGpuB, L"1048576", L"0", L"1048576", L"1048576") +
-           Engine(kGpuB, L"eng_0_engtype_3D", L"50") + OneGpu() +
-           L"\\GPU Adapter Memory\\Total Committed=1048576,2097152,3145728,4194304;"
-           L"\\GPU Adapter Memory\\Free=8002732032;",
+           Engine(kGpuB, L"eng_0_engtype_3D", L"50") + OneGpu() + kAdapter +
+           Adapter(std::wstring(kAdapterB) + L"_part_0", L"Total Committed", L"4194304") +
+           Adapter(std::wstring(kAdapterB) + L"_part_0", L"Dedicated Usage", L"3145728") +
+           L"dxgi=0:0xD2E0=5242880,Scripted GPU B;",
        1,
        false,
-       {R"([{"GPUMemoryFree":7632.0,"GPUMemoryTotal":2.0,"GPUProcessMemoryDedicatedUsage":1.0,)"
+       {R"([{"GPUMemoryFree":2.0,"GPUMemoryTotal":4.0,"GPUProcessMemoryDedicatedUsage":1.0,)"
         R"("GPUProcessMemoryLocalUsage":1.0,"GPUProcessMemorySharedUsage":0.0,)"
         R"("GPUProcessMemoryTotalCommitted":1.0,"GPUUtilizationPercent":50.0,"Name":"unknown",)"
-        R"("ProcessID":12},{"GPUMemoryFree":7632.0,"GPUMemoryTotal":4.0,)"
+        R"("ProcessID":12},{"GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,)"
         R"("GPUProcessMemoryDedicatedUsage":150.0,"GPUProcessMemoryLocalUsage":150.0,)"
         R"("GPUProcessMemorySharedUsage":2.0,"GPUProcessMemoryTotalCommitted":152.0,)"
         R"("GPUUtilizationPercent":12.5,"Name":"unknown","ProcessID":12}])"},
        ""},
+      // An integrated GPU: DXGI's dedicated memory is the firmware's 128 MiB
+      // carve-out, which 160 MiB in use has outgrown: nothing is free.
+      {"an integrated GPU with a 128 MiB carve-out",
+       OneGpu() + Adapter(kAdapterA, L"Total Committed", L"537395200") +
+           Adapter(kAdapterA, L"Dedicated Usage", L"167772160") +
+           L"dxgi=0:0xC3F1=134217728,Scripted iGPU;",
+       1,
+       false,
+       {oneGpuWith("0.0", "512.5")},
+       ""},
+      {"DXGI lists no adapter with that LUID",
+       OneGpu() + Adapter(kAdapterA, L"Total Committed", L"537395200") +
+           Adapter(kAdapterA, L"Dedicated Usage", L"587202560") +
+           L"dxgi=1:0xC3F1=8589934592,Another LUID;",
+       1,
+       false,
+       {oneGpuWith("-9.5367431640625e-07", "512.5")},
+       ""},
+      // Where the system serves "Free", it is taken as it is (1024 MiB), not
+      // computed.
+      {"a system that serves a Free counter",
+       L"free=served;" + OneGpu() + kAdapter + Adapter(kAdapterA, L"Free", L"1073741824"),
+       1,
+       false,
+       {oneGpuWith("1024.0", "512.5")},
+       ""},
+      {"a refused Total Committed",
+       OneGpu() + kAdapter + L"absent=GPU Adapter Memory\\Total Committed",
+       1,
+       false,
+       {oneGpuWith("7632.0", "-9.5367431640625e-07")},
+       noTotalCommitted},
       {"pid 12 next to 123, 1200 and 120",
        [&] {
          std::wstring scenario;
@@ -185,7 +239,7 @@ std::vector<Case> Cases() {
            scenario += Memory(instance, L"1", L"1", L"1", L"1") +
                        Engine(instance, L"eng_0_engtype_3D", L"99");
          }
-         return scenario + OneGpu() + std::wstring(kAdapter);
+         return scenario + OneGpu() + kAdapter;
        }(),
        1,
        false,
@@ -198,7 +252,7 @@ std::vector<Case> Cases() {
            Engine(kGpuA, L"eng_0_engtype_3D", L"12.5") +
            Engine(kGpuA, L"eng_1_engtype_Copy", L"90") + Engine(kGpuA, L"eng_2_engtype_3D", L"40") +
            Engine(kGpuA, L"eng_3_engtype_3D", L"-") +
-           Engine(kGpuA, L"eng_4_engtype_VideoDecode", L"75") + std::wstring(kAdapter),
+           Engine(kGpuA, L"eng_4_engtype_VideoDecode", L"75") + kAdapter,
        1,
        false,
        {R"([{"GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,"GPUProcessMemoryDedicatedUsage":150.0,)"
@@ -211,7 +265,8 @@ std::vector<Case> Cases() {
       {"unreadable counters",
        Memory(kGpuA, L"157286400", L"-", L"", L"159383552") +
            Engine(kGpuA, L"eng_0_engtype_3D", L"-") +
-           L"\\GPU Adapter Memory\\Total Committed=537395200;\\GPU Adapter Memory\\Free=-;",
+           Adapter(kAdapterA, L"Total Committed", L"537395200") +
+           Adapter(kAdapterA, L"Dedicated Usage", L"-") + L"dxgi=0:0xC3F1=8589934592,A;",
        1,
        false,
        {R"([{"GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":512.5,)"
@@ -223,21 +278,11 @@ std::vector<Case> Cases() {
        ""},
       {"an instance that vanished after it was listed",
        Memory(kGpuA, L"157286400", L"2097152", L"157286400", L"159383552", L"gone:") +
-           Engine(kGpuA, L"eng_0_engtype_3D", L"12.5", L"gone:") + std::wstring(kAdapter),
+           Engine(kGpuA, L"eng_0_engtype_3D", L"12.5", L"gone:") + kAdapter,
        1,
        false,
        {std::string(kUnreadableRecord)},
        ""},
-      {"a refused adapter counter",
-       OneGpu() +
-           L"\\GPU Adapter Memory\\Total Committed=537395200;absent=GPU Adapter Memory\\Free",
-       1,
-       false,
-       {R"([{"GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":512.5,)"
-        R"("GPUProcessMemoryDedicatedUsage":150.0,"GPUProcessMemoryLocalUsage":150.0,)"
-        R"("GPUProcessMemorySharedUsage":2.0,"GPUProcessMemoryTotalCommitted":152.0,)"
-        R"("GPUUtilizationPercent":12.5,"Name":"unknown","ProcessID":12}])"},
-       failedFree},
       {"a missing adapter object",
        OneGpu() + L"absent=GPU Adapter Memory",
        1,
@@ -247,17 +292,15 @@ std::vector<Case> Cases() {
         R"("GPUProcessMemorySharedUsage":2.0,"GPUProcessMemoryTotalCommitted":152.0,)"
         R"("GPUUtilizationPercent":12.5,"Name":"unknown","ProcessID":12}])"},
        noAdapterObject},
-      {"no instances", std::wstring(kAdapter), 1, false, {"null"}, ""},
+      {"no instances", kAdapter, 1, false, {"null"}, ""},
       {"only other processes' instances",
-       Memory(other, L"1", L"1", L"1", L"1") + Engine(other, L"eng_0_engtype_3D", L"5") +
-           std::wstring(kAdapter),
+       Memory(other, L"1", L"1", L"1", L"1") + Engine(other, L"eng_0_engtype_3D", L"5") + kAdapter,
        1,
        false,
        {"null"},
        ""},
       {"no process-memory object",
-       Engine(kGpuA, L"eng_0_engtype_3D", L"12.5") + std::wstring(kAdapter) +
-           L"absent=GPU Process Memory",
+       Engine(kGpuA, L"eng_0_engtype_3D", L"12.5") + kAdapter + L"absent=GPU Process Memory",
        1,
        false,
        {"null"},
@@ -274,7 +317,7 @@ std::vector<Case> Cases() {
        "PdhOpenQuery: " + OpenErrorText() + "\r\n"},
       // Names in German; PdhAddCounterW refuses the English paths.
       {"a German system",
-       L"lang=de;" + OneGpu() + std::wstring(kAdapter),
+       L"lang=de;" + OneGpu() + kAdapter,
        1,
        false,
        {std::string(kOneGpuRecord)},
@@ -282,7 +325,7 @@ std::vector<Case> Cases() {
       // The first call enumerates before the process uses the GPU; the second
       // must see it although the host never asked PDH to refresh.
       {"a process that starts using the GPU between two calls",
-       OneGpu(L"later:") + std::wstring(kAdapter),
+       OneGpu(L"later:") + kAdapter,
        2,
        false,
        {"null", std::string(kOneGpuRecord)},
@@ -302,7 +345,8 @@ TEST(ScriptedPdh, CallsReturnPrintAndReportAsOnWindows) {
     ::SetEnvironmentVariableW(kScenarioVariable, nullptr);
     if (!run.started || run.exitCode != 0) {
       ADD_FAILURE() << "child exit " << run.exitCode << " (2: gpuproc.dll not loaded, 3: not "
-                    << "the scripted pdh.dll, 4: a query left open, 5: no result file)";
+                    << "the scripted pdh.dll, 4: a query left open, 5: no result file, 6: not "
+                    << "the scripted dxgi.dll, 7: DXGI objects not released)";
       continue;
     }
     std::string expected;
@@ -315,16 +359,16 @@ TEST(ScriptedPdh, CallsReturnPrintAndReportAsOnWindows) {
 
 // Every process at once, through the real binding's wildcard counters and
 // PdhGetFormattedCounterArrayW: one record per (process, GPU), engines of
-// every type, each record with its own adapter's memory.
+// every type, each record with its own adapter's memory and DXGI's name.
 TEST(ScriptedPdh, EveryProcessIsReadFromWildcardArrays) {
   constexpr std::wstring_view kOther = L"pid_7_luid_0x00000000_0x0000C3F1_phys_0";
   const std::wstring scenario =
       OneGpu() + Memory(kGpuB, L"1048576", L"0", L"1048576", L"2097152") +
       Engine(kGpuB, L"eng_0_engtype_Copy", L"-") + Engine(kGpuB, L"eng_1_engtype_Copy", L"3") +
       Memory(kOther, L"0", L"0", L"0", L"0") + Engine(kOther, L"eng_0_engtype_3D", L"-") +
-      Engine(kOther, L"eng_1_engtype_VideoDecode", L"40") +
-      L"\\GPU Adapter Memory(luid_0x00000000_0x0000C3F1_phys_0)\\Total Committed=537395200;"
-      L"\\GPU Adapter Memory(luid_0x00000000_0x0000C3F1_phys_0)\\Free=8002732032;";
+      Engine(kOther, L"eng_1_engtype_VideoDecode", L"40") + kAdapter +
+      Adapter(kAdapterB, L"Total Committed", L"4194304") +
+      Adapter(kAdapterB, L"Dedicated Usage", L"3145728") + L"dxgi=0:0xD2E0=5242880,Scripted GPU B;";
   ASSERT_TRUE(::SetEnvironmentVariableW(kScenarioVariable, scenario.c_str()));
   std::string result;
   const CapturedRun run =
@@ -336,18 +380,20 @@ TEST(ScriptedPdh, EveryProcessIsReadFromWildcardArrays) {
   ASSERT_EQ(run.exitCode, 0u);
   EXPECT_EQ(
       result,
-      R"([{"Adapter":"luid_0x00000000_0x0000C3F1_phys_0","Engines":{"3D":-1.0,)"
+      R"([{"Adapter":"luid_0x00000000_0x0000C3F1_phys_0","AdapterName":"Scripted GPU A",)"
+      R"("Engines":{"3D":-1.0,)"
       R"("VideoDecode":40.0},"GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,)"
       R"("GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemoryLocalUsage":0.0,)"
       R"("GPUProcessMemorySharedUsage":0.0,"GPUProcessMemoryTotalCommitted":0.0,)"
       R"("GPUUtilizationPercent":-1.0,"Name":"unknown","ProcessID":7},)"
-      R"({"Adapter":"luid_0x00000000_0x0000C3F1_phys_0","Engines":{"3D":12.5},)"
+      R"({"Adapter":"luid_0x00000000_0x0000C3F1_phys_0","AdapterName":"Scripted GPU A",)"
+      R"("Engines":{"3D":12.5},)"
       R"("GPUMemoryFree":7632.0,"GPUMemoryTotal":512.5,"GPUProcessMemoryDedicatedUsage":150.0,)"
       R"("GPUProcessMemoryLocalUsage":150.0,"GPUProcessMemorySharedUsage":2.0,)"
       R"("GPUProcessMemoryTotalCommitted":152.0,"GPUUtilizationPercent":12.5,)"
       R"("Name":"unknown","ProcessID":12},)"
-      R"({"Adapter":"luid_0x00000000_0x0000D2E0_phys_0","Engines":{"Copy":3.0},)"
-      R"("GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,)"
+      R"({"Adapter":"luid_0x00000000_0x0000D2E0_phys_0","AdapterName":"Scripted GPU B",)"
+      R"("Engines":{"Copy":3.0},"GPUMemoryFree":2.0,"GPUMemoryTotal":4.0,)"
       R"("GPUProcessMemoryDedicatedUsage":1.0,"GPUProcessMemoryLocalUsage":1.0,)"
       R"("GPUProcessMemorySharedUsage":0.0,"GPUProcessMemoryTotalCommitted":2.0,)"
       R"("GPUUtilizationPercent":-1.0,"Name":"unknown","ProcessID":12}])"
@@ -389,6 +435,15 @@ int CallLibraryAsChild(int calls, std::string_view mode) {
   const auto openQueries = reinterpret_cast<OpenQueriesFunction>(
       reinterpret_cast<void*>(::GetProcAddress(pdh, "ScriptedPdhOpenQueries")));
   if (advance == nullptr || openQueries == nullptr) return kScriptedPdhNotLoaded;
+  // gpuproc.dll imports dxgi.dll: the one it brought in must be ours too.
+  const HMODULE dxgi = ::GetModuleHandleW(L"dxgi.dll");
+  const auto liveDxgiObjects = dxgi == nullptr
+                                   ? nullptr
+                                   : reinterpret_cast<OpenQueriesFunction>(reinterpret_cast<void*>(
+                                         ::GetProcAddress(dxgi, "ScriptedDxgiLiveObjects")));
+  if (liveDxgiObjects == nullptr || !IsInFolder(dxgi, ExecutableFolder())) {
+    return kScriptedDxgiNotLoaded;
+  }
 
   std::string results;
   for (int call = 0; call < calls; ++call) {
@@ -398,6 +453,7 @@ int CallLibraryAsChild(int calls, std::string_view mode) {
     results += '\n';
   }
   if (openQueries() != 0) return kQueryLeftOpen;
+  if (liveDxgiObjects() != 0) return kDxgiObjectsLeft;
 
   return windows_test::WriteChildResult(kResultVariable, results) ? 0 : kResultNotWritten;
 }

@@ -10,10 +10,17 @@
  * PdhAddEnglishCounterW, and an object list that PdhEnumObjectItemsW reads
  * from the last enumeration unless PdhEnumObjectsW refreshes it.
  *
+ * Its counter objects are those of a real Windows: every object has one
+ * instance per process or adapter, so a path without an instance is added
+ * and then fails at the read with PDH_CSTATUS_NO_INSTANCE; "GPU Adapter
+ * Memory" has "Dedicated Usage", "Shared Usage" and "Total Committed", and no
+ * "Free" unless the scenario serves one.
+ *
  * The machine comes from the environment variable GPUPROC_PDH_SCENARIO, read
  * when the DLL is loaded: items separated by ";".
  *   lang=de                     names in German; English ones only through
  *                               PdhAddEnglishCounterW
+ *   free=served                 "GPU Adapter Memory" has a "Free" counter
  *   open=fail[:<code>]          PdhOpenQueryW fails; with a code, it sets the
  *                               thread's last error to it first
  *   absent=<Object>[\<Counter>] the object, or one of its counters, is missing
@@ -70,6 +77,8 @@ static const CounterSchema kAdapterMemoryCounters[] = {
     {L"Total Committed", L"Zugesichert gesamt", 0, PERF_COUNTER_LARGE_RAWCOUNT},
 };
 #define OBJECT_COUNT 3
+#define ADAPTER_MEMORY_OBJECT 2
+#define ADAPTER_FREE_COUNTER 1
 #define MAX_COUNTERS 4
 static const ObjectSchema kObjects[OBJECT_COUNT] = {
     {L"GPU Process Memory", L"GPU-Prozessspeicher", kProcessMemoryCounters, 4},
@@ -191,6 +200,10 @@ static int ParsePath(const wchar_t* path, ParsedPath* parsed) {
 }
 
 static void ParseItem(wchar_t* item) {
+  if (wcscmp(item, L"free=served") == 0) {
+    counterAbsent[ADAPTER_MEMORY_OBJECT][ADAPTER_FREE_COUNTER] = 0;
+    return;
+  }
   if (wcscmp(item, L"lang=de") == 0) {
     german = 1;
     return;
@@ -252,6 +265,8 @@ static void ParseItem(wchar_t* item) {
  * order of items does not matter for them. */
 static void LoadScenario(void) {
   static wchar_t text[32768];
+  /* Windows has no "Free" in "GPU Adapter Memory". */
+  counterAbsent[ADAPTER_MEMORY_OBJECT][ADAPTER_FREE_COUNTER] = 1;
   const DWORD length = GetEnvironmentVariableW(L"GPUPROC_PDH_SCENARIO", text, 32768);
   if (length == 0 || length >= 32768) return;
   for (int pass = 0; pass < 2; ++pass) {
@@ -260,7 +275,7 @@ static void LoadScenario(void) {
     for (wchar_t* item = copy; item != NULL;) {
       wchar_t* next = wcschr(item, L';');
       if (next != NULL) *next++ = L'\0';
-      const int isAbsent = wcsncmp(item, L"absent=", 7) == 0;
+      const int isAbsent = wcsncmp(item, L"absent=", 7) == 0 || wcscmp(item, L"free=served") == 0;
       if (*item != L'\0' && isAbsent == (pass == 0)) ParseItem(item);
       item = next;
     }
@@ -319,7 +334,9 @@ static DWORD ReadInstance(const Counter* counter, const wchar_t* instance, int h
   if (counter->collections == 0) return PDH_CSTATUS_INVALID_DATA;
   const int rate = kObjects[counter->object].counters[counter->counter].rate;
   if (rate && counter->collections < 2) return PDH_CSTATUS_INVALID_DATA;
-  int instanceLive = !hasInstance;
+  /* Every object here has instances: the object itself has no value. */
+  if (!hasInstance) return PDH_CSTATUS_NO_INSTANCE;
+  int instanceLive = 0;
   for (int index = 0; index < entryCount; ++index) {
     const Entry* entry = &entries[index];
     if (entry->object != counter->object || !EntryLive(entry, counter->collectedPhase) ||
@@ -481,8 +498,13 @@ PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER handle, DWORD format,
     value->CStatus = counter->wildcard
                          ? PDH_CSTATUS_INVALID_DATA
                          : ReadInstance(counter, counter->instance, counter->hasInstance, &raw);
-    status = value->CStatus == PDH_CSTATUS_VALID_DATA ? FormatValue(raw, format, value)
-                                                      : (PDH_STATUS)PDH_INVALID_DATA;
+    if (value->CStatus == PDH_CSTATUS_VALID_DATA) {
+      status = FormatValue(raw, format, value);
+    } else if (value->CStatus == PDH_CSTATUS_NO_INSTANCE) {
+      status = PDH_CSTATUS_NO_INSTANCE;
+    } else {
+      status = PDH_INVALID_DATA;
+    }
   }
   LeaveCriticalSection(&lock);
   return status;
