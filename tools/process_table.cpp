@@ -118,8 +118,7 @@ std::string AdapterPciAddress(const std::string& adapter) {
   constexpr std::uint32_t kNonPciHigh = 0x80000000u;
   if (std::sscanf(adapter.c_str(), "luid_0x%8" SCNx32 "_0x%8" SCNx32 "_phys_%u%n", &high, &low,
                   &physical, &consumed) != 3 ||
-      static_cast<std::size_t>(consumed) != adapter.size() || high == kNonPciHigh ||
-      high > 0xFFFF || low > 0xFFFF) {
+      static_cast<std::size_t>(consumed) != adapter.size() || high == kNonPciHigh || low > 0xFFFF) {
     return {};
   }
   char text[32];

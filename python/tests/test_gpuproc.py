@@ -49,10 +49,12 @@ class AllProcessesTest(OnTree):
         blender_intel = gpuproc.Record(
             pid=2000, name="blender", dedicated_mib=0.0, shared_mib=96.0, local_mib=96.0, committed_mib=128.0,
             utilization_percent=0.0, adapter_committed_mib=None, adapter_free_mib=None, adapter=INTEL,
+            adapter_name="Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]",
             engines={"3D": 0.0, "Copy": 0.0, "VideoDecode": 0.0, "VideoProcessing": 0.0})
         blender_amd = gpuproc.Record(
             pid=2000, name="blender", dedicated_mib=128.0, shared_mib=8.0, local_mib=128.0, committed_mib=264.0,
             utilization_percent=0.0, adapter_committed_mib=1280.0, adapter_free_mib=7168.0, adapter=AMD,
+            adapter_name="Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]",
             engines={"3D": 0.0})
         self.assertEqual(records, [blender_intel, blender_amd])
         self.assertEqual(gpuproc.get_all_gpu_data_json().count('"ProcessID":2000'), 2)
@@ -67,7 +69,10 @@ class AllProcessesTest(OnTree):
 
     def test_per_process_call(self):
         (intel, amd) = gpuproc.get_gpu_data(2000)
-        self.assertEqual((intel.adapter, intel.engines, intel.local_mib, amd.dedicated_mib), (None, {}, 96.0, 128.0))
+        self.assertEqual((intel.adapter, intel.adapter_name, intel.engines, intel.local_mib, amd.dedicated_mib),
+                         (None, None, {}, 96.0, 128.0))
+        # Each record its own GPU's figures: only the amdgpu publishes them.
+        self.assertEqual((intel.adapter_committed_mib, amd.adapter_committed_mib), (None, 1280.0))
         self.assertIsNone(gpuproc.get_gpu_data(2001))  # DRM fds without statistics
         for pid in (-1, 1 << 32):
             with self.assertRaises(ValueError):
@@ -101,9 +106,13 @@ class OutputTest(unittest.TestCase):
         done = run([sys.executable, "-m", "gpuproc"], "multi")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout,
-                         "    PID NAME           GPU          DEDICATED  SHARED COMMITTED   3D OTHER\n"
-                         "   2000 blender        0300 03:00.0     128.0     8.0     264.0   0% -\n"
-                         "   2000 blender        0010 00:02.0       0.0    96.0     128.0   0% Copy 0%\n")
+                         "GPU NAME                                            PCI     COMMITTED      FREE\n"
+                         "  0 Intel Corporation Raptor Lake-S GT1 [UHD Graph~ 00:02.0         -         -\n"
+                         "  1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    1280.0    7168.0\n"
+                         "\n"
+                         "    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER\n"
+                         "   2000 blender                 1       128.0     8.0     264.0   0% -\n"
+                         "   2000 blender                 0         0.0    96.0     128.0   0% Copy 0%\n")
         self.assertTrue(all(len(line) <= 79 for line in done.stdout.splitlines()))
         self.assertEqual(run([sys.executable, "-m", "gpuproc", "--json"], "multi").stdout,
                          run([sys.executable, "-c", "import gpuproc; print(gpuproc.get_all_gpu_data_json())"],

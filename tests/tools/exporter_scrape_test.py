@@ -52,6 +52,11 @@ def adapter_memory(adapter, committed, free):
             ("gpuproc_adapter_memory_free_bytes", labels): free * MIB}
 
 
+def adapter_info(adapter, name, pci_address):
+    labels = (("adapter", adapter), ("name", name), ("pci_address", pci_address))
+    return {("gpuproc_adapter_info", labels): 1}
+
+
 def merge(*parts):
     result = {}
     for part in parts:
@@ -63,26 +68,33 @@ def merge(*parts):
 # Nothing changes between the two collections of a recorded tree, so busy
 # time reads 0; xe's cycle counters never move there and have no value.
 AMD = luid(0x300)
+# The name from the PCI ID database where the tree has the ids, else the address.
+NAVI21 = "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]"
+UHD770 = "Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]"
 EXPECTED = {
     "amdgpu-legacy": merge(
         process("amdgpu-legacy", 1000, "glxgears", AMD, 256, 16, 256, 272, {"3D": 0, "Copy": 0}),
-        adapter_memory(AMD, 1280, 7168)),
+        adapter_memory(AMD, 1280, 7168), adapter_info(AMD, "0000:03:00.0", "0000:03:00.0")),
     "amdgpu": merge(
         process("amdgpu", 1010, "firefox", AMD, 512, 40, 512, 816, {"3D": 0, "Compute": 0, "VideoDecode": 0}),
-        adapter_memory(AMD, 2560, 14336)),
+        adapter_memory(AMD, 2560, 14336), adapter_info(AMD, NAVI21, "0000:03:00.0")),
     # Older i915 (1101) reports no memory; xe's engines have no value.
     "i915": merge(
         process("i915", 1100, "vkcube", AMD, 256, 24, 256, 324,
                 {"3D": 0, "Compute": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0}),
         process("i915", 1101, "glmark2", luid(0x10), None, None, None, None,
-                {"3D": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0})),
-    "xe": process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, {}),
+                {"3D": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0}),
+        adapter_info(AMD, "0000:03:00.0", "0000:03:00.0"),
+        adapter_info(luid(0x10), "0000:00:02.0", "0000:00:02.0")),
+    "xe": merge(process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, {}),
+                adapter_info(AMD, "0000:03:00.0", "0000:03:00.0")),
     # 2001 and 2002 have DRM fds but no statistics: no series.
     "multi": merge(
         process("multi", 2000, "blender", luid(0x10), 0, 96, 96, 128,
                 {"3D": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0}, DOCKER_ID),
         process("multi", 2000, "blender", AMD, 128, 8, 128, 264, {"3D": 0}, DOCKER_ID),
-        adapter_memory(AMD, 1280, 7168)),
+        adapter_memory(AMD, 1280, 7168), adapter_info(AMD, NAVI21, "0000:03:00.0"),
+        adapter_info(luid(0x10), UHD770, "0000:00:02.0")),
 }
 
 

@@ -1,6 +1,7 @@
 #include "gpu_collector.h"
 
 #include <chrono>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -54,7 +55,26 @@ struct ProcessFamilies {
              "Memory committed on the GPU by all processes.", MetricType::Gauge);
   MetricFamily adapterFree =
       Family("gpuproc_adapter_memory_free_bytes", "Free memory of the GPU.", MetricType::Gauge);
+  MetricFamily adapterInfo = Family("gpuproc_adapter_info",
+                                    "The GPU's name and PCI address; always 1.", MetricType::Gauge);
 };
+
+// The PCI address the Linux back end encodes in an adapter name
+// (luid_0x<domain>_0x<bus << 8 | device << 3 | function>_phys_0); empty for
+// a GPU without one (high part 0x80000000) and any other name.
+std::string PciAddress(const std::string& adapter) {
+  unsigned high = 0, low = 0, physical = 0;
+  int consumed = 0;
+  if (std::sscanf(adapter.c_str(), "luid_0x%8x_0x%8x_phys_%u%n", &high, &low, &physical,
+                  &consumed) != 3 ||
+      static_cast<std::size_t>(consumed) != adapter.size() || high == 0x80000000u || low > 0xFFFF) {
+    return {};
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", high, low >> 8, (low >> 3) & 0x1F,
+                low & 0x7);
+  return text;
+}
 
 void AddRecord(const nlohmann::json& record, const std::string& container,
                ProcessFamilies& families, std::vector<std::string>& adaptersSeen) {
@@ -84,6 +104,13 @@ void AddRecord(const nlohmann::json& record, const std::string& container,
     if (seen == adapter) return;
   }
   adaptersSeen.push_back(adapter);
+  // The name once per GPU rather than as a label on every series.
+  const auto name = record.find("AdapterName");
+  AddGauge(families.adapterInfo,
+           {{"adapter", adapter},
+            {"name", name != record.end() && name->is_string() ? name->get<std::string>() : ""},
+            {"pci_address", PciAddress(adapter)}},
+           1);
   if (Readable(record.at("GPUMemoryTotal"))) {
     AddGauge(families.adapterCommitted, {{"adapter", adapter}},
              record.at("GPUMemoryTotal").get<double>() * kBytesPerMiB);
@@ -121,7 +148,8 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
       }
       for (MetricFamily* family :
            {&families.dedicated, &families.shared, &families.local, &families.committed,
-            &families.engine, &families.adapterCommitted, &families.adapterFree}) {
+            &families.engine, &families.adapterCommitted, &families.adapterFree,
+            &families.adapterInfo}) {
         result.push_back(std::move(*family));
       }
       ok = true;

@@ -42,6 +42,9 @@ class Record:
     """Free memory of the GPU."""
     adapter: Optional[str] = None
     """The GPU (``luid_0x<HI>_0x<LO>_phys_<N>``); ``None`` in per-process reports, which do not name it."""
+    adapter_name: Optional[str] = None
+    """The GPU's name (DXGI's description, NVML's or the PCI ID database's name); ``None`` where the
+    system gives none and in per-process reports."""
     engines: Dict[str, Optional[float]] = field(default_factory=dict)
     """Engine type (``3D``, ``Compute``, ``Copy``...) to its busiest engine in percent; per-process reports have none."""
 
@@ -60,5 +63,6 @@ class Record:
             adapter_committed_mib=_reading(member["GPUMemoryTotal"]),
             adapter_free_mib=_reading(member["GPUMemoryFree"]),
             adapter=str(member["Adapter"]) if "Adapter" in member else None,
+            adapter_name=str(member["AdapterName"]) if member.get("AdapterName") else None,
             engines={str(k): _reading(v) for k, v in engines.items()},
         )

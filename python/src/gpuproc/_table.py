@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import re
 import sys
-from typing import List, Optional
+from typing import Dict, List, Optional, Tuple
 
 from ._record import Record
 
@@ -15,23 +15,16 @@ _LUID = re.compile(r"luid_0x([0-9A-Fa-f]{1,8})_0x([0-9A-Fa-f]{1,8})_phys_(\d+)")
 _NON_PCI_HIGH = 0x80000000
 
 
-def short_adapter(adapter: str, with_pci_address: bool = sys.platform != "win32") -> str:
-    """``0300 03:00.0`` for luid_0x00000000_0x00000300_phys_0: the LUID's low part
-    (``/<N>`` for another physical adapter), then the PCI address the Linux back
-    end encodes in it, or ``card<N>`` for a GPU without one."""
+def pci_address(adapter: str) -> str:
+    """``0000:03:00.0`` for luid_0x00000000_0x00000300_phys_0: the PCI address the
+    Linux back end encodes in an adapter name; empty for a GPU without one."""
     match = _LUID.fullmatch(adapter)
     if match is None:
-        return adapter
-    high, low, physical = int(match.group(1), 16), int(match.group(2), 16), int(match.group(3))
-    name = f"{low:04X}" if high in (0, _NON_PCI_HIGH) else f"{high:X}:{low:04X}"
-    if physical:
-        name += f"/{physical}"
-    if not with_pci_address:
-        return name
-    if high == _NON_PCI_HIGH:
-        return f"{name} card{low}"
-    pci = f"{low >> 8:02x}:{(low >> 3) & 0x1F:02x}.{low & 0x7:x}"
-    return f"{name} {pci}" if high == 0 else f"{name} {high:04x}:{pci}"
+        return ""
+    high, low = int(match.group(1), 16), int(match.group(2), 16)
+    if high == _NON_PCI_HIGH or low > 0xFFFF:
+        return ""
+    return f"{high:04x}:{low >> 8:02x}:{(low >> 3) & 0x1F:02x}.{low & 0x7:x}"
 
 
 def _mib(value: Optional[float]) -> str:
@@ -63,11 +56,40 @@ def _fit(text: str, width: int) -> str:
     return text if len(text) <= width else text[: width - 1] + "~"
 
 
+def _gpu_lines(records: List[Record], with_pci_address: bool) -> Tuple[str, Dict[str, str]]:
+    """One line per GPU, numbered in adapter order, and each adapter's number."""
+    gpus: Dict[str, Record] = {}
+    for record in records:
+        gpus.setdefault(record.adapter or "", record)
+    adapters = sorted(gpus)
+    addresses = []
+    for adapter in adapters:
+        address = pci_address(adapter) if with_pci_address else ""
+        # lspci's short form where the domain is 0.
+        address = address[5:] if address.startswith("0000:") else address
+        addresses.append(address or "-")
+    address_width = max([3] + [len(a) for a in addresses])
+    name_width = TABLE_WIDTH - 3 - address_width - 2 * _MEMORY_WIDTH - 4
+
+    def line(number: str, name: str, address: str, committed: str, free: str) -> str:
+        return " ".join([number.rjust(3), _fit(name, name_width).ljust(name_width), address.ljust(address_width),
+                         committed.rjust(_MEMORY_WIDTH), free.rjust(_MEMORY_WIDTH)]) + "\n"
+
+    lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE")
+    for number, (adapter, address) in enumerate(zip(adapters, addresses)):
+        gpu = gpus[adapter]
+        lines += line(str(number), gpu.adapter_name or adapter, address, _mib(gpu.adapter_committed_mib),
+                      _mib(gpu.adapter_free_mib))
+    return lines, {adapter: str(number) for number, adapter in enumerate(adapters)}
+
+
 def format_table(records: List[Record], with_pci_address: bool = sys.platform != "win32") -> str:
-    """A header and one line per record, sorted by dedicated memory (largest first)."""
+    """The GPU lines and an empty line (none without records), then a header and one line per
+    record, sorted by dedicated memory (largest first), its GPU named by number."""
     ordered = sorted(records, key=lambda r: (-(-1.0 if r.dedicated_mib is None else r.dedicated_mib), r.pid,
                                              r.adapter or ""))
-    gpus = [short_adapter(r.adapter or "", with_pci_address) for r in ordered]
+    gpu_lines, numbers = _gpu_lines(records, with_pci_address)
+    gpus = [numbers[r.adapter or ""] for r in ordered]
     gpu_width = max([3] + [len(g) for g in gpus])
     fixed = _PID_WIDTH + gpu_width + _MEMORY_WIDTH + _SHARED_WIDTH + _MEMORY_WIDTH + _PERCENT_WIDTH + 7
     name_width = TABLE_WIDTH - fixed - _OTHER_WIDTH if fixed + _OTHER_WIDTH + 8 < TABLE_WIDTH else 8
@@ -79,7 +101,8 @@ def format_table(records: List[Record], with_pci_address: bool = sys.platform !=
                          committed.rjust(_MEMORY_WIDTH), three_d.rjust(_PERCENT_WIDTH), other])
         return text.rstrip(" ") + "\n"
 
-    table = line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER")
+    table = gpu_lines + "\n" if records else ""
+    table += line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER")
     for record, gpu in zip(ordered, gpus):
         table += line(str(record.pid), record.name or "unknown", gpu, _mib(record.dedicated_mib),
                       _mib(record.shared_mib), _mib(record.committed_mib), _percent(record.utilization_percent),
