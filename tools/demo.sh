@@ -3,7 +3,8 @@
 # every GPU process and a live process on this machine, and on recorded ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/ensure-packages.sh build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev
+tools/ensure-packages.sh build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev \
+  libpci-dev pci.ids
 
 cmake -S . -B build-demo -G Ninja -DGPUPROC_BUILD_TESTS=OFF >/dev/null
 cmake --build build-demo -j "$(nproc)" >/dev/null

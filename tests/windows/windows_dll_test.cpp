@@ -35,12 +35,13 @@ constexpr int kLibraryNotLoaded = 2;
 constexpr int kFunctionNotExported = 3;
 constexpr int kResultNotWritten = 4;
 
-// Wine's pdh.dll has no "GPU Adapter Memory" object, refuses both adapter
-// paths with PDH_CSTATUS_NO_COUNTER, and its PdhEnumObjectItemsW leaves both
-// lengths at 0, so no instance is listed and the report is null.
+// Wine's pdh.dll has no "GPU Adapter Memory" object and refuses every
+// adapter path with PDH_CSTATUS_NO_COUNTER: a missing "Free" writes no line
+// and "Dedicated Usage" is asked for instead. Its PdhEnumObjectItemsW leaves
+// both lengths at 0, so no instance is listed and the report is null.
 constexpr std::string_view kWineErrorLines =
-    "Failed to add counter: \\GPU Adapter Memory\\Total Committed ERROR CODE: -1073738823\r\n"
-    "Failed to add counter: \\GPU Adapter Memory\\Free ERROR CODE: -1073738823\r\n";
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: -1073738823\r\n"
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Dedicated Usage ERROR CODE: -1073738823\r\n";
 // Wine's pdh.dll refuses every wildcard path as an unknown counter.
 constexpr std::string_view kWineWildcardErrorLines =
     "Failed to add counter: \\GPU Process Memory(*)\\Local Usage ERROR CODE: -1073738823\r\n"
@@ -49,7 +50,7 @@ constexpr std::string_view kWineWildcardErrorLines =
     "Failed to add counter: \\GPU Process Memory(*)\\Total Committed ERROR CODE: -1073738823\r\n"
     "Failed to add counter: \\GPU Engine(*)\\Utilization Percentage ERROR CODE: -1073738823\r\n"
     "Failed to add counter: \\GPU Adapter Memory(*)\\Total Committed ERROR CODE: -1073738823\r\n"
-    "Failed to add counter: \\GPU Adapter Memory(*)\\Free ERROR CODE: -1073738823\r\n";
+    "Failed to add counter: \\GPU Adapter Memory(*)\\Dedicated Usage ERROR CODE: -1073738823\r\n";
 // The indented null report and the stream's end of line, in text mode.
 constexpr std::string_view kNullReportLine = "null\r\n";
 
