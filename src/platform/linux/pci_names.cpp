@@ -23,10 +23,11 @@ void IgnoreMessage(char* /*format*/, ...) {}
 // Only C frames lie between the setjmp and the longjmp; nothing here has a
 // destructor to skip.
 const char* LookUp(pci_access* access, char* buffer, int size, std::uint16_t vendor,
-                   std::uint16_t device) {
+                   std::uint16_t device, bool& abandoned) {
   std::jmp_buf jump;
   if (setjmp(jump) != 0) {
     abandonLookup = nullptr;
+    abandoned = true;
     return nullptr;
   }
   abandonLookup = &jump;
@@ -56,30 +57,36 @@ std::string_view LastComponent(std::string_view path) {
 
 }  // namespace
 
-std::string LookUpPciName(std::uint16_t vendor, std::uint16_t device, const char* idsFile) {
-  pci_access* access = pci_alloc();
-  if (access == nullptr) return {};
-  access->error = &AbandonLookup;
-  access->warning = &IgnoreMessage;
-  access->debug = &IgnoreMessage;
+PciNameDatabase::PciNameDatabase(const char* idsFile)
+    : idsFile_(idsFile != nullptr ? idsFile : ""), access_(pci_alloc()) {
+  if (access_ == nullptr) return;
+  access_->error = &AbandonLookup;
+  access_->warning = &IgnoreMessage;
+  access_->debug = &IgnoreMessage;
   // No cache in the host's home folder, no DNS.
-  access->id_lookup_mode = 0;
-  if (idsFile != nullptr) pci_set_name_list_path(access, const_cast<char*>(idsFile), 0);
-  char buffer[512];
-  const char* found = LookUp(access, buffer, sizeof buffer, vendor, device);
-  // The database is meant to be UTF-8; a report must be, whatever the file holds.
-  std::string name = found != nullptr ? Utf16ToUtf8(Utf8ToUtf16(found)) : std::string();
-  pci_cleanup(access);
-  return name;
+  access_->id_lookup_mode = 0;
+  if (idsFile != nullptr) pci_set_name_list_path(access_, idsFile_.data(), 0);
 }
 
-std::string DescribeSysfsDevice(const HostFs& fs, std::string_view sysfsDevice,
-                                std::string_view address, const char* idsFile) {
+PciNameDatabase::~PciNameDatabase() {
+  if (access_ != nullptr) pci_cleanup(access_);
+}
+
+std::string PciNameDatabase::Name(std::uint16_t vendor, std::uint16_t device) {
+  if (access_ == nullptr || abandoned_) return {};
+  char buffer[512];
+  const char* found = LookUp(access_, buffer, sizeof buffer, vendor, device, abandoned_);
+  // The database is meant to be UTF-8; a report must be, whatever the file holds.
+  return found != nullptr ? Utf16ToUtf8(Utf8ToUtf16(found)) : std::string();
+}
+
+std::string PciNameDatabase::DescribeSysfsDevice(const HostFs& fs, std::string_view sysfsDevice,
+                                                 std::string_view address) {
   const std::string folder(sysfsDevice);
   const std::optional<std::uint16_t> vendor = ParseId(fs.ReadSysFile(folder + "/vendor"));
   const std::optional<std::uint16_t> device = ParseId(fs.ReadSysFile(folder + "/device"));
   if (vendor && device) {
-    std::string name = LookUpPciName(*vendor, *device, idsFile);
+    std::string name = Name(*vendor, *device);
     if (!name.empty()) return name;
   }
   const std::optional<std::string> driver = fs.ReadSysLink(folder + "/driver");

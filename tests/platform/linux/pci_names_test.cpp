@@ -41,16 +41,18 @@ class PciNames : public ::testing::Test {
 };
 
 TEST_F(PciNames, DatabaseNamesVendorAndDeviceOrNothing) {
-  const std::string ids = Ids("pci.ids");
-  EXPECT_EQ(LookUpPciName(0x1002, 0x73bf, ids.c_str()),
+  PciNameDatabase database(Ids("pci.ids").c_str());
+  EXPECT_EQ(database.Name(0x1002, 0x73bf),
             "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]");
   // A vendor without that device, an unknown vendor, a missing database and
   // one with a line libpci cannot parse (its error handler would exit the
   // host): no name, and the call returns.
-  EXPECT_EQ(LookUpPciName(0x10de, 0x2684, ids.c_str()), "");
-  EXPECT_EQ(LookUpPciName(0x1234, 0x5678, ids.c_str()), "");
-  EXPECT_EQ(LookUpPciName(0x1002, 0x73bf, Ids("missing.ids").c_str()), "");
-  EXPECT_EQ(LookUpPciName(0x1002, 0x73bf, Ids("bad.ids").c_str()), "");
+  EXPECT_EQ(database.Name(0x10de, 0x2684), "");
+  EXPECT_EQ(database.Name(0x1234, 0x5678), "");
+  EXPECT_EQ(PciNameDatabase(Ids("missing.ids").c_str()).Name(0x1002, 0x73bf), "");
+  PciNameDatabase broken(Ids("bad.ids").c_str());
+  EXPECT_EQ(broken.Name(0x1002, 0x73bf), "");
+  EXPECT_EQ(broken.Name(0x1002, 0x73bf), "");
 }
 
 TEST_F(PciNames, SysfsDeviceIsNamedByIdsElseDriverAndAddress) {
@@ -61,7 +63,7 @@ TEST_F(PciNames, SysfsDeviceIsNamedByIdsElseDriverAndAddress) {
   fs::create_directory_symlink("../../bus/pci/drivers/nvidia", top_ / "sys/devices/b/driver");
   Write("sys/devices/c/vendor", "1002\n");  // not sysfs's form: no id
   const HostFs hostFs((top_ / "proc").string(), (top_ / "sys").string());
-  const std::string ids = Ids("pci.ids");
+  PciNameDatabase database(Ids("pci.ids").c_str());
   const struct {
     const char* device;
     const char* expected;
@@ -74,7 +76,7 @@ TEST_F(PciNames, SysfsDeviceIsNamedByIdsElseDriverAndAddress) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.device);
-    EXPECT_EQ(DescribeSysfsDevice(hostFs, c.device, "0000:05:00.0", ids.c_str()), c.expected);
+    EXPECT_EQ(database.DescribeSysfsDevice(hostFs, c.device, "0000:05:00.0"), c.expected);
   }
 }
 
