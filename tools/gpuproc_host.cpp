@@ -31,8 +31,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitBadArgument = 2;
 
-// -n: often enough to watch, rarely enough to be a schedule; beyond a day a
-// sleep_for overflows on some clocks and an infinite one never sleeps.
+// -n: no shorter than the 100 ms sample itself, and no longer than a day:
+// far longer waits (1e20 s, inf) overflow the clock's count and end at once.
 constexpr double kMinInterval = 0.1;
 constexpr double kMaxInterval = 86400;
 
@@ -123,7 +123,7 @@ bool PrintProcesses(const std::vector<std::uint32_t>& processIds) {
 int FinishOutput(gpuproc::tool::CheckedOutput& output, int status, bool following) {
   const int error = output.Flush();
   if (error == 0) return status;
-  if (error == EPIPE && following) return kExitOk;
+  if (error == EPIPE && following) return status;
   std::cerr << "gpuproc: cannot write the output: " << std::generic_category().message(error)
             << '\n';
   return kExitFailed;
