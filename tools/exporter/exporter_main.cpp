@@ -274,8 +274,7 @@ int main(int argc, char** argv) {
   std::string configFile;
   app.add_option("--web.listen-address,--listen", listen,
                  "address and port to serve on, repeatable ([IPV6]:PORT for IPv6; port 0: any)")
-      ->option_text("ADDRESS:PORT")
-      ->capture_default_str();
+      ->option_text(std::string("ADDRESS:PORT=") + kDefaultListen);
   app.add_option("--web.telemetry-path", telemetryPath, "path the metrics are served on")
       ->capture_default_str();
   app.add_option("--web.config.file", configFile,
@@ -298,6 +297,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "gpuproc-exporter: --listen '%s' is not ADDRESS:PORT (a numeric IPv4 address, "
                    "or an IPv6 address in brackets, and a port from 0 to 65535)\n",
+                   text.c_str());
+      return 2;
+    }
+    // Debian 12's civetweb is built without IPv6: say so rather than
+    // "could not start".
+    if (address->ipv6 && mg_check_feature(MG_FEATURES_IPV6) == 0) {
+      std::fprintf(stderr,
+                   "gpuproc-exporter: --listen '%s': the HTTP server (civetweb) was built "
+                   "without IPv6 support\n",
                    text.c_str());
       return 2;
     }
