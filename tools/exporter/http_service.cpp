@@ -63,7 +63,7 @@ int FilterRequest(mg_connection* connection) {
     case Route::kMetricsHead:
       // A probe that asks only for headers takes no 100 ms reading.
       mg_printf(connection,
-                "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n"
+                "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
                 "Connection: close\r\n\r\n");
       return 200;
     case Route::kLanding:
