@@ -1,4 +1,5 @@
 #include "platform/linux/drm_fdinfo_source.h"
+#include "platform/linux/driver_profiles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

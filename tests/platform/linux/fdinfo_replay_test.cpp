@@ -209,7 +209,8 @@ TEST(FdinfoReplay, ForeignFilesAndLinksAreUnreadable) {
        [&](const fs::path& root, const fs::path& outside) {
          // A complete device folder outside: read, it would give the values.
          fs::create_directories(outside / amdgpuDevice);
-         fs::copy(root / amdgpuDevice, outside / amdgpuDevice, fs::copy_options::recursive);
+         fs::copy(root / amdgpuDevice, outside / amdgpuDevice,
+                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
          for (const char* node : {"card1", "renderD128"}) {
            const fs::path link = root / "sys/class/drm" / node / "device";
            fs::remove(link);
