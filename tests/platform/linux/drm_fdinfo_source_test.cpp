@@ -1,5 +1,4 @@
 #include "platform/linux/drm_fdinfo_source.h"
-#include "platform/linux/driver_profiles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -454,16 +453,6 @@ TEST(DrmFdinfoSource, PciAddresses) {
                           "0000:3:00.0", "000000000:03:00.0", "0000:03:00.0x"}) {
     EXPECT_EQ(ParsePciAddress(bad), std::nullopt) << bad;
   }
-}
-
-TEST(DrmFdinfoSource, EngineTypesNeverBreakCounterPaths) {
-  EXPECT_EQ(EngineClassType("amdgpu", "jpeg"), "VideoDecode");
-  EXPECT_EQ(EngineClassType("i915", "render"), "3D");
-  EXPECT_EQ(EngineClassType("v3d", "render"), "3D");
-  // The same class name means another engine on another driver.
-  EXPECT_EQ(EngineClassType("i915", "compute"), "Compute");
-  EXPECT_EQ(EngineClassType("newgpu", "compute"), "compute");
-  EXPECT_EQ(EngineClassType("newgpu", "a(b)\\c*d#e/f"), "a_b__c_d_e_f");
 }
 
 }  // namespace

@@ -91,9 +91,7 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
       // stolen, an APU's vram), Local adds the system memory; no adapter
       // figures. Beside the APU a discrete amdgpu reads as before.
       {"i915-mtl", 1700, {{kNone, kNone, "8.0", "168.0", "160.0", "188.0", "0.0", "mpv", 1700}}},
-      {"xe-lnl",
-       1800,
-       {{kNone, kNone, "4.0", "132.0", "128.0", "164.0", "-1.0", "firefox", 1800}}},
+      {"xe-lnl", 1800, {{kNone, kNone, "4.0", "132.0", "128.0", "164.0", "-1.0", "firefox", 1800}}},
       {"amdgpu-apu",
        1900,
        {{"13296.0", "3328.0", "1536.0", "1536.0", "64.0", "2144.0", "0.0", "blender", 1900},
