@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 namespace gpuproc {
@@ -12,44 +13,27 @@ namespace {
 
 TEST(DriverProfiles, EveryRowReadsAsTheKernelMeansIt) {
   using enum RegionClass;
-  const struct {
-    const char* driver;
-    const char* engineClass;
-    const char* type;
-  } engines[] = {
-      {"amdgpu", "gfx", "3D"},
-      {"amdgpu", "compute", "Compute"},
-      {"amdgpu", "dma", "Copy"},
-      {"amdgpu", "dec", "VideoDecode"},
-      {"amdgpu", "jpeg", "VideoDecode"},
-      {"amdgpu", "enc", "VideoEncode"},
-      {"i915", "render", "3D"},
-      {"i915", "compute", "Compute"},
-      {"i915", "copy", "Copy"},
-      {"i915", "video", "VideoDecode"},
-      {"i915", "video-enhance", "VideoProcessing"},
-      {"xe", "rcs", "3D"},
-      {"xe", "ccs", "Compute"},
-      {"xe", "bcs", "Copy"},
-      {"xe", "vcs", "VideoDecode"},
-      {"xe", "vecs", "VideoProcessing"},
-      {"msm", "gpu", "3D"},
-      {"panfrost", "fragment", "3D"},
-      {"panfrost", "vertex-tiler", "3D"},
-      {"panthor", "panthor", "3D"},
-      {"v3d", "render", "3D"},
-      {"v3d", "bin", "3D"},
-      {"v3d", "csd", "Compute"},
-      // The same class name on another driver, and classes nobody knows,
-      // keep their own names, made safe for counter paths.
-      {"v3d", "tfu", "tfu"},
-      {"xe", "render", "render"},
-      {"newgpu", "compute", "compute"},
-      {"newgpu", "a(b)\\c*d#e/f", "a_b__c_d_e_f"},
+  // "driver class=Type ...": every engine row, then names nobody maps (the
+  // same class on another driver keeps its own name, made safe for paths).
+  const char* const engines[] = {
+      "amdgpu gfx=3D compute=Compute dma=Copy dec=VideoDecode jpeg=VideoDecode enc=VideoEncode",
+      "i915 render=3D compute=Compute copy=Copy video=VideoDecode video-enhance=VideoProcessing",
+      "xe rcs=3D ccs=Compute bcs=Copy vcs=VideoDecode vecs=VideoProcessing render=render",
+      "msm gpu=3D",
+      "panfrost fragment=3D vertex-tiler=3D",
+      "panthor panthor=3D",
+      "v3d render=3D bin=3D csd=Compute tfu=tfu",
+      "newgpu compute=compute a(b)\\c*d#e/f=a_b__c_d_e_f",
   };
-  for (const auto& row : engines) {
-    EXPECT_EQ(EngineClassType(row.driver, row.engineClass), row.type)
-        << row.driver << " " << row.engineClass;
+  for (const char* line : engines) {
+    std::istringstream words(line);
+    std::string driver, row;
+    words >> driver;
+    while (words >> row) {
+      const std::size_t equals = row.find('=');
+      EXPECT_EQ(EngineClassType(driver, row.substr(0, equals)), row.substr(equals + 1))
+          << driver << " " << row;
+    }
   }
 
   const struct {
