@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -26,6 +27,12 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
     value = value * 10 + digit;
   }
   return value;
+}
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a + b;
 }
 
 std::optional<std::string> ReadInRoot(int rootFd, const std::string& relative) {
@@ -117,11 +124,7 @@ AdapterFigures ReadMemInfoAdapter(int deviceDir, int, GpuDevice) {
   const auto vramTotal = ReadSysNumber(deviceDir, "mem_info_vram_total");
   const auto vramUsed = ReadSysNumber(deviceDir, "mem_info_vram_used");
   const auto gttUsed = ReadSysNumber(deviceDir, "mem_info_gtt_used");
-  if (vramUsed && gttUsed) {
-    figures.totalCommitted = *gttUsed > std::numeric_limits<std::uint64_t>::max() - *vramUsed
-                                 ? std::numeric_limits<std::uint64_t>::max()
-                                 : *vramUsed + *gttUsed;
-  }
+  if (vramUsed && gttUsed) figures.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
   if (vramTotal && vramUsed) figures.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
   return figures;
 }
@@ -142,10 +145,14 @@ AdapterFigures ReadDmemVramAdapter(int, int sysRoot, GpuDevice device) {
   int capacities = 0;
   int currents = 0;
   ForEachKeyNumber(*capacityText, [&](std::string_view region, std::uint64_t value) {
-    if (isVram(region)) capacity += value, ++capacities;
+    if (!isVram(region)) return;
+    capacity = SaturatingAdd(capacity, value);
+    ++capacities;
   });
   ForEachKeyNumber(*currentText, [&](std::string_view region, std::uint64_t value) {
-    if (isVram(region)) used += value, ++currents;
+    if (!isVram(region)) return;
+    used = SaturatingAdd(used, value);
+    ++currents;
   });
   if (capacities == 0 || capacities != currents) return {};
   return {used, capacity > used ? capacity - used : 0};
