@@ -39,9 +39,10 @@ constexpr std::string_view kChildMode = "--long-lived-child";
 constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
 constexpr wchar_t kScenarioVariable[] = L"GPUPROC_PDH_SCENARIO";
 
+// Exit status 3 is abort()'s.
 constexpr int kNotLoaded = 2;
-constexpr int kWrongResult = 3;
 constexpr int kNoResultFile = 4;
+constexpr int kWrongResult = 5;
 
 // Process 12 on one GPU: each of its calls samples one window.
 constexpr wchar_t kOneGpu[] =
@@ -343,7 +344,7 @@ TEST(LongLivedHost, LoadCallUnloadLeavesNothingBehind) {
   std::string result;
   CapturedRun run = Child("cycles", L"", &result);
   ASSERT_TRUE(run.started);
-  ASSERT_EQ(run.exitCode, 0u) << "2: not loaded, 3: wrong result, 4: no result file";
+  ASSERT_EQ(run.exitCode, 0u) << "2: not loaded, 3: abort(), 4: no result file, 5: wrong result";
   std::istringstream lines(result);
   struct Figure {
     int cycle;

@@ -361,10 +361,12 @@ void WindowsPlatform::WriteErrorLine(std::u16string_view line) {
   // The handle under the C runtime's standard error, where the host may have
   // redirected it. One WriteFile: a host writing from another thread, through
   // any runtime, cannot land inside the line.
-  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stderr)));
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
+  const intptr_t handle = ::_get_osfhandle(::_fileno(stderr));
+  // -2: a program without a console, whose stderr leads nowhere.
+  if (handle == -1 || handle == -2 || handle == 0) return;
   DWORD written = 0;
-  ::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data(), static_cast<DWORD>(bytes.size()),
+              &written, nullptr);
 }
 
 void WindowsPlatform::WriteOutputLine(std::string_view text) {
