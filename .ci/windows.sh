@@ -114,6 +114,8 @@ runSuite() {
   start=$SECONDS
   timeout 1200 ctest --test-dir "$build" --output-on-failure --timeout "$testTimeout" -j "$jobs" "$@"
   log "$name: tests ran in $((SECONDS - start)) s"
+  # The figures the long-lived host test measured (load cycles, worst wait).
+  sed -n 's/^.*\(\[figures\]\)/\1/p' "$build/Testing/Temporary/LastTest.log" >&2 || true
   removePrefix
 }
 
