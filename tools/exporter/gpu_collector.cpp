@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "label_text.h"
+
 namespace gpuproc {
 
 namespace {
@@ -58,11 +60,11 @@ struct ProcessFamilies {
 
 void AddRecord(const nlohmann::json& record, const std::string& container,
                ProcessFamilies& families, std::vector<std::string>& adaptersSeen) {
-  const std::string adapter = record.at("Adapter").get<std::string>();
+  const std::string adapter = LabelText(record.at("Adapter").get<std::string>());
   const std::vector<ClientMetric::Label> labels = {
       {"adapter", adapter},
       {"container", container},
-      {"name", record.at("Name").get<std::string>()},
+      {"name", LabelText(record.at("Name").get<std::string>())},
       {"pid", std::to_string(record.at("ProcessID").get<std::uint32_t>())}};
   const std::pair<const char*, MetricFamily*> memory[] = {
       {"GPUProcessMemoryDedicatedUsage", &families.dedicated},
@@ -76,7 +78,7 @@ void AddRecord(const nlohmann::json& record, const std::string& container,
   for (const auto& [engine, value] : record.at("Engines").items()) {
     if (!Readable(value)) continue;
     std::vector<ClientMetric::Label> engineLabels = labels;
-    engineLabels.insert(engineLabels.begin() + 2, {"engine", engine});
+    engineLabels.insert(engineLabels.begin() + 2, {"engine", LabelText(engine)});
     AddGauge(families.engine, std::move(engineLabels), value.get<double>() / 100.0);
   }
   // Every record of one adapter carries the same adapter figures.
@@ -114,7 +116,7 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
       for (const nlohmann::json& record : records) {
         const auto processId = record.at("ProcessID").get<std::uint32_t>();
         // Records come ordered by process id: one cgroup read per process.
-        if (first || processId != lastProcessId) lastContainer = container(processId);
+        if (first || processId != lastProcessId) lastContainer = LabelText(container(processId));
         first = false;
         lastProcessId = processId;
         AddRecord(record, lastContainer, families, adaptersSeen);
