@@ -49,11 +49,11 @@ $header
    1010 firefox                 0       512.0    40.0     816.0   0% Comp 0%
 "
 awk 'length > 79 { exit 1 }' "$scratch/out" || fail "a table line is longer than 79 characters"
-# Without PCI ids in sysfs a GPU is named by its address.
+# Without PCI ids in sysfs a GPU is named by its driver and address.
 run i915
 same "unreadable memory shows as -" 0 "$gpus
-  0 0000:00:02.0                                    00:02.0         -         -
-  1 0000:03:00.0                                    03:00.0         -         -
+  0 i915 0000:00:02.0                               00:02.0         -         -
+  1 i915 0000:03:00.0                               03:00.0         -         -
 
 $header
    1100 vkcube                  1       256.0    24.0     324.0   0% Comp 0%

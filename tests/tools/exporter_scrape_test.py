@@ -74,7 +74,7 @@ UHD770 = "Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]"
 EXPECTED = {
     "amdgpu-legacy": merge(
         process("amdgpu-legacy", 1000, "glxgears", AMD, 256, 16, 256, 272, {"3D": 0, "Copy": 0}),
-        adapter_memory(AMD, 1280, 7168), adapter_info(AMD, "0000:03:00.0", "0000:03:00.0")),
+        adapter_memory(AMD, 1280, 7168), adapter_info(AMD, "amdgpu 0000:03:00.0", "0000:03:00.0")),
     "amdgpu": merge(
         process("amdgpu", 1010, "firefox", AMD, 512, 40, 512, 816, {"3D": 0, "Compute": 0, "VideoDecode": 0}),
         adapter_memory(AMD, 2560, 14336), adapter_info(AMD, NAVI21, "0000:03:00.0")),
@@ -84,10 +84,15 @@ EXPECTED = {
                 {"3D": 0, "Compute": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0}),
         process("i915", 1101, "glmark2", luid(0x10), None, None, None, None,
                 {"3D": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0}),
-        adapter_info(AMD, "0000:03:00.0", "0000:03:00.0"),
-        adapter_info(luid(0x10), "0000:00:02.0", "0000:00:02.0")),
-    "xe": merge(process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, {}),
-                adapter_info(AMD, "0000:03:00.0", "0000:03:00.0")),
+        adapter_info(AMD, "i915 0000:03:00.0", "0000:03:00.0"),
+        adapter_info(luid(0x10), "i915 0000:00:02.0", "0000:00:02.0")),
+    # Discrete xe's adapter figures come from the dmem controller's root files.
+    "xe": merge(
+        process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, {}),
+        adapter_memory(AMD, 2048, 10240), adapter_info(AMD, "xe 0000:03:00.0", "0000:03:00.0")),
+    # Integrated xe: the carve-out is dedicated, Local adds system memory.
+    "xe-lnl": merge(process("xe-lnl", 1800, "firefox", luid(0x10), 4, 128, 132, 164, {}),
+                    adapter_info(luid(0x10), "xe 0000:00:02.0", "0000:00:02.0")),
     # 2001 and 2002 have DRM fds but no statistics: no series.
     "multi": merge(
         process("multi", 2000, "blender", luid(0x10), 0, 96, 96, 128,

@@ -83,9 +83,20 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
       {"i915", 1100, {{kNone, kNone, "256.0", "256.0", "24.0", "324.0", "0.0", "vkcube", 1100}}},
       // Older i915 reports no memory at all.
       {"i915", 1101, {{kNone, kNone, kNone, kNone, kNone, kNone, "0.0", "glmark2", 1101}}},
+      // Discrete xe: its VRAM figures from the dmem controller's root files.
       {"xe",
        1200,
-       {{kNone, kNone, "520.0", "520.0", "32.0", "680.0", "-1.0", "gnome-shell", 1200}}},
+       {{"10240.0", "2048.0", "520.0", "520.0", "32.0", "680.0", "-1.0", "gnome-shell", 1200}}},
+      // Integrated GPUs: Dedicated is the firmware's carve-out (stolen-local0,
+      // stolen, an APU's vram), Local adds the system memory; no adapter
+      // figures. Beside the APU a discrete amdgpu reads as before, each
+      // record with its own GPU's adapter figures.
+      {"i915-mtl", 1700, {{kNone, kNone, "8.0", "168.0", "160.0", "188.0", "0.0", "mpv", 1700}}},
+      {"xe-lnl", 1800, {{kNone, kNone, "4.0", "132.0", "128.0", "164.0", "-1.0", "firefox", 1800}}},
+      {"amdgpu-apu",
+       1900,
+       {{"13296.0", "3328.0", "1536.0", "1536.0", "64.0", "2144.0", "0.0", "blender", 1900},
+        {kNone, kNone, "256.0", "1280.0", "1024.0", "1420.0", "0.0", "blender", 1900}}},
       {"msm", 1300, {{kNone, kNone, "0.0", "56.0", "56.0", "64.0", "0.0", "weston", 1300}}},
       {"panfrost",
        1400,
@@ -118,7 +129,7 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
 
 TEST(FdinfoReplay, AllProcessesExactReports) {
   // Each record names its own adapter (by the PCI ID database where sysfs
-  // has the ids, else by its address) and every engine type; adapter memory
+  // has the ids, else by its driver and address) and every engine type; adapter memory
   // is that adapter's own (amdgpu publishes it, i915 does not).
   const struct {
     const char* tree;
@@ -148,14 +159,14 @@ TEST(FdinfoReplay, AllProcessesExactReports) {
        R"("GPUProcessMemorySharedUsage":40.0,"GPUProcessMemoryTotalCommitted":816.0,)"
        R"("GPUUtilizationPercent":0.0,"Name":"firefox","ProcessID":1010}])"},
       {"i915",
-       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"0000:03:00.0",)"
+       R"([{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"i915 0000:03:00.0",)"
        R"("Engines":{"3D":0.0,"Compute":0.0,)"
        R"("Copy":0.0,"VideoDecode":0.0,"VideoProcessing":0.0},)"
        R"("GPUMemoryFree":-9.5367431640625e-07,"GPUMemoryTotal":-9.5367431640625e-07,)"
        R"("GPUProcessMemoryDedicatedUsage":256.0,"GPUProcessMemoryLocalUsage":256.0,)"
        R"("GPUProcessMemorySharedUsage":24.0,"GPUProcessMemoryTotalCommitted":324.0,)"
        R"("GPUUtilizationPercent":0.0,"Name":"vkcube","ProcessID":1100},)"
-       R"({"Adapter":"luid_0x00000000_0x00000010_phys_0","AdapterName":"0000:00:02.0",)"
+       R"({"Adapter":"luid_0x00000000_0x00000010_phys_0","AdapterName":"i915 0000:00:02.0",)"
        R"("Engines":{"3D":0.0,"Copy":0.0,)"
        R"("VideoDecode":0.0,"VideoProcessing":0.0},"GPUMemoryFree":-9.5367431640625e-07,)"
        R"("GPUMemoryTotal":-9.5367431640625e-07,)"
@@ -217,7 +228,8 @@ TEST(FdinfoReplay, ForeignFilesAndLinksAreUnreadable) {
        [&](const fs::path& root, const fs::path& outside) {
          // A complete device folder outside: read, it would give the values.
          fs::create_directories(outside / amdgpuDevice);
-         fs::copy(root / amdgpuDevice, outside / amdgpuDevice, fs::copy_options::recursive);
+         fs::copy(root / amdgpuDevice, outside / amdgpuDevice,
+                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
          for (const char* node : {"card1", "renderD128"}) {
            const fs::path link = root / "sys/class/drm" / node / "device";
            fs::remove(link);
