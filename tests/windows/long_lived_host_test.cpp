@@ -49,7 +49,7 @@ constexpr wchar_t kOneGpu[] =
     L"\\GPU Process Memory(pid_12_luid_0x00000000_0x0000C3F1_phys_0)\\Local Usage=1;"
     L"\\GPU Adapter Memory(luid_0x00000000_0x0000C3F1_phys_0)\\Total Committed=1;"
     L"\\GPU Adapter Memory(luid_0x00000000_0x0000C3F1_phys_0)\\Dedicated Usage=1;"
-    L"dxgi=0:0xC3F1=2,Scripted GPU;";
+    L"dxgi=0:0xC3F1=2,ScriptedGPU;";  // no space: the child's results are split at spaces
 // No adapter object: each call of process 12 writes these two lines, and
 // samples nothing.
 constexpr wchar_t kNoAdapter[] = L"absent=GPU Adapter Memory";
