@@ -20,6 +20,7 @@
 #include "gpu_collector.h"
 #include "gpuproc/gpuproc.h"
 #include "listen_address.h"
+#include "pod_label.h"
 
 #ifndef GPUPROC_VERSION
 #define GPUPROC_VERSION "unknown"
@@ -91,6 +92,12 @@ int main(int argc, char** argv) {
                  "address and port to serve on ([IPV6]:PORT for IPv6; port 0: any)")
       ->option_text("ADDRESS:PORT")
       ->capture_default_str();
+  std::string podLogsDir = "/var/log/pods";
+  app.add_option("--kubelet.pod-logs-dir", podLogsDir,
+                 "the kubelet's pod log folder (its sibling 'containers' too), read for the "
+                 "namespace, pod and container names of processes in pods")
+      ->option_text("DIR")
+      ->capture_default_str();
   app.set_version_flag("--version", std::string("gpuproc-exporter ") + GPUPROC_VERSION);
   try {
     app.parse(argc, argv);
@@ -132,7 +139,7 @@ int main(int argc, char** argv) {
         const char* text = GetGPUDataForAllProcesses();
         return std::string(text != nullptr ? text : "");
       },
-      gpuproc::ReadProcessContainer, [] { return requestArrival; });
+      gpuproc::HostOwnerLookup(podLogsDir), [] { return requestArrival; });
   exposer->RegisterCollectable(collector);
 
   const std::vector<int> ports = exposer->GetListeningPorts();
