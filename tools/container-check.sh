@@ -17,15 +17,16 @@ tools/ensure-packages.sh podman runc debuerreotype debootstrap wget curl python3
 state=${GPUPROC_CONTAINER_STATE:-/var/tmp/gpuproc-container}
 mkdir -p "$state"
 # podman's defaults that fail on a CI machine: it asks for 1,048,576 open
-# files (setrlimit RLIMIT_NOFILE fails above the machine's hard limit), and
-# crun 1.8 refuses a hybrid cgroup layout where runc works. cgroupfs and a
-# file event log need no systemd as PID 1.
-hard=$(ulimit -Hn)
-[ "$hard" = unlimited ] && hard=1048576
-soft=$((hard < 4096 ? hard : 4096))
+# files and as many processes as root may have (setrlimit fails above the
+# machine's hard limits), and crun 1.8 refuses a hybrid cgroup layout where
+# runc works. cgroupfs and a file event log need no systemd as PID 1.
+below() {  # below HARD_LIMIT: 4096, or the hard limit where that is lower
+  if [ "$1" = unlimited ] || [ "$1" -ge 4096 ]; then echo 4096; else echo "$1"; fi
+}
+files=$(below "$(ulimit -Hn)") processes=$(below "$(ulimit -Hu)")
 cat >"$state/containers.conf" <<EOF
 [containers]
-default_ulimits = ["nofile=$soft:$soft"]
+default_ulimits = ["nofile=$files:$files", "nproc=$processes:$processes"]
 [engine]
 runtime = "runc"
 cgroup_manager = "cgroupfs"
@@ -52,7 +53,7 @@ else
   apt-get indextargets --format '$(REPO_URI) $(RELEASE)' | sort -u |
     awk '$2 ~ /^bookworm/ { print "deb " $1 " " $2 " main" }' >"$scratch/rootfs/etc/apt/sources.list"
   debuerreotype-apt-get "$scratch/rootfs" update -qq
-  debuerreotype-apt-get "$scratch/rootfs" dist-upgrade -yqq >/dev/null
+  debuerreotype-apt-get "$scratch/rootfs" dist-upgrade -yqq >/dev/null 2>&1
   debuerreotype-slimify "$scratch/rootfs"
   debuerreotype-tar "$scratch/rootfs" "$scratch/rootfs.tar"
   podman import -q "$scratch/rootfs.tar" "$base" >/dev/null
