@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# check_csharp.sh LIBRARY README EXAMPLES FIXTURES: the README's C# example is
-# examples/csharp/GpuProc.cs to the byte; compiled with Mono's mcs and run
-# with mono against the built library on the recorded amdgpu machine, it
-# prints process 1010's record. Skipped (77) without mcs or mono.
+# check_csharp.sh LIBRARY PAGE EXAMPLES FIXTURES: the C# example of the PAGE
+# (docs/library.md) is examples/csharp/GpuProc.cs to the byte; compiled with
+# Mono's mcs and run with mono against the built library on the recorded
+# amdgpu machine, it prints process 1010's record. Skipped (77) without mcs
+# or mono.
 set -uo pipefail
-library=$1 readme=$2 examples=$3 fixtures=$4
+library=$1 page=$2 examples=$3 fixtures=$4
 command -v mcs >/dev/null && command -v mono >/dev/null || { echo "skipped: no mcs or mono"; exit 77; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-awk '/^```csharp$/ {inBlock = 1; next} inBlock && /^```$/ {exit} inBlock' "$readme" >"$scratch/readme.cs"
-if ! cmp -s "$scratch/readme.cs" "$examples/csharp/GpuProc.cs"; then
-  echo "FAIL: the README's C# block differs from examples/csharp/GpuProc.cs:" >&2
-  diff "$scratch/readme.cs" "$examples/csharp/GpuProc.cs" >&2
+awk '/^```csharp$/ {inBlock = 1; next} inBlock && /^```$/ {exit} inBlock' "$page" >"$scratch/page.cs"
+if ! cmp -s "$scratch/page.cs" "$examples/csharp/GpuProc.cs"; then
+  echo "FAIL: the C# block of $page differs from examples/csharp/GpuProc.cs:" >&2
+  diff "$scratch/page.cs" "$examples/csharp/GpuProc.cs" >&2
   exit 1
 fi
 mcs -warnaserror -out:"$scratch/example.exe" "$examples/csharp/GpuProc.cs" \
