@@ -1,26 +1,62 @@
-"""Builds a platform wheel that carries the library built by the project's CMake.
+"""Builds a platform wheel that carries the gpuproc library.
 
-GPUPROC_LIBRARY names the built libgpuproc.so (for example
-build/libgpuproc.so); it is copied into the package as libgpuproc.so. The
-wheel holds native code, so it is tagged for this platform (py3-none-<plat>),
-never as a pure py3-none-any wheel.
+Without GPUPROC_LIBRARY, ``pip install ./python`` builds the library with the
+project's CMake (Release, the library alone) from the sources around this
+folder, which takes a C++20 compiler, CMake and nlohmann-json. GPUPROC_LIBRARY
+names a library built already (for example build/libgpuproc.so; a relative
+name is taken from the directory pip was started in). Either way the file is
+copied into the package as libgpuproc.so. The wheel holds native code, so it
+is tagged for this platform (py3-none-<plat>), never as a pure py3-none-any
+wheel.
 """
 import os
 import shutil
+import subprocess
 
 from setuptools import setup
 from setuptools.command.build_py import build_py
 from setuptools.dist import Distribution
 from wheel.bdist_wheel import bdist_wheel
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROJECT = os.path.dirname(HERE)
+
+
+def named_library(name):
+    """The file GPUPROC_LIBRARY names."""
+    # pip runs this script in the package's folder, not where it was started;
+    # the shell that started it left that directory in PWD.
+    candidates = [name] if os.path.isabs(name) else [
+        os.path.join(folder, name) for folder in (os.environ.get("PWD"), os.getcwd()) if folder]
+    for candidate in candidates:
+        if os.path.isfile(candidate):
+            return candidate
+    raise SystemExit(f"GPUPROC_LIBRARY={name} names no file (looked for {' and '.join(candidates)})")
+
+
+def built_library(build_temp):
+    """Builds the library with the project's CMake; the built file."""
+    if not os.path.isfile(os.path.join(PROJECT, "CMakeLists.txt")):
+        raise SystemExit(f"no gpuproc sources around {HERE} to build the library from: "
+                         "set GPUPROC_LIBRARY to a built libgpuproc.so")
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        raise SystemExit("building the gpuproc library needs CMake and a C++20 compiler "
+                         "(or GPUPROC_LIBRARY naming a built libgpuproc.so)")
+    build = os.path.join(os.path.abspath(build_temp), "gpuproc-library")
+    jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
+    subprocess.run([cmake, "-S", PROJECT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DGPUPROC_BUILD_TESTS=OFF", "-DGPUPROC_BUILD_TOOLS=OFF"], check=True)
+    subprocess.run([cmake, "--build", build, "--target", "gpuproc", "--parallel", jobs], check=True)
+    return os.path.join(build, "libgpuproc.so")
+
 
 class BuildWithLibrary(build_py):
     def run(self):
         super().run()
-        library = os.environ.get("GPUPROC_LIBRARY")
-        if not library or not os.path.isfile(library):
-            raise SystemExit("GPUPROC_LIBRARY must name the built libgpuproc.so "
-                             "(cmake --build build --target gpuproc)")
+        name = os.environ.get("GPUPROC_LIBRARY")
+        library = named_library(name) if name else built_library(
+            self.get_finalized_command("build").build_temp)
         target = os.path.join(self.build_lib, "gpuproc", "libgpuproc.so")
         # The build tree's name is a link chain to the versioned file: copy the file.
         shutil.copyfile(os.path.realpath(library), target)

@@ -2,15 +2,19 @@
 // table of every GPU process; with process ids the library's own report of
 // each, as before.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "checked_output.h"
 #include "gpuproc/gpuproc.h"
 #include "process_table.h"
 
@@ -24,8 +28,13 @@
 namespace {
 
 constexpr int kExitOk = 0;
-constexpr int kExitCountersUnavailable = 1;
+constexpr int kExitFailed = 1;
 constexpr int kExitBadArgument = 2;
+
+// -n: no shorter than the 100 ms sample itself, and no longer than a day:
+// far longer waits (1e20 s, inf) overflow the clock's count and end at once.
+constexpr double kMinInterval = 0.1;
+constexpr double kMaxInterval = 86400;
 
 #if defined(_WIN32)
 constexpr bool kShowPciAddress = false;
@@ -72,8 +81,9 @@ bool OutputIsTerminal() {
 }
 
 // One round of the whole-machine modes; false when the counters could not be
-// opened (the library has said why on standard error).
-bool PrintAllProcesses(Form form, bool redraw) {
+// opened (the library has said why on standard error). On a terminal an
+// empty table says so, rather than look like a failure.
+bool PrintAllProcesses(Form form, bool terminal, bool redraw) {
   const std::string report = GetGPUDataForAllProcesses();
   if (report.empty()) return false;
   if (form == Form::kJson) {
@@ -91,9 +101,9 @@ bool PrintAllProcesses(Form form, bool redraw) {
       // file or pipe gets the tables one after another.
       if (redraw) std::cout << "\x1b[H\x1b[2J";
       std::cout << gpuproc::tool::FormatProcessTable(records, kShowPciAddress);
+      if (terminal && records.empty()) std::cout << "no process is using a GPU\n";
     }
   }
-  std::cout.flush();
   return true;
 }
 
@@ -104,11 +114,32 @@ bool PrintProcesses(const std::vector<std::uint32_t>& processIds) {
     const char* report = GetGPUDataForProcess(processId);
     if (report == nullptr || *report == '\0') opened = false;
   }
-  std::fflush(stdout);
   return opened;
 }
 
+// The status once the output is flushed: a failed write is an error, except
+// a pipe whose reader has gone while following with -n, which ends the
+// command as it ends `yes | head`.
+int FinishOutput(gpuproc::tool::CheckedOutput& output, int status, bool following) {
+  const int error = output.Flush();
+  if (error == 0) return status;
+  if (error == EPIPE && following) return status;
+  std::cerr << "gpuproc: cannot write the output: " << std::generic_category().message(error)
+            << '\n';
+  return kExitFailed;
+}
+
 // CLI11's own range check prints the whole range of a double.
+const CLI::Validator kIntervalRange(
+    [](const std::string& text) {
+      double value = 0;
+      return CLI::detail::lexical_cast(text, value) && value >= kMinInterval &&
+                     value <= kMaxInterval
+                 ? std::string()
+                 : "must be a number of seconds from 0.1 to 86400 (one day)";
+    },
+    "", "INTERVAL_RANGE");
+
 const CLI::Validator kAboveZero(
     [](const std::string& text) {
       double value = 0;
@@ -129,29 +160,38 @@ void DefineOptions(CLI::App& app, Options& options) {
   app.add_flag("-a,--all", options.all, "Every GPU process (the default without PID)");
   app.add_flag("--json", options.json, "Print the JSON array of every (process, GPU) record");
   app.add_flag("--jsonl", options.jsonLines, "Print one JSON record per line");
-  app.add_option("-n,--interval", options.interval, "Repeat every SECONDS until interrupted")
+  app.add_option("-n,--interval", options.interval,
+                 "Repeat every SECONDS (0.1 to 86400, one day) until interrupted")
       ->type_name("SECONDS")
-      ->check(kAboveZero);
+      ->check(kIntervalRange);
   app.add_option("--count", options.count, "Stop after N rounds (with --interval; default 1 s)")
       ->type_name("N")
       ->check(kAboveZero);
   app.set_version_flag("--version", std::string("gpuproc ") + GPUPROC_VERSION);
   app.footer(
-      "Exit status: 0 on success, 1 when the GPU counters could not be opened, 2 on bad usage.");
+      "Exit status: 0 on success, 1 when the GPU counters could not be opened or the output\n"
+      "could not be written, 2 on bad usage. A reader that stops reading while -n repeats\n"
+      "ends the command with 0.");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
+  // A closed pipe shows as EPIPE from the write, which decides the status,
+  // instead of a signal that ends the command before it can.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  gpuproc::tool::CheckedOutput output;
   CLI::App app{"", "gpuproc"};
   Options options;
   DefineOptions(app, options);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
-    return app.exit(help);
+    return FinishOutput(output, app.exit(help), false);
   } catch (const CLI::CallForVersion& version) {
-    return app.exit(version);
+    return FinishOutput(output, app.exit(version), false);
   } catch (const CLI::ParseError& error) {
     std::cerr << "gpuproc: " << error.what() << " (try --help)\n";
     return kExitBadArgument;
@@ -181,15 +221,17 @@ int main(int argc, char** argv) {
                                         : Form::kTable;
   const bool repeats = options.interval > 0 || options.count > 0;
   const auto interval = std::chrono::duration<double>(options.interval > 0 ? options.interval : 1);
-  const bool redraw = repeats && form == Form::kTable && processIds.empty() && OutputIsTerminal();
+  const bool terminal = form == Form::kTable && processIds.empty() && OutputIsTerminal();
+  const bool redraw = repeats && terminal;
   for (std::uint64_t round = 1;; ++round) {
     const bool opened =
-        processIds.empty() ? PrintAllProcesses(form, redraw) : PrintProcesses(processIds);
-    if (!opened) return kExitCountersUnavailable;
+        processIds.empty() ? PrintAllProcesses(form, terminal, redraw) : PrintProcesses(processIds);
+    if (!opened) return FinishOutput(output, kExitFailed, repeats);
+    if (output.Flush() != 0) break;
     if (!repeats || (options.count != 0 && round >= options.count)) break;
     // A table written to a file or pipe is followed by the next one.
     if (form == Form::kTable && processIds.empty() && !redraw) std::cout << '\n';
     std::this_thread::sleep_for(interval);
   }
-  return kExitOk;
+  return FinishOutput(output, kExitOk, repeats);
 }

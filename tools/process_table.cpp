@@ -6,6 +6,8 @@
 #include <tuple>
 #include <vector>
 
+#include "terminal_text.h"
+
 namespace gpuproc::tool {
 namespace {
 
@@ -57,7 +59,7 @@ std::string EngineLabel(const std::string& type) {
   for (const auto& [name, label] : kShort) {
     if (type == name) return label;
   }
-  return type.substr(0, kEngineNameWidth);
+  return FitToCells(type, kEngineNameWidth, "");
 }
 
 // The busiest engine type other than 3D, as "<type> <percent>".
@@ -77,34 +79,13 @@ std::string BusiestOther(const nlohmann::json& record) {
   return best.empty() ? "-" : EngineLabel(best) + " " + Percent(bestPercent);
 }
 
-// At most `width` characters, counted as UTF-8 code points; a cut name ends
-// in "~".
-std::string Fit(const std::string& text, std::size_t width) {
-  std::size_t characters = 0;
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
-    if (++characters == width && at + 1 < text.size()) {
-      std::size_t end = at + 1;
-      while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-      if (end < text.size()) return text.substr(0, at) + "~";
-    }
-  }
-  return text;
-}
-
-std::size_t Characters(const std::string& text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
 void AppendLeft(std::string& line, const std::string& text, std::size_t width) {
   line += text;
-  line.append(width - std::min(width, Characters(text)), ' ');
+  line.append(width - std::min(width, CellCount(text)), ' ');
 }
 
 void AppendRight(std::string& line, const std::string& text, std::size_t width) {
-  line.append(width - std::min(width, Characters(text)), ' ');
+  line.append(width - std::min(width, CellCount(text)), ' ');
   line += text;
 }
 
@@ -154,8 +135,9 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
       std::string name = Text(record, "Name");
       const std::string adapter = Text(record, "Adapter");
       rows.push_back({id != record.end() && id->is_number_unsigned() ? id->get<std::uint64_t>() : 0,
-                      name.empty() ? "unknown" : name, ShortAdapterName(adapter, withPciAddress),
-                      adapter, Number(record, "GPUProcessMemoryDedicatedUsage"),
+                      name.empty() ? "unknown" : name,
+                      SafeForTerminal(ShortAdapterName(adapter, withPciAddress)), adapter,
+                      Number(record, "GPUProcessMemoryDedicatedUsage"),
                       Number(record, "GPUProcessMemorySharedUsage"),
                       Number(record, "GPUProcessMemoryTotalCommitted"),
                       Number(record, "GPUUtilizationPercent"), BusiestOther(record)});
@@ -167,7 +149,7 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
   });
 
   std::size_t gpuWidth = 3;
-  for (const Row& row : rows) gpuWidth = std::max(gpuWidth, Characters(row.gpu));
+  for (const Row& row : rows) gpuWidth = std::max(gpuWidth, CellCount(row.gpu));
   const std::size_t fixed =
       kPidWidth + gpuWidth + kMemoryWidth + kSharedWidth + kMemoryWidth + kPercentWidth + 7;
   // The name takes what is left of the line, but never less than 8.
@@ -181,7 +163,7 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
     std::string text;
     AppendRight(text, pid, kPidWidth);
     text += ' ';
-    AppendLeft(text, Fit(name, nameWidth), nameWidth);
+    AppendLeft(text, FitToCells(name, nameWidth), nameWidth);
     text += ' ';
     AppendLeft(text, gpu, gpuWidth);
     text += ' ';
@@ -195,7 +177,9 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
     text += ' ';
     text += other;
     while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text + '\n';
+    // A GPU name or a figure wider than any real one must not push the line
+    // past the terminal's width.
+    return FitToCells(text, kTableWidth) + '\n';
   };
 
   std::string table = line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER");

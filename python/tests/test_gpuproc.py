@@ -5,8 +5,11 @@ names the gpuproc command whose table `python -m gpuproc` must repeat.
 """
 import ctypes
 import os
+import pty
+import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import gpuproc
@@ -23,9 +26,13 @@ def tree_environment(tree):
     return environment
 
 
-def run(arguments, tree, **options):
-    return subprocess.run(arguments, env=tree_environment(tree), capture_output=True, text=True, timeout=60,
-                          **options)
+def run(arguments, tree=None, **options):
+    """Runs a command on a fixture tree (or in the environment given)."""
+    if "env" not in options:
+        options["env"] = tree_environment(tree)
+    if "stdout" not in options:
+        options["capture_output"] = True
+    return subprocess.run(arguments, text=True, timeout=60, **options)
 
 
 class OnTree(unittest.TestCase):
@@ -33,6 +40,9 @@ class OnTree(unittest.TestCase):
 
     def setUp(self):
         self.saved = {k: os.environ.get(k) for k in ("HOST_PROC", "HOST_SYS")}
+        self.use_tree()
+
+    def use_tree(self):
         os.environ.update({k: v for k, v in tree_environment(self.tree).items() if k in self.saved})
 
     def tearDown(self):
@@ -69,9 +79,27 @@ class AllProcessesTest(OnTree):
         (intel, amd) = gpuproc.get_gpu_data(2000)
         self.assertEqual((intel.adapter, intel.engines, intel.local_mib, amd.dedicated_mib), (None, {}, 96.0, 128.0))
         self.assertIsNone(gpuproc.get_gpu_data(2001))  # DRM fds without statistics
-        for pid in (-1, 1 << 32):
-            with self.assertRaises(ValueError):
+        for pid, error in ((-1, ValueError), (1 << 32, ValueError), (3.7, TypeError), ("2000", TypeError),
+                           (True, TypeError), (None, TypeError)):
+            with self.subTest(pid=pid), self.assertRaises(error):
                 gpuproc.get_gpu_data(pid)
+
+    def test_roots_that_are_not_directories_are_errors(self):
+        # As root, a mode-000 folder is still readable: a file stands in for
+        # an unreadable root, a missing path for a mistyped one.
+        file = os.path.join(FIXTURES, "multi", "proc", "2000", "cgroup")
+        for variable, path in (("HOST_PROC", "/nonexistent"), ("HOST_SYS", file)):
+            with self.subTest(variable=variable):
+                os.environ[variable] = path
+                with self.assertRaises(gpuproc.GpuprocError):
+                    gpuproc.get_all_gpu_data()
+                with self.assertRaises(gpuproc.GpuprocError):
+                    gpuproc.get_gpu_data(2000)
+                self.use_tree()
+                done = run([sys.executable, "-m", "gpuproc"], env=dict(tree_environment("multi"), **{variable: path}))
+                self.assertEqual((done.returncode, done.stdout), (1, ""))
+                self.assertIn(f"PdhOpenQuery: The {variable} root {path} is not a readable directory: ", done.stderr)
+                self.assertNotIn("Traceback", done.stderr)
 
     def test_empty_text_is_an_error(self):
         library = gpuproc.Library()
@@ -120,6 +148,60 @@ class OutputTest(unittest.TestCase):
                 command = run([HOST], tree)
                 module = run([sys.executable, "-m", "gpuproc"], tree)
                 self.assertEqual((module.returncode, module.stdout), (command.returncode, command.stdout))
+
+
+class RealHandsTest(unittest.TestCase):
+    """The module where its output cannot be written, and over names chosen by other users."""
+
+    def test_failed_writes_end_with_one_line(self):
+        for arguments in ([], ["--json"]):
+            with self.subTest(arguments=arguments):
+                with open("/dev/full", "w") as full:
+                    done = run([sys.executable, "-m", "gpuproc", *arguments], "multi", stdout=full, stderr=subprocess.PIPE)
+                self.assertEqual((done.returncode, done.stderr),
+                                 (1, "gpuproc: cannot write the output: No space left on device\n"))
+                reader, writer = os.pipe()
+                os.close(reader)
+                done = run([sys.executable, "-m", "gpuproc", *arguments], "multi", stdout=writer,
+                           stderr=subprocess.PIPE)
+                os.close(writer)
+                self.assertEqual((done.returncode, done.stderr), (1, "gpuproc: cannot write the output: Broken pipe\n"))
+
+    def test_empty_table_on_a_terminal_says_so(self):
+        with tempfile.TemporaryDirectory() as idle:
+            for folder in ("proc", "sys"):
+                os.mkdir(os.path.join(idle, folder))
+            environment = dict(os.environ, HOST_PROC=os.path.join(idle, "proc"), HOST_SYS=os.path.join(idle, "sys"))
+            controller, terminal = pty.openpty()
+            done = run([sys.executable, "-m", "gpuproc"], env=environment, stdout=terminal, stderr=subprocess.PIPE)
+            os.close(terminal)
+            shown = os.read(controller, 4096).decode().replace("\r\n", "\n")
+            os.close(controller)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(shown.startswith("    PID NAME "), shown)
+            self.assertTrue(shown.endswith("\nno process is using a GPU\n"), shown)
+            self.assertEqual(run([sys.executable, "-m", "gpuproc"], env=environment).stdout.count("\n"), 1)
+
+    @unittest.skipUnless(HOST, "GPUPROC_HOST names no gpuproc command")
+    def test_hostile_names_show_as_the_command_shows_them(self):
+        names = [b"\x1b[31mred\x1b[0m", b"two\nlines", b"cr\rx\ttab\x7f", "c1\u009b2J".encode(), b"bad\xff\xc3",
+                 "\u6f22\u5b57\u30d7\u30ed\u30bb\u30b9\u540d\u524d".encode(), "cafe\u0301s".encode(),
+                 ("\U0001f3ae" * 8).encode(), "evil\u202etxt.exe".encode(), b"x" * 4000]
+        with tempfile.TemporaryDirectory() as scratch:
+            tree = os.path.join(scratch, "tree")
+            shutil.copytree(os.path.join(FIXTURES, "multi"), tree, symlinks=True)
+            link = os.path.join(tree, "proc", "2000", "exe")
+            environment = dict(os.environ, HOST_PROC=os.path.join(tree, "proc"), HOST_SYS=os.path.join(tree, "sys"))
+            for name in names:
+                with self.subTest(name=name):
+                    os.remove(link)
+                    os.symlink(b"/usr/bin/" + name, link)
+                    command = run([HOST], env=environment)
+                    module = run([sys.executable, "-m", "gpuproc"], env=environment)
+                    self.assertEqual((module.returncode, module.stdout), (command.returncode, command.stdout))
+                    lines = module.stdout.splitlines()
+                    self.assertEqual(len(lines), 3)
+                    self.assertFalse([c for c in module.stdout if c != "\n" and (c < " " or "\x7f" <= c <= "\x9f")])
 
 
 class ExampleTest(unittest.TestCase):

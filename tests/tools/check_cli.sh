@@ -3,7 +3,7 @@
 # errors: check_cli.sh GPUPROC FIXTURES
 set -uo pipefail
 host=$1
-fixtures=$2
+fixtures=$(cd "$2" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
@@ -48,21 +48,49 @@ same "--json: one record per (process, GPU) with its adapter and engines" 0 '[{"
 run amdgpu --jsonl
 same "--jsonl" 0 "${amdgpu:1:${#amdgpu}-2}
 "
-run multi --jsonl --count 2 -n 0.01
+run multi --jsonl --count 2 -n 0.1
 [ "$status" = 0 ] && [ "$(wc -l <"$scratch/out")" = 4 ] &&
   [ "$(cut -c1-48 "$scratch/out" | sort | uniq -c | awk '{print $1}' | tr '\n' ' ')" = "2 2 " ] ||
   fail "--jsonl --count 2: one line per record and round: $(cat "$scratch/out")"
-run multi --count 2 -n 0.01
+run multi --count 2 -n 0.1
 same "repeated table into a pipe: one after another" 0 "$multi
 $multi"
 # On a terminal each round redraws the screen instead.
 HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys \
-  script -qec "'$host' --count 2 -n 0.01" /dev/null >"$scratch/tty" 2>&1 </dev/null
+  script -qec "'$host' --count 2 -n 0.1" /dev/null >"$scratch/tty" 2>&1 </dev/null
 [ "$(grep -c $'\x1b\\[H\x1b\\[2J' "$scratch/tty")" = 2 ] || fail "terminal redraw: $(cat -v "$scratch/tty")"
 
-run no-such-tree --json
+# A tree without GPU processes: an empty answer, which a terminal spells out.
+mkdir -p "$scratch/idle/proc" "$scratch/idle/sys"
+HOST_PROC=$scratch/idle/proc HOST_SYS=$scratch/idle/sys "$host" --json >"$scratch/out" 2>"$scratch/err"
+status=$?
 same "no GPU process" 0 "[]
 "
+HOST_PROC=$scratch/idle/proc HOST_SYS=$scratch/idle/sys \
+  script -qec "'$host'" /dev/null >"$scratch/tty" 2>&1 </dev/null
+[ "$(tr -d '\r' <"$scratch/tty" | sed 1d)" = "no process is using a GPU" ] &&
+  grep -q '^    PID NAME ' "$scratch/tty" || fail "empty table on a terminal: $(cat -v "$scratch/tty")"
+run no-such-tree --json
+[ "$status" = 1 ] && [ ! -s "$scratch/out" ] &&
+  [ "$(cat "$scratch/err")" = "PdhOpenQuery: The HOST_PROC root $fixtures/no-such-tree/proc is not a readable directory: No such file or directory." ] ||
+  fail "missing HOST_PROC: status $status, stderr [$(cat "$scratch/err")]"
+
+# Output that cannot be written: status 1 and one line, except a reader that
+# leaves while -n repeats, which ends the command quietly.
+for arguments in "" --json --jsonl 2000; do
+  # shellcheck disable=SC2086
+  HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys "$host" $arguments >/dev/full 2>"$scratch/err"
+  status=$?
+  [ "$status" = 1 ] && [ "$(cat "$scratch/err")" = "gpuproc: cannot write the output: No space left on device" ] ||
+    fail "gpuproc $arguments >/dev/full: status $status, stderr [$(cat "$scratch/err")]"
+done
+# The reader is gone before the 100 ms sample ends.
+{ HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys "$host" --json 2>"$scratch/err"; echo $? >"$scratch/status"; } | true
+[ "$(cat "$scratch/status")" = 1 ] && [ "$(cat "$scratch/err")" = "gpuproc: cannot write the output: Broken pipe" ] ||
+  fail "closed pipe: status $(cat "$scratch/status"), stderr [$(cat "$scratch/err")]"
+{ HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys timeout 60 "$host" --jsonl -n 0.1 2>"$scratch/err"; echo $? >"$scratch/status"; } | head -n 1 >/dev/null
+[ "$(cat "$scratch/status")" = 0 ] && [ ! -s "$scratch/err" ] ||
+  fail "closed pipe while following: status $(cat "$scratch/status"), stderr [$(cat "$scratch/err")]"
 run multi --version
 [ "$status" = 0 ] && grep -qE '^gpuproc [0-9]+\.[0-9]+\.[0-9]+$' "$scratch/out" || fail "--version"
 
@@ -77,8 +105,11 @@ done <<'CASES'
 unknown option|--bogus|not expected
 json and jsonl|--json --jsonl|exclude each other
 pid with json|--json 12|do not combine
-zero interval|-n 0|--interval: must be a number above 0
-interval not a number|--interval soon|--interval: must be a number above 0
+zero interval|-n 0|--interval: must be a number of seconds from 0.1 to 86400
+interval below 0.1 s|-n 0.05|--interval: must be a number of seconds from 0.1 to 86400
+interval above a day|-n 86401|--interval: must be a number of seconds from 0.1 to 86400
+infinite interval|-n inf|--interval: must be a number of seconds from 0.1 to 86400
+interval not a number|--interval soon|--interval: must be a number of seconds from 0.1 to 86400
 count zero|--count 0|--count: must be a number above 0
 count not a number|--count 2x|--count
 interval without a value|-n|--interval

@@ -222,7 +222,7 @@ class ScrapeTest(unittest.TestCase):
             self.assertEqual(after, counts[-1][1] + 1)
 
     def test_bad_listen_values_exit_2(self):
-        for value in ("9835", "localhost:9835", "127.0.0.1:65536", "127.0.0.1:", "[::1:9835", "1.2.3:4"):
+        for value in ("10436", "localhost:10436", "127.0.0.1:65536", "127.0.0.1:", "[::1:10436", "1.2.3:4"):
             with self.subTest(value=value):
                 status, error = run_exporter(["--listen", value])
                 self.assertEqual(status, 2)

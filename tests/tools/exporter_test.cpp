@@ -1,14 +1,17 @@
 // gpuproc-exporter's pure parts: the --listen value, the owner of a process
-// from /proc/<pid>/cgroup texts and the kubelet's log folders, the per-pod
-// sums, and the metric families of a reading that failed (the scrape tests
-// cover the series of every recorded tree).
+// from /proc/<pid>/cgroup texts and the kubelet's log folders, label values,
+// the Authorization header, the per-pod sums, and the metric families of a
+// reading that failed (the scrape and web tests cover the series of every
+// recorded tree and the served requests).
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
+#include "basic_auth.h"
 #include "container_label.h"
 #include "gpu_collector.h"
+#include "label_text.h"
 #include "listen_address.h"
 #include "pod_label.h"
 
@@ -20,26 +23,26 @@ TEST(ListenAddress, AcceptsNumericAddressesAndPortsInRange) {
     const char* text;
     const char* bound;  // nullptr: refused
   } cases[] = {
-      {"127.0.0.1:9835", "127.0.0.1:9835"},
+      {"127.0.0.1:10436", "127.0.0.1:10436"},
       {"0.0.0.0:0", "0.0.0.0:0"},
       {"10.1.2.3:65535", "10.1.2.3:65535"},
-      {"[::1]:9835", "[::1]:9835"},
+      {"[::1]:10436", "[::1]:10436"},
       {"[fe80::1:2]:80", "[fe80::1:2]:80"},
       {"127.0.0.1:65536", nullptr},
       {"127.0.0.1:-1", nullptr},
       {"127.0.0.1:+80", nullptr},
       {"127.0.0.1:", nullptr},
       {"127.0.0.1:80x", nullptr},
-      {"127.0.0.1:000009835", nullptr},
+      {"127.0.0.1:0000010436", nullptr},
       {"127.0.0.1", nullptr},
-      {":9835", nullptr},
-      {"9835", nullptr},
-      {"localhost:9835", nullptr},
-      {"127.1:9835", nullptr},
-      {"256.0.0.1:9835", nullptr},
-      {"::1:9835", nullptr},
-      {"[::1:9835", nullptr},
-      {"[127.0.0.1]:9835", nullptr},
+      {":10436", nullptr},
+      {"10436", nullptr},
+      {"localhost:10436", nullptr},
+      {"127.1:10436", nullptr},
+      {"256.0.0.1:10436", nullptr},
+      {"::1:10436", nullptr},
+      {"[::1:10436", nullptr},
+      {"[127.0.0.1]:10436", nullptr},
       {"", nullptr},
   };
   for (const auto& c : cases) {
@@ -172,6 +175,69 @@ TEST(KubeletLogLayout, NamesPodsAndContainersFromTheTreeAndNothingWhereItIsMissi
     EXPECT_EQ(empty.Owner({encoderId, trainerUid, ""}),
               (ProcessOwner{encoderId, "", "", trainerUid}));
   }
+}
+
+TEST(LabelText, ReplacesInvalidUTF8AndCutsAtACharacterBoundary) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const struct {
+    std::string text;
+    std::string label;
+    std::size_t maxBytes = kMaxLabelValueBytes;
+  } cases[] = {
+      {"gdm.service", "gdm.service"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAE", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAE"},
+      {"\xFF\xFE.service", fffd + fffd + ".service"},
+      {"a\x80"
+       "b",
+       "a" + fffd + "b"},                               // stray continuation byte
+      {"\xC0\xAF", fffd + fffd},                        // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // a UTF-16 surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
+      {"\xE2\x82", fffd + fffd},                        // cut short at the end
+      {"\xE2\x82x", fffd + fffd + "x"},                 // cut short before a valid byte
+      {std::string(300, 'a'), std::string(kMaxLabelValueBytes, 'a')},
+      {"ab\xE2\x82\xAC", "ab", 4},  // the euro sign does not fit whole
+      {"ab\xFF", "ab", 4},          // nor does its replacement
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(LabelText(c.text, c.maxBytes), c.label);
+  }
+}
+
+TEST(BasicAuth, ChecksTheHeaderAgainstBcryptHashes) {
+  BasicAuth auth;
+  EXPECT_FALSE(auth.Enabled());
+  // htpasswd -nbBC 4 alice pa:ss (a colon belongs to the password).
+  auth.SetUsers({{"alice", "$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO"}});
+  EXPECT_TRUE(auth.Enabled());
+  const struct {
+    const char* header;
+    bool accepted;
+  } cases[] = {
+      {"Basic YWxpY2U6cGE6c3M=", true},   // alice:pa:ss
+      {"basic  YWxpY2U6cGE6c3M=", true},  // the scheme is case-insensitive
+      {"Basic YWxpY2U6cGE6c3M=", true},   // again, from the cache
+      {"Basic YWxpY2U6d3Jvbmc=", false},  // alice:wrong
+      {"Basic Ym9iOnBhOnNz", false},      // bob:pa:ss, unknown user
+      {"Basic YWxpY2VwYTpzcw==", false},  // no colon after the user
+      {"Basic Og==", false},              // ":"
+      {"Basic YWxpY2U6cGE6c3M", false},   // not base64 (length)
+      {"Basic !!!!", false},
+      {"Basic ", false},
+      {"Bearer YWxpY2U6cGE6c3M=", false},
+      {nullptr, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header != nullptr ? c.header : "(none)");
+    EXPECT_EQ(auth.CheckHeader(c.header), c.accepted);
+  }
+  // New users drop the cached verdicts of the old ones.
+  auth.SetUsers({{"bob", "$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO"}});
+  EXPECT_FALSE(auth.CheckHeader("Basic YWxpY2U6cGE6c3M="));
+  EXPECT_TRUE(auth.CheckHeader("Basic Ym9iOnBhOnNz"));
+  EXPECT_FALSE(IsBcryptHash("$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52X"));
+  EXPECT_FALSE(IsBcryptHash("$1$abcdefgh$abcdefghijklmnopqrstuv"));
 }
 
 // Each family's samples as "label=value,... value".

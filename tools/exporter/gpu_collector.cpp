@@ -10,6 +10,8 @@
 #include <tuple>
 #include <utility>
 
+#include "label_text.h"
+
 namespace gpuproc {
 
 namespace {
@@ -78,6 +80,15 @@ struct ProcessFamilies {
       Family("gpuproc_adapter_memory_free_bytes", "Free memory of the GPU.", MetricType::Gauge);
 };
 
+// Folder and cgroup names are bytes, not text: each becomes a valid,
+// bounded label value.
+ProcessOwner SanitizedOwner(ProcessOwner owner) {
+  for (std::string* text : {&owner.container, &owner.namespaceName, &owner.pod, &owner.podUid}) {
+    *text = LabelText(*text);
+  }
+  return owner;
+}
+
 // One pod on one GPU: the sums of its processes' memory (nullopt: no
 // process had a readable value) and the busiest of its processes for each
 // engine type.
@@ -97,11 +108,11 @@ std::vector<ClientMetric::Label> PodLabels(const PodKey& key) {
 
 void AddRecord(const nlohmann::json& record, const ProcessOwner& owner, ProcessFamilies& families,
                std::vector<std::string>& adaptersSeen, std::map<PodKey, PodOnAdapter>& pods) {
-  const std::string adapter = record.at("Adapter").get<std::string>();
+  const std::string adapter = LabelText(record.at("Adapter").get<std::string>());
   const std::vector<ClientMetric::Label> labels = {
       {"adapter", adapter},
       {"container", owner.container},
-      {"name", record.at("Name").get<std::string>()},
+      {"name", LabelText(record.at("Name").get<std::string>())},
       {"namespace", owner.namespaceName},
       {"pid", std::to_string(record.at("ProcessID").get<std::uint32_t>())},
       {"pod", owner.pod},
@@ -120,11 +131,12 @@ void AddRecord(const nlohmann::json& record, const ProcessOwner& owner, ProcessF
   for (const auto& [engine, value] : record.at("Engines").items()) {
     if (!Readable(value)) continue;
     const double ratio = value.get<double>() / 100.0;
+    const std::string engineType = LabelText(engine);
     std::vector<ClientMetric::Label> engineLabels = labels;
-    engineLabels.insert(engineLabels.begin() + 2, {"engine", engine});
+    engineLabels.insert(engineLabels.begin() + 2, {"engine", engineType});
     AddGauge(families.engine, std::move(engineLabels), ratio);
     if (pod != nullptr) {
-      auto [busiest, added] = pod->engines.try_emplace(engine, ratio);
+      auto [busiest, added] = pod->engines.try_emplace(engineType, ratio);
       if (!added) busiest->second = std::max(busiest->second, ratio);
     }
   }
@@ -192,7 +204,7 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
       for (const nlohmann::json& record : records) {
         const auto processId = record.at("ProcessID").get<std::uint32_t>();
         // Records come ordered by process id: one cgroup read per process.
-        if (first || processId != lastProcessId) lastOwner = owner(processId);
+        if (first || processId != lastProcessId) lastOwner = SanitizedOwner(owner(processId));
         first = false;
         lastProcessId = processId;
         AddRecord(record, lastOwner, families, adaptersSeen, pods);

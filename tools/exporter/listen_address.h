@@ -20,7 +20,7 @@ struct ListenAddress {
 // only one of them.
 std::optional<ListenAddress> ParseListenAddress(std::string_view text);
 
-// "127.0.0.1:9835" or "[::1]:9835".
+// "127.0.0.1:10436" or "[::1]:10436".
 std::string FormatListenAddress(const ListenAddress& address);
 
 }  // namespace gpuproc

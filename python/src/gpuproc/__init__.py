@@ -47,8 +47,9 @@ def get_all_gpu_data_json() -> str:
 def get_gpu_data(pid: int) -> Optional[List[Record]]:
     """The records of process ``pid`` (one per GPU), or ``None`` when it uses no GPU.
 
-    Raises ``GpuprocError`` when the counters cannot be opened and
-    ``ValueError`` for an id outside 0..4294967295.
+    Raises ``GpuprocError`` when the counters cannot be opened, ``TypeError``
+    for an id that is not an ``int`` and ``ValueError`` for one outside
+    0..4294967295.
     """
     document = json.loads(get_gpu_data_json(pid))
     return None if document is None else [Record.from_json(m) for m in document]

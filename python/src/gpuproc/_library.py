@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
 import sys
 import threading
@@ -40,6 +41,11 @@ class Library:
 
     def process_json(self, pid: int) -> str:
         """The per-process report text; the library also prints it on standard output."""
+        # ctypes would raise its own ArgumentError for a float and pass True
+        # as process 1; any integer type (a NumPy one too) is welcome.
+        if isinstance(pid, bool) or not hasattr(type(pid), "__index__"):
+            raise TypeError(f"a process id is an integer, not {type(pid).__name__}")
+        pid = operator.index(pid)
         if not 0 <= pid <= 0xFFFFFFFF:
             raise ValueError(f"process id {pid} is outside 0..4294967295")
         with self._lock:

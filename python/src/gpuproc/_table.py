@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import re
 import sys
-from typing import List, Optional
+import unicodedata
+from typing import Iterator, List, Optional, Tuple
 
 from ._record import Record
 
@@ -13,6 +14,54 @@ _ENGINE_LABELS = {"Compute": "Comp", "VideoDecode": "Dec", "VideoEncode": "Enc",
                   "VideoProcessing": "VPP"}
 _LUID = re.compile(r"luid_0x([0-9A-Fa-f]{1,8})_0x([0-9A-Fa-f]{1,8})_phys_(\d+)")
 _NON_PCI_HIGH = 0x80000000
+# Characters that act on a terminal (controls, bidirectional and other
+# format characters, line separators) are shown as escapes; the command's
+# tools/generate-cell-widths.py builds its table by the same rules.
+_ESCAPED = ("Cc", "Cf", "Zl", "Zp", "Cs")
+_ZERO_WIDTH = ("Mn", "Me")
+_SHORT_ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _pieces(text: str) -> Iterator[Tuple[str, int]]:
+    """Each character as the terminal gets it, with the cells it takes."""
+    for character in text:
+        if " " <= character < "\x7f":
+            yield character, 1
+            continue
+        category = unicodedata.category(character)
+        if category in _ESCAPED:
+            code = ord(character)
+            escape = _SHORT_ESCAPES.get(character) or (
+                f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}")
+            yield escape, len(escape)
+        elif category in _ZERO_WIDTH:
+            yield character, 0
+        else:
+            yield character, 2 if unicodedata.east_asian_width(character) in ("W", "F") else 1
+
+
+def safe_for_terminal(text: str) -> str:
+    """``text`` with every character that would act on a terminal written as an escape."""
+    return "".join(piece for piece, _ in _pieces(text))
+
+
+def cell_count(text: str) -> int:
+    """The terminal cells of ``text`` once its controls are escaped."""
+    return sum(cells for _, cells in _pieces(text))
+
+
+def fit_to_cells(text: str, cells: int, cut_mark: str = "~") -> str:
+    """``text`` made safe for a terminal in at most ``cells`` cells; a cut text ends in ``cut_mark``."""
+    pieces = list(_pieces(text))
+    if sum(width for _, width in pieces) <= cells:
+        return "".join(piece for piece, _ in pieces)
+    room, used, kept = cells - min(cells, len(cut_mark)), 0, []
+    for piece, width in pieces:
+        if used + width > room:
+            break
+        kept.append(piece)
+        used += width
+    return "".join(kept) + cut_mark
 
 
 def short_adapter(adapter: str, with_pci_address: bool = sys.platform != "win32") -> str:
@@ -55,29 +104,30 @@ def _busiest_other(record: Record) -> str:
             best, best_percent = engine, value
     if best is None:
         return "-"
-    label = _ENGINE_LABELS.get(best, best[:5])
+    label = _ENGINE_LABELS.get(best) or fit_to_cells(best, 5, "")
     return f"{label} {_percent(None if best_percent < 0 else best_percent)}"
-
-
-def _fit(text: str, width: int) -> str:
-    return text if len(text) <= width else text[: width - 1] + "~"
 
 
 def format_table(records: List[Record], with_pci_address: bool = sys.platform != "win32") -> str:
     """A header and one line per record, sorted by dedicated memory (largest first)."""
     ordered = sorted(records, key=lambda r: (-(-1.0 if r.dedicated_mib is None else r.dedicated_mib), r.pid,
                                              r.adapter or ""))
-    gpus = [short_adapter(r.adapter or "", with_pci_address) for r in ordered]
-    gpu_width = max([3] + [len(g) for g in gpus])
+    gpus = [safe_for_terminal(short_adapter(r.adapter or "", with_pci_address)) for r in ordered]
+    gpu_width = max([3] + [cell_count(g) for g in gpus])
     fixed = _PID_WIDTH + gpu_width + _MEMORY_WIDTH + _SHARED_WIDTH + _MEMORY_WIDTH + _PERCENT_WIDTH + 7
     name_width = TABLE_WIDTH - fixed - _OTHER_WIDTH if fixed + _OTHER_WIDTH + 8 < TABLE_WIDTH else 8
 
+    def left(text: str, width: int) -> str:
+        return text + " " * (width - cell_count(text))
+
     def line(*cells: str) -> str:
         pid, name, gpu, dedicated, shared, committed, three_d, other = cells
-        text = " ".join([pid.rjust(_PID_WIDTH), _fit(name, name_width).ljust(name_width), gpu.ljust(gpu_width),
-                         dedicated.rjust(_MEMORY_WIDTH), shared.rjust(_SHARED_WIDTH),
+        text = " ".join([pid.rjust(_PID_WIDTH), left(fit_to_cells(name, name_width), name_width),
+                         left(gpu, gpu_width), dedicated.rjust(_MEMORY_WIDTH), shared.rjust(_SHARED_WIDTH),
                          committed.rjust(_MEMORY_WIDTH), three_d.rjust(_PERCENT_WIDTH), other])
-        return text.rstrip(" ") + "\n"
+        # A GPU name or a figure wider than any real one must not push the
+        # line past the terminal's width.
+        return fit_to_cells(text.rstrip(" "), TABLE_WIDTH) + "\n"
 
     table = line("PID", "NAME", "GPU", "DEDICATED", "SHARED", "COMMITTED", "3D", "OTHER")
     for record, gpu in zip(ordered, gpus):

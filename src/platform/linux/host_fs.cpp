@@ -44,6 +44,11 @@ class RememberedRoot {
   std::string absolute_;
 };
 
+int DirectoryOpenError(const std::string& path) {
+  const UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+  return dir.Valid() ? 0 : errno;
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -148,6 +153,9 @@ std::vector<std::string> HostFs::ListSysDir(std::string_view relative) const {
 }
 int HostFs::ProcRootFd() const { return RootFd(true); }
 int HostFs::SysRootFd() const { return RootFd(false); }
+
+int HostFs::ProcRootError() const { return DirectoryOpenError(procRoot_); }
+int HostFs::SysRootError() const { return DirectoryOpenError(sysRoot_); }
 
 int OpenInRoot(int rootFd, std::string_view relative, int flags) {
   // openat2 refuses O_PATH with any flag it would ignore; O_PATH opens

@@ -68,6 +68,11 @@ class HostFs {
   int ProcRootFd() const;
   int SysRootFd() const;
 
+  // 0 when the root opens as a directory this process may read, else the
+  // errno of that open (ENOENT, ENOTDIR, EACCES...). Asked anew each time.
+  int ProcRootError() const;
+  int SysRootError() const;
+
   // Whole-file reads stop here: no procfs or sysfs file we read is anywhere
   // near it, and a runaway file must not exhaust the host's memory.
   static constexpr std::size_t kMaxFileSize = 4u << 20;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <string>
+#include <system_error>
 
 #include "platform/linux/pdh_status.h"
 #include "platform/linux/utf16.h"
@@ -18,6 +20,8 @@ namespace {
 
 // GetLastError is per thread on Windows; so is this.
 thread_local std::uint32_t lastError = 0;
+// The message of kErrorRootUnreadable, which depends on the root.
+thread_local std::string rootErrorText;
 
 struct ProcessEntry {
   std::u16string baseName;
@@ -101,12 +105,41 @@ void WriteHostLine(std::ostream& stream, std::FILE* cStream, std::string_view te
   errno = savedErrno;
 }
 
+// Sets the thread's last error when a root is not a readable directory. A
+// machine (or container) without /sys still has NVML's processes: the sys
+// root must be there only where HOST_SYS names one.
+bool RootsAreReadable(const HostFs& fs) {
+  const struct {
+    const char* variable;
+    const std::string& path;
+    int error;
+  } roots[] = {{"HOST_PROC", fs.ProcRoot(), fs.ProcRootError()},
+               {"HOST_SYS", fs.SysRoot(), fs.SysRoot() == "/sys" ? 0 : fs.SysRootError()}};
+  for (const auto& root : roots) {
+    if (root.error == 0) continue;
+    std::string path = root.path;
+    // The path comes from the environment; the message stays one line.
+    std::replace_if(
+        path.begin(), path.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+    rootErrorText = "The " + std::string(root.variable) + " root " + path +
+                    " is not a readable directory: " + std::generic_category().message(root.error) +
+                    ".";
+    lastError = pdh::kErrorRootUnreadable;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
     : backend_(std::move(sources), std::move(fs), std::move(clock)) {}
 
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
+  // A root that is not there would read as a machine where no process uses
+  // a GPU: a failure passed off as an answer. The query does not open.
+  if (!RootsAreReadable(backend_.Fs())) return pdh::kCannotConnectMachine;
   const PdhStatus status = backend_.OpenQuery(query);
   if (status == pdh::kMemoryAllocationFailure) lastError = pdh::kErrorNotEnoughMemory;
   return status;
@@ -154,6 +187,10 @@ void LinuxPlatform::Sleep(std::uint32_t milliseconds) {
 std::uint32_t LinuxPlatform::GetLastError() { return lastError; }
 
 bool LinuxPlatform::FormatSystemMessage(std::uint32_t code, std::u16string* text) {
+  if (code == pdh::kErrorRootUnreadable && !rootErrorText.empty()) {
+    *text = Utf8ToUtf16(rootErrorText);
+    return true;
+  }
   for (const MessageText& message : kMessages) {
     if (message.code == code) {
       *text = Utf8ToUtf16(message.text);

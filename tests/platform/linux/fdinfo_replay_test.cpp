@@ -155,7 +155,6 @@ TEST(FdinfoReplay, AllProcessesExactReports) {
        R"("GPUProcessMemorySharedUsage":-9.5367431640625e-07,)"
        R"("GPUProcessMemoryTotalCommitted":-9.5367431640625e-07,"GPUUtilizationPercent":0.0,)"
        R"("Name":"glmark2","ProcessID":1101}])"},
-      {"no-such-tree", "[]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tree);
@@ -233,10 +232,55 @@ TEST(FdinfoReplay, ForeignFilesAndLinksAreUnreadable) {
   }
 }
 
-TEST(FdinfoReplay, MissingHostProcGivesNull) {
-  const Call call = CallOnTree("no-such-tree", 1000);
-  EXPECT_EQ(call.result, "null");
-  EXPECT_EQ(call.standardError, "");
+// A root that is not a readable directory is a failure, never "no process
+// uses a GPU". (Root reads any directory whatever its mode: a mode-000 one
+// stands for an unreadable root only for other users.)
+TEST(FdinfoReplay, UnreadableRootsDoNotOpenTheQuery) {
+  namespace fs = std::filesystem;
+  const fs::path tree = fs::path(GPUPROC_FIXTURES_DIR) / "multi";
+  const fs::path file = tree / "proc/2000/cgroup";
+  char pattern[] = "/tmp/gpuproc-closed-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path closed = pattern;
+  fs::permissions(closed, fs::perms::none);
+  const std::string missing = "/nonexistent/proc";
+  struct Case {
+    std::string proc, sys, line;
+  };
+  std::vector<Case> cases = {
+      {missing, tree / "sys",
+       "The HOST_PROC root /nonexistent/proc is not a readable directory: No such file or "
+       "directory."},
+      {file, tree / "sys",
+       "The HOST_PROC root " + file.string() + " is not a readable directory: Not a directory."},
+      {tree / "proc", "/nonexistent/sys",
+       "The HOST_SYS root /nonexistent/sys is not a readable directory: No such file or "
+       "directory."},
+      {tree / "proc", file,
+       "The HOST_SYS root " + file.string() + " is not a readable directory: Not a directory."},
+  };
+  if (::geteuid() != 0) {
+    cases.push_back({closed, tree / "sys",
+                     "The HOST_PROC root " + closed.string() +
+                         " is not a readable directory: Permission denied."});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.proc + " " + c.sys);
+    ::setenv("HOST_PROC", c.proc.c_str(), 1);
+    ::setenv("HOST_SYS", c.sys.c_str(), 1);
+    for (const bool allProcesses : {false, true}) {
+      testing::internal::CaptureStdout();
+      testing::internal::CaptureStderr();
+      const std::string result =
+          allProcesses ? GetGPUDataForAllProcesses() : GetGPUDataForProcess(2000);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "PdhOpenQuery: " + c.line + "\n");
+      EXPECT_EQ(result, "");
+    }
+  }
+  ::unsetenv("HOST_PROC");
+  ::unsetenv("HOST_SYS");
+  fs::remove(closed);
 }
 
 TEST(FdinfoReplay, LiveMachineWithoutGpuClientsGivesNull) {

@@ -30,8 +30,7 @@ class ProcTree : public ::testing::Test {
     fs::create_symlink(target, root / std::to_string(processId) / "exe");
   }
   LinuxPlatform Platform() {
-    return LinuxPlatform({}, HostFs(root.string(), "/nonexistent"),
-                         [] { return std::uint64_t{0}; });
+    return LinuxPlatform({}, HostFs(root.string(), root.string()), [] { return std::uint64_t{0}; });
   }
 };
 
@@ -84,13 +83,15 @@ TEST_F(ProcTree, SystemPlatformFollowsHostProcEvenWhenItIsMissing) {
   std::string reportText;
   ::testing::internal::CaptureStderr();
   ::testing::internal::CaptureStdout();
-  EXPECT_STREQ(CollectGPUData(*platform, static_cast<std::uint32_t>(getpid()), reportText), "null");
+  EXPECT_STREQ(CollectGPUData(*platform, static_cast<std::uint32_t>(getpid()), reportText), "");
   ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "PdhOpenQuery: The HOST_PROC root " + (root / "missing").string() +
+                " is not a readable directory: No such file or directory.\n");
 }
 
 TEST(LinuxPlatform, AdapterPairIsAcceptedButHasNoValueWithoutSources) {
-  LinuxPlatform platform({}, HostFs("/nonexistent", "/nonexistent"), MonotonicNanoseconds);
+  LinuxPlatform platform({}, HostFs("/", "/"), MonotonicNanoseconds);
   QueryHandle query = nullptr;
   ASSERT_EQ(platform.OpenQuery(&query), kPdhSuccess);
   CounterHandle free = nullptr;

@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""gpuproc-exporter on a network: TLS, basic auth, the web configuration
+file, a real Prometheus server scraping it, and idle connections.
+
+    exporter_web_test.py EXPORTER FIXTURES PROMTOOL PROMETHEUS [TestClass ...]
+
+Certificates are made here with openssl, requests are sent with curl.
+Exits 77 (skipped) when openssl, curl or htpasswd is missing.
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+EXPORTER, FIXTURES, PROMTOOL, PROMETHEUS = sys.argv[1:5]
+TIMEOUT = 30
+MIB = 1048576
+for tool in ("openssl", "curl", "htpasswd"):
+    if shutil.which(tool) is None:
+        print(f"skipped: {tool} is not installed")
+        sys.exit(77)
+
+
+def run(*command, **options):
+    return subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT, check=True, **options)
+
+
+def make_pki(folder):
+    """A CA, a server certificate for 127.0.0.1 and a client certificate, all from that CA."""
+    def path(name):
+        return os.path.join(folder, name)
+    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        "-days", "2", "-subj", "/CN=gpuproc test CA", "-keyout", path("ca.key"), "-out", path("ca.pem"))
+    for name, extension in (("server", "subjectAltName=IP:127.0.0.1"), ("client", "extendedKeyUsage=clientAuth")):
+        run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-subj", f"/CN={name}", "-keyout", path(f"{name}.key"), "-out", path(f"{name}.csr"))
+        with open(path(f"{name}.ext"), "w") as ext:
+            ext.write(extension + "\n")
+        run("openssl", "x509", "-req", "-in", path(f"{name}.csr"), "-CA", path("ca.pem"), "-CAkey", path("ca.key"),
+            "-CAcreateserial", "-days", "2", "-extfile", path(f"{name}.ext"), "-out", path(f"{name}.pem"))
+
+
+def bcrypt(password, cost=4):
+    return run("htpasswd", "-nbBC", str(cost), "u", password).stdout.strip().split(":", 1)[1]
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Exporter:
+    """One exporter on a free loopback port, stopped by its pid."""
+
+    def __init__(self, arguments=(), tree="multi", host_proc=None):
+        environment = dict(os.environ, HOST_PROC=host_proc or os.path.join(FIXTURES, tree, "proc"),
+                           HOST_SYS=os.path.join(FIXTURES, tree, "sys"))
+        self.process = subprocess.Popen([EXPORTER, "--listen", "127.0.0.1:0", *arguments], env=environment,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        line = self.process.stderr.readline()
+        if "serving " not in line:
+            self.process.kill()
+            raise AssertionError(f"exporter did not start: {line}{self.process.stderr.read()}")
+        self.url = line.split("serving ", 1)[1].strip()
+        self.base = self.url.rsplit("/", 1)[0]
+        self.port = int(self.base.rsplit(":", 1)[1])
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=TIMEOUT)
+        self.process.stderr.close()
+        return status
+
+    def wait_for_line(self, text):
+        """Reads standard error until a line holding `text` comes (the reload messages)."""
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            line = self.process.stderr.readline()
+            if text in line:
+                return line
+        raise AssertionError(f"no line with {text!r}")
+
+
+def curl(url, *options):
+    """(HTTP status or 0 when the connection failed, body)."""
+    done = subprocess.run(["curl", "-sS", "-o", "-", "-w", "\n%{http_code}", *options, url],
+                          capture_output=True, text=True, timeout=TIMEOUT)
+    body, _, status = done.stdout.rpartition("\n")
+    return int(status or 0), body
+
+
+class WebConfigTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp()
+        make_pki(cls.folder)
+        cls.hash = bcrypt("secret")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def write_config(self, text, name="web.yml"):
+        with open(self.path(name) + ".new", "w") as config:
+            config.write(text)
+        os.replace(self.path(name) + ".new", self.path(name))  # as a deployment renews it
+        return self.path(name)
+
+    def tls(self, extra=""):
+        return f"tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n{extra}"
+
+    def users(self):
+        return f"basic_auth_users:\n  alice: {self.hash}\n"
+
+    def test_https_with_basic_auth(self):
+        exporter = Exporter(["--web.config.file", self.write_config(self.tls() + self.users())])
+        try:
+            self.assertTrue(exporter.url.startswith("https://"), exporter.url)
+            ca = ("--cacert", self.path("ca.pem"))
+            cases = [
+                ("/metrics", ("-u", "alice:secret"), 200, "gpuproc_process_memory_dedicated_bytes{"),
+                ("/metrics", ("-u", "alice:wrong"), 401, "Unauthorized"),
+                ("/metrics", ("-u", "mallory:secret"), 401, "Unauthorized"),
+                ("/metrics", (), 401, "Unauthorized"),
+                ("/", (), 401, "Unauthorized"),
+                ("/", ("-u", "alice:secret"), 200, '<a href="/metrics">'),
+                ("/metrics", ("-u", "alice:secret", "-I"), 200, "Content-Type: text/plain"),
+                ("/metrics", ("-u", "alice:secret", "-X", "POST"), 405, "Method Not Allowed"),
+            ] + [(path, ("-u", "alice:secret"), 404, "Not Found")
+                 for path in ("//metrics", "/metrics/", "/METRICS", "/metricsX")]
+            for path, options, status, text in cases:
+                with self.subTest(path=path, options=options):
+                    got_status, body = curl(exporter.base + path, *ca, *options)
+                    self.assertEqual(got_status, status)
+                    self.assertIn(text, body)
+            # HEAD answers with the headers alone, and takes no reading.
+            head = subprocess.run(["curl", "-sS", "-I", *ca, "-u", "alice:secret", exporter.url],
+                                  capture_output=True, text=True, timeout=TIMEOUT).stdout
+            self.assertNotIn("gpuproc_", head)
+            # Plain HTTP on the TLS port is refused.
+            self.assertEqual(curl(exporter.url.replace("https", "http"))[0], 0)
+        finally:
+            self.assertEqual(exporter.stop(), 0)
+
+    def test_client_certificates_and_minimum_version(self):
+        client = ("--cert", self.path("client.pem"), "--key", self.path("client.key"))
+        ca = ("--cacert", self.path("ca.pem"))
+        cases = [
+            ("  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n",
+             [((), 0), (client, 200)]),
+            ("  client_auth_type: VerifyClientCertIfGiven\n  client_ca_file: ca.pem\n",
+             [((), 200), (client, 200)]),
+            ("  min_version: TLS13\n", [(("--tls-max", "1.2"), 0), (("--tlsv1.3",), 200)]),
+            ("", [(("--tls-max", "1.2"), 200)]),
+        ]
+        for extra, requests in cases:
+            exporter = Exporter(["--web.config.file", self.write_config(self.tls(extra))])
+            try:
+                for options, status in requests:
+                    with self.subTest(config=extra, options=options):
+                        self.assertEqual(curl(exporter.url, *ca, *options)[0], status)
+            finally:
+                self.assertEqual(exporter.stop(), 0)
+
+    def test_basic_auth_over_plain_http(self):
+        exporter = Exporter(["--web.config.file", self.write_config(self.users())])
+        try:
+            self.assertEqual(curl(exporter.url, "-u", "alice:secret")[0], 200)
+            self.assertEqual(curl(exporter.url)[0], 401)
+        finally:
+            self.assertEqual(exporter.stop(), 0)
+
+    def test_bad_files_exit_2_naming_file_and_key(self):
+        with open(self.path("empty.pem"), "w"):
+            pass
+        cases = [
+            ("tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n  ciphers: x\n",
+             "tls_server_config.ciphers: unknown key"),
+            ("basic_auth_user:\n  alice: x\n", "basic_auth_user: unknown key"),
+            ("tls_server_config:\n  cert_file: missing.pem\n  key_file: server.key\n",
+             "tls_server_config.cert_file: cannot read"),
+            ("tls_server_config:\n  cert_file: server.pem\n  key_file: empty.pem\n",
+             "tls_server_config.key_file: '" + self.path("empty.pem") + "' holds no PEM PRIVATE KEY"),
+            ("tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n  min_version: TLS9\n",
+             "tls_server_config.min_version: 'TLS9'"),
+            ("tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+             "  client_auth_type: RequireAndVerifyClientCert\n", "tls_server_config.client_ca_file: missing"),
+            ("basic_auth_users:\n  alice: $2y$10$tooshort\n", "basic_auth_users.alice: not a bcrypt hash"),
+            ("basic_auth_users: [alice]\n", "basic_auth_users: not a map"),
+            ("tls_server_config: {cert_file: [\n", "line "),
+        ]
+        for text, message in cases:
+            with self.subTest(message=message):
+                path = self.write_config(text, "bad.yml")
+                done = subprocess.run([EXPORTER, "--listen", "127.0.0.1:0", "--web.config.file", path],
+                                      capture_output=True, text=True, timeout=TIMEOUT)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertIn(f"gpuproc-exporter: {path}: {message}", done.stderr)
+
+    def test_reload_keeps_the_last_good_configuration(self):
+        config = self.write_config(self.tls() + self.users())
+        exporter = Exporter(["--web.config.file", config])
+        ca = ("--cacert", self.path("ca.pem"))
+        try:
+            # A user added in place: no restart needed.
+            self.write_config(self.tls() + self.users() + f"  bob: {bcrypt('hunter2')}\n")
+            exporter.wait_for_line("reloaded")
+            self.assertEqual(curl(exporter.url, *ca, "-u", "bob:hunter2")[0], 200)
+            # A file that no longer parses: said so, and the old users still work.
+            self.write_config(self.tls() + "basic_auth_users:\n  alice: not-a-hash\n")
+            self.assertIn("keeping the last good configuration",
+                          exporter.wait_for_line("basic_auth_users.alice"))
+            self.assertEqual(curl(exporter.url, *ca, "-u", "bob:hunter2")[0], 200)
+            # A renewed certificate from another CA is served without a restart.
+            renewed = os.path.join(self.folder, "renewed")
+            os.mkdir(renewed)
+            make_pki(renewed)
+            shutil.copy(os.path.join(renewed, "server.key"), self.path("server.key.new"))
+            shutil.copy(os.path.join(renewed, "server.pem"), self.path("server.pem.new"))
+            os.replace(self.path("server.key.new"), self.path("server.key"))
+            os.replace(self.path("server.pem.new"), self.path("server.pem"))
+            self.write_config(self.tls() + self.users())
+            exporter.wait_for_line("reloaded")
+            self.assertEqual(curl(exporter.url, "--cacert", os.path.join(renewed, "ca.pem"),
+                                  "-u", "alice:secret")[0], 200)
+            self.assertEqual(curl(exporter.url, *ca, "-u", "alice:secret")[0], 0)
+        finally:
+            self.assertEqual(exporter.stop(), 0)
+            make_pki(self.folder)  # the other tests' certificates
+
+
+class PrometheusServerTest(unittest.TestCase):
+    """Debian's Prometheus scraping over HTTPS with basic auth, from a tree
+    where one process's cgroup path holds bytes that are not UTF-8."""
+
+    def setUp(self):
+        if not os.access(PROMETHEUS, os.X_OK) or not os.access(PROMTOOL, os.X_OK):
+            self.skipTest("prometheus and promtool (Debian prometheus) are not installed")
+        self.folder = tempfile.mkdtemp()
+        make_pki(self.folder)
+        self.tree = os.path.join(self.folder, "tree")
+        shutil.copytree(os.path.join(FIXTURES, "multi"), self.tree, symlinks=True)
+        with open(os.path.join(self.tree, "proc", "2000", "cgroup"), "wb") as cgroup:
+            cgroup.write(b"0::/user.slice/user-1000.slice/user@1000.service/app.slice/\xff\xfe.service\n")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def query(self, port, expression):
+        url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+        with urllib.request.urlopen(url, timeout=TIMEOUT) as response:
+            return json.load(response)["data"]["result"]
+
+    def test_prometheus_scrapes_over_https_with_basic_auth(self):
+        with open(os.path.join(self.folder, "web.yml"), "w") as web:
+            web.write("tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n"
+                      f"basic_auth_users:\n  prometheus: {bcrypt('scrape-secret')}\n")
+        exporter = Exporter(["--web.config.file", os.path.join(self.folder, "web.yml")],
+                            host_proc=os.path.join(self.tree, "proc"))
+        server = None
+        try:
+            # The label that used to hold the raw bytes passes promtool.
+            text = curl(exporter.url, "--cacert", os.path.join(self.folder, "ca.pem"),
+                        "-u", "prometheus:scrape-secret")[1] + "\n"
+            self.assertIn('container="\ufffd\ufffd.service"', text)
+            lint = subprocess.run([PROMTOOL, "check", "metrics"], input=text, capture_output=True, text=True,
+                                  timeout=TIMEOUT)
+            self.assertEqual((lint.returncode, lint.stderr), (0, ""))
+
+            port = free_port()
+            with open(os.path.join(self.folder, "prometheus.yml"), "w") as config:
+                config.write(f"""global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: gpuproc
+    scheme: https
+    tls_config:
+      ca_file: {self.folder}/ca.pem
+    basic_auth:
+      username: prometheus
+      password: scrape-secret
+    static_configs:
+      - targets: ["127.0.0.1:{exporter.port}"]
+""")
+            server = subprocess.Popen(
+                [PROMETHEUS, f"--config.file={self.folder}/prometheus.yml",
+                 f"--storage.tsdb.path={self.folder}/data", f"--web.listen-address=127.0.0.1:{port}"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            expression = 'gpuproc_process_memory_dedicated_bytes{job="gpuproc",pid="2000",adapter=~".*0x00000300.*"}'
+            up, series = [], []
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not (up and series):
+                time.sleep(1)
+                try:
+                    up = self.query(port, 'up{job="gpuproc"} == 1')
+                    series = self.query(port, expression)
+                except OSError:
+                    continue  # not listening yet
+            self.assertEqual(len(up), 1, "the target is not up")
+            self.assertEqual(len(series), 1)
+            self.assertEqual(float(series[0]["value"][1]), 128 * MIB)
+            self.assertEqual(series[0]["metric"]["container"], "\ufffd\ufffd.service")
+        finally:
+            if server is not None:
+                server.terminate()
+                server.wait(timeout=TIMEOUT)
+            self.assertEqual(exporter.stop(), 0)
+
+
+class IdleConnectionsTest(unittest.TestCase):
+    """Connections that send nothing, or a byte now and then, hold a server
+    thread each until the request timeout: a scrape must still get through."""
+
+    def scrape_seconds(self, exporter):
+        start = time.monotonic()
+        with urllib.request.urlopen(exporter.url, timeout=TIMEOUT) as response:
+            response.read()
+        return time.monotonic() - start
+
+    def test_scrapes_get_through_idle_connections(self):
+        exporter = Exporter()
+        try:
+            baseline = min(self.scrape_seconds(exporter) for _ in range(3))
+            print(f"\nscrape, no other connection: {baseline:.2f} s")
+            for count, drip, bound in ((4, False, 1), (4, True, 1), (200, False, 10)):
+                connections = [socket.create_connection(("127.0.0.1", exporter.port)) for _ in range(count)]
+                stop = threading.Event()
+
+                def dripping():
+                    while not stop.is_set():
+                        for connection in connections:
+                            try:
+                                connection.send(b"G")
+                            except OSError:
+                                pass  # closed by the server: its timeout did its work
+                        stop.wait(5)
+
+                dripper = threading.Thread(target=dripping)
+                if drip:
+                    dripper.start()
+                try:
+                    time.sleep(0.2)  # let the server hand them to its threads
+                    rounds = 2 if drip else 1
+                    figures = []
+                    for _ in range(rounds):
+                        figures.append(self.scrape_seconds(exporter))
+                        if drip:
+                            time.sleep(5)  # a second scrape after the next drip
+                    kind = "sending a byte every 5 s" if drip else "idle"
+                    print(f"scrape beside {count} {kind} connections: "
+                          + ", ".join(f"{seconds:.2f} s" for seconds in figures))
+                    # Over what a scrape takes on this machine (sanitizer builds are slower).
+                    self.assertLess(max(figures), baseline + bound)
+                finally:
+                    stop.set()
+                    if drip:
+                        dripper.join()
+                    for connection in connections:
+                        connection.close()
+        finally:
+            self.assertEqual(exporter.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], *sys.argv[5:]], verbosity=2)

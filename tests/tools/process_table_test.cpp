@@ -1,0 +1,102 @@
+// The command line's table over names that other users choose: nothing in a
+// row may act on the terminal, and no row may be wider than 79 cells as the
+// C library's wcswidth counts them.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "process_table.h"
+
+namespace gpuproc::tool {
+namespace {
+
+nlohmann::json Record(std::uint32_t processId, const std::string& name,
+                      const std::string& adapter = "luid_0x00000000_0x00000300_phys_0",
+                      const nlohmann::json& engines = nlohmann::json::object()) {
+  return {{"Adapter", adapter},
+          {"Engines", engines},
+          {"GPUProcessMemoryDedicatedUsage", 1.0},
+          {"GPUProcessMemorySharedUsage", 0.0},
+          {"GPUProcessMemoryTotalCommitted", 1.0},
+          {"GPUUtilizationPercent", 0.0},
+          {"Name", name},
+          {"ProcessID", processId}};
+}
+
+std::vector<std::string> Lines(const std::string& table) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; (end = table.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    lines.push_back(table.substr(start, end - start));
+  }
+  return lines;
+}
+
+// No C0, DEL or C1 control, and at most 79 cells.
+void ExpectTerminalSafe(const std::string& table) {
+  ASSERT_EQ(table.back(), '\n');
+  for (const std::string& line : Lines(table)) {
+    SCOPED_TRACE(line);
+    std::wstring wide(line.size() + 1, L'\0');
+    const std::size_t length = std::mbstowcs(wide.data(), line.c_str(), wide.size());
+    ASSERT_NE(length, static_cast<std::size_t>(-1)) << "not valid UTF-8";
+    wide.resize(length);
+    for (const wchar_t c : wide) EXPECT_FALSE(c < 0x20 || (c >= 0x7F && c <= 0x9F)) << int(c);
+    const int cells = ::wcswidth(wide.c_str(), wide.size());
+    EXPECT_GE(cells, 0);
+    EXPECT_LE(cells, 79);
+  }
+}
+
+TEST(ProcessTable, HostileNamesAreEscapedAndFitTheirCells) {
+  ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  const auto times = [](const std::string& text, int count) {
+    std::string repeated;
+    while (count-- > 0) repeated += text;
+    return repeated;
+  };
+  const std::string gamepad = "\xf0\x9f\x8e\xae";  // U+1F3AE, two cells
+  // What each name shows as in the name column, 14 cells next to "0300 03:00.0".
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"\x1b[31mred", "\\x1b[31mred   "},
+      {"two\nlines", "two\\nlines    "},
+      {"cr\rtab\t", "cr\\rtab\\t     "},
+      {"del\x7f", "del\\x7f       "},
+      {"c1\xc2\x9b"
+       "2J",
+       "c1\\x9b2J      "},
+      {"bad\xff\xc3", "bad??         "},
+      {"\xe6\xbc\xa2\xe5\xad\x97\xe3\x83\x97\xe3\x83\xad\xe3\x82\xbb\xe3\x82\xb9\xe5\x90\x8d\xe5"
+       "\x89\x8d",
+       "\xe6\xbc\xa2\xe5\xad\x97\xe3\x83\x97\xe3\x83\xad\xe3\x82\xbb\xe3\x82\xb9~ "},
+      {"cafe\xcc\x81s", "cafe\xcc\x81s         "},
+      {times(gamepad, 8), times(gamepad, 6) + "~ "},
+      {"evil\xe2\x80\xaetxt.exe", "evil\\u202etxt~"},
+      {"abcdefghij\x1b[0m", "abcdefghij~   "},
+      {std::string(4000, 'x'), std::string(13, 'x') + "~"},
+  };
+  nlohmann::json records = nlohmann::json::array();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    records.push_back(Record(static_cast<std::uint32_t>(1000 + i), names[i].first));
+  }
+  const std::string table = FormatProcessTable(records, true);
+  ExpectTerminalSafe(table);
+  const std::vector<std::string> lines = Lines(table);
+  ASSERT_EQ(lines.size(), names.size() + 1);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(lines[i + 1], "   " + std::to_string(1000 + i) + " " + names[i].second +
+                                " 0300 03:00.0       1.0     0.0       1.0   0% -");
+  }
+
+  // The other columns come from the library's text as well.
+  ExpectTerminalSafe(FormatProcessTable(
+      nlohmann::json::array({Record(1, "x", "gpu\x1b]0;title\x07" + std::string(200, 'g'),
+                                    {{"\x1b[2J\xe6\xbc\xa2", 50.0}})}),
+      true));
+}
+
+}  // namespace
+}  // namespace gpuproc::tool
