@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
   app.add_option("--kubelet.pod-logs-dir", podLogsDir,
                  "the kubelet's pod log folder (its sibling 'containers' too), read for the "
                  "namespace, pod and container names of processes in pods")
-      ->option_text("DIR")
-      ->capture_default_str();
+      ->option_text("DIR=" + podLogsDir);
   app.add_option("--web.config.file", configFile,
                  "exporter-toolkit web configuration (YAML): tls_server_config, basic_auth_users; "
                  "re-read when it or a file it names changes")
