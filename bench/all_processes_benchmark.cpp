@@ -6,6 +6,11 @@
 // processes hold one amdgpu DRM client, is written once per shape under
 // $TMPDIR. The call's 100 ms window is a pause: wall time includes it, CPU
 // time does not.
+//
+// The NVML-only shape is an NVIDIA server: its only DRM device is the BMC's
+// display (ast), which the same share of processes hold open without usage
+// statistics, so the call need not look at any fd. Run with the fake NVML on
+// LD_LIBRARY_PATH to add the NVML calls.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +23,8 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "gpuproc/gpuproc.h"
@@ -39,6 +46,8 @@ const char* const kOtherTargets[] = {
     "anon_inode:[eventpoll]",
     "/home/user/.cache/fontconfig/a41116dafaf8b233cb3b6b6a14b7c3f2-le64.cache-7",
 };
+
+constexpr char kNoStatisticsFdinfo[] = "pos:\t0\nflags:\t02100002\nmnt_id:\t24\nino:\t1071\n";
 
 constexpr char kFdinfo[] =
     "pos:\t0\nflags:\t02100002\nmnt_id:\t24\nino:\t1071\ndrm-driver:\tamdgpu\n"
@@ -62,11 +71,13 @@ void WriteFile(const std::string& path, const char* text) {
   ::close(file);
 }
 
-// N processes; every `gpuEvery`-th holds one DRM client.
-std::string MakeTree(int processes, int gpuEvery) {
+// N processes; every `gpuEvery`-th holds one DRM client, of an amdgpu GPU
+// or, on the NVML-only machine, of the BMC's ast display.
+std::string MakeTree(int processes, int gpuEvery, bool nvmlOnly) {
   std::string root = std::filesystem::temp_directory_path().string() + "/gpuproc-all-XXXXXX";
   Check(::mkdtemp(root.data()) != nullptr, "mkdtemp");
   const std::string proc = root + "/proc";
+  const char* node = nvmlOnly ? "/dev/dri/card0" : "/dev/dri/renderD128";
   for (int i = 0; i < processes; ++i) {
     const std::string dir = proc + "/" + std::to_string(kFirstProcessId + i);
     std::filesystem::create_directories(dir + "/fd");
@@ -75,18 +86,28 @@ std::string MakeTree(int processes, int gpuEvery) {
     const bool gpu = i % gpuEvery == 0;
     for (int fd = 0; fd < kFdsPerProcess; ++fd) {
       const std::string link = dir + "/fd/" + std::to_string(fd);
-      const char* target = gpu && fd == kGpuFd ? "/dev/dri/renderD128" : kOtherTargets[fd % 8];
+      const char* target = gpu && fd == kGpuFd ? node : kOtherTargets[fd % 8];
       Check(::symlink(target, link.c_str()) == 0, "symlink");
     }
-    if (gpu) WriteFile(dir + "/fdinfo/" + std::to_string(kGpuFd), kFdinfo);
+    if (gpu) {
+      WriteFile(dir + "/fdinfo/" + std::to_string(kGpuFd),
+                nvmlOnly ? kNoStatisticsFdinfo : kFdinfo);
+    }
   }
-  const std::string device = "/sys/devices/pci0000:00/0000:00:01.1/0000:03:00.0";
+  const std::string device = nvmlOnly ? "/sys/devices/pci0000:00/0000:00:1c.0/0000:02:00.0"
+                                      : "/sys/devices/pci0000:00/0000:00:01.1/0000:03:00.0";
   std::filesystem::create_directories(root + device);
-  WriteFile(root + device + "/mem_info_vram_total", "17179869184\n");
-  WriteFile(root + device + "/mem_info_vram_used", "2147483648\n");
-  WriteFile(root + device + "/mem_info_gtt_used", "536870912\n");
-  for (const char* node : {"card0", "renderD128"}) {
-    const std::string dir = root + "/sys/class/drm/" + node;
+  std::filesystem::create_symlink(
+      nvmlOnly ? "../../../../bus/pci/drivers/ast" : "../../../../bus/pci/drivers/amdgpu",
+      root + device + "/driver");
+  if (!nvmlOnly) {
+    WriteFile(root + device + "/mem_info_vram_total", "17179869184\n");
+    WriteFile(root + device + "/mem_info_vram_used", "2147483648\n");
+    WriteFile(root + device + "/mem_info_gtt_used", "536870912\n");
+  }
+  for (const char* name : {"card0", "renderD128"}) {
+    if (nvmlOnly && std::string_view(name) != "card0") continue;
+    const std::string dir = root + "/sys/class/drm/" + name;
     std::filesystem::create_directories(dir);
     std::filesystem::create_symlink("../../.." + device.substr(4), dir + "/device");
   }
@@ -98,15 +119,20 @@ class Trees {
   ~Trees() {
     for (const auto& [shape, root] : roots_) std::filesystem::remove_all(root);
   }
-  const std::string& Get(int processes, int gpuEvery) {
-    const auto key = std::make_pair(processes, gpuEvery);
+  const std::string& Get(const benchmark::State& state) {
+    const auto key = std::make_tuple(state.range(0), state.range(1), state.range(2));
     auto found = roots_.find(key);
-    if (found == roots_.end()) found = roots_.emplace(key, MakeTree(processes, gpuEvery)).first;
+    if (found == roots_.end()) {
+      found = roots_
+                  .emplace(key, MakeTree(static_cast<int>(state.range(0)),
+                                         static_cast<int>(state.range(1)), state.range(2) != 0))
+                  .first;
+    }
     return found->second;
   }
 
  private:
-  std::map<std::pair<int, int>, std::string> roots_;
+  std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::string> roots_;
 };
 
 Trees& AllTrees() {
@@ -117,8 +143,7 @@ Trees& AllTrees() {
 // The floor: readdir of /proc, of every /proc/<pid>/fd, and readlink of every
 // fd, with fixed buffers and nothing else.
 void BM_FloorReaddirReadlink(benchmark::State& state) {
-  const std::string proc =
-      AllTrees().Get(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))) + "/proc";
+  const std::string proc = AllTrees().Get(state) + "/proc";
   std::uint64_t links = 0;
   for (auto _ : state) links += gpuproc::bench::ScanFloor(proc);
   benchmark::DoNotOptimize(links);
@@ -127,23 +152,30 @@ void BM_FloorReaddirReadlink(benchmark::State& state) {
 // One whole call: a scan of every process, a rescan of the GPU processes the
 // first one found, the reads, the names and the JSON.
 void BM_AllProcessesCall(benchmark::State& state) {
-  const std::string& root =
-      AllTrees().Get(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const std::string& root = AllTrees().Get(state);
   ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
   ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
   std::size_t length = 0;
   for (auto _ : state) length = std::strlen(GetGPUDataForAllProcesses());
   ::unsetenv("HOST_PROC");
   ::unsetenv("HOST_SYS");
+  // The NVML-only machine's DRM clients have no statistics: no records.
   const auto expected =
-      static_cast<std::size_t>((state.range(0) + state.range(1) - 1) / state.range(1));
+      state.range(2) != 0
+          ? 0
+          : static_cast<std::size_t>((state.range(0) + state.range(1) - 1) / state.range(1));
   state.counters["gpu_processes"] = static_cast<double>(expected);
   if (length < 2 + expected * 300) state.SkipWithError("the call missed GPU processes");
 }
 
-// {processes, one GPU process in every n}: 1% of processes, and every one.
+// {processes, one DRM client in every n processes, NVML-only machine}: 1% of
+// processes, every one, and the NVIDIA server at 10,000 processes.
 void Shapes(benchmark::internal::Benchmark* benchmark) {
-  benchmark->Args({1000, 100})->Args({10000, 100})->Args({1000, 1})->Unit(benchmark::kMillisecond);
+  benchmark->Args({1000, 100, 0})
+      ->Args({10000, 100, 0})
+      ->Args({1000, 1, 0})
+      ->Args({10000, 100, 1})
+      ->Unit(benchmark::kMillisecond);
 }
 
 BENCHMARK(BM_FloorReaddirReadlink)->Apply(Shapes);

@@ -80,6 +80,8 @@ void MakeSys(const std::string& root) {
   for (const Gpu& gpu : kGpus) {
     const std::string device = std::string("/sys/devices/pci0000:00/0000:00:01.1/") + gpu.address;
     std::filesystem::create_directories(root + device);
+    std::filesystem::create_symlink("../../../../bus/pci/drivers/amdgpu",
+                                    root + device + "/driver");
     WriteFile(root + device + "/mem_info_vram_total", "8573157376\n");
     WriteFile(root + device + "/mem_info_vram_used", "1073741824\n");
     WriteFile(root + device + "/mem_info_gtt_used", "50331648\n");

@@ -1,5 +1,5 @@
 # Cross-builds the 64-bit Windows library, host and tests on Debian with
-# mingw-w64 (package g++-mingw-w64-x86-64-posix) and runs them under Wine:
+# mingw-w64 (package g++-mingw-w64-x86-64-win32) and runs them under Wine:
 #
 #   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
 #   cmake --build build-win -j2
@@ -8,12 +8,16 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(GPUPROC_MINGW_TRIPLET x86_64-w64-mingw32)
-# The posix flavour: its libstdc++ has std::thread and std::call_once on
-# winpthreads, which static linking folds into the binaries.
-find_program(CMAKE_C_COMPILER NAMES ${GPUPROC_MINGW_TRIPLET}-gcc-posix ${GPUPROC_MINGW_TRIPLET}-gcc
-             REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${GPUPROC_MINGW_TRIPLET}-g++-posix ${GPUPROC_MINGW_TRIPLET}-g++
-             REQUIRED)
+# The win32 flavour: its libstdc++ is built on the Win32 primitives alone.
+# The posix flavour's runs on winpthreads, which static linking folds into the
+# DLL, and winpthreads takes a TLS index, an event, a thread handle and two
+# semaphores at every load that FreeLibrary never gives back: a host that
+# loads and unloads the DLL runs out of TLS indexes after about a thousand
+# cycles. The win32 flavour has no std::thread, std::mutex or
+# std::call_once (GCC 12): the library uses SRWLOCK and CONDITION_VARIABLE,
+# the tests CreateThread.
+find_program(CMAKE_C_COMPILER NAMES ${GPUPROC_MINGW_TRIPLET}-gcc-win32 REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${GPUPROC_MINGW_TRIPLET}-g++-win32 REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${GPUPROC_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${GPUPROC_MINGW_TRIPLET})
@@ -22,9 +26,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -static-libstdc++ -static-libgcc alone still leave an import of
-# libwinpthread-1.dll; -static folds every MinGW runtime library in, so the
-# binaries import only system DLLs.
+# -static folds libstdc++ and libgcc in, so the binaries import only system
+# DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")

@@ -10,7 +10,8 @@
 # as root to include other users' processes. Only DRM fds are recorded (fd
 # links into /dev/dri/ and their fdinfo), with each process's exe link and
 # cgroup file (the container or systemd unit it runs in) and, from sysfs,
-# the DRM nodes' device links and amdgpu's mem_info_* files: no other file
+# the DRM nodes' device and driver links, amdgpu's mem_info_* files, the KFD
+# topology's node properties and the dmem cgroup root figures: no other file
 # names or contents of the processes leave the machine.
 #
 # HOST_PROC and HOST_SYS, when set, name the trees to copy from instead of
@@ -18,7 +19,7 @@
 set -uo pipefail
 
 if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
-  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
   [ $# -ge 1 ] && exit 0
   exit 2
 fi
@@ -80,6 +81,11 @@ for node in "$sys"/class/drm/*; do
   [ "$relative" = "$device" ] && continue
   mkdir -p "$out/sys/class/drm/$name"
   ln -sfn "../../../$relative" "$out/sys/class/drm/$name/device"
+  # The driver the device is bound to: only the last component is read.
+  if target=$(readlink "$device/driver" 2>/dev/null); then
+    mkdir -p "$out/sys/$relative"
+    ln -sfn "$target" "$out/sys/$relative/driver"
+  fi
   for file in mem_info_vram_total mem_info_vram_used mem_info_gtt_total mem_info_gtt_used \
     mem_info_vis_vram_total mem_info_vis_vram_used; do
     if [ -r "$device/$file" ]; then
@@ -87,6 +93,22 @@ for node in "$sys"/class/drm/*; do
       cat "$device/$file" >"$out/sys/$relative/$file" 2>/dev/null
     fi
   done
+done
+
+# The KFD compute topology (which amdgpu device is an APU) and the dmem
+# cgroup controller's root figures (xe's VRAM use).
+for properties in "$sys"/class/kfd/kfd/topology/nodes/*/properties; do
+  [ -r "$properties" ] || continue
+  node=${properties%/properties}
+  node=${node##*/}
+  mkdir -p "$out/sys/class/kfd/kfd/topology/nodes/$node"
+  cat "$properties" >"$out/sys/class/kfd/kfd/topology/nodes/$node/properties" 2>/dev/null
+done
+for file in dmem.capacity dmem.current; do
+  if [ -r "$sys/fs/cgroup/$file" ]; then
+    mkdir -p "$out/sys/fs/cgroup"
+    cat "$sys/fs/cgroup/$file" >"$out/sys/fs/cgroup/$file" 2>/dev/null
+  fi
 done
 
 echo "captured into $out: replay with HOST_PROC=$out/proc HOST_SYS=$out/sys"

@@ -15,10 +15,10 @@
  * string means the counter query could not be opened.
  *
  * Any thread may call either function at any time: calls are serialised
- * inside the library. The returned text belongs to the library; each calling
- * thread has its own, valid until that thread's next call of either function
- * that opens its query, or until the library is unloaded (or the thread
- * exits). Copy it to keep it. */
+ * inside the library, in the order they arrive. The returned text belongs
+ * to the library; each calling thread has its own, valid until that
+ * thread's next call of either function that opens its query, or until the
+ * library is unloaded (or the thread exits). Copy it to keep it. */
 #ifndef GPUPROC_GPUPROC_H
 #define GPUPROC_GPUPROC_H
 

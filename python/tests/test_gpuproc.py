@@ -68,11 +68,12 @@ class AllProcessesTest(OnTree):
         self.assertEqual(gpuproc.get_all_gpu_data_json().count('"ProcessID":2000'), 2)
 
     def test_unread_values_are_none(self):
-        os.environ["HOST_PROC"] = os.path.join(FIXTURES, "xe", "proc")
-        os.environ["HOST_SYS"] = os.path.join(FIXTURES, "xe", "sys")
+        # Integrated xe: no adapter figures; cycle counters that never move.
+        os.environ["HOST_PROC"] = os.path.join(FIXTURES, "xe-lnl", "proc")
+        os.environ["HOST_SYS"] = os.path.join(FIXTURES, "xe-lnl", "sys")
         (record,) = gpuproc.get_all_gpu_data()
         self.assertEqual((record.dedicated_mib, record.adapter_free_mib, record.utilization_percent),
-                         (520.0, None, None))
+                         (4.0, None, None))
         self.assertEqual(set(record.engines.values()), {None})
 
     def test_per_process_call(self):

@@ -40,7 +40,8 @@ GPUCounterReadings SampleInstance(Platform& platform, const CounterQuery& query,
 
 }  // namespace
 
-const char* CollectGPUData(Platform& platform, std::uint32_t processId, std::string& reportText) {
+const char* CollectGPUData(Platform& platform, std::uint32_t processId, std::string& reportText,
+                           std::string& printedText) {
   CounterQuery query;
   if (!OpenCounterQuery(platform, query)) return kEmptyResultText;
 
@@ -65,7 +66,7 @@ const char* CollectGPUData(Platform& platform, std::uint32_t processId, std::str
     }
   }
 
-  platform.WriteOutputLine(FormatReportIndented(report));
+  printedText = FormatReportIndented(report);
   reportText = FormatReportCompact(report);
   return reportText.c_str();
 }

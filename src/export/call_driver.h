@@ -12,10 +12,12 @@ namespace gpuproc {
 // and never the library's result text.
 inline constexpr char kEmptyResultText[] = "";
 
-// Samples the process's GPU counter instances, writes the indented report on
-// standard output and moves the compact report into `reportText`, returning
-// its characters. When the query cannot be opened `reportText` is left as it
-// was and the empty result text is returned.
-const char* CollectGPUData(Platform& platform, std::uint32_t processId, std::string& reportText);
+// Samples the process's GPU counter instances, moves the compact report into
+// `reportText`, returning its characters, and the indented report into
+// `printedText`, for the caller to write on standard output once the call
+// lock is released. When the query cannot be opened both texts are left as
+// they were and the empty result text is returned.
+const char* CollectGPUData(Platform& platform, std::uint32_t processId, std::string& reportText,
+                           std::string& printedText);
 
 }  // namespace gpuproc

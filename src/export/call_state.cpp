@@ -1,5 +1,7 @@
 #include "export/call_state.h"
 
+#include <new>
+
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -19,12 +21,32 @@ std::uint64_t CurrentThreadId() {
 extern "C" void ForgetExitingThread(void* state) { static_cast<CallState*>(state)->ForgetThread(); }
 #endif
 
+#if defined(_WIN32)
+// Created and destroyed by DllMain only. A static object would be destroyed
+// by the C runtime's exit handlers at process exit too, under a DLL that may
+// still call us from its own DLL_PROCESS_DETACH; and a function-local static
+// would take libstdc++'s guard mutex, whose semaphore is never closed.
+alignas(CallState) unsigned char stateStorage[sizeof(CallState)];
+CallState* state = nullptr;
+#endif
+
 }  // namespace
 
+#if defined(_WIN32)
+CallState& CallState::Instance() { return *state; }
+
+void CallState::Create() { state = new (stateStorage) CallState(); }
+
+void CallState::Destroy() {
+  state->~CallState();
+  state = nullptr;
+}
+#else
 CallState& CallState::Instance() {
   static CallState state;
   return state;
 }
+#endif
 
 CallState::CallState() {
 #if !defined(_WIN32)
@@ -41,7 +63,7 @@ CallState::~CallState() {
 
 std::string& CallState::ThreadText() {
   const std::uint64_t thread = CurrentThreadId();
-  const std::lock_guard<std::mutex> lock(registryMutex_);
+  const std::lock_guard<PlainLock> lock(registryLock_);
   std::unique_ptr<std::string>& text = texts_[thread];
   if (!text) {
     text = std::make_unique<std::string>();
@@ -55,7 +77,7 @@ std::string& CallState::ThreadText() {
 void CallState::ForgetThread() {
   std::unique_ptr<std::string> text;
   {
-    const std::lock_guard<std::mutex> lock(registryMutex_);
+    const std::lock_guard<PlainLock> lock(registryLock_);
     const auto found = texts_.find(CurrentThreadId());
     if (found == texts_.end()) return;
     text = std::move(found->second);

@@ -3,7 +3,8 @@
 //
 // Hosts call from thread pools (C#, Java, Python with the GIL released) and
 // cannot see a "one call at a time" rule; every exported entry point runs its
-// body through CallState::Run, so the library serialises them itself.
+// body through CallState::Run, so the library serialises them itself, in the
+// order the callers arrived.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "export/fair_lock.h"
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -20,9 +23,15 @@ namespace gpuproc {
 
 class CallState {
  public:
-  // The library's one instance, created on the first call and destroyed when
-  // the library is unloaded.
+  // The library's one instance. On Windows DllMain creates it when the DLL is
+  // loaded and destroys it when FreeLibrary unloads it (never at process
+  // exit); elsewhere it is created on the first call and destroyed when the
+  // library is unloaded.
   static CallState& Instance();
+#if defined(_WIN32)
+  static void Create();
+  static void Destroy();
+#endif
 
   // Runs `body(text)` under the call lock, with the calling thread's own
   // result text, and returns what the body returns. The text stays valid
@@ -30,7 +39,7 @@ class CallState {
   template <typename Body>
   const char* Run(Body&& body) {
     std::string& text = ThreadText();
-    const std::lock_guard<std::mutex> lock(callMutex_);
+    const std::lock_guard<FairLock> lock(callLock_);
     return body(text);
   }
 
@@ -48,10 +57,12 @@ class CallState {
 
   std::string& ThreadText();
 
-  std::mutex callMutex_;
-  std::mutex registryMutex_;
+  FairLock callLock_;
+  PlainLock registryLock_;
   // Keyed by the native thread id; the strings live on the heap so that a
-  // text keeps its address while other threads' entries come and go.
+  // text keeps its address while other threads' entries come and go. A map
+  // rather than thread-local storage: a TLS index per load is what a host
+  // that loads and unloads the DLL runs out of.
   std::map<std::uint64_t, std::unique_ptr<std::string>> texts_;
 #if !defined(_WIN32)
   // Its destructor drops an exiting thread's text. A thread_local string

@@ -108,7 +108,9 @@ class Platform {
   // One error line on the standard error stream (the wide stream on Windows,
   // UTF-8 elsewhere), followed by a newline and a flush.
   virtual void WriteErrorLine(std::u16string_view line) = 0;
-  // `text` and the stream's end of line on standard output, then a flush.
+  // `text` and the stream's end of line on standard output in one write,
+  // then a flush. Called after the call lock is released, so possibly from
+  // several threads at once.
   virtual void WriteOutputLine(std::string_view text) = 0;
 };
 

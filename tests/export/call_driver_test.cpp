@@ -61,7 +61,7 @@ std::vector<std::string> CallEvents(std::uint32_t processId, bool listsInstances
   events.push_back("AddCounter \\GPU Adapter Memory\\Free");
   events.insert(events.end(), sampled.begin(), sampled.end());
   events.push_back("CloseQuery");
-  events.push_back("WriteOutputLine");
+  // Nothing printed: the caller prints the report once the call lock is released.
   return events;
 }
 
@@ -80,15 +80,16 @@ TEST(CallDriver, QueryThatCannotOpenReturnsTheEmptyTextAndLeavesTheReportAlone) 
     platform.openQueryStatus = static_cast<PdhStatus>(0xC0000BBB);
     platform.lastError = lastError;
     std::string reportText = "[{\"earlier\":1}]";
+    std::string printed;
     const char* earlier = reportText.c_str();
 
-    const char* result = CollectGPUData(platform, 42, reportText);
+    const char* result = CollectGPUData(platform, 42, reportText, printed);
 
     EXPECT_EQ(result, kEmptyResultText);
     EXPECT_STREQ(result, "");
     EXPECT_EQ(reportText, "[{\"earlier\":1}]");
     EXPECT_STREQ(earlier, "[{\"earlier\":1}]");
-    EXPECT_THAT(platform.output, IsEmpty());
+    EXPECT_THAT(printed, IsEmpty());
     if (lastError == 0) {
       EXPECT_THAT(platform.events, ElementsAre("OpenQuery", "GetLastError"));
       EXPECT_THAT(platform.errorLines, IsEmpty());
@@ -105,12 +106,13 @@ TEST(CallDriver, ProcessWithoutInstancesGivesNullAfterNoPause) {
   ScriptedPlatform platform;
   platform.instanceBuffer.clear();
   std::string reportText;
+  std::string printed;
 
-  const char* result = CollectGPUData(platform, 42, reportText);
+  const char* result = CollectGPUData(platform, 42, reportText, printed);
 
   EXPECT_STREQ(result, "null");
   EXPECT_EQ(result, reportText.c_str());
-  EXPECT_EQ(platform.output, "null\n");
+  EXPECT_EQ(printed, "null");
   EXPECT_THAT(platform.events, ElementsAreArray(CallEvents(42, false, {})));
   EXPECT_THAT(platform.errorLines, IsEmpty());
   EXPECT_EQ(platform.openQueries, 0);
@@ -132,8 +134,9 @@ TEST(CallDriver, OneMatchingInstanceIsSampledAndReported) {
       {u"\\GPU Adapter Memory\\Free", 10},
   };
   std::string reportText;
+  std::string printed;
 
-  const char* result = CollectGPUData(platform, 42, reportText);
+  const char* result = CollectGPUData(platform, 42, reportText, printed);
 
   EXPECT_STREQ(result,
                "[{\"GPUMemoryFree\":9.5367431640625e-06,\"GPUMemoryTotal\":1048576.0,"
@@ -141,7 +144,7 @@ TEST(CallDriver, OneMatchingInstanceIsSampledAndReported) {
                "\"GPUProcessMemorySharedUsage\":1.0,"
                "\"GPUProcessMemoryTotalCommitted\":0.09999942779541016,"
                "\"GPUUtilizationPercent\":12.5,\"Name\":\"host.exe\",\"ProcessID\":42}]");
-  EXPECT_EQ(platform.output,
+  EXPECT_EQ(printed,
             "[\n    {\n        \"GPUMemoryFree\": 9.5367431640625e-06,\n"
             "        \"GPUMemoryTotal\": 1048576.0,\n"
             "        \"GPUProcessMemoryDedicatedUsage\": 0.0,\n"
@@ -150,7 +153,7 @@ TEST(CallDriver, OneMatchingInstanceIsSampledAndReported) {
             "        \"GPUProcessMemoryTotalCommitted\": 0.09999942779541016,\n"
             "        \"GPUUtilizationPercent\": 12.5,\n"
             "        \"Name\": \"host.exe\",\n"
-            "        \"ProcessID\": 42\n    }\n]\n");
+            "        \"ProcessID\": 42\n    }\n]");
   EXPECT_THAT(Normalised(platform.events),
               ElementsAreArray(CallEvents(42, true, SampledInstanceEvents(Narrow(kInstance)))));
   EXPECT_THAT(platform.errorLines, IsEmpty());
@@ -163,8 +166,9 @@ TEST(CallDriver, EachOfTwoInstancesHasItsOwnWindowAndAdapterReading) {
   // The adapter moves between the two instances' windows.
   platform.valuesByCollection = {{u"\\GPU Adapter Memory\\Free", {1, 2097152, 3, 4194304}}};
   std::string reportText;
+  std::string printed;
 
-  CollectGPUData(platform, 42, reportText);
+  CollectGPUData(platform, 42, reportText, printed);
 
   std::vector<std::string> sampled = SampledInstanceEvents(Narrow(kInstance));
   const std::vector<std::string> secondEvents = SampledInstanceEvents(Narrow(second));
@@ -198,8 +202,9 @@ TEST(CallDriver, RefusedCountersWriteTheirLinesAndReadMinusOne) {
                      {u"\\GPU Adapter Memory\\Total Committed", 1048576},
                      {u"\\GPU Adapter Memory\\Free", 1048576}};
   std::string reportText;
+  std::string printed;
 
-  CollectGPUData(platform, 42, reportText);
+  CollectGPUData(platform, 42, reportText, printed);
 
   EXPECT_THAT(
       platform.errorLines,
@@ -223,6 +228,7 @@ TEST(CallDriver, AllMembersRefusedStillPausesSamplesAndReportsTheRecord) {
   ScriptedPlatform platform;
   platform.SetInstances({kInstance});
   std::string reportText;
+  std::string printed;
   for (const std::u16string& path : std::vector<std::u16string>{
            u"\\GPU Process Memory(" + std::u16string(kInstance) + u")\\Local Usage",
            u"\\GPU Engine(" + std::u16string(kInstance) + u"*engtype_3D)\\Utilization Percentage",
@@ -232,7 +238,7 @@ TEST(CallDriver, AllMembersRefusedStillPausesSamplesAndReportsTheRecord) {
     platform.refusedPaths[path] = static_cast<PdhStatus>(0xC0000BC0);
   }
 
-  CollectGPUData(platform, 42, reportText);
+  CollectGPUData(platform, 42, reportText, printed);
 
   EXPECT_EQ(platform.errorLines.size(), 5u);
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Sleep 50"), 2);
@@ -254,8 +260,9 @@ TEST(CallDriver, OnlyInstancesOfTheProcessItselfAreSampled) {
                          u"pid_12_luid_0x00000000_0x00000100_phys_0", u"pid_12"});
   platform.processOpens = false;
   std::string reportText;
+  std::string printed;
 
-  CollectGPUData(platform, 12, reportText);
+  CollectGPUData(platform, 12, reportText, printed);
 
   // The duplicate name is sampled twice; pid_123 and pid_1200 are not sampled.
   const auto report = nlohmann::json::parse(reportText);
@@ -272,8 +279,9 @@ TEST(CallDriver, LargestProcessIdIsPatternedAndReportedUnsigned) {
   ScriptedPlatform platform;
   platform.SetInstances({u"pid_4294967295_luid_0x00000000_0x00000100_phys_0"});
   std::string reportText;
+  std::string printed;
 
-  CollectGPUData(platform, 4294967295u, reportText);
+  CollectGPUData(platform, 4294967295u, reportText, printed);
 
   EXPECT_NE(reportText.find("\"ProcessID\":4294967295}"), std::string::npos) << reportText;
   EXPECT_EQ(platform.events[1], "OpenProcess 0x0410 4294967295");
@@ -282,15 +290,16 @@ TEST(CallDriver, LargestProcessIdIsPatternedAndReportedUnsigned) {
 TEST(CallDriver, LaterFailedCallKeepsTheEarlierReportReadable) {
   ScriptedPlatform platform;
   std::string reportText;
-  const char* first = CollectGPUData(platform, 1, reportText);
+  std::string printed;
+  const char* first = CollectGPUData(platform, 1, reportText, printed);
   ASSERT_STREQ(first, "null");
 
   platform.openQueryStatus = static_cast<PdhStatus>(0xC0000BBB);
-  const char* second = CollectGPUData(platform, 1, reportText);
+  const char* second = CollectGPUData(platform, 1, reportText, printed);
 
   EXPECT_STREQ(second, "");
   EXPECT_STREQ(first, "null");
-  EXPECT_EQ(platform.output, "null\n");
+  EXPECT_EQ(printed, "null");
 }
 
 }  // namespace

@@ -94,7 +94,12 @@ EXPECTED = {
                 {"3D": 0, "Compute": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0}),
         process("i915", 1101, "glmark2", luid(0x10), None, None, None, None,
                 {"3D": 0, "Copy": 0, "VideoDecode": 0, "VideoProcessing": 0})),
-    "xe": process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, {}),
+    # Discrete xe's adapter figures come from the dmem controller's root files.
+    "xe": merge(
+        process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, {}),
+        adapter_memory(AMD, 2048, 10240)),
+    # Integrated xe: the carve-out is dedicated, Local adds system memory.
+    "xe-lnl": process("xe-lnl", 1800, "firefox", luid(0x10), 4, 128, 132, 164, {}),
     # 2001 and 2002 have DRM fds but no statistics: no series.
     "multi": merge(
         process("multi", 2000, "blender", luid(0x10), 0, 96, 96, 128,

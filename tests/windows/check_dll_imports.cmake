@@ -4,7 +4,10 @@
 # - imports from KERNEL32.dll, pdh.dll and the C runtime only, so that the
 #   DLL needs nothing beyond a bare Windows (no libstdc++, libgcc or
 #   libwinpthread DLL);
-# - exactly the PDH functions the Windows binding calls.
+# - exactly the PDH functions the Windows binding calls;
+# - no winpthreads folded in (its symbols, in a build that keeps them): it
+#   takes a TLS index and handles at every load that FreeLibrary never gives
+#   back.
 #
 #   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DLIBRARY=gpuproc.dll -P check_dll_imports.cmake
 cmake_minimum_required(VERSION 3.20)
@@ -75,6 +78,14 @@ endforeach()
 list(SORT pdhImports)
 if(NOT pdhImports STREQUAL expectedPdhImports)
   string(APPEND failures "PDH imports are [${pdhImports}], expected [${expectedPdhImports}]\n")
+endif()
+execute_process(COMMAND "${OBJDUMP}" -t "${LIBRARY}"
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result ERROR_QUIET)
+string(REGEX MATCHALL "[A-Za-z_]*pthread[A-Za-z0-9_]*" pthreadSymbols "${symbols}")
+if(pthreadSymbols)
+  list(REMOVE_DUPLICATES pthreadSymbols)
+  list(SUBLIST pthreadSymbols 0 5 pthreadSymbols)
+  string(APPEND failures "winpthreads is linked in: [${pthreadSymbols}]\n")
 endif()
 if(failures)
   message(FATAL_ERROR "${LIBRARY}:\n${failures}")

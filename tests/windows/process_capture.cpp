@@ -151,6 +151,31 @@ CapturedRun RunCaptured(const std::wstring& commandLine, const std::wstring& res
   return run;
 }
 
+void RunOnThreads(int count, const std::function<void(int)>& body) {
+  struct Start {
+    const std::function<void(int)>* body;
+    int index;
+  };
+  std::vector<Start> starts;
+  for (int index = 0; index < count; ++index) starts.push_back({&body, index});
+  std::vector<HANDLE> threads;
+  for (Start& start : starts) {
+    const HANDLE thread = ::CreateThread(
+        nullptr, 0,
+        [](void* argument) -> DWORD {
+          const auto* start = static_cast<const Start*>(argument);
+          (*start->body)(start->index);
+          return 0;
+        },
+        &start, 0, nullptr);
+    if (thread != nullptr) threads.push_back(thread);
+  }
+  for (const HANDLE thread : threads) {
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+  }
+}
+
 bool RunningUnderWine() {
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;

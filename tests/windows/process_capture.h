@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,11 @@ CapturedRun RunCaptured(const std::wstring& commandLine, const std::wstring& res
 // The child's side of RunCaptured: writes `text` to the file named by the
 // environment variable `resultVariable`. False when it cannot.
 bool WriteChildResult(const wchar_t* resultVariable, std::string_view text);
+
+// Runs `body(index)` for index 0 to count - 1, each on a thread of its own
+// made with CreateThread (the win32 toolchain's C++ library has no
+// std::thread), and waits for them all.
+void RunOnThreads(int count, const std::function<void(int)>& body);
 
 // Whether the tests run under Wine rather than Windows.
 bool RunningUnderWine();

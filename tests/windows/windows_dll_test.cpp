@@ -11,7 +11,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "process_capture.h"
@@ -120,19 +119,15 @@ TEST(WindowsLibrary, ThreadsCallAtOnceEachWithItsOwnText) {
   std::vector<const char*> texts(kThreads, nullptr);
   std::vector<int> wrong(kThreads, 0);
   std::atomic<int> finished{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int call = 0; call < 3; ++call) {
-        texts[t] = function(4294967295u);
-        if (std::string_view(texts[t]) != "null") ++wrong[t];
-      }
-      // No thread leaves (and frees its text) before all have called.
-      ++finished;
-      while (finished.load() < kThreads) std::this_thread::yield();
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  windows_test::RunOnThreads(kThreads, [&](int t) {
+    for (int call = 0; call < 3; ++call) {
+      texts[t] = function(4294967295u);
+      if (std::string_view(texts[t]) != "null") ++wrong[t];
+    }
+    // No thread leaves (and frees its text) before all have called.
+    ++finished;
+    while (finished.load() < kThreads) ::SwitchToThread();
+  });
   EXPECT_EQ(std::set<const char*>(texts.begin(), texts.end()).size(), texts.size());
   EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
   ::FreeLibrary(library);

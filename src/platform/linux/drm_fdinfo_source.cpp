@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "platform/linux/counter_path.h"
+#include "platform/linux/device_sysfs.h"
+#include "platform/linux/driver_profiles.h"
 #include "platform/linux/fdinfo_parser.h"
 #include "platform/linux/host_fs.h"
 
@@ -83,24 +85,6 @@ std::optional<std::uint32_t> NodeNumber(std::string_view node, std::string_view 
   return ParseDecimal<std::uint32_t>(node.substr(prefix.size()));
 }
 
-// A number in a sysfs attribute file of the folder `dirFd`.
-std::optional<std::uint64_t> ReadSysNumber(int dirFd, const char* name) {
-  if (dirFd < 0) return std::nullopt;
-  const UniqueFd file(OpenRegularFileInRoot(dirFd, name));
-  char text[32];
-  ssize_t got = -1;
-  if (file.Valid()) {
-    do {
-      got = ::read(file.Get(), text, sizeof text);
-    } while (got < 0 && errno == EINTR);
-  }
-  // A number is far shorter than the buffer; a longer text is not one.
-  if (got <= 0 || got == static_cast<ssize_t>(sizeof text)) return std::nullopt;
-  std::string_view value(text, static_cast<std::size_t>(got));
-  while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.remove_suffix(1);
-  return ParseDecimal<std::uint64_t>(value);
-}
-
 // getdents64 straight into a buffer the source keeps: opendir() would
 // allocate its own for each of the machine's thousands of fd folders.
 template <typename Visit>
@@ -118,34 +102,6 @@ void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) 
       position += recordLength;
     }
   }
-}
-
-enum class RegionKind { kDeviceLocal, kSystem, kIgnored };
-
-bool IsNumbered(std::string_view name, std::string_view prefix) {
-  return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
-         ParseDecimal<std::uint32_t>(name.substr(prefix.size())).has_value();
-}
-
-RegionKind ClassifyRegion(std::string_view driver, std::string_view region, bool clientHasVram) {
-  if (driver == "amdgpu") {
-    if (region == "vram") return RegionKind::kDeviceLocal;
-    // On-chip pools, not memory a process commits.
-    if (region == "gds" || region == "gws" || region == "oa" || region == "doorbell" ||
-        region == "mmioremap") {
-      return RegionKind::kIgnored;
-    }
-  } else if (driver == "i915") {
-    if (IsNumbered(region, "local") || IsNumbered(region, "stolen-local")) {
-      return RegionKind::kDeviceLocal;
-    }
-  } else if (driver == "xe") {
-    if (IsNumbered(region, "vram")) return RegionKind::kDeviceLocal;
-    // xe's stolen memory is carved out of VRAM on discrete parts and out of
-    // system memory on integrated ones.
-    if (region == "stolen" && clientHasVram) return RegionKind::kDeviceLocal;
-  }
-  return RegionKind::kSystem;
 }
 
 // One DRM client of one process, after deduplication.
@@ -174,6 +130,9 @@ class DeviceResolver {
     std::string deviceName;  // last component of the card's `device` link
     GpuDevice device;
     UniqueFd deviceDir;  // the `device` folder, resolved inside the sysfs root
+    // The driver the device is bound to, from its `driver` link; null when
+    // the link cannot be read or names a driver the table does not know.
+    const DriverProfile* profile = nullptr;
   };
 
   explicit DeviceResolver(const HostFs& fs) : fs_(fs) {}
@@ -187,17 +146,46 @@ class DeviceResolver {
       if (!minor) continue;
       const std::optional<std::string> link = fs_.ReadSysLink("class/drm/" + name + "/device");
       if (!link) continue;
-      Card card{*minor, name, std::string(LastComponent(*link)), {}, UniqueFd()};
+      Card card{*minor, name, std::string(LastComponent(*link)), {}, UniqueFd(), nullptr};
       card.device = ParsePciAddress(card.deviceName).value_or(GpuDevice{kNonPciDeviceHigh, *minor});
       if (fs_.SysRootFd() >= 0) {
         card.deviceDir = UniqueFd(
             OpenInRoot(fs_.SysRootFd(), "class/drm/" + name + "/device", O_PATH | O_DIRECTORY));
+      }
+      char target[256];
+      const ssize_t length = card.deviceDir.Valid() ? ::readlinkat(card.deviceDir.Get(), "driver",
+                                                                   target, sizeof target)
+                                                    : -1;
+      if (length > 0 && length < static_cast<ssize_t>(sizeof target)) {
+        card.profile = ProfileForBoundDriver(
+            LastComponent(std::string_view(target, static_cast<std::size_t>(length))));
       }
       cards_.push_back(std::move(card));
     }
     std::sort(cards_.begin(), cards_.end(),
               [](const Card& a, const Card& b) { return a.minor < b.minor; });
     return cards_;
+  }
+
+  // False when every DRM node (primary or render) belongs to a driver known
+  // to print no usage statistics, so that no process can hold a client worth
+  // reading: an NVIDIA server whose only DRM devices are nvidia-drm and the
+  // BMC's display. A node whose driver is unknown or unreadable may report.
+  bool AnyNodeMayReport() {
+    if (anyNodeMayReport_) return *anyNodeMayReport_;
+    bool sawNode = false;
+    bool mayReport = false;
+    for (const std::string& name : fs_.ListSysDir("class/drm")) {
+      if (!NodeNumber(name, "card") && !NodeNumber(name, "renderD")) continue;
+      sawNode = true;
+      const std::optional<std::string> link =
+          fs_.ReadSysLink("class/drm/" + name + "/device/driver");
+      const DriverProfile* profile = link ? ProfileForBoundDriver(LastComponent(*link)) : nullptr;
+      if (profile == nullptr || profile->reportsUsage) mayReport = true;
+    }
+    // No node at all: sysfs may just be hidden from us, so look anyway.
+    anyNodeMayReport_ = mayReport || !sawNode;
+    return *anyNodeMayReport_;
   }
 
   // drm-pdev when the driver names one; else the device behind the node in
@@ -233,41 +221,10 @@ class DeviceResolver {
   }
 
   const HostFs& fs_;
+  std::optional<bool> anyNodeMayReport_;
   bool cardsListed_ = false;
   std::vector<Card> cards_;
   std::vector<std::pair<std::string, GpuDevice>> nodes_;
-};
-
-struct EngineTypeRow {
-  std::string_view driver;
-  std::string_view engineClass;
-  std::string_view type;
-};
-
-constexpr std::array kEngineTypes = {
-    EngineTypeRow{"amdgpu", "gfx", "3D"},
-    EngineTypeRow{"amdgpu", "compute", "Compute"},
-    EngineTypeRow{"amdgpu", "dma", "Copy"},
-    EngineTypeRow{"amdgpu", "dec", "VideoDecode"},
-    EngineTypeRow{"amdgpu", "jpeg", "VideoDecode"},
-    EngineTypeRow{"amdgpu", "enc", "VideoEncode"},
-    EngineTypeRow{"i915", "render", "3D"},
-    EngineTypeRow{"i915", "compute", "Compute"},
-    EngineTypeRow{"i915", "copy", "Copy"},
-    EngineTypeRow{"i915", "video", "VideoDecode"},
-    EngineTypeRow{"i915", "video-enhance", "VideoProcessing"},
-    EngineTypeRow{"xe", "rcs", "3D"},
-    EngineTypeRow{"xe", "ccs", "Compute"},
-    EngineTypeRow{"xe", "bcs", "Copy"},
-    EngineTypeRow{"xe", "vcs", "VideoDecode"},
-    EngineTypeRow{"xe", "vecs", "VideoProcessing"},
-    EngineTypeRow{"msm", "gpu", "3D"},
-    EngineTypeRow{"panfrost", "fragment", "3D"},
-    EngineTypeRow{"panfrost", "vertex-tiler", "3D"},
-    EngineTypeRow{"panthor", "panthor", "3D"},
-    EngineTypeRow{"v3d", "render", "3D"},
-    EngineTypeRow{"v3d", "bin", "3D"},
-    EngineTypeRow{"v3d", "csd", "Compute"},
 };
 
 // One client's use of one engine class between two collections.
@@ -309,7 +266,8 @@ class DrmFdinfoSource final : public GpuSource {
   void ListKnownGpuFds(int procRoot, std::uint32_t processId);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
   void Summarise(std::uint32_t processId, std::uint64_t wallNs, GpuSnapshot& snapshot);
-  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver, bool values) const;
+  std::vector<AdapterUsage> ReadAdapters(DeviceResolver& resolver, bool values);
+  DeviceKind KindOf(const DriverProfile& profile, GpuDevice device, bool reportsDiscreteRegion);
 
   const HostFs& fs_;
   MonotonicClock clock_;
@@ -332,7 +290,29 @@ class DrmFdinfoSource final : public GpuSource {
   std::map<ClientKey, std::vector<FdinfoEngine>> previous_;
   std::map<ClientKey, std::vector<FdinfoEngine>> current_;
   std::optional<std::uint64_t> previousTime_;
+
+  // The compute topology's verdict per device, read once per source.
+  std::map<GpuDevice, std::optional<bool>> kfdVerdicts_;
 };
+
+DeviceKind DrmFdinfoSource::KindOf(const DriverProfile& profile, GpuDevice device,
+                                   bool reportsDiscreteRegion) {
+  switch (profile.kind) {
+    case KindSignal::kAlwaysIntegrated:
+      return DeviceKind::kIntegrated;
+    case KindSignal::kDiscreteRegion:
+      return reportsDiscreteRegion ? DeviceKind::kDiscrete : DeviceKind::kIntegrated;
+    case KindSignal::kKfdTopology: {
+      auto known = kfdVerdicts_.find(device);
+      if (known == kfdVerdicts_.end()) {
+        known = kfdVerdicts_.emplace(device, KfdShowsIntegrated(fs_.SysRootFd(), device)).first;
+      }
+      // Unreadable or silent: the reading of old, a discrete device.
+      return known->second.value_or(false) ? DeviceKind::kIntegrated : DeviceKind::kDiscrete;
+    }
+  }
+  return DeviceKind::kDiscrete;
+}
 
 void DrmFdinfoSource::ListProcesses(int procRoot) {
   processIds_.clear();
@@ -459,13 +439,14 @@ void DrmFdinfoSource::ScanProcess(int procRoot, std::uint32_t processId, DeviceR
     // A dup()ed or inherited fd shows the same client twice; a process that
     // leaks DRM fds may hold tens of thousands, hence a set, not a search.
     if (!seenClients_.insert(key).second) continue;
-    if (info.driver == "amdgpu" && info.FindEngine("gfx") == nullptr) {
-      // amdgpu leaves out an engine whose busy time is still 0; its gfx
-      // class exists for every client all the same.
-      FdinfoEngine gfx;
-      gfx.name = "gfx";
-      gfx.busyNs = 0;
-      info.engines.insert(info.engines.begin(), std::move(gfx));
+    const std::string_view always = ProfileForDriver(info.driver).alwaysListedEngine;
+    if (!always.empty() && info.FindEngine(always) == nullptr) {
+      // A driver that leaves out an engine whose busy time is still 0: the
+      // class exists for every client all the same, listed first.
+      FdinfoEngine engine;
+      engine.name = std::string(always);
+      engine.busyNs = 0;
+      info.engines.insert(info.engines.begin(), std::move(engine));
     }
     clients_.push_back(Client{key, std::move(info)});
   }
@@ -484,28 +465,37 @@ void DrmFdinfoSource::Summarise(std::uint32_t processId, std::uint64_t wallNs,
     usage.device = device;
 
     bool hasMemory = false;
-    bool hasLocalRegion = false;
+    bool reportsDiscreteRegion = false;
     std::uint64_t dedicated = 0;
     std::uint64_t shared = 0;
     std::uint64_t committed = 0;
     std::vector<std::pair<std::string_view, std::string_view>> classes;  // driver, class
+    const DriverProfile* profile = nullptr;
+
+    for (const Client& client : clients_) {
+      if (client.key.device != device) continue;
+      profile = &ProfileForDriver(client.info.driver);
+      for (const FdinfoRegion& region : client.info.regions) {
+        if (RegionMarksDiscrete(*profile, region.name)) reportsDiscreteRegion = true;
+      }
+    }
+    const DeviceKind kind = KindOf(*profile, device, reportsDiscreteRegion);
 
     for (const Client& client : clients_) {
       if (client.key.device != device) continue;
       const DrmFdinfo& info = client.info;
-      const bool clientHasVram =
-          std::any_of(info.regions.begin(), info.regions.end(),
-                      [](const FdinfoRegion& region) { return IsNumbered(region.name, "vram"); });
+      const DriverProfile& clientProfile = ProfileForDriver(info.driver);
       for (const FdinfoRegion& region : info.regions) {
         hasMemory = true;
-        const RegionKind kind = ClassifyRegion(info.driver, region.name, clientHasVram);
-        if (kind == RegionKind::kIgnored) continue;
+        const RegionClass regionClass = ClassifyRegion(clientProfile, region.name, kind);
+        if (regionClass == RegionClass::kIgnored) continue;
         const std::optional<std::uint64_t> resident = region.ResidentBytes();
-        if (kind == RegionKind::kDeviceLocal) {
-          hasLocalRegion = true;
-          dedicated = SaturatingAdd(dedicated, resident.value_or(0));
-        } else {
+        // Windows' dedicated memory: VRAM, or the firmware's carve-out of
+        // an integrated GPU.
+        if (regionClass == RegionClass::kSystem) {
           shared = SaturatingAdd(shared, resident.value_or(0));
+        } else {
+          dedicated = SaturatingAdd(dedicated, resident.value_or(0));
         }
         committed = SaturatingAdd(committed, region.total.value_or(resident.value_or(0)));
       }
@@ -519,8 +509,10 @@ void DrmFdinfoSource::Summarise(std::uint32_t processId, std::uint64_t wallNs,
     if (hasMemory) {
       usage.dedicatedUsage = dedicated;
       usage.sharedUsage = shared;
-      // Without device-local memory the GPU's fastest memory is system memory.
-      usage.localUsage = hasLocalRegion ? dedicated : SaturatingAdd(dedicated, shared);
+      // On an integrated GPU the local segment and system memory are the
+      // same memory (a UMA adapter, as Windows counts it).
+      usage.localUsage =
+          kind == DeviceKind::kDiscrete ? dedicated : SaturatingAdd(dedicated, shared);
       usage.totalCommitted = committed;
     }
 
@@ -573,20 +565,21 @@ void DrmFdinfoSource::Summarise(std::uint32_t processId, std::uint64_t wallNs,
   }
 }
 
-std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver,
-                                                        bool values) const {
+std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(DeviceResolver& resolver, bool values) {
   std::vector<AdapterUsage> adapters;
   for (const DeviceResolver::Card& card : resolver.Cards()) {
     AdapterUsage adapter;
     adapter.device = card.device;
-    if (values) {
-      // amdgpu publishes these; other drivers have no adapter-wide figures.
-      const int device = card.deviceDir.Get();
-      const auto vramTotal = ReadSysNumber(device, "mem_info_vram_total");
-      const auto vramUsed = ReadSysNumber(device, "mem_info_vram_used");
-      const auto gttUsed = ReadSysNumber(device, "mem_info_gtt_used");
-      if (vramUsed && gttUsed) adapter.totalCommitted = SaturatingAdd(*vramUsed, *gttUsed);
-      if (vramTotal && vramUsed) adapter.free = *vramTotal > *vramUsed ? *vramTotal - *vramUsed : 0;
+    // An integrated GPU's memory is the system's: no adapter figures, as
+    // on Windows. Where the kind shows only in a process's regions, the
+    // driver's reader finds nothing on an integrated device anyway.
+    const DriverProfile* profile = card.profile;
+    if (values && profile != nullptr && profile->adapter != nullptr &&
+        KindOf(*profile, card.device, true) == DeviceKind::kDiscrete) {
+      const AdapterFigures figures =
+          profile->adapter(card.deviceDir.Get(), fs_.SysRootFd(), card.device);
+      adapter.totalCommitted = figures.totalCommitted;
+      adapter.free = figures.free;
     }
     const bool duplicate =
         std::any_of(adapters.begin(), adapters.end(),
@@ -607,7 +600,10 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
 
   const int procRoot = fs_.ProcRootFd();
   if (procRoot >= 0) {
-    if (scope.allProcesses) {
+    if (!resolver_.AnyNodeMayReport()) {
+      // No DRM device here prints statistics: no fd is worth a look.
+      processIds_.clear();
+    } else if (scope.allProcesses) {
       ListProcesses(procRoot);
     } else {
       processIds_ = scope.processIds;
@@ -647,13 +643,6 @@ std::optional<GpuDevice> ParsePciAddress(std::string_view text) {
   const auto function = ParseHex(rest.substr(6, 1), 1);
   if (!domain || !bus || !slot || !function || *slot > 31 || *function > 7) return std::nullopt;
   return GpuDevice{*domain, *bus << 8 | *slot << 3 | *function};
-}
-
-std::string EngineClassType(std::string_view driver, std::string_view engineClass) {
-  for (const EngineTypeRow& row : kEngineTypes) {
-    if (row.driver == driver && row.engineClass == engineClass) return std::string(row.type);
-  }
-  return PathSafeName(engineClass);
 }
 
 std::unique_ptr<GpuSource> CreateDrmFdinfoSource(const GpuSourceContext& context) {

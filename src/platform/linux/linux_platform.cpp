@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -84,19 +85,31 @@ class SigpipeBlocked {
   bool wasPending_ = false;
 };
 
+// Reports are written after the call lock is released, so two threads may
+// write at once; the C++ stream's state (cleared below) is not safe to touch
+// from two threads. Error lines take it too: they share the streams' tie.
+std::mutex hostStreamLock;
+
 // The line goes through the host's own stream, so it keeps its place among
-// the host's output. A write that fails (EINTR from a handler installed
-// without SA_RESTART, EPIPE, a full disk) leaves the stream, and stdio's
-// FILE below it, in a failed state that would silence the host's every later
-// write: both are made good before and after. The line may then be lost, or
-// go out with the next flush; the host's stream is never lost.
+// the host's output, as one write: the host's writes from other threads land
+// before or after it, never inside. A write that fails (EINTR from a handler
+// installed without SA_RESTART, EPIPE, a full disk) leaves the stream, and
+// stdio's FILE below it, in a failed state that would silence the host's
+// every later write: both are made good before and after. The line may then
+// be lost, or go out with the next flush; the host's stream is never lost.
 void WriteHostLine(std::ostream& stream, std::FILE* cStream, std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 1);
+  line.append(text);
+  line.push_back('\n');
+  const std::lock_guard<std::mutex> lock(hostStreamLock);
   const SigpipeBlocked blocked;
   const int savedErrno = errno;
   stream.clear();
   std::clearerr(cStream);
   try {
-    stream << text << '\n' << std::flush;
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream.flush();
   } catch (...) {
     // A host that asked its stream for exceptions: the call goes on.
   }

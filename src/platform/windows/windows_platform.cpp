@@ -7,9 +7,12 @@
 // platform operation of the same name in this file.
 #undef GetModuleBaseName
 
+#include <io.h>
+
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -41,7 +44,7 @@ static_assert(PDH_FMT_DOUBLE == 0x200);
 // PdhGetFormattedCounterArrayW; a few fresh tries cover that race.
 constexpr int kArrayReadAttempts = 3;
 
-constexpr wchar_t kUnwritableCharacter = L'?';
+constexpr char kUnwritableCharacter = '?';
 
 struct LocalFreeDeleter {
   void operator()(wchar_t* buffer) const { ::LocalFree(buffer); }
@@ -199,22 +202,23 @@ std::optional<double> LargestValidItem(const std::vector<FormattedCounterItem>& 
   return largest;
 }
 
-void WriteWideLine(std::wostream& stream, std::u16string_view line) {
-  // A write that failed before this line, ours or the host's, must not
-  // silence it.
-  stream.clear();
+std::string ErrorLineBytes(std::u16string_view line) {
+  std::string bytes;
+  bytes.reserve(line.size() + 2);
+  char character[MB_LEN_MAX];
   for (const char16_t unit : line) {
-    if (!stream.put(static_cast<wchar_t>(unit))) {
-      // msvcrt's fputwc refuses a character without a byte form in the C
-      // locale (anything beyond Latin-1 there) and the stream goes bad.
-      stream.clear();
-      stream.put(kUnwritableCharacter);
-      stream.clear();
+    // The C runtime's own conversion, as its wide error stream would write
+    // the line: its locale's bytes, or none (a C locale has none beyond
+    // Latin-1, and none for either half of a surrogate pair).
+    const int length = std::wctomb(character, static_cast<wchar_t>(unit));
+    if (length > 0) {
+      bytes.append(character, static_cast<std::size_t>(length));
+    } else {
+      bytes.push_back(kUnwritableCharacter);
     }
   }
-  stream.put(L'\n');
-  stream.flush();
-  stream.clear();
+  bytes += "\r\n";
+  return bytes;
 }
 
 bool WindowsPlatform::IsWildcardCounter(CounterHandle counter) const {
@@ -350,18 +354,33 @@ int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char*
                                outSize, nullptr, nullptr);
 }
 
-void WindowsPlatform::WriteErrorLine(std::u16string_view line) { WriteWideLine(std::wcerr, line); }
+void WindowsPlatform::WriteErrorLine(std::u16string_view line) {
+  const std::string bytes = ErrorLineBytes(line);
+  // Whatever the host left in the C runtime's stream goes out first.
+  std::fflush(stderr);
+  // The handle under the C runtime's standard error, where the host may have
+  // redirected it. One WriteFile: a host writing from another thread, through
+  // any runtime, cannot land inside the line.
+  const intptr_t handle = ::_get_osfhandle(::_fileno(stderr));
+  // -2: a program without a console, whose stderr leads nowhere.
+  if (handle == -1 || handle == -2 || handle == 0) return;
+  DWORD written = 0;
+  ::WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data(), static_cast<DWORD>(bytes.size()),
+              &written, nullptr);
+}
 
 void WindowsPlatform::WriteOutputLine(std::string_view text) {
-  // As for error lines: a failed write must not silence the host's stdout.
-  std::cout.clear();
+  std::string line;
+  line.reserve(text.size() + 1);
+  line.append(text);
+  line.push_back('\n');
+  // One fwrite and a flush through the C runtime's stdout, the host's own
+  // stream when it writes through msvcrt: the stream's lock keeps the report
+  // whole and in its place among the host's writes there. A failed write must
+  // not silence the host's stdout.
   std::clearerr(stdout);
-  try {
-    std::cout << text << std::endl;
-  } catch (...) {
-    // A host that asked its stream for exceptions: the call goes on.
-  }
-  std::cout.clear();
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
   std::clearerr(stdout);
 }
 

@@ -10,14 +10,14 @@
 // - counters whose path holds a "*" are read through
 //   PdhGetFormattedCounterArrayW, because PdhGetFormattedCounterValue has no
 //   single value for a counter that matched several instances;
-// - error lines are written one character at a time, because Microsoft's C
-//   runtime puts the wide error stream into a failed state on a character the
-//   current locale cannot convert, and every later line would then be lost.
+// - each error line is converted whole, a character the C runtime's locale
+//   has no bytes for becoming "?", and written with one WriteFile, so a host
+//   writing to stderr from another thread cannot split it;
+// - the report goes out with one fwrite and a flush on the C runtime's stdout.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,10 +36,10 @@ struct FormattedCounterItem {
 // carries valid data (PDH_CSTATUS_VALID_DATA or PDH_CSTATUS_NEW_DATA), or none.
 std::optional<double> LargestValidItem(const std::vector<FormattedCounterItem>& items);
 
-// Writes `line`, a newline and a flush on `stream`. A character the stream
-// cannot write becomes "?" and the stream is made good again, so neither the
-// rest of the line nor any later line is dropped.
-void WriteWideLine(std::wostream& stream, std::u16string_view line);
+// `line` as the C runtime's wide error stream would write it in its current
+// locale, ending in CR LF, with "?" for every UTF-16 unit that has no bytes
+// there.
+std::string ErrorLineBytes(std::u16string_view line);
 
 class WindowsPlatform final : public Platform {
  public:

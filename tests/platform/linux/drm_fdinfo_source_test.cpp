@@ -455,15 +455,5 @@ TEST(DrmFdinfoSource, PciAddresses) {
   }
 }
 
-TEST(DrmFdinfoSource, EngineTypesNeverBreakCounterPaths) {
-  EXPECT_EQ(EngineClassType("amdgpu", "jpeg"), "VideoDecode");
-  EXPECT_EQ(EngineClassType("i915", "render"), "3D");
-  EXPECT_EQ(EngineClassType("v3d", "render"), "3D");
-  // The same class name means another engine on another driver.
-  EXPECT_EQ(EngineClassType("i915", "compute"), "Compute");
-  EXPECT_EQ(EngineClassType("newgpu", "compute"), "compute");
-  EXPECT_EQ(EngineClassType("newgpu", "a(b)\\c*d#e/f"), "a_b__c_d_e_f");
-}
-
 }  // namespace
 }  // namespace gpuproc

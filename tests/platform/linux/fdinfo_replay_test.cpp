@@ -83,9 +83,19 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
       {"i915", 1100, {{kNone, kNone, "256.0", "256.0", "24.0", "324.0", "0.0", "vkcube", 1100}}},
       // Older i915 reports no memory at all.
       {"i915", 1101, {{kNone, kNone, kNone, kNone, kNone, kNone, "0.0", "glmark2", 1101}}},
+      // Discrete xe: its VRAM figures from the dmem controller's root files.
       {"xe",
        1200,
-       {{kNone, kNone, "520.0", "520.0", "32.0", "680.0", "-1.0", "gnome-shell", 1200}}},
+       {{"10240.0", "2048.0", "520.0", "520.0", "32.0", "680.0", "-1.0", "gnome-shell", 1200}}},
+      // Integrated GPUs: Dedicated is the firmware's carve-out (stolen-local0,
+      // stolen, an APU's vram), Local adds the system memory; no adapter
+      // figures. Beside the APU a discrete amdgpu reads as before.
+      {"i915-mtl", 1700, {{kNone, kNone, "8.0", "168.0", "160.0", "188.0", "0.0", "mpv", 1700}}},
+      {"xe-lnl", 1800, {{kNone, kNone, "4.0", "132.0", "128.0", "164.0", "-1.0", "firefox", 1800}}},
+      {"amdgpu-apu",
+       1900,
+       {{"13296.0", "3328.0", "1536.0", "1536.0", "64.0", "2144.0", "0.0", "blender", 1900},
+        {"13296.0", "3328.0", "256.0", "1280.0", "1024.0", "1420.0", "0.0", "blender", 1900}}},
       {"msm", 1300, {{kNone, kNone, "0.0", "56.0", "56.0", "64.0", "0.0", "weston", 1300}}},
       {"panfrost",
        1400,
@@ -208,7 +218,8 @@ TEST(FdinfoReplay, ForeignFilesAndLinksAreUnreadable) {
        [&](const fs::path& root, const fs::path& outside) {
          // A complete device folder outside: read, it would give the values.
          fs::create_directories(outside / amdgpuDevice);
-         fs::copy(root / amdgpuDevice, outside / amdgpuDevice, fs::copy_options::recursive);
+         fs::copy(root / amdgpuDevice, outside / amdgpuDevice,
+                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
          for (const char* node : {"card1", "renderD128"}) {
            const fs::path link = root / "sys/class/drm" / node / "device";
            fs::remove(link);

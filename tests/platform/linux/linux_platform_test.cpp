@@ -66,9 +66,11 @@ TEST_F(ProcTree, CallWithoutGpuSourcesReportsNullAndWritesNoErrors) {
   Exe(10, "/usr/bin/app");
   LinuxPlatform platform = Platform();
   std::string reportText;
+  std::string printed;
   ::testing::internal::CaptureStderr();
   ::testing::internal::CaptureStdout();
-  const char* result = CollectGPUData(platform, 10, reportText);
+  const char* result = CollectGPUData(platform, 10, reportText, printed);
+  platform.WriteOutputLine(printed);
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(result, "null");
@@ -81,9 +83,11 @@ TEST_F(ProcTree, SystemPlatformFollowsHostProcEvenWhenItIsMissing) {
   unsetenv("HOST_PROC");
   EXPECT_EQ(GetProcessName(*platform, static_cast<std::uint32_t>(getpid())), u"unknown");
   std::string reportText;
+  std::string printed;
   ::testing::internal::CaptureStderr();
   ::testing::internal::CaptureStdout();
-  EXPECT_STREQ(CollectGPUData(*platform, static_cast<std::uint32_t>(getpid()), reportText), "");
+  EXPECT_STREQ(CollectGPUData(*platform, static_cast<std::uint32_t>(getpid()), reportText, printed),
+               "");
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "PdhOpenQuery: The HOST_PROC root " + (root / "missing").string() +

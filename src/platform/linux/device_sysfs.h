@@ -1,0 +1,38 @@
+// What the kernel publishes about a whole GPU device without opening it:
+// the readers the driver profiles name. Every read goes through the sysfs
+// root of the tree being read; anything unreadable is empty.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "platform/linux/driver_profiles.h"
+#include "platform/linux/gpu_source.h"
+
+namespace gpuproc {
+
+// A decimal number in the attribute file `name` of the folder `dirFd`.
+std::optional<std::uint64_t> ReadSysNumber(int dirFd, const char* name);
+
+// The KFD compute topology's verdict on a PCI device: true when its node
+// shows CPU cores and SIMDs together (an APU described as one node), false
+// when its node has SIMDs alone, empty when no node names the device or the
+// topology cannot be read.
+std::optional<bool> KfdShowsIntegrated(int sysRoot, GpuDevice device);
+
+// The device folder's mem_info_vram_total, mem_info_vram_used and
+// mem_info_gtt_used: committed = VRAM used + GTT used, free = VRAM total -
+// VRAM used.
+AdapterFigures ReadMemInfoAdapter(int deviceDir, int sysRoot, GpuDevice device);
+
+// The dmem cgroup controller's root files (fs/cgroup/dmem.capacity and
+// dmem.current), summed over the device's `vram<N>` regions: committed =
+// used, free = capacity - used. Only the root cgroup has dmem.capacity, so a
+// container's own cgroup folder gives nothing rather than its share.
+AdapterFigures ReadDmemVramAdapter(int deviceDir, int sysRoot, GpuDevice device);
+
+// "dddd:bb:dd.f" of a device, as the kernel names PCI devices.
+std::string PciName(GpuDevice device);
+
+}  // namespace gpuproc
