@@ -33,9 +33,13 @@ def luid(pci_low):
     return f"luid_0x00000000_0x{pci_low:08X}_phys_0"
 
 
-def process(tree, pid, name, adapter, dedicated, shared, local, committed, engines, container=""):
-    """The series one (process, GPU) record gives: memory in MiB, engines in percent (None: no series)."""
-    labels = (("adapter", adapter), ("container", container), ("name", name), ("pid", str(pid)))
+def process(tree, pid, name, adapter, dedicated, shared, local, committed, engines, container="",
+            pod=("", "", "")):
+    """The series one (process, GPU) record gives: memory in MiB, engines in percent (None: no series).
+    pod: (namespace, pod, pod UID)."""
+    namespace, pod_name, uid = pod
+    labels = (("adapter", adapter), ("container", container), ("name", name), ("namespace", namespace),
+              ("pid", str(pid)), ("pod", pod_name), ("pod_uid", uid))
     series = {}
     for kind, mib in (("dedicated", dedicated), ("shared", shared), ("local", local), ("committed", committed)):
         if mib is not None:
@@ -43,6 +47,18 @@ def process(tree, pid, name, adapter, dedicated, shared, local, committed, engin
     for engine, percent in engines.items():
         engine_labels = labels[:2] + (("engine", engine),) + labels[2:]
         series[("gpuproc_process_engine_utilization_ratio", engine_labels)] = percent / 100
+    return series
+
+
+def pod_series(adapter, pod, dedicated, shared, local, committed, engines):
+    """The per-pod series on one GPU: memory sums in MiB, busiest process per engine type in percent."""
+    labels = (("adapter", adapter), ("namespace", pod[0]), ("pod", pod[1]), ("pod_uid", pod[2]))
+    series = {(f"gpuproc_pod_memory_{kind}_bytes", labels): mib * MIB
+              for kind, mib in (("dedicated", dedicated), ("shared", shared), ("local", local),
+                                ("committed", committed))}
+    for engine, percent in engines.items():
+        series[("gpuproc_pod_engine_utilization_ratio", labels[:1] + (("engine", engine),) + labels[1:])] = \
+            percent / 100
     return series
 
 
@@ -68,9 +84,11 @@ def merge(*parts):
 # Nothing changes between the two collections of a recorded tree, so busy
 # time reads 0; xe's cycle counters never move there and have no value.
 AMD = luid(0x300)
-# The name from the PCI ID database where the tree has the ids, else the address.
+# The name from the PCI ID database where the tree has the ids, else driver and address.
 NAVI21 = "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]"
 UHD770 = "Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]"
+TRAINER = ("ml", "trainer-0", "6f1c2a9e-3b4d-4e8f-9a0b-1c2d3e4f5a6b")
+RENDER = ("video", "render-0", "0d9e8f7a-6b5c-4d3e-8f2a-1b0c9d8e7f6a")
 EXPECTED = {
     "amdgpu-legacy": merge(
         process("amdgpu-legacy", 1000, "glxgears", AMD, 256, 16, 256, 272, {"3D": 0, "Copy": 0}),
@@ -100,6 +118,17 @@ EXPECTED = {
         process("multi", 2000, "blender", AMD, 128, 8, 128, 264, {"3D": 0}, DOCKER_ID),
         adapter_memory(AMD, 1280, 7168), adapter_info(AMD, NAVI21, "0000:03:00.0"),
         adapter_info(luid(0x10), UHD770, "0000:00:02.0")),
+    # Two pods of two namespaces (names from the tree's var/log/pods and
+    # var/log/containers) and one process outside Kubernetes.
+    "pods": merge(
+        process("pods", 3000, "python3.11", AMD, 128, 8, 128, 136, {"3D": 0, "Compute": 0}, "trainer", TRAINER),
+        process("pods", 3001, "ffmpeg", AMD, 256, 16, 256, 272, {"3D": 0, "Compute": 0}, "encoder", TRAINER),
+        process("pods", 3002, "vkcube", luid(0x10), 0, 96, 96, 96, {"3D": 0, "Copy": 0}, "render", RENDER),
+        process("pods", 3003, "Xorg", luid(0x10), 0, 32, 32, 32, {"3D": 0, "Copy": 0}, "display-manager.service"),
+        pod_series(AMD, TRAINER, 384, 24, 384, 408, {"3D": 0, "Compute": 0}),
+        pod_series(luid(0x10), RENDER, 0, 96, 96, 96, {"3D": 0, "Copy": 0}),
+        adapter_memory(AMD, 1280, 7168), adapter_info(AMD, "amdgpu 0000:03:00.0", "0000:03:00.0"),
+        adapter_info(luid(0x10), "i915 0000:00:02.0", "0000:00:02.0")),
 }
 
 
@@ -111,6 +140,8 @@ class Exporter:
         if tree is not None:
             environment["HOST_PROC"] = os.path.join(FIXTURES, tree, "proc")
             environment["HOST_SYS"] = os.path.join(FIXTURES, tree, "sys")
+            # Most trees have no kubelet folders: no names, no error.
+            arguments = (*arguments, "--kubelet.pod-logs-dir", os.path.join(FIXTURES, tree, "var/log/pods"))
         self.process = subprocess.Popen([EXPORTER, *arguments], env=environment,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.url = None
@@ -154,8 +185,9 @@ class ScrapeTest(unittest.TestCase):
         trees = sorted(os.listdir(FIXTURES))
         for tree in (t for t in trees if os.path.isdir(os.path.join(FIXTURES, t))):
             with self.subTest(tree=tree), Exporter(tree) as exporter:
-                got = samples(exporter.scrape(), "gpuproc_process_")
-                got.update(samples(exporter.scrape(), "gpuproc_adapter_"))
+                text = exporter.scrape()
+                got = {k: v for k, v in samples(text).items()
+                       if k[0].startswith(("gpuproc_process_", "gpuproc_adapter_", "gpuproc_pod_"))}
                 if tree in EXPECTED:
                     self.assertEqual(got, EXPECTED[tree])
                 else:

@@ -310,11 +310,16 @@ int ErrorLinesBesideHostLines() {
   const Library library = Load();
   if (library.forProcess == nullptr) return kNotLoaded;
   std::atomic<bool> calling{true};
+  std::atomic<bool> hostWriting{false};
   RunOnThreads(2, [&](int thread) {
     if (thread == 0) {
       const std::string line = std::string(kHostLine) + "\n";
-      while (calling) std::fputs(line.c_str(), stderr);
+      while (calling) {
+        std::fputs(line.c_str(), stderr);
+        hostWriting = true;
+      }
     } else {
+      while (!hostWriting) ::Sleep(0);
       for (int call = 0; call < 200; ++call) library.forProcess(12);
       calling = false;
     }

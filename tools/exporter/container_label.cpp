@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 namespace gpuproc {
@@ -13,32 +15,71 @@ namespace {
 
 constexpr std::size_t kContainerIdLength = 64;
 constexpr std::size_t kMaxCgroupFileBytes = 64 * 1024;
+// The kernel prints a cgroup path of at most PATH_MAX bytes; a longer line
+// is not one it wrote, and is ignored rather than searched.
+constexpr std::size_t kMaxLineBytes = 4096 + 64;
+
+bool IsLowerHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 bool IsContainerId(std::string_view text) {
-  if (text.size() != kContainerIdLength) return false;
-  for (const char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
+  return text.size() == kContainerIdLength && IsLowerHex(text);
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
 }
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-// One path component as the runtimes name it: "<64 hex>" (cgroupfs driver:
-// /docker/<id>, /kubepods/.../<id>), or "<prefix>-<64 hex>.scope" (systemd
-// driver). Podman's conmon scope ("libpod-conmon-<id>.scope") is the
-// runtime's monitor, not the container, and does not match.
+std::string_view WithoutSuffix(std::string_view text, std::string_view suffix) {
+  return EndsWith(text, suffix) ? text.substr(0, text.size() - suffix.size()) : text;
+}
+
+// One path component as the runtimes name a container: "<64 hex>"
+// (cgroupfs driver: /docker/<id>, /kubepods/.../<id>), "<prefix>-<64 hex>"
+// (Podman's cgroupfs layout, /libpod_parent/libpod-<id>) or the same with
+// ".scope" (systemd driver). Podman's monitor ("libpod-conmon-<id>.scope")
+// is not the container and does not match.
 std::string ContainerIdOf(std::string_view component) {
   if (IsContainerId(component)) return std::string(component);
-  if (!EndsWith(component, ".scope")) return {};
-  component.remove_suffix(6);
+  const std::string_view name = WithoutSuffix(component, ".scope");
   for (const std::string_view prefix : {"docker-", "cri-containerd-", "crio-", "libpod-"}) {
-    if (component.substr(0, prefix.size()) == prefix &&
-        IsContainerId(component.substr(prefix.size()))) {
-      return std::string(component.substr(prefix.size()));
+    if (StartsWith(name, prefix) && IsContainerId(name.substr(prefix.size()))) {
+      return std::string(name.substr(prefix.size()));
     }
+  }
+  return {};
+}
+
+// A pod UID is a UUID (8-4-4-4-12 hex digits); a static pod's is the 32
+// hex digits of its manifest's hash. The systemd driver writes each "-" as
+// "_", because "-" nests slices.
+std::string PodUidOf(std::string_view text) {
+  std::string uid(text);
+  std::replace(uid.begin(), uid.end(), '_', '-');
+  if (uid.size() == 32 && IsLowerHex(uid)) return uid;
+  if (uid.size() != 36) return {};
+  for (std::size_t i = 0; i < uid.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? uid[i] != '-' : !IsLowerHex(std::string_view(uid).substr(i, 1))) return {};
+  }
+  return uid;
+}
+
+// "pod<UID>" (cgroupfs driver), or "kubepods[-<qos>]-pod<UID>.slice"
+// (systemd driver; Guaranteed pods have no QoS level).
+std::string PodUidOfComponent(std::string_view component) {
+  if (StartsWith(component, "pod")) return PodUidOf(component.substr(3));
+  if (!StartsWith(component, "kubepods-") || !EndsWith(component, ".slice")) return {};
+  std::string_view name = WithoutSuffix(component, ".slice");
+  for (const std::string_view qos :
+       {"kubepods-burstable-pod", "kubepods-besteffort-pod", "kubepods-pod"}) {
+    if (StartsWith(name, qos)) return PodUidOf(name.substr(qos.size()));
   }
   return {};
 }
@@ -55,41 +96,59 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   return parts;
 }
 
-// Line format: hierarchy-ID:controller-list:cgroup-path (cgroups(7)); the
-// path may itself hold colons.
-std::string_view CgroupPath(std::string_view cgroupText) {
-  std::string_view firstV1;
-  for (const std::string_view line : Split(cgroupText, '\n')) {
-    const std::size_t first = line.find(':');
-    if (first == std::string_view::npos) continue;
-    const std::size_t second = line.find(':', first + 1);
-    if (second == std::string_view::npos) continue;
-    const std::string_view path = line.substr(second + 1);
-    // On a hybrid host the v2 line stays at the root while the v1
-    // controllers hold the container.
-    if (line.substr(0, second + 1) == "0::" && path.size() > 1) return path;
-    if (firstV1.empty() && path.size() > 1) firstV1 = path;
+CgroupIdentity IdentityOfPath(std::string_view path) {
+  CgroupIdentity identity;
+  const std::vector<std::string_view> components = Split(path, '/');
+  // Innermost first: Podman nests its payload in <scope>/container, and a
+  // container inside a systemd service belongs to the container.
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    if (identity.containerId.empty()) identity.containerId = ContainerIdOf(*it);
+    if (identity.podUid.empty()) identity.podUid = PodUidOfComponent(*it);
+    if (identity.unit.empty() && (EndsWith(*it, ".service") || EndsWith(*it, ".scope"))) {
+      identity.unit = std::string(*it);
+    }
   }
-  return firstV1;
+  return identity;
+}
+
+int Weight(const CgroupIdentity& identity) {
+  if (!identity.containerId.empty()) return 3;
+  if (!identity.podUid.empty()) return 2;
+  return identity.unit.empty() ? 0 : 1;
 }
 
 }  // namespace
 
-std::string ContainerFromCgroup(std::string_view cgroupText) {
-  // Innermost first: Podman nests its payload in <scope>/container, and a
-  // container inside a systemd service belongs to the container.
-  const std::vector<std::string_view> components = Split(CgroupPath(cgroupText), '/');
-  for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    std::string id = ContainerIdOf(*it);
-    if (!id.empty()) return id;
+CgroupIdentity IdentityFromCgroup(std::string_view cgroupText) {
+  // Line format: hierarchy-ID:controller-list:cgroup-path (cgroups(7)); the
+  // path may itself hold colons. On a hybrid host the v2 line may stay at
+  // the root (or read "/../.." from another cgroup namespace) while the v1
+  // controllers name the container, so no line is trusted on its own.
+  CgroupIdentity best;
+  bool bestIsV2 = false;
+  for (const std::string_view line : Split(cgroupText, '\n')) {
+    if (line.size() > kMaxLineBytes) continue;
+    const std::size_t first = line.find(':');
+    if (first == std::string_view::npos) continue;
+    const std::size_t second = line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const bool isV2 = line.substr(0, second + 1) == "0::";
+    CgroupIdentity identity = IdentityOfPath(line.substr(second + 1));
+    const int weight = Weight(identity);
+    if (weight > Weight(best) || (weight > 0 && weight == Weight(best) && isV2 && !bestIsV2)) {
+      best = std::move(identity);
+      bestIsV2 = isV2;
+    }
   }
-  for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    if (EndsWith(*it, ".service") || EndsWith(*it, ".scope")) return std::string(*it);
-  }
-  return {};
+  return best;
 }
 
-std::string ReadProcessContainer(std::uint32_t processId) {
+std::string ContainerFromCgroup(std::string_view cgroupText) {
+  CgroupIdentity identity = IdentityFromCgroup(cgroupText);
+  return identity.containerId.empty() ? std::move(identity.unit) : std::move(identity.containerId);
+}
+
+std::string ReadProcessCgroup(std::uint32_t processId) {
   const char* root = ::secure_getenv("HOST_PROC");
   const std::string path = std::string(root != nullptr && *root != '\0' ? root : "/proc") + "/" +
                            std::to_string(processId) + "/cgroup";
@@ -110,7 +169,7 @@ std::string ReadProcessContainer(std::uint32_t processId) {
     text.resize(used);
   }
   ::close(fd);
-  return ContainerFromCgroup(text);
+  return text;
 }
 
 }  // namespace gpuproc

@@ -1,5 +1,6 @@
-// The `container` label: which container or systemd unit a process runs in,
-// from the text of /proc/<pid>/cgroup.
+// Whom a process belongs to, from the text of /proc/<pid>/cgroup: the
+// container id and Kubernetes pod UID found on its cgroup path, else the
+// systemd unit it runs in.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +9,23 @@
 
 namespace gpuproc {
 
-// The container id (Docker, containerd, CRI-O, Podman: 64 hex digits) found
-// in the process's cgroup path, else the innermost systemd unit (`.service`
-// or `.scope`) on it, else "". The cgroup v2 line ("0::") is used where its
-// path is below the root, otherwise the first v1 line with such a path.
+struct CgroupIdentity {
+  std::string containerId;  // 64 lower-case hex digits, or ""
+  std::string podUid;       // as the API writes it (dashes, not underscores), or ""
+  std::string unit;         // innermost `.service` or `.scope`, or ""
+};
+
+// Reads every line (cgroup v1 lines and the v2 "0::" line) and keeps the
+// one that says most: a container id over a pod alone over a unit; among
+// equals the v2 line, then the first v1 line. Components such as ".." (a
+// path seen from inside a private cgroup namespace) are skipped, so an id
+// is found wherever it sits on the path.
+CgroupIdentity IdentityFromCgroup(std::string_view cgroupText);
+
+// The `container` label outside Kubernetes: the container id, else the unit.
 std::string ContainerFromCgroup(std::string_view cgroupText);
 
-// Reads <HOST_PROC or /proc>/<pid>/cgroup; "" when it cannot be read.
-std::string ReadProcessContainer(std::uint32_t processId);
+// The text of <HOST_PROC or /proc>/<pid>/cgroup; "" when it cannot be read.
+std::string ReadProcessCgroup(std::uint32_t processId);
 
 }  // namespace gpuproc

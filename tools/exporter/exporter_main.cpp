@@ -19,6 +19,7 @@
 #include "gpuproc/gpuproc.h"
 #include "http_service.h"
 #include "listen_address.h"
+#include "pod_label.h"
 #include "web_config.h"
 #include "web_server.h"
 
@@ -82,6 +83,11 @@ int main(int argc, char** argv) {
       ->option_text(std::string("ADDRESS:PORT=") + kDefaultListen);
   app.add_option("--web.telemetry-path", telemetryPath, "path the metrics are served on")
       ->capture_default_str();
+  std::string podLogsDir = "/var/log/pods";
+  app.add_option("--kubelet.pod-logs-dir", podLogsDir,
+                 "the kubelet's pod log folder (its sibling 'containers' too), read for the "
+                 "namespace, pod and container names of processes in pods")
+      ->option_text("DIR=" + podLogsDir);
   app.add_option("--web.config.file", configFile,
                  "exporter-toolkit web configuration (YAML): tls_server_config, basic_auth_users; "
                  "re-read when it or a file it names changes")
@@ -149,7 +155,7 @@ int main(int argc, char** argv) {
         const char* text = GetGPUDataForAllProcesses();
         return std::string(text != nullptr ? text : "");
       },
-      gpuproc::ReadProcessContainer, gpuproc::RequestArrival);
+      gpuproc::HostOwnerLookup(podLogsDir), gpuproc::RequestArrival);
   gpuproc::StartFailure failure;
   std::unique_ptr<prometheus::Exposer> exposer =
       gpuproc::StartServer(addresses, config, collector, failure);

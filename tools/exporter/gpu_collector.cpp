@@ -1,8 +1,14 @@
 #include "gpu_collector.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <tuple>
 #include <utility>
 
 #include "label_text.h"
@@ -38,17 +44,33 @@ void AddCounter(MetricFamily& family, double value) {
 // conversion): such a series is left out, never shown as 0 or negative.
 bool Readable(const nlohmann::json& value) { return value.is_number() && value.get<double>() >= 0; }
 
+constexpr const char* kMemoryKeys[] = {"GPUProcessMemoryDedicatedUsage",
+                                       "GPUProcessMemorySharedUsage", "GPUProcessMemoryLocalUsage",
+                                       "GPUProcessMemoryTotalCommitted"};
+constexpr std::size_t kMemoryKinds = std::size(kMemoryKeys);
+
+constexpr const char* kMemoryNames[] = {"dedicated", "shared", "local", "committed"};
+
+// Each memory family in the order of kMemoryKeys, with its help text.
+std::array<MetricFamily, kMemoryKinds> MemoryFamilies(
+    const char* prefix, const std::array<const char*, kMemoryKinds>& helps) {
+  std::array<MetricFamily, kMemoryKinds> families;
+  for (std::size_t i = 0; i < kMemoryKinds; ++i) {
+    families[i] = MetricFamily{std::string(prefix) + "_memory_" + kMemoryNames[i] + "_bytes",
+                               helps[i],
+                               MetricType::Gauge,
+                               {}};
+  }
+  return families;
+}
+
 struct ProcessFamilies {
-  MetricFamily dedicated =
-      Family("gpuproc_process_memory_dedicated_bytes",
-             "GPU memory of the process in the GPU's own memory.", MetricType::Gauge);
-  MetricFamily shared = Family("gpuproc_process_memory_shared_bytes",
-                               "GPU memory of the process in system memory.", MetricType::Gauge);
-  MetricFamily local =
-      Family("gpuproc_process_memory_local_bytes",
-             "GPU memory of the process in the GPU's local (fastest) memory.", MetricType::Gauge);
-  MetricFamily committed = Family("gpuproc_process_memory_committed_bytes",
-                                  "All GPU memory the process has committed.", MetricType::Gauge);
+  std::array<MetricFamily, kMemoryKinds> memory =
+      MemoryFamilies("gpuproc_process", {"GPU memory of the process in the GPU's own memory.",
+                                         "GPU memory of the process in system memory.",
+                                         "GPU memory of the process in the GPU's local (fastest) "
+                                         "memory.",
+                                         "All GPU memory the process has committed."});
   MetricFamily engine = Family(
       "gpuproc_process_engine_utilization_ratio",
       "Busiest engine of each type used by the process over 100 ms, 0 to 1.", MetricType::Gauge);
@@ -78,28 +100,65 @@ std::string PciAddress(const std::string& adapter) {
   return text;
 }
 
-void AddRecord(const nlohmann::json& record, const std::string& container,
-               ProcessFamilies& families, std::vector<std::string>& adaptersSeen) {
+// Folder and cgroup names are bytes, not text: each becomes a valid,
+// bounded label value.
+ProcessOwner SanitizedOwner(ProcessOwner owner) {
+  for (std::string* text : {&owner.container, &owner.namespaceName, &owner.pod, &owner.podUid}) {
+    *text = LabelText(*text);
+  }
+  return owner;
+}
+
+// One pod on one GPU: the sums of its processes' memory (nullopt: no
+// process had a readable value) and the busiest of its processes for each
+// engine type.
+struct PodOnAdapter {
+  std::array<std::optional<double>, kMemoryKinds> memory;
+  std::map<std::string, double> engines;
+};
+// (adapter, namespace, pod, pod UID)
+using PodKey = std::tuple<std::string, std::string, std::string, std::string>;
+
+std::vector<ClientMetric::Label> PodLabels(const PodKey& key) {
+  return {{"adapter", std::get<0>(key)},
+          {"namespace", std::get<1>(key)},
+          {"pod", std::get<2>(key)},
+          {"pod_uid", std::get<3>(key)}};
+}
+
+void AddRecord(const nlohmann::json& record, const ProcessOwner& owner, ProcessFamilies& families,
+               std::vector<std::string>& adaptersSeen, std::map<PodKey, PodOnAdapter>& pods) {
   const std::string adapter = LabelText(record.at("Adapter").get<std::string>());
   const std::vector<ClientMetric::Label> labels = {
       {"adapter", adapter},
-      {"container", container},
+      {"container", owner.container},
       {"name", LabelText(record.at("Name").get<std::string>())},
-      {"pid", std::to_string(record.at("ProcessID").get<std::uint32_t>())}};
-  const std::pair<const char*, MetricFamily*> memory[] = {
-      {"GPUProcessMemoryDedicatedUsage", &families.dedicated},
-      {"GPUProcessMemorySharedUsage", &families.shared},
-      {"GPUProcessMemoryLocalUsage", &families.local},
-      {"GPUProcessMemoryTotalCommitted", &families.committed}};
-  for (const auto& [key, family] : memory) {
-    const nlohmann::json& value = record.at(key);
-    if (Readable(value)) AddGauge(*family, labels, value.get<double>() * kBytesPerMiB);
+      {"namespace", owner.namespaceName},
+      {"pid", std::to_string(record.at("ProcessID").get<std::uint32_t>())},
+      {"pod", owner.pod},
+      {"pod_uid", owner.podUid}};
+  PodOnAdapter* pod = nullptr;
+  if (!owner.podUid.empty()) {
+    pod = &pods[PodKey{adapter, owner.namespaceName, owner.pod, owner.podUid}];
+  }
+  for (std::size_t i = 0; i < kMemoryKinds; ++i) {
+    const nlohmann::json& value = record.at(kMemoryKeys[i]);
+    if (!Readable(value)) continue;
+    const double bytes = value.get<double>() * kBytesPerMiB;
+    AddGauge(families.memory[i], labels, bytes);
+    if (pod != nullptr) pod->memory[i] = pod->memory[i].value_or(0) + bytes;
   }
   for (const auto& [engine, value] : record.at("Engines").items()) {
     if (!Readable(value)) continue;
+    const double ratio = value.get<double>() / 100.0;
+    const std::string engineType = LabelText(engine);
     std::vector<ClientMetric::Label> engineLabels = labels;
-    engineLabels.insert(engineLabels.begin() + 2, {"engine", LabelText(engine)});
-    AddGauge(families.engine, std::move(engineLabels), value.get<double>() / 100.0);
+    engineLabels.insert(engineLabels.begin() + 2, {"engine", engineType});
+    AddGauge(families.engine, std::move(engineLabels), ratio);
+    if (pod != nullptr) {
+      auto [busiest, added] = pod->engines.try_emplace(engineType, ratio);
+      if (!added) busiest->second = std::max(busiest->second, ratio);
+    }
   }
   // Every record of one adapter carries the same adapter figures.
   for (const std::string& seen : adaptersSeen) {
@@ -110,7 +169,8 @@ void AddRecord(const nlohmann::json& record, const std::string& container,
   const auto name = record.find("AdapterName");
   AddGauge(families.adapterInfo,
            {{"adapter", adapter},
-            {"name", name != record.end() && name->is_string() ? name->get<std::string>() : ""},
+            {"name", LabelText(name != record.end() && name->is_string() ? name->get<std::string>()
+                                                                         : std::string())},
             {"pci_address", PciAddress(adapter)}},
            1);
   if (Readable(record.at("GPUMemoryTotal"))) {
@@ -123,11 +183,39 @@ void AddRecord(const nlohmann::json& record, const std::string& container,
   }
 }
 
+// The per-pod series: what a dashboard or alert would otherwise sum (or
+// take the maximum of) over the process series by (namespace, pod).
+std::vector<MetricFamily> PodFamilies(const std::map<PodKey, PodOnAdapter>& pods) {
+  std::array<MetricFamily, kMemoryKinds> memory = MemoryFamilies(
+      "gpuproc_pod", {"Sum over the pod's processes of their dedicated GPU memory.",
+                      "Sum over the pod's processes of their shared GPU memory.",
+                      "Sum over the pod's processes of their local GPU memory.",
+                      "Sum over the pod's processes of their committed GPU memory."});
+  MetricFamily engine =
+      Family("gpuproc_pod_engine_utilization_ratio",
+             "Busiest of the pod's processes on each engine type, 0 to 1.", MetricType::Gauge);
+  for (const auto& [key, pod] : pods) {
+    const std::vector<ClientMetric::Label> labels = PodLabels(key);
+    for (std::size_t i = 0; i < kMemoryKinds; ++i) {
+      if (pod.memory[i]) AddGauge(memory[i], labels, *pod.memory[i]);
+    }
+    for (const auto& [type, ratio] : pod.engines) {
+      std::vector<ClientMetric::Label> engineLabels = labels;
+      engineLabels.insert(engineLabels.begin() + 1, {"engine", type});
+      AddGauge(engine, std::move(engineLabels), ratio);
+    }
+  }
+  std::vector<MetricFamily> result(std::make_move_iterator(memory.begin()),
+                                   std::make_move_iterator(memory.end()));
+  result.push_back(std::move(engine));
+  return result;
+}
+
 }  // namespace
 
 std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesText,
-                                              const ContainerLookup& container,
-                                              const ReadingTotals& totals, bool& ok) {
+                                              const OwnerLookup& owner, const ReadingTotals& totals,
+                                              bool& ok) {
   std::vector<MetricFamily> result;
   ok = false;
   if (!allProcessesText.empty()) {
@@ -137,23 +225,24 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
         throw nlohmann::json::type_error::create(302, "not an array", &records);
       ProcessFamilies families;
       std::vector<std::string> adaptersSeen;
+      std::map<PodKey, PodOnAdapter> pods;
       std::uint32_t lastProcessId = 0;
-      std::string lastContainer;
+      ProcessOwner lastOwner;
       bool first = true;
       for (const nlohmann::json& record : records) {
         const auto processId = record.at("ProcessID").get<std::uint32_t>();
         // Records come ordered by process id: one cgroup read per process.
-        if (first || processId != lastProcessId) lastContainer = LabelText(container(processId));
+        if (first || processId != lastProcessId) lastOwner = SanitizedOwner(owner(processId));
         first = false;
         lastProcessId = processId;
-        AddRecord(record, lastContainer, families, adaptersSeen);
+        AddRecord(record, lastOwner, families, adaptersSeen, pods);
       }
-      for (MetricFamily* family :
-           {&families.dedicated, &families.shared, &families.local, &families.committed,
-            &families.engine, &families.adapterCommitted, &families.adapterFree,
-            &families.adapterInfo}) {
+      for (MetricFamily& family : families.memory) result.push_back(std::move(family));
+      for (MetricFamily* family : {&families.engine, &families.adapterCommitted,
+                                   &families.adapterFree, &families.adapterInfo}) {
         result.push_back(std::move(*family));
       }
+      for (MetricFamily& family : PodFamilies(pods)) result.push_back(std::move(family));
       ok = true;
     } catch (const nlohmann::json::exception&) {
       result.clear();
@@ -176,9 +265,9 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
   return result;
 }
 
-GPUCollector::GPUCollector(AllProcessesReader reader, ContainerLookup container,
+GPUCollector::GPUCollector(AllProcessesReader reader, OwnerLookupFactory owners,
                            ScrapeArrival arrival)
-    : reader_(std::move(reader)), container_(std::move(container)), arrival_(std::move(arrival)) {}
+    : reader_(std::move(reader)), owners_(std::move(owners)), arrival_(std::move(arrival)) {}
 
 std::vector<MetricFamily> GPUCollector::Collect() const {
   const auto arrival = arrival_();
@@ -192,7 +281,7 @@ std::vector<MetricFamily> GPUCollector::Collect() const {
                              errors_};
   bool ok = false;
   auto families =
-      std::make_shared<const Families>(BuildMetricFamilies(text, container_, totals, ok));
+      std::make_shared<const Families>(BuildMetricFamilies(text, owners_(), totals, ok));
   ++readings_;
   if (!ok) ++errors_;
   latestEnd_ = end;

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "pod_label.h"
+
 namespace gpuproc {
 
 // Returns the library's all-processes text ("" when the counters could not
 // be opened).
 using AllProcessesReader = std::function<std::string()>;
-// Returns the container label of a process.
-using ContainerLookup = std::function<std::string(std::uint32_t)>;
 // Returns when the scrape being answered reached the server.
 using ScrapeArrival = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -31,15 +31,17 @@ struct ReadingTotals {
   std::uint64_t errors = 0;
 };
 
-// The families of one reading. False in `ok` when the text was empty or not
-// the expected JSON: then only the exporter's own families are filled.
+// The families of one reading: per process (labelled with `owner`'s answer),
+// per adapter, and per pod on each adapter. False in `ok` when the text was
+// empty or not the expected JSON: then only the exporter's own families are
+// filled.
 std::vector<prometheus::MetricFamily> BuildMetricFamilies(const std::string& allProcessesText,
-                                                          const ContainerLookup& container,
+                                                          const OwnerLookup& owner,
                                                           const ReadingTotals& totals, bool& ok);
 
 class GPUCollector : public prometheus::Collectable {
  public:
-  GPUCollector(AllProcessesReader reader, ContainerLookup container, ScrapeArrival arrival);
+  GPUCollector(AllProcessesReader reader, OwnerLookupFactory owners, ScrapeArrival arrival);
 
   // A reading that ended after this scrape arrived was in flight (or
   // begun) while the scrape waited: it answers this scrape too. Otherwise
@@ -50,7 +52,7 @@ class GPUCollector : public prometheus::Collectable {
   using Families = std::vector<prometheus::MetricFamily>;
 
   AllProcessesReader reader_;
-  ContainerLookup container_;
+  OwnerLookupFactory owners_;
   ScrapeArrival arrival_;
   // Held for the whole reading: the library answers one call at a time,
   // and the scrapes that arrive meanwhile queue here for its result.

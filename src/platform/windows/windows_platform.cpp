@@ -361,17 +361,22 @@ int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char*
 
 void WindowsPlatform::WriteErrorLine(std::u16string_view line) {
   const std::string bytes = ErrorLineBytes(line);
-  // Whatever the host left in the C runtime's stream goes out first.
+  // Holding the C runtime's stream lock keeps a host's fputs on stderr, which
+  // holds the same lock for its whole string but may write it in pieces, from
+  // being split by our line; whatever the host left in the stream goes first.
+  ::_lock_file(stderr);
   std::fflush(stderr);
   // The handle under the C runtime's standard error, where the host may have
   // redirected it. One WriteFile: a host writing from another thread, through
   // any runtime, cannot land inside the line.
   const intptr_t handle = ::_get_osfhandle(::_fileno(stderr));
   // -2: a program without a console, whose stderr leads nowhere.
-  if (handle == -1 || handle == -2 || handle == 0) return;
-  DWORD written = 0;
-  ::WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data(), static_cast<DWORD>(bytes.size()),
-              &written, nullptr);
+  if (handle != -1 && handle != -2 && handle != 0) {
+    DWORD written = 0;
+    ::WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data(), static_cast<DWORD>(bytes.size()),
+                &written, nullptr);
+  }
+  ::_unlock_file(stderr);
 }
 
 void WindowsPlatform::WriteOutputLine(std::string_view text) {
