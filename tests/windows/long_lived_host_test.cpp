@@ -31,13 +31,13 @@ using windows_test::ExecutablePath;
 using windows_test::RunCaptured;
 using windows_test::RunOnThreads;
 
-using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
-using GetGPUDataForAllProcessesFunction = const char* (*)();
+using windows_test::GetGPUDataForAllProcessesFunction;
+using windows_test::GetGPUDataForProcessFunction;
 using OpenQueriesFunction = int(WINAPI*)();
 
 constexpr std::string_view kChildMode = "--long-lived-child";
-constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
-constexpr wchar_t kScenarioVariable[] = L"GPUPROC_PDH_SCENARIO";
+using windows_test::kResultVariable;
+using windows_test::kScenarioVariable;
 
 // Exit status 3 is abort()'s.
 constexpr int kNotLoaded = 2;

@@ -10,6 +10,15 @@
 
 namespace gpuproc::windows_test {
 
+// The library's entry points, as a host resolves them with GetProcAddress.
+using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
+using GetGPUDataForAllProcessesFunction = const char* (*)();
+
+// The variable that names a child's result file, and the scenario variable
+// the scripted pdh.dll reads.
+inline constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
+inline constexpr wchar_t kScenarioVariable[] = L"GPUPROC_PDH_SCENARIO";
+
 struct CapturedRun {
   bool started = false;
   std::uint32_t exitCode = 0;

@@ -25,14 +25,14 @@ using windows_test::ExecutablePath;
 using windows_test::RunCaptured;
 using windows_test::RunningUnderWine;
 
-using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
-using GetGPUDataForAllProcessesFunction = const char* (*)();
+using windows_test::GetGPUDataForAllProcessesFunction;
+using windows_test::GetGPUDataForProcessFunction;
 using AdvanceFunction = void(WINAPI*)();
 using OpenQueriesFunction = int(WINAPI*)();
 
 constexpr std::string_view kChildMode = "--child-call-library";
-constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
-constexpr wchar_t kScenarioVariable[] = L"GPUPROC_PDH_SCENARIO";
+using windows_test::kResultVariable;
+using windows_test::kScenarioVariable;
 
 constexpr int kLibraryNotLoaded = 2;
 constexpr int kScriptedPdhNotLoaded = 3;

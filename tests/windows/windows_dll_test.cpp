@@ -24,11 +24,11 @@ using windows_test::ExecutablePath;
 using windows_test::RunCaptured;
 using windows_test::RunningUnderWine;
 
-using GetGPUDataForProcessFunction = const char* (*)(std::uint32_t);
-using GetGPUDataForAllProcessesFunction = const char* (*)();
+using windows_test::GetGPUDataForAllProcessesFunction;
+using windows_test::GetGPUDataForProcessFunction;
 
 constexpr std::string_view kChildCallsLibrary = "--child-call-library";
-constexpr wchar_t kResultVariable[] = L"GPUPROC_TEST_RESULT_FILE";
+using windows_test::kResultVariable;
 
 constexpr int kLibraryNotLoaded = 2;
 constexpr int kFunctionNotExported = 3;
