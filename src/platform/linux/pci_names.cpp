@@ -17,7 +17,11 @@ namespace {
 // library must do neither. Its error handler may not return either (libpci
 // declares it noreturn), so it leaves the lookup for the caller's frame.
 thread_local std::jmp_buf* abandonLookup = nullptr;
-[[noreturn]] void AbandonLookup(char* /*format*/, ...) { std::longjmp(*abandonLookup, 1); }
+// The GNU spelling: clang makes it part of the function type, as libpci's
+// pointer is declared.
+__attribute__((noreturn)) void AbandonLookup(char* /*format*/, ...) {
+  std::longjmp(*abandonLookup, 1);
+}
 void IgnoreMessage(char* /*format*/, ...) {}
 
 // Only C frames lie between the setjmp and the longjmp; nothing here has a
