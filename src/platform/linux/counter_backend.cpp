@@ -424,18 +424,19 @@ std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle han
   std::vector<AdapterDescription> described;
   const Query* query = FindQuery(handle);
   if (query == nullptr) return described;
-  // Read once for every GPU of the call, and only if one needs it.
-  std::optional<PciNameDatabase> database;
+  // The database file is read only for a GPU not named before, and its
+  // tables are not kept past the call.
+  PciNameDatabase& database = SharedPciNameDatabase();
   for (const CounterValues::AdapterInstance& adapter : query->latest.adapters) {
     // Every device is luid_0x<HI>_0x<LO>_phys_0.
     const std::size_t physical = adapter.name.rfind(u"_phys_");
     std::string name = adapter.deviceName;
     if (name.empty() && !adapter.sysfsDevice.empty()) {
-      if (!database) database.emplace();
-      name = database->DescribeSysfsDevice(fs_, adapter.sysfsDevice, adapter.address);
+      name = database.DescribeSysfsDevice(fs_, adapter.sysfsDevice, adapter.address);
     }
     described.push_back({adapter.name.substr(0, physical), std::move(name), -1});
   }
+  database.ReleaseTables();
   return described;
 }
 

@@ -62,26 +62,37 @@ std::string_view LastComponent(std::string_view path) {
 }  // namespace
 
 PciNameDatabase::PciNameDatabase(const char* idsFile)
-    : idsFile_(idsFile != nullptr ? idsFile : ""), access_(pci_alloc()) {
-  if (access_ == nullptr) return;
-  access_->error = &AbandonLookup;
-  access_->warning = &IgnoreMessage;
-  access_->debug = &IgnoreMessage;
-  // No cache in the host's home folder, no DNS.
-  access_->id_lookup_mode = 0;
-  if (idsFile != nullptr) pci_set_name_list_path(access_, idsFile_.data(), 0);
-}
+    : idsFile_(idsFile != nullptr ? idsFile : "") {}
 
-PciNameDatabase::~PciNameDatabase() {
+PciNameDatabase::~PciNameDatabase() { ReleaseTables(); }
+
+void PciNameDatabase::ReleaseTables() {
   if (access_ != nullptr) pci_cleanup(access_);
+  access_ = nullptr;
+  abandoned_ = false;
 }
 
 std::string PciNameDatabase::Name(std::uint16_t vendor, std::uint16_t device) {
-  if (access_ == nullptr || abandoned_) return {};
+  const std::uint32_t key = static_cast<std::uint32_t>(vendor) << 16 | device;
+  if (const auto known = names_.find(key); known != names_.end()) return known->second;
+  if (access_ == nullptr) {
+    access_ = pci_alloc();
+    if (access_ == nullptr) return {};
+    access_->error = &AbandonLookup;
+    access_->warning = &IgnoreMessage;
+    access_->debug = &IgnoreMessage;
+    // No cache in the host's home folder, no DNS.
+    access_->id_lookup_mode = 0;
+    if (!idsFile_.empty()) pci_set_name_list_path(access_, idsFile_.data(), 0);
+  }
+  if (abandoned_) return {};
   char buffer[512];
   const char* found = LookUp(access_, buffer, sizeof buffer, vendor, device, abandoned_);
+  if (abandoned_) return {};
   // The database is meant to be UTF-8; a report must be, whatever the file holds.
-  return found != nullptr ? Utf16ToUtf8(Utf8ToUtf16(found)) : std::string();
+  std::string name = found != nullptr ? Utf16ToUtf8(Utf8ToUtf16(found)) : std::string();
+  names_.emplace(key, name);
+  return name;
 }
 
 std::string PciNameDatabase::DescribeSysfsDevice(const HostFs& fs, std::string_view sysfsDevice,
@@ -97,6 +108,11 @@ std::string PciNameDatabase::DescribeSysfsDevice(const HostFs& fs, std::string_v
   std::string name = driver ? Utf16ToUtf8(Utf8ToUtf16(LastComponent(*driver))) : std::string();
   if (!name.empty()) name += ' ';
   return name + std::string(address);
+}
+
+PciNameDatabase& SharedPciNameDatabase() {
+  static PciNameDatabase database;
+  return database;
 }
 
 }  // namespace gpuproc

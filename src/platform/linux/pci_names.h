@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -12,10 +13,12 @@ struct pci_access;  // libpci's handle
 
 namespace gpuproc {
 
-// The PCI ID database (libpci's default file, or `idsFile`), read on the
-// first lookup and kept for the object's life: one call names all its GPUs
-// from one reading. Neither udev's hwdb nor the network is asked, and nothing
-// outside the database file is read or written.
+// The PCI ID database (libpci's default file, or `idsFile`). Parsing it costs
+// milliseconds and its tables megabytes, while a GPU's name never changes:
+// every name looked up is kept for the object's life, and the file is read
+// only for a (vendor, device) not looked up before, its tables kept until
+// ReleaseTables. Neither udev's hwdb nor the network is asked, and nothing
+// outside the database file is read or written. Not synchronised.
 class PciNameDatabase {
  public:
   explicit PciNameDatabase(const char* idsFile = nullptr);
@@ -35,11 +38,20 @@ class PciNameDatabase {
   std::string DescribeSysfsDevice(const HostFs& fs, std::string_view sysfsDevice,
                                   std::string_view address);
 
+  // Frees libpci's tables; the names found stay. A database that could not
+  // be parsed is tried again at the next lookup of a new device.
+  void ReleaseTables();
+
  private:
   std::string idsFile_;  // libpci keeps a pointer to it
   ::pci_access* access_ = nullptr;
+  std::map<std::uint32_t, std::string> names_;  // vendor << 16 | device
   // libpci gave up half-way through the file: its tables are not trusted.
   bool abandoned_ = false;
 };
+
+// The process-wide database, kept until the gpuproc library is unloaded. Only
+// used inside a call, under the library's call lock (src/export/call_state.h).
+PciNameDatabase& SharedPciNameDatabase();
 
 }  // namespace gpuproc

@@ -55,6 +55,21 @@ TEST_F(PciNames, DatabaseNamesVendorAndDeviceOrNothing) {
   EXPECT_EQ(broken.Name(0x1002, 0x73bf), "");
 }
 
+TEST_F(PciNames, NamesOutliveTheTablesAndABrokenFileIsReadAgain) {
+  PciNameDatabase database(Ids("pci.ids").c_str());
+  const std::string navi = database.Name(0x1002, 0x73bf);
+  ASSERT_FALSE(navi.empty());
+  database.ReleaseTables();
+  fs::remove(Ids("pci.ids"));
+  EXPECT_EQ(database.Name(0x1002, 0x73bf), navi);
+
+  PciNameDatabase broken(Ids("bad.ids").c_str());
+  EXPECT_EQ(broken.Name(0x1002, 0x73bf), "");
+  broken.ReleaseTables();
+  Write("bad.ids", "1002  Advanced Micro Devices, Inc. [AMD/ATI]\n\t73bf  Navi 21\n");
+  EXPECT_EQ(broken.Name(0x1002, 0x73bf), "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21");
+}
+
 TEST_F(PciNames, SysfsDeviceIsNamedByIdsElseDriverAndAddress) {
   Write("sys/devices/a/vendor", "0x1002\n");
   Write("sys/devices/a/device", "0x73bf\n");
