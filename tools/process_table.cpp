@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <initializer_list>
 #include <tuple>
 #include <vector>
 
@@ -79,14 +80,25 @@ std::string BusiestOther(const nlohmann::json& record) {
   return best.empty() ? "-" : EngineLabel(best) + " " + Percent(bestPercent);
 }
 
-void AppendLeft(std::string& line, const std::string& text, std::size_t width) {
-  line += text;
-  line.append(width - std::min(width, CellCount(text)), ' ');
-}
+// One column of a line: its text padded to `width` cells, on the right of
+// the text or, for figures, on its left.
+struct Column {
+  std::string_view text;
+  std::size_t width;
+  bool alignRight = false;
+};
 
-void AppendRight(std::string& line, const std::string& text, std::size_t width) {
-  line.append(width - std::min(width, CellCount(text)), ' ');
-  line += text;
+// The columns one space apart.
+std::string JoinColumns(std::initializer_list<Column> columns) {
+  std::string line;
+  for (const Column& column : columns) {
+    if (!line.empty()) line += ' ';
+    const std::size_t padding = column.width - std::min(column.width, CellCount(column.text));
+    if (column.alignRight) line.append(padding, ' ');
+    line += column.text;
+    if (!column.alignRight) line.append(padding, ' ');
+  }
+  return line;
 }
 
 }  // namespace
@@ -142,17 +154,12 @@ std::string FormatGpuLines(const std::vector<GpuSummary>& gpus, bool withPciAddr
   const auto line = [&](const std::string& number, const std::string& name,
                         const std::string& address, const std::string& committed,
                         const std::string& free) {
-    std::string text;
-    AppendRight(text, number, kNumberWidth);
-    text += ' ';
-    AppendLeft(text, FitToCells(name, nameWidth), nameWidth);
-    text += ' ';
-    AppendLeft(text, address, addressWidth);
-    text += ' ';
-    AppendRight(text, committed, kMemoryWidth);
-    text += ' ';
-    AppendRight(text, free, kMemoryWidth);
-    return text + '\n';
+    return JoinColumns({{number, kNumberWidth, true},
+                        {FitToCells(name, nameWidth), nameWidth},
+                        {address, addressWidth},
+                        {committed, kMemoryWidth, true},
+                        {free, kMemoryWidth, true}}) +
+           '\n';
   };
   std::string lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE");
   for (std::size_t number = 0; number < gpus.size(); ++number) {
@@ -204,20 +211,13 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
                         const std::string& dedicated, const std::string& shared,
                         const std::string& committed, const std::string& threeD,
                         const std::string& other) {
-    std::string text;
-    AppendRight(text, pid, kPidWidth);
-    text += ' ';
-    AppendLeft(text, FitToCells(name, nameWidth), nameWidth);
-    text += ' ';
-    AppendLeft(text, gpu, gpuWidth);
-    text += ' ';
-    AppendRight(text, dedicated, kMemoryWidth);
-    text += ' ';
-    AppendRight(text, shared, kSharedWidth);
-    text += ' ';
-    AppendRight(text, committed, kMemoryWidth);
-    text += ' ';
-    AppendRight(text, threeD, kPercentWidth);
+    std::string text = JoinColumns({{pid, kPidWidth, true},
+                                    {FitToCells(name, nameWidth), nameWidth},
+                                    {gpu, gpuWidth},
+                                    {dedicated, kMemoryWidth, true},
+                                    {shared, kSharedWidth, true},
+                                    {committed, kMemoryWidth, true},
+                                    {threeD, kPercentWidth, true}});
     text += ' ';
     text += other;
     while (!text.empty() && text.back() == ' ') text.pop_back();
