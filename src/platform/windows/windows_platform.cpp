@@ -359,12 +359,44 @@ int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char*
                                outSize, nullptr, nullptr);
 }
 
+namespace {
+
+// The stream lock of the C runtime that owns stderr, taken from that DLL's own
+// exports. mingw's import library links a local _lock_file that locks by a
+// table index of its own, which is not the lock the runtime's fputs takes.
+struct StreamLock {
+  void(__cdecl* lock)(FILE*) = nullptr;
+  void(__cdecl* unlock)(FILE*) = nullptr;
+};
+
+const StreamLock& RuntimeStreamLock() {
+  static const StreamLock found = [] {
+    StreamLock functions;
+    HMODULE runtime = nullptr;
+    if (::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(stderr), &runtime) == 0) {
+      return functions;
+    }
+    auto* lock = ::GetProcAddress(runtime, "_lock_file");
+    auto* unlock = ::GetProcAddress(runtime, "_unlock_file");
+    if (lock == nullptr || unlock == nullptr) return functions;
+    functions.lock = reinterpret_cast<void(__cdecl*)(FILE*)>(reinterpret_cast<void*>(lock));
+    functions.unlock = reinterpret_cast<void(__cdecl*)(FILE*)>(reinterpret_cast<void*>(unlock));
+    return functions;
+  }();
+  return found;
+}
+
+}  // namespace
+
 void WindowsPlatform::WriteErrorLine(std::u16string_view line) {
   const std::string bytes = ErrorLineBytes(line);
   // Holding the C runtime's stream lock keeps a host's fputs on stderr, which
   // holds the same lock for its whole string but may write it in pieces, from
   // being split by our line; whatever the host left in the stream goes first.
-  ::_lock_file(stderr);
+  const StreamLock& lock = RuntimeStreamLock();
+  if (lock.lock != nullptr) lock.lock(stderr);
   std::fflush(stderr);
   // The handle under the C runtime's standard error, where the host may have
   // redirected it. One WriteFile: a host writing from another thread, through
@@ -376,7 +408,7 @@ void WindowsPlatform::WriteErrorLine(std::u16string_view line) {
     ::WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data(), static_cast<DWORD>(bytes.size()),
                 &written, nullptr);
   }
-  ::_unlock_file(stderr);
+  if (lock.unlock != nullptr) lock.unlock(stderr);
 }
 
 void WindowsPlatform::WriteOutputLine(std::string_view text) {
