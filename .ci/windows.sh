@@ -43,7 +43,7 @@ wineServer() {
 }
 
 # apt-get update runs first when anything is missing.
-timeout 1800 "$repo/tools/ensure-packages.sh" g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 \
+timeout 1800 "$repo/scripts/ensure-packages.sh" g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 \
   wine64 wine cmake ninja-build googletest nlohmann-json3-dev libcli11-dev
 
 generator=()

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
-tools/ensure-packages.sh clang libclang-rt-14-dev cmake ninja-build nlohmann-json3-dev
+scripts/ensure-packages.sh clang libclang-rt-14-dev cmake ninja-build nlohmann-json3-dev
 build=build-fuzz
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DGPUPROC_BUILD_FUZZERS=ON -DGPUPROC_BUILD_TESTS=OFF \
   -DGPUPROC_BUILD_TOOLS=OFF >/dev/null

@@ -16,7 +16,7 @@ _LUID = re.compile(r"luid_0x([0-9A-Fa-f]{1,8})_0x([0-9A-Fa-f]{1,8})_phys_(\d+)")
 _NON_PCI_HIGH = 0x80000000
 # Characters that act on a terminal (controls, bidirectional and other
 # format characters, line separators) are shown as escapes; the command's
-# tools/generate-cell-widths.py builds its table by the same rules.
+# scripts/generate-cell-widths.py builds its table by the same rules.
 _ESCAPED = ("Cc", "Cf", "Zl", "Zp", "Cs")
 _ZERO_WIDTH = ("Mn", "Me")
 _SHORT_ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}

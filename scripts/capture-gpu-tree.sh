@@ -4,7 +4,7 @@
 # HOST_SYS=<out>/sys to see what it sees here. Attach the folder (as a tar
 # file) to a bug report.
 #
-#   tools/capture-gpu-tree.sh OUT [PID...]
+#   scripts/capture-gpu-tree.sh OUT [PID...]
 #
 # Without PIDs every process that has a DRM device open is captured. Run it
 # as root to include other users' processes. Only DRM fds are recorded (fd

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/device-check.sh: the NVML source on a real NVIDIA GPU.
+# scripts/device-check.sh: the NVML source on a real NVIDIA GPU.
 #
 # Builds the library and the host, starts a small CUDA program that allocates
 # 512 MiB and keeps the GPU busy for about 20 s (built with nvcc, else a
@@ -76,7 +76,7 @@ cmake --build "$build" -j "$(nproc)" >"$work/build.log" 2>&1 || {
   tail -n 40 "$work/build.log" >&2
   die "build failed"
 }
-host=$build/tools/gpuproc
+host=$build/cli/gpuproc
 [ -x "$host" ] || die "host not built at $host"
 echo "built $host"
 

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# tools/demo.sh: builds the library and its command line, then asks about
+# scripts/demo.sh: builds the library and its command line, then asks about
 # every GPU process and a live process on this machine, and on recorded ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/ensure-packages.sh build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev \
+scripts/ensure-packages.sh build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev \
   libpci-dev pci.ids
 
 cmake -S . -B build-demo -G Ninja -DGPUPROC_BUILD_TESTS=OFF >/dev/null
 cmake --build build-demo -j "$(nproc)" >/dev/null
-host=build-demo/tools/gpuproc
+host=build-demo/cli/gpuproc
 
 sleep 60 &
 live=$!

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# tools/test.sh [--sanitize | --tsan]: builds the library and runs the whole
+# scripts/test.sh [--sanitize | --tsan]: builds the library and runs the whole
 # test suite. --sanitize builds it with AddressSanitizer and
 # UndefinedBehaviorSanitizer, --tsan with ThreadSanitizer (any report fails
 # the test that made it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 \
+scripts/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 \
   nlohmann-json3-dev libgtest-dev libgmock-dev valgrind mono-mcs mono-runtime \
   prometheus-cpp-dev libcli11-dev python3-prometheus-client prometheus systemd \
   libyaml-cpp-dev libssl-dev libcrypt-dev openssl curl apache2-utils \

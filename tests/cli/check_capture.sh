@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A tree captured by tools/capture-gpu-tree.sh replays as the tree it was
+# A tree captured by scripts/capture-gpu-tree.sh replays as the tree it was
 # taken from: re-capture each recorded fixture and compare what the host
 # reports on both.
 set -uo pipefail

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# tools/container-check.sh: builds the exporter's container image from
-# tools/exporter/Dockerfile with podman, as it stands, runs it over a
+# scripts/container-check.sh: builds the exporter's container image from
+# exporter/Dockerfile with podman, as it stands, runs it over a
 # recorded tree mounted where the host's /proc, /sys and kubelet log folders
 # would be, scrapes it, and prints how long each step took.
 #
@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
-tools/ensure-packages.sh podman runc debuerreotype debootstrap wget curl python3
+scripts/ensure-packages.sh podman runc debuerreotype debootstrap wget curl python3
 
 state=${GPUPROC_CONTAINER_STATE:-/var/tmp/gpuproc-container}
 mkdir -p "$state"
@@ -34,7 +34,7 @@ events_logger = "file"
 EOF
 export CONTAINERS_CONF=$state/containers.conf
 
-dockerfile=tools/exporter/Dockerfile
+dockerfile=exporter/Dockerfile
 base=$(awk 'toupper($1) == "FROM" { print $2; exit }' "$dockerfile")
 case $base in */*) ;; *) base=docker.io/library/$base ;; esac
 if podman image exists "$base"; then

@@ -1,0 +1,190 @@
+// gpuproc-exporter's pure parts: the --listen value, the Authorization
+// header, the per-pod sums, and the metric families of a reading that failed
+// (the scrape and web tests cover the series of every recorded tree and the
+// served requests).
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "basic_auth.h"
+#include "gpu_collector.h"
+#include "listen_address.h"
+
+namespace gpuproc {
+namespace {
+
+TEST(ListenAddress, AcceptsNumericAddressesAndPortsInRange) {
+  const struct {
+    const char* text;
+    const char* bound;  // nullptr: refused
+  } cases[] = {
+      {"127.0.0.1:10436", "127.0.0.1:10436"},
+      {"0.0.0.0:0", "0.0.0.0:0"},
+      {"10.1.2.3:65535", "10.1.2.3:65535"},
+      {"[::1]:10436", "[::1]:10436"},
+      {"[fe80::1:2]:80", "[fe80::1:2]:80"},
+      {"127.0.0.1:65536", nullptr},
+      {"127.0.0.1:-1", nullptr},
+      {"127.0.0.1:+80", nullptr},
+      {"127.0.0.1:", nullptr},
+      {"127.0.0.1:80x", nullptr},
+      {"127.0.0.1:0000010436", nullptr},
+      {"127.0.0.1", nullptr},
+      {":10436", nullptr},
+      {"10436", nullptr},
+      {"localhost:10436", nullptr},
+      {"127.1:10436", nullptr},
+      {"256.0.0.1:10436", nullptr},
+      {"::1:10436", nullptr},
+      {"[::1:10436", nullptr},
+      {"[127.0.0.1]:10436", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto address = ParseListenAddress(c.text);
+    ASSERT_EQ(address.has_value(), c.bound != nullptr);
+    if (address) {
+      EXPECT_EQ(FormatListenAddress(*address), c.bound);
+    }
+  }
+}
+
+TEST(BasicAuth, ChecksTheHeaderAgainstBcryptHashes) {
+  BasicAuth auth;
+  EXPECT_FALSE(auth.Enabled());
+  // htpasswd -nbBC 4 alice pa:ss (a colon belongs to the password).
+  auth.SetUsers({{"alice", "$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO"}});
+  EXPECT_TRUE(auth.Enabled());
+  const struct {
+    const char* header;
+    bool accepted;
+  } cases[] = {
+      {"Basic YWxpY2U6cGE6c3M=", true},   // alice:pa:ss
+      {"basic  YWxpY2U6cGE6c3M=", true},  // the scheme is case-insensitive
+      {"Basic YWxpY2U6cGE6c3M=", true},   // again, from the cache
+      {"Basic YWxpY2U6d3Jvbmc=", false},  // alice:wrong
+      {"Basic Ym9iOnBhOnNz", false},      // bob:pa:ss, unknown user
+      {"Basic YWxpY2VwYTpzcw==", false},  // no colon after the user
+      {"Basic Og==", false},              // ":"
+      {"Basic YWxpY2U6cGE6c3M", false},   // not base64 (length)
+      {"Basic !!!!", false},
+      {"Basic ", false},
+      {"Bearer YWxpY2U6cGE6c3M=", false},
+      {nullptr, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header != nullptr ? c.header : "(none)");
+    EXPECT_EQ(auth.CheckHeader(c.header), c.accepted);
+  }
+  // New users drop the cached verdicts of the old ones.
+  auth.SetUsers({{"bob", "$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO"}});
+  EXPECT_FALSE(auth.CheckHeader("Basic YWxpY2U6cGE6c3M="));
+  EXPECT_TRUE(auth.CheckHeader("Basic Ym9iOnBhOnNz"));
+  EXPECT_FALSE(IsBcryptHash("$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52X"));
+  EXPECT_FALSE(IsBcryptHash("$1$abcdefgh$abcdefghijklmnopqrstuv"));
+}
+
+// Each family's samples as "label=value,... value".
+std::map<std::string, std::vector<std::string>> Samples(
+    const std::vector<prometheus::MetricFamily>& families) {
+  std::map<std::string, std::vector<std::string>> result;
+  for (const auto& family : families) {
+    auto& samples = result[family.name];
+    for (const auto& metric : family.metric) {
+      std::string text;
+      for (const auto& label : metric.label) text += label.name + "=" + label.value + ",";
+      const double value = family.type == prometheus::MetricType::Counter ? metric.counter.value
+                                                                          : metric.gauge.value;
+      samples.push_back(text + " " + std::to_string(value));
+    }
+  }
+  return result;
+}
+
+TEST(MetricFamilies, FailedReadingKeepsOnlyTheExportersOwnSeriesAndCountsAnError) {
+  for (const char* text : {"", "not json", R"([{"ProcessID":1}])", "{}"}) {
+    SCOPED_TRACE(text);
+    bool ok = true;
+    const auto samples = Samples(BuildMetricFamilies(
+        text, [](std::uint32_t) { return ProcessOwner(); }, {0.5, 2, 0}, ok));
+    EXPECT_FALSE(ok);
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"gpuproc_scrape_duration_seconds", {" 0.500000"}},
+        {"gpuproc_readings_total", {" 2.000000"}},
+        {"gpuproc_scrape_errors_total", {" 1.000000"}},
+    };
+    EXPECT_EQ(samples, expected);
+  }
+}
+
+TEST(MetricFamilies, NoProcessGivesEmptyFamiliesAndNoError) {
+  bool ok = false;
+  const auto samples = Samples(BuildMetricFamilies(
+      "[]", [](std::uint32_t) { return ProcessOwner(); }, {0.1, 1, 0}, ok));
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(samples.at("gpuproc_process_memory_dedicated_bytes").empty());
+  EXPECT_EQ(samples.at("gpuproc_scrape_errors_total"), std::vector<std::string>{" 0.000000"});
+}
+
+TEST(MetricFamilies, PodSeriesSumMemoryAndTakeTheBusiestProcessPerEngineType) {
+  // Three processes of one pod on two GPUs, one process outside any pod,
+  // one unreadable value (-1) that must not count as 0.
+  const std::string text = R"([
+    {"ProcessID": 1, "Name": "a", "Adapter": "gpu0", "GPUMemoryTotal": 10, "GPUMemoryFree": 90,
+     "GPUProcessMemoryDedicatedUsage": 1, "GPUProcessMemorySharedUsage": 2,
+     "GPUProcessMemoryLocalUsage": -1, "GPUProcessMemoryTotalCommitted": 3,
+     "Engines": {"3D": 40, "Compute": 10}},
+    {"ProcessID": 2, "Name": "b", "Adapter": "gpu0", "GPUMemoryTotal": 10, "GPUMemoryFree": 90,
+     "GPUProcessMemoryDedicatedUsage": 4, "GPUProcessMemorySharedUsage": 8,
+     "GPUProcessMemoryLocalUsage": -1, "GPUProcessMemoryTotalCommitted": 12,
+     "Engines": {"3D": 25, "Copy": 5}},
+    {"ProcessID": 2, "Name": "b", "Adapter": "gpu1", "GPUMemoryTotal": -1, "GPUMemoryFree": -1,
+     "GPUProcessMemoryDedicatedUsage": 16, "GPUProcessMemorySharedUsage": 0,
+     "GPUProcessMemoryLocalUsage": 16, "GPUProcessMemoryTotalCommitted": 16,
+     "Engines": {"3D": 50}},
+    {"ProcessID": 3, "Name": "c", "Adapter": "gpu0", "GPUMemoryTotal": 10, "GPUMemoryFree": 90,
+     "GPUProcessMemoryDedicatedUsage": 64, "GPUProcessMemorySharedUsage": 64,
+     "GPUProcessMemoryLocalUsage": 64, "GPUProcessMemoryTotalCommitted": 64,
+     "Engines": {"3D": 90}}
+  ])";
+  std::map<std::uint32_t, int> lookups;
+  const OwnerLookup owner = [&lookups](std::uint32_t pid) {
+    ++lookups[pid];
+    return pid == 3 ? ProcessOwner{"gdm.service", "", "", ""}
+                    : ProcessOwner{pid == 1 ? "app" : "sidecar", "ns", "web-0", "uid-1"};
+  };
+  bool ok = false;
+  const auto samples = Samples(BuildMetricFamilies(text, owner, {0.1, 1, 0}, ok));
+  ASSERT_TRUE(ok);
+  // One cgroup read per process, however many GPUs it uses.
+  EXPECT_EQ(lookups, (std::map<std::uint32_t, int>{{1, 1}, {2, 1}, {3, 1}}));
+  const std::string pod0 = "adapter=gpu0,namespace=ns,pod=web-0,pod_uid=uid-1, ";
+  const std::string pod1 = "adapter=gpu1,namespace=ns,pod=web-0,pod_uid=uid-1, ";
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"gpuproc_pod_memory_dedicated_bytes", {pod0 + "5242880.000000", pod1 + "16777216.000000"}},
+      {"gpuproc_pod_memory_shared_bytes", {pod0 + "10485760.000000", pod1 + "0.000000"}},
+      {"gpuproc_pod_memory_local_bytes", {pod1 + "16777216.000000"}},
+      {"gpuproc_pod_memory_committed_bytes", {pod0 + "15728640.000000", pod1 + "16777216.000000"}},
+      {"gpuproc_pod_engine_utilization_ratio",
+       {"adapter=gpu0,engine=3D,namespace=ns,pod=web-0,pod_uid=uid-1, 0.400000",
+        "adapter=gpu0,engine=Compute,namespace=ns,pod=web-0,pod_uid=uid-1, 0.100000",
+        "adapter=gpu0,engine=Copy,namespace=ns,pod=web-0,pod_uid=uid-1, 0.050000",
+        "adapter=gpu1,engine=3D,namespace=ns,pod=web-0,pod_uid=uid-1, 0.500000"}},
+  };
+  for (const auto& [name, series] : expected) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(samples.at(name), series);
+  }
+  // The process series carry the owner's labels in name order.
+  EXPECT_EQ(samples.at("gpuproc_process_memory_dedicated_bytes").front(),
+            "adapter=gpu0,container=app,name=a,namespace=ns,pid=1,pod=web-0,pod_uid=uid-1, "
+            "1048576.000000");
+  EXPECT_EQ(samples.at("gpuproc_process_engine_utilization_ratio").back(),
+            "adapter=gpu0,container=gdm.service,engine=3D,name=c,namespace=,pid=3,pod=,pod_uid=, "
+            "0.900000");
+}
+
+}  // namespace
+}  // namespace gpuproc
