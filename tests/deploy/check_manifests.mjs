@@ -62,6 +62,10 @@ if (failures.length === 0) {
   const env = Object.fromEntries((container.env ?? []).map((e) => [e.name, e.value]));
   const metricsPort = container.ports.find((p) => p.name === "metrics");
   const port = defaultPort();
+  // The tag the documented build gives the image: the exporter's version.
+  const version = spawnSync(exporter, ["--version"], { encoding: "utf8" }).stdout?.trim().split(" ").pop();
+  check(container.image === `gpuproc-exporter:${version}`,
+        `image ${container.image} is not the documented build's gpuproc-exporter:${version}`);
   check(pod.hostPID === true, "hostPID is not true");
   check(JSON.stringify(security.capabilities?.drop) === '["ALL"]', "capabilities are not all dropped");
   check(JSON.stringify([...(security.capabilities?.add ?? [])].sort()) ===
