@@ -27,8 +27,12 @@ struct CounterBackend::Query {
   CounterValues latest;
 };
 
-CounterBackend::CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
-    : sourceTable_(std::move(sources)), fs_(std::move(fs)), clock_(std::move(clock)) {}
+CounterBackend::CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                               std::shared_ptr<BusyTimeLedger> ledger)
+    : sourceTable_(std::move(sources)),
+      fs_(std::move(fs)),
+      clock_(std::move(clock)),
+      ledger_(ledger ? std::move(ledger) : std::make_shared<BusyTimeLedger>()) {}
 
 CounterBackend::~CounterBackend() {
   for (Query* query : queries_) delete query;
@@ -36,7 +40,7 @@ CounterBackend::~CounterBackend() {
 
 std::vector<std::unique_ptr<GpuSource>> CounterBackend::CreateSources() const {
   std::vector<std::unique_ptr<GpuSource>> sources;
-  const GpuSourceContext context{fs_, clock_};
+  const GpuSourceContext context{fs_, clock_, *ledger_};
   for (const GpuSourceEntry& entry : sourceTable_) {
     // A source that cannot start on this machine simply contributes nothing.
     try {
@@ -200,6 +204,23 @@ PdhStatus CounterBackend::GetFormattedCounterArray(CounterHandle handle,
         {std::u16string(name),
          reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
          reading.value_or(0)});
+  }
+  return kPdhSuccess;
+}
+
+PdhStatus CounterBackend::GetRawCounterArray(CounterHandle handle,
+                                             std::vector<RawCounterItem>* items) {
+  if (items == nullptr) return FindCounter(handle) ? pdh::kInvalidArgument : pdh::kInvalidHandle;
+  std::vector<std::pair<std::u16string_view, std::optional<double>>> covered;
+  const PdhStatus status = CoveredValues(handle, covered);
+  if (status != kPdhSuccess) return status;
+  items->clear();
+  items->reserve(covered.size());
+  for (const auto& [name, reading] : covered) {
+    items->push_back(
+        {std::u16string(name),
+         reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
+         reading ? static_cast<std::int64_t>(*reading) : 0});
   }
   return kPdhSuccess;
 }
