@@ -1,6 +1,7 @@
 #include "platform/linux/counter_backend.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -9,6 +10,25 @@
 #include "platform/linux/pdh_status.h"
 
 namespace gpuproc {
+namespace {
+
+// "dddd:bb:dd.f" of a device named luid_0x<HI>_0x<LO>_phys_0, where HI and
+// LO came from a PCI address; empty for a device that has none.
+std::string PciAddressOf(std::u16string_view instance) {
+  unsigned int high = 0;
+  unsigned int low = 0;
+  const std::string narrow(instance.begin(), instance.end());
+  if (std::sscanf(narrow.c_str(), "luid_0x%8X_0x%8X_phys_", &high, &low) != 2 ||
+      high == kNonPciDeviceHigh || low > 0xFFFF) {
+    return {};
+  }
+  char text[24];
+  std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", high, low >> 8, (low >> 3) & 0x1F,
+                low & 0x7);
+  return text;
+}
+
+}  // namespace
 
 struct CounterBackend::Counter {
   const Query* owner = nullptr;
@@ -260,7 +280,8 @@ std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle han
     if (name.empty() && !adapter.sysfsDevice.empty()) {
       name = database.DescribeSysfsDevice(fs_, adapter.sysfsDevice, adapter.address);
     }
-    described.push_back({adapter.name.substr(0, physical), std::move(name), -1});
+    described.push_back(
+        {adapter.name.substr(0, physical), std::move(name), -1, PciAddressOf(adapter.name)});
   }
   database.ReleaseTables();
   return described;
