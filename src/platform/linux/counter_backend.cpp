@@ -1,6 +1,7 @@
 #include "platform/linux/counter_backend.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -9,6 +10,25 @@
 #include "platform/linux/pdh_status.h"
 
 namespace gpuproc {
+namespace {
+
+// "dddd:bb:dd.f" of a device named luid_0x<HI>_0x<LO>_phys_0, where HI and
+// LO came from a PCI address; empty for a device that has none.
+std::string PciAddressOf(std::u16string_view instance) {
+  unsigned int high = 0;
+  unsigned int low = 0;
+  const std::string narrow(instance.begin(), instance.end());
+  if (std::sscanf(narrow.c_str(), "luid_0x%8X_0x%8X_phys_", &high, &low) != 2 ||
+      high == kNonPciDeviceHigh || low > 0xFFFF) {
+    return {};
+  }
+  char text[24];
+  std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", high, low >> 8, (low >> 3) & 0x1F,
+                low & 0x7);
+  return text;
+}
+
+}  // namespace
 
 struct CounterBackend::Counter {
   const Query* owner = nullptr;
@@ -27,8 +47,12 @@ struct CounterBackend::Query {
   CounterValues latest;
 };
 
-CounterBackend::CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
-    : sourceTable_(std::move(sources)), fs_(std::move(fs)), clock_(std::move(clock)) {}
+CounterBackend::CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                               std::shared_ptr<BusyTimeLedger> ledger)
+    : sourceTable_(std::move(sources)),
+      fs_(std::move(fs)),
+      clock_(std::move(clock)),
+      ledger_(ledger ? std::move(ledger) : std::make_shared<BusyTimeLedger>()) {}
 
 CounterBackend::~CounterBackend() {
   for (Query* query : queries_) delete query;
@@ -36,7 +60,7 @@ CounterBackend::~CounterBackend() {
 
 std::vector<std::unique_ptr<GpuSource>> CounterBackend::CreateSources() const {
   std::vector<std::unique_ptr<GpuSource>> sources;
-  const GpuSourceContext context{fs_, clock_};
+  const GpuSourceContext context{fs_, clock_, *ledger_};
   for (const GpuSourceEntry& entry : sourceTable_) {
     // A source that cannot start on this machine simply contributes nothing.
     try {
@@ -204,6 +228,23 @@ PdhStatus CounterBackend::GetFormattedCounterArray(CounterHandle handle,
   return kPdhSuccess;
 }
 
+PdhStatus CounterBackend::GetRawCounterArray(CounterHandle handle,
+                                             std::vector<RawCounterItem>* items) {
+  if (items == nullptr) return FindCounter(handle) ? pdh::kInvalidArgument : pdh::kInvalidHandle;
+  std::vector<std::pair<std::u16string_view, std::optional<double>>> covered;
+  const PdhStatus status = CoveredValues(handle, covered);
+  if (status != kPdhSuccess) return status;
+  items->clear();
+  items->reserve(covered.size());
+  for (const auto& [name, reading] : covered) {
+    items->push_back(
+        {std::u16string(name),
+         reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
+         reading ? static_cast<std::int64_t>(*reading) : 0});
+  }
+  return kPdhSuccess;
+}
+
 PdhStatus CounterBackend::RemoveCounter(CounterHandle handle) {
   for (Query* query : queries_) {
     auto& counters = query->counters;
@@ -239,7 +280,8 @@ std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle han
     if (name.empty() && !adapter.sysfsDevice.empty()) {
       name = database.DescribeSysfsDevice(fs_, adapter.sysfsDevice, adapter.address);
     }
-    described.push_back({adapter.name.substr(0, physical), std::move(name), -1});
+    described.push_back(
+        {adapter.name.substr(0, physical), std::move(name), -1, PciAddressOf(adapter.name)});
   }
   database.ReleaseTables();
   return described;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/counter_objects.h"
 #include "platform/linux/counter_values.h"
 #include "platform/linux/gpu_source.h"
@@ -21,7 +22,10 @@ namespace gpuproc {
 
 class CounterBackend {
  public:
-  CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock);
+  // `ledger` keeps busy time between backends; a backend without one keeps
+  // its own.
+  CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                 std::shared_ptr<BusyTimeLedger> ledger = nullptr);
   ~CounterBackend();
   CounterBackend(const CounterBackend&) = delete;
   CounterBackend& operator=(const CounterBackend&) = delete;
@@ -31,6 +35,7 @@ class CounterBackend {
   PdhStatus CollectQueryData(QueryHandle query);
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value);
   PdhStatus GetFormattedCounterArray(CounterHandle counter, std::vector<CounterItem>* items);
+  PdhStatus GetRawCounterArray(CounterHandle counter, std::vector<RawCounterItem>* items);
   PdhStatus RemoveCounter(CounterHandle counter);
   PdhStatus CloseQuery(QueryHandle query);
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
@@ -69,6 +74,7 @@ class CounterBackend {
   std::vector<GpuSourceEntry> sourceTable_;
   HostFs fs_;
   MonotonicClock clock_;
+  std::shared_ptr<BusyTimeLedger> ledger_;
   std::set<Query*> queries_;
   // The instance list measured by a size request, handed out by the fill
   // request that follows it, so the two calls agree and the machine is

@@ -14,7 +14,9 @@ const std::vector<ObjectDescription>& Objects() {
         {u"Shared Usage", CounterKind::kSharedUsage},
         {u"Dedicated Usage", CounterKind::kDedicatedUsage},
         {u"Total Committed", CounterKind::kProcessTotalCommitted}}},
-      {u"GPU Engine", {{u"Utilization Percentage", CounterKind::kUtilization}}},
+      {u"GPU Engine",
+       {{u"Utilization Percentage", CounterKind::kUtilization},
+        {u"Running Time", CounterKind::kRunningTime}}},
       {u"GPU Adapter Memory",
        {{u"Total Committed", CounterKind::kAdapterTotalCommitted},
         {u"Free", CounterKind::kAdapterFree}}},
@@ -95,7 +97,18 @@ void SelectCoveredValues(const CounterValues& values, CounterKind kind,
   switch (kind) {
     case CounterKind::kUtilization:
       for (const auto& engine : values.engines) {
-        if (covers(engine.name)) out.emplace_back(engine.name, engine.utilizationPercent);
+        // A class only closed clients used has time but no utilisation.
+        if (engine.current && covers(engine.name)) {
+          out.emplace_back(engine.name, engine.utilizationPercent);
+        }
+      }
+      break;
+    case CounterKind::kRunningTime:
+      for (const auto& engine : values.engines) {
+        if (!covers(engine.name)) continue;
+        out.emplace_back(engine.name, engine.busyNs ? std::optional<double>(
+                                                          static_cast<double>(*engine.busyNs / 100))
+                                                    : std::nullopt);
       }
       break;
     case CounterKind::kAdapterTotalCommitted:

@@ -20,6 +20,7 @@ enum class CounterKind {
   kDedicatedUsage,
   kProcessTotalCommitted,
   kUtilization,
+  kRunningTime,  // 100 ns units, as Windows counts them
   kAdapterTotalCommitted,
   kAdapterFree,
 };

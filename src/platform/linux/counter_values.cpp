@@ -57,8 +57,9 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
     values.processes.push_back({Widen(entry.name), usage.localUsage, usage.sharedUsage,
                                 usage.dedicatedUsage, usage.totalCommitted, usage.processId});
     for (std::size_t k = 0; k < usage.engines.size(); ++k) {
-      values.engines.push_back({Widen(EngineInstanceName(entry.name, k, usage.engines[k].type)),
-                                usage.engines[k].utilizationPercent});
+      const EngineClassUsage& engine = usage.engines[k];
+      values.engines.push_back({Widen(EngineInstanceName(entry.name, k, engine.type)),
+                                engine.utilizationPercent, engine.busyNs, engine.current});
     }
   }
   for (const auto& [name, adapter] : adapters) {

@@ -23,6 +23,8 @@ struct CounterValues {
   struct EngineInstance {
     std::u16string name;
     std::optional<double> utilizationPercent;
+    std::optional<std::uint64_t> busyNs;
+    bool current = true;  // see EngineClassUsage::current
   };
   struct AdapterInstance {
     std::u16string name;

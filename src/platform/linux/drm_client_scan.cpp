@@ -157,6 +157,7 @@ std::vector<DrmClient>& DrmClientScanner::ScanProcess(int procRoot, std::uint32_
     // The fd may have been closed since its link was read, or reused for a
     // file that is not a DRM client: such fdinfo has no drm-driver.
     if (!ReadFdinfo(procRoot, processId, fd)) continue;
+    const std::uint64_t readAt = clock_ ? clock_() : 0;
     DrmFdinfo info = ParseFdinfo(fdinfoText_);
     // nvidia-drm, nouveau and KMS-only drivers print no usage statistics.
     if (info.driver.empty()) continue;
@@ -176,7 +177,7 @@ std::vector<DrmClient>& DrmClientScanner::ScanProcess(int procRoot, std::uint32_
       engine.busyNs = 0;
       info.engines.insert(info.engines.begin(), std::move(engine));
     }
-    clients_.push_back(DrmClient{key, std::move(info)});
+    clients_.push_back(DrmClient{key, std::move(info), readAt});
   }
   return clients_;
 }

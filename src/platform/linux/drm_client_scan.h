@@ -29,11 +29,15 @@ struct DrmClientKey {
 struct DrmClient {
   DrmClientKey key;
   DrmFdinfo info;
+  // When its fdinfo was read (monotonic ns): on a machine with many
+  // processes a scan takes long enough that each client needs its own time.
+  std::uint64_t readAtNs = 0;
 };
 
 class DrmClientScanner {
  public:
-  DrmClientScanner() : directoryBuffer_(32 * 1024) {}
+  explicit DrmClientScanner(MonotonicClock clock)
+      : clock_(std::move(clock)), directoryBuffer_(32 * 1024) {}
 
   // Every process id under the proc root, ascending.
   const std::vector<std::uint32_t>& ListProcesses(int procRoot);
@@ -56,6 +60,7 @@ class DrmClientScanner {
   void ListKnownGpuFds(int procRoot, std::uint32_t processId);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
 
+  MonotonicClock clock_;
   // Kept between collections so that a scan allocates nothing for the fds
   // and processes that are not GPU clients.
   std::vector<char> directoryBuffer_;

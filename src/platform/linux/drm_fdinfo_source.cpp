@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/drm_client_scan.h"
 #include "platform/linux/drm_devices.h"
 #include "platform/linux/drm_usage_summary.h"
@@ -17,7 +18,11 @@ namespace {
 class DrmFdinfoSource final : public GpuSource {
  public:
   explicit DrmFdinfoSource(const GpuSourceContext& context)
-      : fs_(context.fs), clock_(context.clock), resolver_(fs_) {}
+      : fs_(context.fs),
+        ledger_(context.ledger),
+        resolver_(fs_),
+        scanner_(context.clock),
+        summary_(context.ledger) {}
 
   GpuSnapshot Collect(const CollectScope& scope) override;
 
@@ -25,7 +30,7 @@ class DrmFdinfoSource final : public GpuSource {
   std::vector<AdapterUsage> ReadAdapters(bool values);
 
   const HostFs& fs_;
-  MonotonicClock clock_;
+  BusyTimeLedger& ledger_;
   DrmDeviceResolver resolver_;
   DrmClientScanner scanner_;
   DrmUsageSummary summary_;
@@ -63,24 +68,24 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(bool values) {
 }
 
 GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
-  summary_.StartCollection(clock_ ? clock_() : 0);
   GpuSnapshot snapshot;
 
   const int procRoot = fs_.ProcRootFd();
   processIds_.clear();
-  if (procRoot >= 0 && resolver_.AnyNodeMayReport()) {
+  if (procRoot >= 0 && scope.allProcesses) {
+    // Every living process: the busy time of the others is forgotten.
+    const std::vector<std::uint32_t>& living = scanner_.ListProcesses(procRoot);
+    ledger_.KeepOnly(living);
     // Where no DRM device prints statistics, no fd is worth a look.
-    if (scope.allProcesses) {
-      processIds_ = scanner_.ListProcesses(procRoot);
-    } else {
-      processIds_ = scope.processIds;
-      std::sort(processIds_.begin(), processIds_.end());
-      processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
-      // The full scan never sees threads; a scan limited to ids must not either.
-      std::erase_if(processIds_, [&](std::uint32_t processId) {
-        return scanner_.IsOtherProcessThread(procRoot, processId);
-      });
-    }
+    if (resolver_.AnyNodeMayReport()) processIds_ = living;
+  } else if (procRoot >= 0 && resolver_.AnyNodeMayReport()) {
+    processIds_ = scope.processIds;
+    std::sort(processIds_.begin(), processIds_.end());
+    processIds_.erase(std::unique(processIds_.begin(), processIds_.end()), processIds_.end());
+    // The full scan never sees threads; a scan limited to ids must not either.
+    std::erase_if(processIds_, [&](std::uint32_t processId) {
+      return scanner_.IsOtherProcessThread(procRoot, processId);
+    });
   }
   for (const std::uint32_t processId : processIds_) {
     std::vector<DrmClient>& clients = scanner_.ScanProcess(

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/counter_path.h"
 #include "platform/linux/driver_profiles.h"
 #include "platform/linux/number_text.h"
@@ -36,18 +37,13 @@ std::optional<double> ClientEnginePercent(const FdinfoEngine& now, const FdinfoE
 
 }  // namespace
 
-void DrmUsageSummary::StartCollection(std::uint64_t now) {
-  wallNs_ = (previousTime_ && now > *previousTime_) ? now - *previousTime_ : 0;
-  now_ = now;
-  current_.clear();
-}
-
 void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>& clients,
                                 DrmDeviceResolver& resolver, GpuSnapshot& snapshot) {
   std::vector<GpuDevice> devices;
   for (const DrmClient& client : clients) devices.push_back(client.key.device);
   std::sort(devices.begin(), devices.end());
   devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
+  const ClassBusyTimes busyTimes = ledger_.RecordClients(processId, clients);
 
   for (const GpuDevice& device : devices) {
     ProcessGpuUsage usage;
@@ -114,12 +110,18 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
         const FdinfoEngine* now = client.info.FindEngine(engineClass);
         if (now == nullptr) continue;
         const auto before = previous_.find(client.key);
-        if (before == previous_.end() || !previousTime_) continue;
+        if (before == previous_.end()) continue;
         const FdinfoEngine* earlier = nullptr;
-        for (const FdinfoEngine& engine : before->second) {
+        for (const FdinfoEngine& engine : before->second.engines) {
           if (engine.name == engineClass) earlier = &engine;
         }
-        if (const std::optional<double> percent = ClientEnginePercent(*now, earlier, wallNs_)) {
+        // The client's own interval: a scan of many processes takes long
+        // enough that one clock reading per collection would shrink the
+        // rate of every client read late in the first scan.
+        const std::uint64_t intervalNs = client.readAtNs > before->second.readAtNs
+                                             ? client.readAtNs - before->second.readAtNs
+                                             : 0;
+        if (const std::optional<double> percent = ClientEnginePercent(*now, earlier, intervalNs)) {
           sum += *percent;
           contributed = true;
         }
@@ -127,7 +129,20 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
       EngineClassUsage engine;
       engine.type = EngineClassType(driver, engineClass);
       if (contributed) engine.utilizationPercent = std::clamp(sum, 0.0, 100.0);
+      const auto busy = busyTimes.find({device, std::string(engineClass)});
+      if (busy != busyTimes.end()) engine.busyNs = busy->second;
       usage.engines.push_back(std::move(engine));
+    }
+    // Classes that only closed clients used keep their time, after the
+    // current ones so that those keep their places.
+    for (const auto& [key, busyNs] : busyTimes) {
+      if (key.first != device) continue;
+      const bool listed = std::any_of(classes.begin(), classes.end(), [&](const auto& known) {
+        return known.second == key.second;
+      });
+      if (listed) continue;
+      usage.engines.push_back(
+          {EngineClassType(profile->name, key.second), std::nullopt, busyNs, false});
     }
     snapshot.processes.push_back(std::move(usage));
   }
@@ -140,7 +155,7 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
     const auto before = previous_.find(client.key);
     if (before != previous_.end()) {
       for (FdinfoEngine& engine : engines) {
-        for (const FdinfoEngine& earlier : before->second) {
+        for (const FdinfoEngine& earlier : before->second.engines) {
           if (earlier.name != engine.name) continue;
           if (engine.busyNs && earlier.busyNs && *earlier.busyNs > *engine.busyNs) {
             engine.busyNs = earlier.busyNs;
@@ -151,14 +166,13 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
         }
       }
     }
-    current_[client.key] = std::move(engines);
+    current_[client.key] = Reading{client.readAtNs, std::move(engines)};
   }
 }
 
 void DrmUsageSummary::FinishCollection() {
   std::swap(previous_, current_);
   current_.clear();
-  previousTime_ = now_;
 }
 
 }  // namespace gpuproc

@@ -1,6 +1,7 @@
 // Turning the DRM clients of one process into what the counters report: per
 // device, the memory its clients hold by the driver's region rules, and each
-// engine class's utilisation between this collection and the previous one.
+// engine class's utilisation between this collection and the previous one,
+// each client over its own interval, and its cumulative busy time.
 #pragma once
 
 #include <cstdint>
@@ -14,14 +15,15 @@
 
 namespace gpuproc {
 
+class BusyTimeLedger;
+
 class DrmUsageSummary {
  public:
-  // Begins a collection taken at `now` (monotonic ns).
-  void StartCollection(std::uint64_t now);
+  explicit DrmUsageSummary(BusyTimeLedger& ledger) : ledger_(ledger) {}
 
-  // Appends one ProcessGpuUsage per device of `clients` to `snapshot`, and
-  // keeps the clients' engine counters for the next collection (moved out
-  // of `clients`).
+  // Appends one ProcessGpuUsage per device of `clients` to `snapshot`, hands
+  // the readings to the ledger, and keeps the clients' engine counters for
+  // the next collection (moved out of `clients`).
   void Summarise(std::uint32_t processId, std::vector<DrmClient>& clients,
                  DrmDeviceResolver& resolver, GpuSnapshot& snapshot);
 
@@ -29,12 +31,16 @@ class DrmUsageSummary {
   void FinishCollection();
 
  private:
-  // The engines of every client at the previous collection, for utilisation.
-  std::map<DrmClientKey, std::vector<FdinfoEngine>> previous_;
-  std::map<DrmClientKey, std::vector<FdinfoEngine>> current_;
-  std::optional<std::uint64_t> previousTime_;
-  std::uint64_t now_ = 0;
-  std::uint64_t wallNs_ = 0;
+  // One client's engines as read, and when.
+  struct Reading {
+    std::uint64_t readAtNs = 0;
+    std::vector<FdinfoEngine> engines;
+  };
+
+  BusyTimeLedger& ledger_;
+  // Every client at the previous collection, for utilisation.
+  std::map<DrmClientKey, Reading> previous_;
+  std::map<DrmClientKey, Reading> current_;
 };
 
 }  // namespace gpuproc

@@ -146,8 +146,10 @@ bool RootsAreReadable(const HostFs& fs) {
 
 }  // namespace
 
-LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
-    : backend_(std::move(sources), std::move(fs), std::move(clock)) {}
+LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                             std::shared_ptr<BusyTimeLedger> ledger)
+    : clock_(clock),
+      backend_(std::move(sources), std::move(fs), std::move(clock), std::move(ledger)) {}
 
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   // A root that is not there would read as a machine where no process uses
@@ -171,6 +173,10 @@ PdhStatus LinuxPlatform::GetFormattedCounterArray(CounterHandle counter,
                                                   std::vector<CounterItem>* items) {
   return backend_.GetFormattedCounterArray(counter, items);
 }
+PdhStatus LinuxPlatform::GetRawCounterArray(CounterHandle counter,
+                                            std::vector<RawCounterItem>* items) {
+  return backend_.GetRawCounterArray(counter, items);
+}
 PdhStatus LinuxPlatform::RemoveCounter(CounterHandle counter) {
   return backend_.RemoveCounter(counter);
 }
@@ -191,6 +197,10 @@ PdhStatus LinuxPlatform::EnumProcessObjectItems(std::uint32_t processId, std::u1
 
 std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle query) {
   return backend_.DescribeAdapters(query);
+}
+
+double LinuxPlatform::MonotonicSeconds() {
+  return clock_ ? static_cast<double>(clock_()) * 1e-9 : 0.0;
 }
 
 void LinuxPlatform::Sleep(std::uint32_t milliseconds) {
@@ -276,7 +286,7 @@ std::uint64_t MonotonicNanoseconds() {
 
 std::unique_ptr<Platform> CreateSystemPlatform() {
   return std::make_unique<LinuxPlatform>(DefaultGpuSources(), HostFs::FromEnvironment(),
-                                         MonotonicNanoseconds);
+                                         MonotonicNanoseconds, SharedBusyTimeLedger());
 }
 
 }  // namespace gpuproc
