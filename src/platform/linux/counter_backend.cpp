@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <tuple>
 
 #include "platform/linux/pci_names.h"
@@ -21,25 +22,32 @@ enum class CounterKind {
   kAdapterFree,
 };
 
+using CounterEntry = std::pair<std::u16string_view, CounterKind>;
 struct ObjectDescription {
   std::u16string_view name;
-  std::vector<std::pair<std::u16string_view, CounterKind>> counters;
+  std::span<const CounterEntry> counters;
 };
 
-const std::vector<ObjectDescription>& Objects() {
-  static const std::vector<ObjectDescription> objects = {
-      {u"GPU Process Memory",
-       {{u"Local Usage", CounterKind::kLocalUsage},
-        {u"Shared Usage", CounterKind::kSharedUsage},
-        {u"Dedicated Usage", CounterKind::kDedicatedUsage},
-        {u"Total Committed", CounterKind::kProcessTotalCommitted}}},
-      {u"GPU Engine", {{u"Utilization Percentage", CounterKind::kUtilization}}},
-      {u"GPU Adapter Memory",
-       {{u"Total Committed", CounterKind::kAdapterTotalCommitted},
-        {u"Free", CounterKind::kAdapterFree}}},
-  };
-  return objects;
-}
+// Constant tables, with nothing for an exit handler to destroy: a host's
+// thread may still be inside a call while the process exits.
+constexpr CounterEntry kProcessMemoryCounters[] = {
+    {u"Local Usage", CounterKind::kLocalUsage},
+    {u"Shared Usage", CounterKind::kSharedUsage},
+    {u"Dedicated Usage", CounterKind::kDedicatedUsage},
+    {u"Total Committed", CounterKind::kProcessTotalCommitted},
+};
+constexpr CounterEntry kEngineCounters[] = {{u"Utilization Percentage", CounterKind::kUtilization}};
+constexpr CounterEntry kAdapterMemoryCounters[] = {
+    {u"Total Committed", CounterKind::kAdapterTotalCommitted},
+    {u"Free", CounterKind::kAdapterFree},
+};
+constexpr ObjectDescription kObjects[] = {
+    {u"GPU Process Memory", kProcessMemoryCounters},
+    {u"GPU Engine", kEngineCounters},
+    {u"GPU Adapter Memory", kAdapterMemoryCounters},
+};
+
+std::span<const ObjectDescription> Objects() { return kObjects; }
 
 // Object and counter names are case-insensitive, as PDH treats them.
 bool SameName(std::u16string_view a, std::u16string_view b) {
