@@ -105,6 +105,23 @@ void ReportLastError(Platform& platform, std::u16string_view operation) {
   platform.WriteErrorLine(line);
 }
 
+std::u16string FailedCallLine(std::u16string_view call, const std::exception_ptr& failure) {
+  std::string what = "an exception that is not a std::exception";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& exception) {
+    what = exception.what();
+  } catch (...) {
+  }
+  std::u16string line(call);
+  line += u": ";
+  for (const char byte : what) {
+    const auto code = static_cast<unsigned char>(byte);
+    line += code >= 0x20 && code < 0x7F ? static_cast<char16_t>(code) : u'?';
+  }
+  return line;
+}
+
 std::u16string FormatStatus(PdhStatus status) {
   const std::string digits = std::to_string(status);
   return std::u16string(digits.begin(), digits.end());

@@ -1,7 +1,8 @@
 // The counter query of one call and every operation on its counters, and the
-// two kinds of error line the library writes.
+// kinds of error line the library writes.
 #pragma once
 
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,11 @@ class QueryCloser {
 // "<operation>: <system message>" for the thread's last-error code, without
 // the message's own line break; nothing when that code is 0.
 void ReportLastError(Platform& platform, std::u16string_view operation);
+
+// "<call>: <what failed>" for a failure that ended exported call `call`: the
+// exception's text, each byte outside printable ASCII as "?" (it may be in
+// any encoding, or none).
+std::u16string FailedCallLine(std::u16string_view call, const std::exception_ptr& failure);
 
 inline constexpr std::uint32_t kSamplePauseMilliseconds = 50;
 

@@ -18,46 +18,45 @@ std::u16string ProcessMemoryPath(std::u16string_view instanceName, std::u16strin
   return path;
 }
 
-// The two-call size protocol over either enumeration: `enumerate` takes
-// (counters, counterLength, instances, instanceLength).
+// The two-call size protocol over the enumeration: `enumerate` takes
+// (counters, counterLength, instances, instanceLength). The list may grow
+// between the two calls (a process starts using a GPU); the fill then
+// answers PDH_MORE_DATA, and both calls are made again, a few times at most.
 template <typename Enumerate>
 InstanceList ListWith(Enumerate&& enumerate) {
-  std::uint32_t counterLength = 0;
-  std::uint32_t instanceLength = 0;
-  enumerate(nullptr, &counterLength, nullptr, &instanceLength);
+  for (int attempt = 0; attempt < kEnumerationAttempts; ++attempt) {
+    std::uint32_t counterLength = 0;
+    std::uint32_t instanceLength = 0;
+    enumerate(nullptr, &counterLength, nullptr, &instanceLength);
+    if (instanceLength == 0 || instanceLength > kMaxEnumerationLength ||
+        counterLength > kMaxEnumerationLength) {
+      return {};
+    }
+    std::u16string counters(counterLength, u'\0');
+    std::u16string buffer(instanceLength, u'\0');
+    std::uint32_t filledCounterLength = counterLength;
+    std::uint32_t filledInstanceLength = instanceLength;
+    const PdhStatus status = enumerate(counterLength ? counters.data() : nullptr,
+                                       &filledCounterLength, buffer.data(), &filledInstanceLength);
+    if (status == kPdhMoreData) continue;
+    if (status != kPdhSuccess) return {};
 
-  InstanceList instances;
-  if (instanceLength == 0 || instanceLength > kMaxEnumerationLength ||
-      counterLength > kMaxEnumerationLength) {
+    // Walk only the buffer we own, whatever the platform claims it wrote. A
+    // last name that runs to the end without its NUL is still a name.
+    InstanceList instances;
+    std::size_t position = 0;
+    while (position < buffer.size() && buffer[position] != u'\0') {
+      std::size_t end = buffer.find(u'\0', position);
+      if (end == std::u16string::npos) end = buffer.size();
+      instances.emplace_back(buffer, position, end - position);
+      position = end + 1;
+    }
     return instances;
   }
-  std::u16string counters(counterLength, u'\0');
-  std::u16string buffer(instanceLength, u'\0');
-  std::uint32_t filledCounterLength = counterLength;
-  std::uint32_t filledInstanceLength = instanceLength;
-  enumerate(counterLength ? counters.data() : nullptr, &filledCounterLength, buffer.data(),
-            &filledInstanceLength);
-
-  // Walk only the buffer we own, whatever the platform claims it wrote. A last
-  // name that runs to the end without its NUL is still a name.
-  std::size_t position = 0;
-  while (position < buffer.size() && buffer[position] != u'\0') {
-    std::size_t end = buffer.find(u'\0', position);
-    if (end == std::u16string::npos) end = buffer.size();
-    instances.emplace_back(buffer, position, end - position);
-    position = end + 1;
-  }
-  return instances;
+  return {};
 }
 
 }  // namespace
-
-InstanceList ListInstances(Platform& platform, std::u16string_view object) {
-  return ListWith([&](char16_t* counters, std::uint32_t* counterLength, char16_t* instances,
-                      std::uint32_t* instanceLength) {
-    return platform.EnumObjectItems(object, counters, counterLength, instances, instanceLength);
-  });
-}
 
 InstanceList ListProcessInstances(Platform& platform, std::u16string_view object,
                                   std::uint32_t processId) {

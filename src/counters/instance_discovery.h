@@ -34,12 +34,14 @@ using ProcessCounterPaths = std::array<std::u16string, kProcessCounterCount>;
 // the host's memory.
 inline constexpr std::uint32_t kMaxEnumerationLength = 1u << 26;
 
-// The instance names of `object` in the platform's order; empty when nothing
-// can be listed.
-InstanceList ListInstances(Platform& platform, std::u16string_view object);
-// The same for a caller that keeps only the instances of `processId`: every
-// instance of that process, and perhaps others, which the caller still sorts
-// out with the pid pattern.
+// How many times a list that grew between its size request and its fill is
+// asked for again.
+inline constexpr int kEnumerationAttempts = 3;
+
+// The instance names of `object` in the platform's order, for a caller that
+// keeps only the instances of `processId`: every instance of that process,
+// and perhaps others, which the caller still sorts out with the pid pattern.
+// Empty when nothing can be listed.
 InstanceList ListProcessInstances(Platform& platform, std::u16string_view object,
                                   std::uint32_t processId);
 std::u16string MakePidPattern(std::uint32_t processId);

@@ -4,6 +4,11 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <atomic>
+#include <cstdlib>
+
+#include "platform/platform.h"
 #endif
 
 namespace gpuproc {
@@ -21,13 +26,25 @@ std::uint64_t CurrentThreadId() {
 extern "C" void ForgetExitingThread(void* state) { static_cast<CallState*>(state)->ForgetThread(); }
 #endif
 
-#if defined(_WIN32)
-// Created and destroyed by DllMain only. A static object would be destroyed
-// by the C runtime's exit handlers at process exit too, under a DLL that may
-// still call us from its own DLL_PROCESS_DETACH; and a function-local static
-// would take libstdc++'s guard mutex, whose semaphore is never closed.
+// Static storage that no exit handler touches: a static object would be
+// destroyed by them, and a function-local static too (and on Windows would
+// take libstdc++'s guard mutex, whose semaphore is never closed). On Windows
+// DllMain creates and destroys it.
 alignas(CallState) unsigned char stateStorage[sizeof(CallState)];
 CallState* state = nullptr;
+
+#if !defined(_WIN32)
+// Set by an exit handler registered with the first call. At exit the
+// handlers run before the libraries' destructors; at dlclose this one runs
+// after ours (it belongs to the library's handlers, which its last
+// destructor runs), so DestroyOnUnload sees it set only at exit. Registered
+// by the first call rather than at load, so that a library linked into the
+// program registers it after the C library's own finaliser, which then runs
+// after it.
+std::atomic<bool> processExiting{false};
+extern "C" void MarkProcessExiting() { processExiting.store(true); }
+
+__attribute__((destructor)) void DestroyStateOnUnload() { CallState::DestroyOnUnload(); }
 #endif
 
 }  // namespace
@@ -43,8 +60,38 @@ void CallState::Destroy() {
 }
 #else
 CallState& CallState::Instance() {
-  static CallState state;
-  return state;
+  // The guard makes the first calls of several threads build it once.
+  static CallState* const created = [] {
+    state = new (stateStorage) CallState();
+    std::atexit(MarkProcessExiting);
+    ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+    return state;
+  }();
+  return *created;
+}
+
+void CallState::DestroyOnUnload() {
+  if (state == nullptr || processExiting.load()) return;
+  state->~CallState();
+  state = nullptr;
+  ReleaseSystemPlatform();
+}
+
+// The registry is held across fork so that the child's copy of the texts is
+// whole. The call lock is not: a call holds it for its sampling window, and
+// a host must be able to fork meanwhile.
+void CallState::BeforeFork() { state->registryLock_.lock(); }
+
+void CallState::AfterForkInParent() { state->registryLock_.unlock(); }
+
+void CallState::AfterForkInChild() {
+  // Only the forking thread lives on in the child: locks that other threads
+  // held stay held forever there, so both are made anew, and their texts go.
+  new (&state->registryLock_) PlainLock();
+  new (&state->callLock_) FairLock();
+  std::erase_if(state->texts_,
+                [self = CurrentThreadId()](const auto& entry) { return entry.first != self; });
+  ResetSystemPlatformInForkChild();
 }
 #endif
 

@@ -23,14 +23,20 @@ namespace gpuproc {
 
 class CallState {
  public:
-  // The library's one instance. On Windows DllMain creates it when the DLL is
-  // loaded and destroys it when FreeLibrary unloads it (never at process
-  // exit); elsewhere it is created on the first call and destroyed when the
-  // library is unloaded.
+  // The library's one instance, destroyed only when the library is unloaded,
+  // never at process exit: a host's thread may still be inside a call while
+  // the process exits, and nothing that call uses may go from under it. On
+  // Windows DllMain creates and destroys it. Elsewhere it is created by the
+  // first call, and a child forked while another thread was inside a call
+  // (holding the call lock, say) gets fresh locks and platform state, as
+  // that thread does not exist in the child.
   static CallState& Instance();
 #if defined(_WIN32)
   static void Create();
   static void Destroy();
+#else
+  // Runs when the library is unloaded; does nothing at process exit.
+  static void DestroyOnUnload();
 #endif
 
   // Runs `body(text)` under the call lock, with the calling thread's own
@@ -56,13 +62,19 @@ class CallState {
   ~CallState();
 
   std::string& ThreadText();
+#if !defined(_WIN32)
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
+#endif
 
   FairLock callLock_;
   PlainLock registryLock_;
   // Keyed by the native thread id; the strings live on the heap so that a
   // text keeps its address while other threads' entries come and go. A map
   // rather than thread-local storage: a TLS index per load is what a host
-  // that loads and unloads the DLL runs out of.
+  // that loads and unloads the DLL runs out of, and on Linux a thread_local
+  // with a destructor keeps the library mapped after dlclose (below).
   std::map<std::uint64_t, std::unique_ptr<std::string>> texts_;
 #if !defined(_WIN32)
   // Its destructor drops an exiting thread's text. A thread_local string

@@ -1,7 +1,9 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "counters/counter_query.h"
 #include "export/all_processes_driver.h"
 #include "export/call_driver.h"
 #include "export/call_state.h"
@@ -24,24 +26,40 @@ void __freeres();
 
 namespace {
 
-// One exported call: serialised with every other, on a fresh platform, into
-// the calling thread's own result text. What the call prints is built under
-// the call lock and written after it is released, so a standard output that
+// One exported call, named `call` in its error lines: serialised with every
+// other, on a fresh platform, into the calling thread's own result text.
+// What the call prints, its error lines and its report, is built under the
+// call lock and written after it is released, so a standard stream that
 // blocks (a full pipe, a console in selection mode) holds only its own
-// caller. Nothing may unwind into a host that may not even be C++.
+// caller. Nothing may unwind into a host that may not even be C++: a failure
+// is said on standard error and the call returns the empty text. Every
+// entry point runs through here, and so is covered by what CallState does
+// for forks and for exit.
 template <typename Collect>
-const char* RunExportedCall(Collect&& collect) noexcept {
+const char* RunExportedCall(std::u16string_view call, Collect&& collect) noexcept {
   std::unique_ptr<gpuproc::Platform> platform;
   std::string printed;
+  std::u16string failure;
   const char* result = gpuproc::kEmptyResultText;
   try {
     result = gpuproc::CallState::Instance().Run([&](std::string& text) {
       platform = gpuproc::CreateSystemPlatform();
       return collect(*platform, text, printed);
     });
+  } catch (...) {
+    failure = gpuproc::FailedCallLine(call, std::current_exception());
+    result = gpuproc::kEmptyResultText;
+    printed.clear();
+  }
+  try {
+    if (!failure.empty()) {
+      if (!platform) platform = gpuproc::CreateSystemPlatform();
+      platform->WriteErrorLine(failure);
+    }
+    if (platform) platform->FlushErrorLines();
     if (!printed.empty()) platform->WriteOutputLine(printed);
   } catch (...) {
-    // The result text, when there is one, is whole: only the print failed.
+    // The result text, when there is one, is whole: only a write failed.
   }
   return result;
 }
@@ -50,6 +68,7 @@ const char* RunExportedCall(Collect&& collect) noexcept {
 
 extern "C" GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId) {
   return RunExportedCall(
+      u"GetGPUDataForProcess",
       [processId](gpuproc::Platform& platform, std::string& text, std::string& printed) {
         return gpuproc::CollectGPUData(platform, processId, text, printed);
       });
@@ -57,6 +76,7 @@ extern "C" GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId) {
 
 extern "C" GPUPROC_API const char* GetGPUDataForAllProcesses(void) {
   return RunExportedCall(
+      u"GetGPUDataForAllProcesses",
       [](gpuproc::Platform& platform, std::string& text, std::string& /*printed*/) {
         return gpuproc::CollectAllGPUData(platform, text);
       });
@@ -64,6 +84,7 @@ extern "C" GPUPROC_API const char* GetGPUDataForAllProcesses(void) {
 
 extern "C" GPUPROC_API const char* GetGPUSnapshotForAllProcesses(void) {
   return RunExportedCall(
+      u"GetGPUSnapshotForAllProcesses",
       [](gpuproc::Platform& platform, std::string& text, std::string& /*printed*/) {
         return gpuproc::CollectSnapshot(platform, text);
       });

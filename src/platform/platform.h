@@ -29,6 +29,11 @@ using ProcessHandle = void*;
 inline constexpr std::uint32_t kProcessNameAccess = 0x0410;
 // MAX_PATH: the size of the buffer the base name is read into, in characters.
 inline constexpr std::uint32_t kProcessNameBufferSize = 260;
+// PROCESS_QUERY_LIMITED_INFORMATION: what other users' and protected
+// processes still grant, enough for their image path.
+inline constexpr std::uint32_t kProcessQueryLimitedInformation = 0x1000;
+// The longest path Windows has, in characters with its NUL.
+inline constexpr std::uint32_t kProcessImagePathBufferSize = 32768;
 
 // One element of a formatted counter array.
 struct CounterItem {
@@ -46,6 +51,8 @@ struct RawCounterItem {
   std::int64_t firstValue = 0;
 };
 
+// PDH_MORE_DATA: a buffer too small for what is to be written in it.
+inline constexpr PdhStatus kPdhMoreData = static_cast<PdhStatus>(0x800007D2);
 // PDH_CSTATUS_NO_COUNTER: the object exists but has no counter of that name.
 inline constexpr PdhStatus kPdhCStatusNoCounter = static_cast<PdhStatus>(0xC0000BB9);
 
@@ -55,7 +62,7 @@ struct AdapterDescription {
   // "luid_0x<HI>_0x<LO>": every counter instance of this GPU starts with it,
   // followed by "_phys_<N>".
   std::u16string luid;
-  std::string name;             // UTF-8; empty when the system gives none
+  std::string name;             // valid UTF-8; empty when the system gives none
   double dedicatedBytes = -1;   // the GPU's own memory; -1 when unknown
   std::string pciAddress = {};  // "dddd:bb:dd.f"; empty when the system gives none
 };
@@ -133,15 +140,24 @@ class Platform {
   // success.
   virtual std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
                                           std::uint32_t size) = 0;
+  // QueryFullProcessImageNameW(process, 0, buffer, size): true on success,
+  // `size` then holding the characters written without the NUL; on entry it
+  // is the buffer's size in characters.
+  virtual bool QueryFullProcessImageName(ProcessHandle process, char16_t* buffer,
+                                         std::uint32_t* size) = 0;
   // CloseHandle(process).
   virtual void CloseHandle(ProcessHandle process) = 0;
   // WideCharToMultiByte(CP_UTF8, 0, text, length, out, outSize, nullptr,
   // nullptr): with a null `out` and size 0 the number of bytes needed.
   virtual int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) = 0;
 
-  // One error line on the standard error stream (the wide stream on Windows,
-  // UTF-8 elsewhere), followed by a newline and a flush.
+  // One error line for the standard error stream (the wide stream on Windows,
+  // UTF-8 elsewhere). The system platforms hold it until FlushErrorLines.
   virtual void WriteErrorLine(std::u16string_view line) = 0;
+  // The lines held, in the order they were made, each followed by a newline,
+  // then a flush. Called after the call lock is released, so that a standard
+  // error that blocks holds only the caller whose lines they are.
+  virtual void FlushErrorLines() = 0;
   // `text` and the stream's end of line on standard output in one write,
   // then a flush. Called after the call lock is released, so possibly from
   // several threads at once.
@@ -151,5 +167,13 @@ class Platform {
 // The operating system's own platform, made afresh for each call; each real
 // back end (Windows, Linux) defines it.
 std::unique_ptr<Platform> CreateSystemPlatform();
+
+#if !defined(_WIN32)
+// What the system platform keeps across calls, for the process: in a forked
+// child, replaced by a fresh one before anything else runs there; released
+// when the library is unloaded, and never at process exit.
+void ResetSystemPlatformInForkChild();
+void ReleaseSystemPlatform();
+#endif
 
 }  // namespace gpuproc

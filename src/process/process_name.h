@@ -12,7 +12,8 @@ namespace gpuproc {
 inline constexpr std::u16string_view kUnknownProcessName = u"unknown";
 
 // The base name of the process's main executable, or "unknown" when it
-// cannot be read. Never empty, never fails.
+// cannot be read. Never empty, never fails. Where the process refuses the
+// rights that name needs, its image path's file name.
 std::u16string GetProcessName(Platform& platform, std::uint32_t processId);
 
 // UTF-8 form of `text` over its whole stored length (NULs included). An

@@ -1,10 +1,12 @@
-// Counter operations and the two kinds of error line.
+// Counter operations and the kinds of error line.
 #include "counters/counter_query.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "support/scripted_platform.h"
 
@@ -21,6 +23,21 @@ TEST(CounterQuery, StatusIsPrintedAsSignedDecimal) {
   };
   for (const auto& [status, text] : cases) {
     EXPECT_EQ(FormatStatus(static_cast<PdhStatus>(status)), text) << status;
+  }
+}
+
+TEST(CounterQuery, FailedCallLineNamesTheCallAndWhatFailed) {
+  struct NotStd {};
+  const std::pair<std::exception_ptr, std::u16string> cases[] = {
+      {std::make_exception_ptr(std::bad_alloc()), u"GetGPUDataForProcess: std::bad_alloc"},
+      // Bytes in no particular encoding, and a line break, stay on one line.
+      {std::make_exception_ptr(std::runtime_error("byte \xFF\nthere")),
+       u"GetGPUDataForProcess: byte ??there"},
+      {std::make_exception_ptr(NotStd{}),
+       u"GetGPUDataForProcess: an exception that is not a std::exception"},
+  };
+  for (const auto& [failure, line] : cases) {
+    EXPECT_EQ(FailedCallLine(u"GetGPUDataForProcess", failure), line);
   }
 }
 

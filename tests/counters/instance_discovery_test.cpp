@@ -15,18 +15,28 @@ using ::testing::IsEmpty;
 TEST(ListInstances, NamesComeInPlatformOrderWithDuplicates) {
   ScriptedPlatform platform;
   platform.SetInstances({u"pid_1_b", u"pid_1_a", u"pid_1_b"});
-  EXPECT_THAT(ListInstances(platform, kGPUProcessMemoryObject),
-              ElementsAre(u"pid_1_b", u"pid_1_a", u"pid_1_b"));
-  // The size request comes with zero lengths, the fill with exactly those sizes.
-  EXPECT_THAT(platform.events,
-              ElementsAre("EnumSizes GPU Process Memory 0 0", "EnumFill GPU Process Memory 4 25"));
-
-  // The per-process list asks the platform's per-process enumeration, both times.
-  platform.events.clear();
+  // The platform's per-process enumeration, both times: the size request
+  // with zero lengths, the fill with exactly those sizes.
   EXPECT_THAT(ListProcessInstances(platform, kGPUProcessMemoryObject, 4294967295u),
               ElementsAre(u"pid_1_b", u"pid_1_a", u"pid_1_b"));
   EXPECT_THAT(platform.events, ElementsAre("EnumSizes pid 4294967295 GPU Process Memory 0 0",
                                            "EnumFill pid 4294967295 GPU Process Memory 4 25"));
+}
+
+// The list grew between the size request and the fill: the pair is asked
+// again, a bounded number of times.
+TEST(ListInstances, FillAnsweringMoreDataIsAskedAgainAFewTimes) {
+  const struct {
+    int moreDataFills;
+    std::vector<std::u16string> expected;
+  } cases[] = {{1, {u"pid_1_a"}}, {kEnumerationAttempts - 1, {u"pid_1_a"}}, {1000, {}}};
+  for (const auto& c : cases) {
+    ScriptedPlatform platform;
+    platform.SetInstances({u"pid_1_a"});
+    platform.fillsAnsweringMoreData = c.moreDataFills;
+    EXPECT_EQ(ListProcessInstances(platform, kGPUProcessMemoryObject, 1), c.expected);
+    EXPECT_LE(platform.events.size(), 2u * kEnumerationAttempts);
+  }
 }
 
 TEST(ListInstances, WalkStaysInsideTheBufferWhateverTheLengthsClaim) {
@@ -50,14 +60,14 @@ TEST(ListInstances, WalkStaysInsideTheBufferWhateverTheLengthsClaim) {
     ScriptedPlatform platform;
     platform.instanceBuffer = c.buffer;
     platform.reportedInstanceLength = c.reportedLength;
-    EXPECT_EQ(ListInstances(platform, kGPUProcessMemoryObject), c.expected);
+    EXPECT_EQ(ListProcessInstances(platform, kGPUProcessMemoryObject, 1), c.expected);
   }
 }
 
 TEST(ListInstances, ZeroLengthMeansNoFillRequest) {
   ScriptedPlatform platform;
   platform.instanceBuffer.clear();
-  EXPECT_THAT(ListInstances(platform, kGPUProcessMemoryObject), IsEmpty());
+  EXPECT_THAT(ListProcessInstances(platform, kGPUProcessMemoryObject, 1), IsEmpty());
   EXPECT_EQ(platform.events.size(), 1u);
 }
 

@@ -335,6 +335,7 @@ TEST(CallDriver, OnlyInstancesOfTheProcessItselfAreSampled) {
                          u"pid_1200_luid_0x00000000_0x00000100_phys_0",
                          u"pid_12_luid_0x00000000_0x00000100_phys_0", u"pid_12"});
   platform.processOpens = false;
+  platform.limitedProcessOpens = false;
   std::string reportText;
   std::string printed;
 
@@ -348,7 +349,7 @@ TEST(CallDriver, OnlyInstancesOfTheProcessItselfAreSampled) {
                        "AddCounter \\GPU Process Memory(pid_123_luid_0x00000000_0x00000100_phys_0)"
                        "\\Local Usage"),
             0);
-  EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "CloseHandle"), 0);
+  EXPECT_EQ(platform.openProcessHandles, 0);
 }
 
 TEST(CallDriver, LargestProcessIdIsPatternedAndReportedUnsigned) {

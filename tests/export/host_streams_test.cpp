@@ -9,31 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
-#include <functional>
 #include <iostream>
 #include <string>
+#include <thread>
 
+#include "export/in_child.h"
 #include "gpuproc/gpuproc.h"
 
+namespace gpuproc::testing {
 namespace {
-
-// Runs `body` in a child with the amdgpu tree replayed; the child's exit
-// status, or -signal when a signal ended it.
-int InChild(const std::function<bool()>& body) {
-  std::fflush(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const std::string root = std::string(GPUPROC_FIXTURES_DIR) + "/amdgpu";
-    ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
-    ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 
 bool SigpipeBlockedOrPending() {
   sigset_t mask;
@@ -70,16 +56,9 @@ TEST(HostStreams, ClosedPipeDoesNotKillTheHost) {
 
 TEST(HostStreams, InterruptedWriteLeavesStdoutWorking) {
   EXPECT_EQ(InChild([] {
-              int pipeFds[2];
-              if (::pipe(pipeFds) != 0) return false;
-              ::dup2(pipeFds[1], STDOUT_FILENO);
-              // Fill the pipe, so that the library's write blocks.
-              ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
-              const std::string filler(4096, 'x');
-              while (::write(STDOUT_FILENO, filler.data(), filler.size()) > 0) {
-              }
-              ::fcntl(STDOUT_FILENO, F_SETFL, 0);
-              ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+              const int readEnd = BlockedPipe(STDOUT_FILENO);
+              if (readEnd < 0) return false;
+              ::fcntl(readEnd, F_SETFL, O_NONBLOCK);
               // A handler without SA_RESTART: the blocked write fails with EINTR.
               struct sigaction action {};
               action.sa_handler = OnAlarm;
@@ -90,12 +69,34 @@ TEST(HostStreams, InterruptedWriteLeavesStdoutWorking) {
               const itimerval off{};
               ::setitimer(ITIMER_REAL, &off, nullptr);
 
-              Drain(pipeFds[0]);
+              Drain(readEnd);
               std::cout << "host line" << std::endl;
               return answered && std::cout.good() &&
-                     Drain(pipeFds[0]).find("host line") != std::string::npos;
+                     Drain(readEnd).find("host line") != std::string::npos;
+            }),
+            0);
+}
+
+// Error lines are written once the call lock is released, and not under the
+// lock of standard output: another thread's call, report printed, does not
+// wait for them.
+TEST(HostStreams, BlockedStderrHoldsOnlyItsOwnCaller) {
+  EXPECT_EQ(InChild([] {
+              const int devNull = ::open("/dev/null", O_WRONLY);
+              ::dup2(devNull, STDOUT_FILENO);
+              if (BlockedPipe(STDERR_FILENO) < 0) return false;
+              const std::string procRoot = ::getenv("HOST_PROC");
+              // A root that is not there: the call's error line says so.
+              ::setenv("HOST_PROC", "/nonexistent", 1);
+              std::thread failing([] { GetGPUDataForProcess(1010); });
+              failing.detach();
+              std::this_thread::sleep_for(std::chrono::milliseconds(300));
+              ::setenv("HOST_PROC", procRoot.c_str(), 1);
+              ::alarm(5);
+              return *GetGPUDataForProcess(1010) == '[';
             }),
             0);
 }
 
 }  // namespace
+}  // namespace gpuproc::testing

@@ -17,7 +17,9 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,9 +69,27 @@ struct State {
 // test's thread restarts the driver while the library's calls run.
 std::atomic<bool> driverStale{false};
 
+// NVIDIA's library may be finalised before the process's last exit handlers
+// run: an nvmlShutdown from one of them is reported, and ends the process.
+// The mark is registered by the first use and by the first nvmlInit, so
+// that it runs before the handlers of whoever loaded the library.
+std::atomic<bool> processExiting{false};
+void MarkProcessExiting() { processExiting = true; }
+
+// Like a C library's, the state outlives the exit handlers (a host's thread
+// may still call in while the process exits); it goes when the library is
+// unloaded, whose destructors run before its own exit handlers.
 State& TheState() {
-  static State state;
-  return state;
+  alignas(State) static unsigned char storage[sizeof(State)];
+  static State* const state = [] {
+    std::atexit(MarkProcessExiting);
+    return new (storage) State;
+  }();
+  return *state;
+}
+
+__attribute__((destructor)) void FreeStateOnUnload() {
+  if (!processExiting) TheState().~State();
 }
 
 unsigned long long NowMicroseconds() {
@@ -135,6 +155,8 @@ nvmlReturn_t FillProcesses(nvmlDevice_t handle, int list, unsigned int* infoCoun
 }
 
 nvmlReturn_t Init() {
+  static const bool registered = std::atexit(MarkProcessExiting) == 0;
+  (void)registered;
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initResult != NVML_SUCCESS) return state.initResult;
@@ -262,6 +284,10 @@ FAKE_EXPORT int FakeNvml_ProcessListFills(void) { return TheState().processListF
 FAKE_EXPORT nvmlReturn_t nvmlInit(void) { return Init(); }
 
 FAKE_EXPORT nvmlReturn_t nvmlShutdown(void) {
+  if (processExiting) {
+    std::fputs("fake NVML: nvmlShutdown while the process exits\n", stderr);
+    std::_Exit(70);
+  }
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
   if (state.initCount == 0) return NVML_ERROR_UNINITIALIZED;

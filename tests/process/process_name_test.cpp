@@ -9,32 +9,46 @@
 namespace gpuproc::testing {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST(ProcessName, IsReadThroughAnOpenedHandleThatIsAlwaysClosed) {
-  ScriptedPlatform platform;
-  platform.processNameBuffer = u"game.exe";
-  EXPECT_EQ(GetProcessName(platform, 77), u"game.exe");
-  EXPECT_THAT(platform.events,
-              ElementsAre("OpenProcess 0x0410 77", "GetModuleBaseName 260", "CloseHandle"));
-}
-
-TEST(ProcessName, FallsBackToUnknown) {
-  ScriptedPlatform unopenable;
-  unopenable.processOpens = false;
-  EXPECT_EQ(GetProcessName(unopenable, 4), u"unknown");
-  EXPECT_THAT(unopenable.events, ElementsAre("OpenProcess 0x0410 4"));
-
-  ScriptedPlatform unreadable;
-  unreadable.processNameCount = 0;
-  EXPECT_EQ(GetProcessName(unreadable, 4), u"unknown");
-  EXPECT_EQ(unreadable.openProcessHandles, 0);
-
-  ScriptedPlatform emptyName;
-  emptyName.processNameBuffer = u"";
-  emptyName.processNameCount = 1;
-  EXPECT_EQ(GetProcessName(emptyName, 4), u"unknown");
+// The name rights first, so that every name they give stays as it was; the
+// limited right's image path only where they are refused. Every handle
+// opened is closed.
+TEST(ProcessName, NameRightsComeFirstThenTheImagePath) {
+  struct Case {
+    const char* what;
+    bool opens;
+    std::u16string name;  // what the base-name lookup writes
+    std::optional<std::uint32_t> nameCount;
+    bool limitedOpens;
+    std::optional<std::u16string> imagePath;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {"both rights granted", true, u"host.exe", std::nullopt, true, u"C:\\x\\other.exe",
+       u"host.exe"},
+      {"name unreadable", true, u"host.exe", 0, true, u"C:\\x\\other.exe", u"unknown"},
+      {"name empty", true, u"", 1, true, u"C:\\x\\other.exe", u"unknown"},
+      {"name rights refused", false, u"", std::nullopt, true, u"C:\\Program Files\\x\\image.exe",
+       u"image.exe"},
+      {"a path with forward slashes", false, u"", std::nullopt, true, u"\\\\?\\C:/x/tool.exe",
+       u"tool.exe"},
+      {"a path of one component", false, u"", std::nullopt, true, u"bare.exe", u"bare.exe"},
+      {"a path ending in a separator", false, u"", std::nullopt, true, u"C:\\x\\", u"unknown"},
+      {"image path unreadable", false, u"", std::nullopt, true, std::nullopt, u"unknown"},
+      {"both rights refused", false, u"", std::nullopt, false, u"C:\\x\\image.exe", u"unknown"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPlatform platform;
+    platform.processOpens = c.opens;
+    platform.processNameBuffer = c.name;
+    platform.processNameCount = c.nameCount;
+    platform.limitedProcessOpens = c.limitedOpens;
+    platform.imagePath = c.imagePath;
+    EXPECT_EQ(GetProcessName(platform, 77), c.expected);
+    EXPECT_EQ(platform.openProcessHandles, 0);
+  }
 }
 
 TEST(ProcessName, TruncatedNameIsNeverReadPastTheBuffer) {

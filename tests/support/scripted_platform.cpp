@@ -139,7 +139,11 @@ PdhStatus ScriptedPlatform::Enumerate(const std::string& scope, std::u16string_v
     *counterLength = reportedCounterLength;
     *instanceLength =
         reportedInstanceLength.value_or(static_cast<std::uint32_t>(instanceBuffer.size()));
-    return static_cast<PdhStatus>(0x800007D2);
+    return kPdhMoreData;
+  }
+  if (fillsAnsweringMoreData > 0) {
+    --fillsAnsweringMoreData;
+    return kPdhMoreData;
   }
   // A real platform never writes past the lengths it is given.
   if (instances != nullptr) {
@@ -175,7 +179,9 @@ ProcessHandle ScriptedPlatform::OpenProcess(std::uint32_t access, std::uint32_t 
   char access16[16];
   std::snprintf(access16, sizeof access16, "0x%04X", access);
   events.push_back("OpenProcess " + std::string(access16) + " " + std::to_string(processId));
-  if (!processOpens) return nullptr;
+  if (!(access == kProcessQueryLimitedInformation ? limitedProcessOpens : processOpens)) {
+    return nullptr;
+  }
   ++openProcessHandles;
   return HandleFor(++process_ + 0x2000);
 }
@@ -187,6 +193,16 @@ std::uint32_t ScriptedPlatform::GetModuleBaseName(ProcessHandle, char16_t* buffe
   std::copy_n(processNameBuffer.begin(), copied, buffer);
   if (copied < size) buffer[copied] = u'\0';
   return processNameCount.value_or(static_cast<std::uint32_t>(copied));
+}
+
+bool ScriptedPlatform::QueryFullProcessImageName(ProcessHandle, char16_t* buffer,
+                                                 std::uint32_t* size) {
+  events.push_back("QueryFullProcessImageName " + std::to_string(*size));
+  if (!imagePath || imagePath->size() >= *size) return false;
+  std::copy(imagePath->begin(), imagePath->end(), buffer);
+  buffer[imagePath->size()] = u'\0';
+  *size = static_cast<std::uint32_t>(imagePath->size());
+  return true;
 }
 
 void ScriptedPlatform::CloseHandle(ProcessHandle) {
@@ -204,6 +220,8 @@ void ScriptedPlatform::WriteErrorLine(std::u16string_view line) {
   events.push_back("WriteErrorLine");
   errorLines.emplace_back(line);
 }
+
+void ScriptedPlatform::FlushErrorLines() { events.push_back("FlushErrorLines"); }
 
 void ScriptedPlatform::WriteOutputLine(std::string_view text) {
   events.push_back("WriteOutputLine");

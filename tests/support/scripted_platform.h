@@ -40,11 +40,16 @@ class ScriptedPlatform : public Platform {
   std::u16string instanceBuffer;
   std::optional<std::uint32_t> reportedInstanceLength;
   std::uint32_t reportedCounterLength = 4;
-  // The process: whether it opens, what the name buffer holds afterwards and
-  // the count the lookup returns.
+  // How many fill requests answer PDH_MORE_DATA (the list grew) first.
+  int fillsAnsweringMoreData = 0;
+  // The process: whether it opens with the name rights, what the name buffer
+  // holds afterwards and the count the lookup returns; whether it opens with
+  // the limited right, and its image path (none: the query fails).
   bool processOpens = true;
   std::u16string processNameBuffer = u"host.exe";
   std::optional<std::uint32_t> processNameCount;
+  bool limitedProcessOpens = true;
+  std::optional<std::u16string> imagePath = u"C:\\Program Files\\Host\\image.exe";
   // The GPUs the system describes.
   std::vector<AdapterDescription> adapters;
 
@@ -83,9 +88,12 @@ class ScriptedPlatform : public Platform {
   ProcessHandle OpenProcess(std::uint32_t access, std::uint32_t processId) override;
   std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
                                   std::uint32_t size) override;
+  bool QueryFullProcessImageName(ProcessHandle process, char16_t* buffer,
+                                 std::uint32_t* size) override;
   void CloseHandle(ProcessHandle process) override;
   int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) override;
   void WriteErrorLine(std::u16string_view line) override;
+  void FlushErrorLines() override;
   void WriteOutputLine(std::string_view text) override;
 
  private:

@@ -315,6 +315,14 @@ std::vector<Case> Cases() {
        true,
        {""},
        "PdhOpenQuery: " + OpenErrorText() + "\r\n"},
+      // The list grew between the size request and the fill: the fill's
+      // PDH_MORE_DATA is answered by asking again, and the process is found.
+      {"an instance list that grows before its fill",
+       L"fill=moredata;" + OneGpu() + kAdapter,
+       1,
+       false,
+       {std::string(kOneGpuRecord)},
+       ""},
       // Names in German; PdhAddCounterW refuses the English paths.
       {"a German system",
        L"lang=de;" + OneGpu() + kAdapter,

@@ -295,6 +295,7 @@ int WriteErrorLinesAsChild() {
   platform.WriteErrorLine(
       u"Failed to add counter: \\GPU Process Memory(\u4e2d\u6587)\\Local Usage ERROR CODE: -1");
   platform.WriteErrorLine(u"second line");
+  platform.FlushErrorLines();
   return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/linux/process_state.h"
+
 namespace gpuproc {
 namespace {
 
@@ -126,9 +128,6 @@ void BusyTimeLedger::KeepOnly(const std::vector<std::uint32_t>& living) {
   }
 }
 
-std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger() {
-  static const std::shared_ptr<BusyTimeLedger> ledger = std::make_shared<BusyTimeLedger>();
-  return ledger;
-}
+std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger() { return CurrentProcessState().busyTime; }
 
 }  // namespace gpuproc

@@ -87,7 +87,8 @@ class BusyTimeLedger {
   std::optional<std::uint64_t> previousRealUs_, previousMonoUs_, lastStepMonoUs_;
 };
 
-// The ledger of the library's calls, kept until the library is unloaded.
+// The ledger of the library's calls, part of the process's kept state: kept
+// until the library is unloaded, and fresh in a forked child.
 std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger();
 
 // NVML samples come every 1/6 s to 1 s: a sample stands for the time since

@@ -7,22 +7,33 @@
 
 namespace gpuproc {
 
-const std::vector<ObjectDescription>& Objects() {
-  static const std::vector<ObjectDescription> objects = {
-      {u"GPU Process Memory",
-       {{u"Local Usage", CounterKind::kLocalUsage},
-        {u"Shared Usage", CounterKind::kSharedUsage},
-        {u"Dedicated Usage", CounterKind::kDedicatedUsage},
-        {u"Total Committed", CounterKind::kProcessTotalCommitted}}},
-      {u"GPU Engine",
-       {{u"Utilization Percentage", CounterKind::kUtilization},
-        {u"Running Time", CounterKind::kRunningTime}}},
-      {u"GPU Adapter Memory",
-       {{u"Total Committed", CounterKind::kAdapterTotalCommitted},
-        {u"Free", CounterKind::kAdapterFree}}},
-  };
-  return objects;
-}
+namespace {
+
+// Constant tables, with nothing for an exit handler to destroy: a host's
+// thread may still be inside a call while the process exits.
+constexpr CounterEntry kProcessMemoryCounters[] = {
+    {u"Local Usage", CounterKind::kLocalUsage},
+    {u"Shared Usage", CounterKind::kSharedUsage},
+    {u"Dedicated Usage", CounterKind::kDedicatedUsage},
+    {u"Total Committed", CounterKind::kProcessTotalCommitted},
+};
+constexpr CounterEntry kEngineCounters[] = {
+    {u"Utilization Percentage", CounterKind::kUtilization},
+    {u"Running Time", CounterKind::kRunningTime},
+};
+constexpr CounterEntry kAdapterMemoryCounters[] = {
+    {u"Total Committed", CounterKind::kAdapterTotalCommitted},
+    {u"Free", CounterKind::kAdapterFree},
+};
+constexpr ObjectDescription kObjects[] = {
+    {u"GPU Process Memory", kProcessMemoryCounters},
+    {u"GPU Engine", kEngineCounters},
+    {u"GPU Adapter Memory", kAdapterMemoryCounters},
+};
+
+}  // namespace
+
+std::span<const ObjectDescription> Objects() { return kObjects; }
 
 bool SameName(std::u16string_view a, std::u16string_view b) {
   const auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };

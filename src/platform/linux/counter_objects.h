@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,13 +26,14 @@ enum class CounterKind {
   kAdapterFree,
 };
 
+using CounterEntry = std::pair<std::u16string_view, CounterKind>;
 struct ObjectDescription {
   std::u16string_view name;
-  std::vector<std::pair<std::u16string_view, CounterKind>> counters;
+  std::span<const CounterEntry> counters;
 };
 
 // Every object, in the order PDH would list them.
-const std::vector<ObjectDescription>& Objects();
+std::span<const ObjectDescription> Objects();
 
 // Object and counter names are case-insensitive, as PDH treats them.
 bool SameName(std::u16string_view a, std::u16string_view b);

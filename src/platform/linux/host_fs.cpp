@@ -21,29 +21,6 @@ constexpr int kMaxLinks = 40;
 
 std::atomic<bool> openat2Missing{false};
 
-// A root read from the environment, made absolute the first time its value
-// is seen and kept while the value stays the same.
-class RememberedRoot {
- public:
-  std::string Get(const char* variable, const char* fallback) {
-    const char* value = secure_getenv(variable);
-    const std::string text = (value != nullptr && *value != '\0') ? value : fallback;
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (text != value_) {
-      std::error_code error;
-      const std::filesystem::path absolute = std::filesystem::absolute(text, error);
-      value_ = text;
-      absolute_ = error ? text : absolute.string();
-    }
-    return absolute_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string value_;
-  std::string absolute_;
-};
-
 int DirectoryOpenError(const std::string& path) {
   const UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   return dir.Valid() ? 0 : errno;
@@ -127,15 +104,19 @@ int HostFs::RootFd(bool proc) const {
   return fd->Get();
 }
 
-HostFs HostFs::FromEnvironment() {
-  static RememberedRoot proc;
-  static RememberedRoot sys;
-  return HostFs(proc.Get("HOST_PROC", "/proc"), sys.Get("HOST_SYS", "/sys"));
+std::string RememberedRoot::Get(const char* variable, const char* fallback) {
+  const char* value = secure_getenv(variable);
+  const std::string text = (value != nullptr && *value != '\0') ? value : fallback;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (text != value_) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(text, error);
+    value_ = text;
+    absolute_ = error ? text : absolute.string();
+  }
+  return absolute_;
 }
 
-std::optional<std::string> HostFs::ReadProcFile(std::string_view relative) const {
-  return ReadFileInRoot(RootFd(true), relative);
-}
 std::optional<std::string> HostFs::ReadProcLink(std::string_view relative) const {
   return ReadLinkInRoot(RootFd(true), relative);
 }
@@ -144,9 +125,6 @@ std::optional<std::string> HostFs::ReadSysFile(std::string_view relative) const 
 }
 std::optional<std::string> HostFs::ReadSysLink(std::string_view relative) const {
   return ReadLinkInRoot(RootFd(false), relative);
-}
-std::vector<std::string> HostFs::ListProcDir(std::string_view relative) const {
-  return ListInRoot(RootFd(true), relative);
 }
 std::vector<std::string> HostFs::ListSysDir(std::string_view relative) const {
   return ListInRoot(RootFd(false), relative);

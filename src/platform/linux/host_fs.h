@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,13 +40,26 @@ class UniqueFd {
   int fd_;
 };
 
+// A root read from the environment, made absolute the first time its value
+// is seen and kept while the value stays the same.
+class RememberedRoot {
+ public:
+  std::string Get(const char* variable, const char* fallback);
+
+ private:
+  std::mutex mutex_;
+  std::string value_;
+  std::string absolute_;
+};
+
 class HostFs {
  public:
   HostFs(std::string procRoot, std::string sysRoot);
   // Roots from HOST_PROC and HOST_SYS (read with secure_getenv), else /proc
   // and /sys. A relative root is made absolute against the current directory
   // the first time that value is read, so a host changing its directory
-  // later does not change the answer.
+  // later does not change the answer. The roots remembered are the
+  // process's (platform/linux/process_state.h), which defines this.
   static HostFs FromEnvironment();
 
   const std::string& ProcRoot() const { return procRoot_; }
@@ -54,13 +68,11 @@ class HostFs {
   // `relative` is a path below the root, without a leading slash. Anything
   // that cannot be read (gone, EACCES, not dumpable, hidepid, not a regular
   // file, a link out of the tree) is empty.
-  std::optional<std::string> ReadProcFile(std::string_view relative) const;
   std::optional<std::string> ReadProcLink(std::string_view relative) const;
   std::optional<std::string> ReadSysFile(std::string_view relative) const;
   std::optional<std::string> ReadSysLink(std::string_view relative) const;
   // Entry names of a directory, without "." and "..", in the order the
   // file system gives them; empty when it cannot be read.
-  std::vector<std::string> ListProcDir(std::string_view relative) const;
   std::vector<std::string> ListSysDir(std::string_view relative) const;
 
   // The /proc root, for reads relative to it with the functions below; -1

@@ -14,15 +14,11 @@
 #include <system_error>
 
 #include "platform/linux/pdh_status.h"
+#include "platform/linux/process_state.h"
 #include "platform/linux/utf16.h"
 
 namespace gpuproc {
 namespace {
-
-// GetLastError is per thread on Windows; so is this.
-thread_local std::uint32_t lastError = 0;
-// The message of kErrorRootUnreadable, which depends on the root.
-thread_local std::string rootErrorText;
 
 struct ProcessEntry {
   std::u16string baseName;
@@ -87,9 +83,8 @@ class SigpipeBlocked {
 
 // Reports are written after the call lock is released, so two threads may
 // write at once; the C++ stream's state (cleared below) is not safe to touch
-// from two threads. Error lines take it too: they share the streams' tie.
-std::mutex hostStreamLock;
-
+// from two threads.
+//
 // The line goes through the host's own stream, so it keeps its place among
 // the host's output, as one write: the host's writes from other threads land
 // before or after it, never inside. A write that fails (EINTR from a handler
@@ -97,31 +92,46 @@ std::mutex hostStreamLock;
 // stdio's FILE below it, in a failed state that would silence the host's
 // every later write: both are made good before and after. The line may then
 // be lost, or go out with the next flush; the host's stream is never lost.
-void WriteHostLine(std::ostream& stream, std::FILE* cStream, std::string_view text) {
+void WriteReportLine(std::string_view text) {
   std::string line;
   line.reserve(text.size() + 1);
   line.append(text);
   line.push_back('\n');
-  const std::lock_guard<std::mutex> lock(hostStreamLock);
+  const std::lock_guard<std::mutex> lock(CurrentProcessState().outputLock);
   const SigpipeBlocked blocked;
   const int savedErrno = errno;
-  stream.clear();
-  std::clearerr(cStream);
+  std::cout.clear();
+  std::clearerr(stdout);
   try {
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-    stream.flush();
+    std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cout.flush();
   } catch (...) {
     // A host that asked its stream for exceptions: the call goes on.
   }
-  stream.clear();
-  std::clearerr(cStream);
+  std::cout.clear();
+  std::clearerr(stdout);
   errno = savedErrno;
 }
 
-// Sets the thread's last error when a root is not a readable directory. A
-// machine (or container) without /sys still has NVML's processes: the sys
-// root must be there only where HOST_SYS names one.
-bool RootsAreReadable(const HostFs& fs) {
+// Error lines go through stdio's stderr, which std::cerr writes through too
+// unless the host turned that off: one fwrite, under the FILE's own lock,
+// lands whole among the host's writes. Not through std::cerr itself: it is
+// tied to std::cout, so writing it touches std::cout's state, which would
+// make an error line wait for another thread's blocked report.
+void WriteErrorText(std::string_view line) {
+  const SigpipeBlocked blocked;
+  const int savedErrno = errno;
+  std::clearerr(stderr);
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  std::clearerr(stderr);
+  errno = savedErrno;
+}
+
+// The message of kErrorRootUnreadable when a root is not a readable
+// directory. A machine (or container) without /sys still has NVML's
+// processes: the sys root must be there only where HOST_SYS names one.
+std::optional<std::string> UnreadableRoot(const HostFs& fs) {
   const struct {
     const char* variable;
     const std::string& path;
@@ -135,13 +145,10 @@ bool RootsAreReadable(const HostFs& fs) {
     std::replace_if(
         path.begin(), path.end(),
         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
-    rootErrorText = "The " + std::string(root.variable) + " root " + path +
-                    " is not a readable directory: " + std::generic_category().message(root.error) +
-                    ".";
-    lastError = pdh::kErrorRootUnreadable;
-    return false;
+    return "The " + std::string(root.variable) + " root " + path +
+           " is not a readable directory: " + std::generic_category().message(root.error) + ".";
   }
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -154,9 +161,13 @@ LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, Mon
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   // A root that is not there would read as a machine where no process uses
   // a GPU: a failure passed off as an answer. The query does not open.
-  if (!RootsAreReadable(backend_.Fs())) return pdh::kCannotConnectMachine;
+  if (std::optional<std::string> unreadable = UnreadableRoot(backend_.Fs())) {
+    rootErrorText_ = std::move(*unreadable);
+    lastError_ = pdh::kErrorRootUnreadable;
+    return pdh::kCannotConnectMachine;
+  }
   const PdhStatus status = backend_.OpenQuery(query);
-  if (status == pdh::kMemoryAllocationFailure) lastError = pdh::kErrorNotEnoughMemory;
+  if (status == pdh::kMemoryAllocationFailure) lastError_ = pdh::kErrorNotEnoughMemory;
   return status;
 }
 PdhStatus LinuxPlatform::AddCounter(QueryHandle query, std::u16string_view path,
@@ -196,7 +207,12 @@ PdhStatus LinuxPlatform::EnumProcessObjectItems(std::uint32_t processId, std::u1
 }
 
 std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle query) {
-  return backend_.DescribeAdapters(query);
+  std::vector<AdapterDescription> adapters = backend_.DescribeAdapters(query);
+  // The names come from sysfs links, the PCI ID database and the driver,
+  // none of which promises UTF-8, and the report is strict about it.
+  for (AdapterDescription& adapter : adapters)
+    adapter.name = Utf16ToUtf8(Utf8ToUtf16(adapter.name));
+  return adapters;
 }
 
 double LinuxPlatform::MonotonicSeconds() {
@@ -211,11 +227,11 @@ void LinuxPlatform::Sleep(std::uint32_t milliseconds) {
   }
 }
 
-std::uint32_t LinuxPlatform::GetLastError() { return lastError; }
+std::uint32_t LinuxPlatform::GetLastError() { return lastError_; }
 
 bool LinuxPlatform::FormatSystemMessage(std::uint32_t code, std::u16string* text) {
-  if (code == pdh::kErrorRootUnreadable && !rootErrorText.empty()) {
-    *text = Utf8ToUtf16(rootErrorText);
+  if (code == pdh::kErrorRootUnreadable && !rootErrorText_.empty()) {
+    *text = Utf8ToUtf16(rootErrorText_);
     return true;
   }
   for (const MessageText& message : kMessages) {
@@ -250,6 +266,17 @@ std::uint32_t LinuxPlatform::GetModuleBaseName(ProcessHandle process, char16_t* 
   return static_cast<std::uint32_t>(count);
 }
 
+bool LinuxPlatform::QueryFullProcessImageName(ProcessHandle process, char16_t* buffer,
+                                              std::uint32_t* size) {
+  // The name is all that is kept of the exe link: a path of one component.
+  const auto* entry = static_cast<const ProcessEntry*>(process);
+  if (entry == nullptr || buffer == nullptr || entry->baseName.size() >= *size) return false;
+  std::copy(entry->baseName.begin(), entry->baseName.end(), buffer);
+  buffer[entry->baseName.size()] = u'\0';
+  *size = static_cast<std::uint32_t>(entry->baseName.size());
+  return true;
+}
+
 void LinuxPlatform::CloseHandle(ProcessHandle process) {
   delete static_cast<ProcessEntry*>(process);
 }
@@ -259,12 +286,17 @@ int LinuxPlatform::WideCharToMultiByte(const char16_t* text, int length, char* o
 }
 
 void LinuxPlatform::WriteErrorLine(std::u16string_view line) {
-  WriteHostLine(std::cerr, stderr, Utf16ToUtf8(line));
+  pendingErrorLines_ += Utf16ToUtf8(line);
+  pendingErrorLines_ += '\n';
 }
 
-void LinuxPlatform::WriteOutputLine(std::string_view text) {
-  WriteHostLine(std::cout, stdout, text);
+void LinuxPlatform::FlushErrorLines() {
+  if (pendingErrorLines_.empty()) return;
+  WriteErrorText(pendingErrorLines_);
+  pendingErrorLines_.clear();
 }
+
+void LinuxPlatform::WriteOutputLine(std::string_view text) { WriteReportLine(text); }
 
 std::string ExecutableBaseName(std::string_view exeLinkTarget) {
   constexpr std::string_view kDeleted = " (deleted)";
@@ -283,6 +315,10 @@ std::uint64_t MonotonicNanoseconds() {
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
          static_cast<std::uint64_t>(now.tv_nsec);
 }
+
+void ResetSystemPlatformInForkChild() { ReplaceProcessStateInChild(); }
+
+void ReleaseSystemPlatform() { ReleaseProcessState(); }
 
 std::unique_ptr<Platform> CreateSystemPlatform() {
   return std::make_unique<LinuxPlatform>(DefaultGpuSources(), HostFs::FromEnvironment(),

@@ -40,10 +40,13 @@ class LinuxPlatform final : public Platform {
   ProcessHandle OpenProcess(std::uint32_t access, std::uint32_t processId) override;
   std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
                                   std::uint32_t size) override;
+  bool QueryFullProcessImageName(ProcessHandle process, char16_t* buffer,
+                                 std::uint32_t* size) override;
   void CloseHandle(ProcessHandle process) override;
   int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) override;
 
   void WriteErrorLine(std::u16string_view line) override;
+  void FlushErrorLines() override;
   void WriteOutputLine(std::string_view text) override;
 
   CounterBackend& Backend() { return backend_; }
@@ -51,6 +54,11 @@ class LinuxPlatform final : public Platform {
  private:
   MonotonicClock clock_;
   CounterBackend backend_;
+  // A platform serves one call on one thread, so what Windows keeps per
+  // thread is kept here.
+  std::uint32_t lastError_ = 0;
+  std::string rootErrorText_;  // the message of kErrorRootUnreadable
+  std::string pendingErrorLines_;
 };
 
 // The executable's base name from the target of /proc/<pid>/exe: its last

@@ -5,8 +5,6 @@
 #include <initializer_list>
 #include <utility>
 
-#include "platform/linux/linux_platform.h"
-
 namespace gpuproc {
 namespace {
 
@@ -158,14 +156,6 @@ std::shared_ptr<const NvmlLibrary> NvmlKeeper::Acquire(std::uint64_t nowNs) {
     lastFailureNs_ = nowNs;
   }
   return library_;
-}
-
-std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary() {
-  // Destroyed when the gpuproc library is unloaded (dlclose runs the
-  // destructors of its function-local statics) or at process exit, while
-  // libnvidia-ml is still mapped: the keeper holds its handle.
-  static NvmlKeeper keeper;
-  return keeper.Acquire(MonotonicNanoseconds());
 }
 
 }  // namespace gpuproc

@@ -106,10 +106,9 @@ class NvmlKeeper {
   std::optional<std::uint64_t> lastFailureNs_;
 };
 
-// The process-wide keeper's library, kept until the gpuproc library is
-// unloaded (or the process exits). Only called inside a call, under the
-// library's call lock (src/export/call_state.h), so calls from many threads
-// never race on it.
+// The process's keeper's library (platform/linux/process_state.h, which
+// defines this). Only called inside a call, under the library's call lock
+// (src/export/call_state.h), so calls from many threads never race on it.
 std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary();
 
 }  // namespace gpuproc

@@ -109,9 +109,4 @@ std::string PciNameDatabase::DescribeSysfsDevice(const HostFs& fs, std::string_v
   return name + std::string(address);
 }
 
-PciNameDatabase& SharedPciNameDatabase() {
-  static PciNameDatabase database;
-  return database;
-}
-
 }  // namespace gpuproc

@@ -50,8 +50,9 @@ class PciNameDatabase {
   bool abandoned_ = false;
 };
 
-// The process-wide database, kept until the gpuproc library is unloaded. Only
-// used inside a call, under the library's call lock (src/export/call_state.h).
+// The process's database (platform/linux/process_state.h, which defines
+// this). Only used inside a call, under the library's call lock
+// (src/export/call_state.h).
 PciNameDatabase& SharedPciNameDatabase();
 
 }  // namespace gpuproc

@@ -10,7 +10,6 @@ namespace gpuproc::pdh {
 
 constexpr PdhStatus Status(std::uint32_t value) { return static_cast<PdhStatus>(value); }
 
-inline constexpr PdhStatus kNoInstance = Status(0x800007D1);          // PDH_CSTATUS_NO_INSTANCE
 inline constexpr PdhStatus kMoreData = Status(0x800007D2);            // PDH_MORE_DATA
 inline constexpr PdhStatus kNoObject = Status(0xC0000BB8);            // PDH_CSTATUS_NO_OBJECT
 inline constexpr PdhStatus kNoCounter = Status(0xC0000BB9);           // PDH_CSTATUS_NO_COUNTER

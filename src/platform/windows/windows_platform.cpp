@@ -404,6 +404,15 @@ std::uint32_t WindowsPlatform::GetModuleBaseName(ProcessHandle process, char16_t
   return ::K32GetModuleBaseNameW(process, nullptr, reinterpret_cast<wchar_t*>(buffer), size);
 }
 
+bool WindowsPlatform::QueryFullProcessImageName(ProcessHandle process, char16_t* buffer,
+                                                std::uint32_t* size) {
+  DWORD length = *size;
+  const BOOL done =
+      ::QueryFullProcessImageNameW(process, 0, reinterpret_cast<wchar_t*>(buffer), &length);
+  *size = length;
+  return done != FALSE;
+}
+
 void WindowsPlatform::CloseHandle(ProcessHandle process) { ::CloseHandle(process); }
 
 int WindowsPlatform::WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) {
@@ -443,24 +452,29 @@ const StreamLock& RuntimeStreamLock() {
 }  // namespace
 
 void WindowsPlatform::WriteErrorLine(std::u16string_view line) {
-  const std::string bytes = ErrorLineBytes(line);
+  pendingErrorLines_ += ErrorLineBytes(line);
+}
+
+void WindowsPlatform::FlushErrorLines() {
+  if (pendingErrorLines_.empty()) return;
   // Holding the C runtime's stream lock keeps a host's fputs on stderr, which
   // holds the same lock for its whole string but may write it in pieces, from
-  // being split by our line; whatever the host left in the stream goes first.
+  // being split by our lines; whatever the host left in the stream goes first.
   const StreamLock& lock = RuntimeStreamLock();
   if (lock.lock != nullptr) lock.lock(stderr);
   std::fflush(stderr);
   // The handle under the C runtime's standard error, where the host may have
   // redirected it. One WriteFile: a host writing from another thread, through
-  // any runtime, cannot land inside the line.
+  // any runtime, cannot land inside a line.
   const intptr_t handle = ::_get_osfhandle(::_fileno(stderr));
   // -2: a program without a console, whose stderr leads nowhere.
   if (handle != -1 && handle != -2 && handle != 0) {
     DWORD written = 0;
-    ::WriteFile(reinterpret_cast<HANDLE>(handle), bytes.data(), static_cast<DWORD>(bytes.size()),
-                &written, nullptr);
+    ::WriteFile(reinterpret_cast<HANDLE>(handle), pendingErrorLines_.data(),
+                static_cast<DWORD>(pendingErrorLines_.size()), &written, nullptr);
   }
   if (lock.unlock != nullptr) lock.unlock(stderr);
+  pendingErrorLines_.clear();
 }
 
 void WindowsPlatform::WriteOutputLine(std::string_view text) {

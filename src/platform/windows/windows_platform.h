@@ -11,8 +11,9 @@
 //   PdhGetFormattedCounterArrayW, because PdhGetFormattedCounterValue has no
 //   single value for a counter that matched several instances;
 // - each error line is converted whole, a character the C runtime's locale
-//   has no bytes for becoming "?", and written with one WriteFile, so a host
-//   writing to stderr from another thread cannot split it;
+//   has no bytes for becoming "?", and held until FlushErrorLines writes the
+//   call's lines with one WriteFile, so a host writing to stderr from another
+//   thread cannot split them;
 // - the report goes out with one fwrite and a flush on the C runtime's stdout.
 #pragma once
 
@@ -69,10 +70,13 @@ class WindowsPlatform final : public Platform {
   ProcessHandle OpenProcess(std::uint32_t access, std::uint32_t processId) override;
   std::uint32_t GetModuleBaseName(ProcessHandle process, char16_t* buffer,
                                   std::uint32_t size) override;
+  bool QueryFullProcessImageName(ProcessHandle process, char16_t* buffer,
+                                 std::uint32_t* size) override;
   void CloseHandle(ProcessHandle process) override;
   int WideCharToMultiByte(const char16_t* text, int length, char* out, int outSize) override;
 
   void WriteErrorLine(std::u16string_view line) override;
+  void FlushErrorLines() override;
   void WriteOutputLine(std::string_view text) override;
 
  private:
@@ -87,6 +91,8 @@ class WindowsPlatform final : public Platform {
   // The localised name of the object being enumerated, found at the size
   // request; empty where it could not be found (the English name is used).
   std::wstring enumerationObject_;
+  // Error lines held until FlushErrorLines, as the stream will take them.
+  std::string pendingErrorLines_;
 
   bool IsWildcardCounter(CounterHandle counter) const;
 };

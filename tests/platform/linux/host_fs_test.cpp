@@ -101,7 +101,7 @@ TEST_F(RootedTree, RelativeRootIsMadeAbsoluteOnce) {
   ::unsetenv("HOST_PROC");
   EXPECT_EQ(first, (top / "root" / "a").string());
   EXPECT_EQ(later.ProcRoot(), first);
-  EXPECT_EQ(later.ReadProcFile("file"), "inside");
+  EXPECT_EQ(ReadThrough(OpenRegularFileInRoot(later.ProcRootFd(), "file")), "inside");
 }
 
 }  // namespace

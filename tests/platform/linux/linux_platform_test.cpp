@@ -1,5 +1,5 @@
-// The Linux platform: process names from a /proc tree, and whole calls with
-// no GPU source.
+// The Linux platform: process names from a /proc tree, whole calls with no
+// GPU source, and adapter names from a damaged tree.
 #include "platform/linux/linux_platform.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
+#include "export/all_processes_driver.h"
 #include "export/call_driver.h"
 #include "process/process_name.h"
 
@@ -88,10 +91,30 @@ TEST_F(ProcTree, SystemPlatformFollowsHostProcEvenWhenItIsMissing) {
   ::testing::internal::CaptureStdout();
   EXPECT_STREQ(CollectGPUData(*platform, static_cast<std::uint32_t>(getpid()), reportText, printed),
                "");
+  platform->FlushErrorLines();
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "PdhOpenQuery: The HOST_PROC root " + (root / "missing").string() +
                 " is not a readable directory: No such file or directory.\n");
+}
+
+// A device whose sysfs link ends in a byte that is not UTF-8 (the msm tree:
+// a platform device, named by its driver and that link's last component).
+TEST_F(ProcTree, DeviceLinkThatIsNotUtf8GivesAValidDocument) {
+  const fs::path tree = fs::path(GPUPROC_FIXTURES_DIR) / "msm";
+  fs::copy(tree, root, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  for (const char* node : {"card0", "renderD128"}) {
+    const fs::path link = root / "sys/class/drm" / node / "device";
+    fs::remove(link);
+    fs::create_symlink("../../../devices/platform/soc@0/ae00000.gpu\xFF", link);
+  }
+  LinuxPlatform platform(DefaultGpuSources(),
+                         HostFs((root / "proc").string(), (root / "sys").string()),
+                         MonotonicNanoseconds);
+  std::string reportText;
+  const nlohmann::json report = nlohmann::json::parse(CollectAllGPUData(platform, reportText));
+  ASSERT_EQ(report.size(), 1u);
+  EXPECT_EQ(report[0]["AdapterName"], "ae00000.gpu\uFFFD");
 }
 
 TEST(LinuxPlatform, AdapterPairIsAcceptedButHasNoValueWithoutSources) {

@@ -141,14 +141,32 @@ InstanceList Kept(const InstanceList& instances, std::uint32_t processId) {
   return kept;
 }
 
+// Every instance of `object`, through the whole-machine enumeration.
+InstanceList ListAll(Platform& platform, std::u16string_view object) {
+  std::uint32_t counterLength = 0;
+  std::uint32_t instanceLength = 0;
+  platform.EnumObjectItems(object, nullptr, &counterLength, nullptr, &instanceLength);
+  std::u16string counters(counterLength, u'\0');
+  std::u16string instances(instanceLength, u'\0');
+  platform.EnumObjectItems(object, counters.data(), &counterLength, instances.data(),
+                           &instanceLength);
+  InstanceList names;
+  for (std::size_t at = 0; at < instances.size() && instances[at] != u'\0';) {
+    const std::size_t end = instances.find(u'\0', at);
+    names.emplace_back(instances, at, end - at);
+    at = end + 1;
+  }
+  return names;
+}
+
 TEST(ScopedEnumeration, KeepsWhatTheFullEnumerationKeepsOnGeneratedTrees) {
   for (const std::uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const GeneratedTree tree(seed);
     LinuxPlatform platform({{"drm-fdinfo", CreateDrmFdinfoSource}}, HostFs(tree.Proc(), tree.Sys()),
                            [] { return std::uint64_t{1}; });
-    const InstanceList allProcesses = ListInstances(platform, kGPUProcessMemoryObject);
-    const InstanceList allEngines = ListInstances(platform, u"GPU Engine");
+    const InstanceList allProcesses = ListAll(platform, kGPUProcessMemoryObject);
+    const InstanceList allEngines = ListAll(platform, u"GPU Engine");
     ASSERT_GE(allProcesses.size(), 10u);  // the generator made a busy machine
 
     std::vector<std::uint32_t> asked = tree.ProcessIds();

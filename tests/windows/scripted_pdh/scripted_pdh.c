@@ -23,6 +23,9 @@
  *   free=served                 "GPU Adapter Memory" has a "Free" counter
  *   open=fail[:<code>]          PdhOpenQueryW fails; with a code, it sets the
  *                               thread's last error to it first
+ *   fill=moredata               the first fill request of PdhEnumObjectItemsW
+ *                               answers PDH_MORE_DATA, as when the list grew
+ *                               after its size request
  *   absent=<Object>[\<Counter>] the object, or one of its counters, is missing
  *   [later:|gone:]\<Object>[(<Instance>)]\<Counter>=<v>[,<v>...]|-
  *       a value of an instance (or of the object, without one), by English
@@ -121,6 +124,7 @@ typedef struct Query {
 static CRITICAL_SECTION lock;
 static int german;
 static int openFails;
+static int fillMoreData;
 static DWORD openLastError;
 static int objectAbsent[OBJECT_COUNT];
 static int counterAbsent[OBJECT_COUNT][MAX_COUNTERS];
@@ -202,6 +206,10 @@ static int ParsePath(const wchar_t* path, ParsedPath* parsed) {
 static void ParseItem(wchar_t* item) {
   if (wcscmp(item, L"free=served") == 0) {
     counterAbsent[ADAPTER_MEMORY_OBJECT][ADAPTER_FREE_COUNTER] = 0;
+    return;
+  }
+  if (wcscmp(item, L"fill=moredata") == 0) {
+    fillMoreData = 1;
     return;
   }
   if (wcscmp(item, L"lang=de") == 0) {
@@ -688,6 +696,11 @@ PDH_STATUS WINAPI PdhEnumObjectItemsW(LPCWSTR dataSource, LPCWSTR machine, LPCWS
     if ((counterUsed > 0 && (counterList == NULL || *counterLength < counterUsed)) ||
         (instanceUsed > 0 && (instanceList == NULL || *instanceLength < instanceUsed))) {
       status = PDH_MORE_DATA;
+    } else if (fillMoreData && instanceList != NULL) {
+      /* An instance joined since the size request: room for one more name. */
+      fillMoreData = 0;
+      status = PDH_MORE_DATA;
+      instanceUsed += MAX_NAME;
     } else {
       if (counterList != NULL) memcpy(counterList, counters, counterUsed * sizeof(wchar_t));
       if (instanceList != NULL) memcpy(instanceList, instances, instanceUsed * sizeof(wchar_t));
