@@ -75,6 +75,21 @@ run multi --jsonl --count 2 -n 0.1
 run multi --count 2 -n 0.1
 same "repeated table into a pipe: one after another" 0 "$multi
 $multi"
+# --snapshot: the library's snapshot, one line per round, its clock moving on.
+multi_snapshot='GOLDEN'
+run multi --snapshot
+[ "$status" = 0 ] && [ ! -s "$scratch/err" ] &&
+  [ "$(sed -E 's/"Time":[0-9.e+]+/"Time":T/' "$scratch/out")" = "$multi_snapshot" ] ||
+  fail "--snapshot: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+run multi --snapshot --count 2 -n 0.1
+times=$(grep -oE '"Time":[0-9.e+]+' "$scratch/out" | cut -d: -f2 | tr '\n' ' ')
+[ "$status" = 0 ] && [ "$(wc -l <"$scratch/out")" = 2 ] && awk -v t="$times" 'BEGIN { split(t, x, " "); exit !(x[2] > x[1]) }' ||
+  fail "--snapshot -n: one line per round, later times: $(cat "$scratch/out")"
+# After the first round utilisation comes from two snapshots: xe's cycle
+# counters give no 100 ms figure ("-") but a busy time that did not move (0%).
+run xe --count 2 -n 0.1
+[ "$status" = 0 ] && [ "$(grep -E '^ +1200 ' "$scratch/out" | awk '{print $7}' | tr '\n' ' ')" = "- 0% " ] ||
+  fail "-n rounds over snapshots: $(cat "$scratch/out")"
 # On a terminal each round redraws the screen instead.
 HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys \
   script -qec "'$host' --count 2 -n 0.1" /dev/null >"$scratch/tty" 2>&1 </dev/null
@@ -97,7 +112,7 @@ run no-such-tree --json
 
 # Output that cannot be written: status 1 and one line, except a reader that
 # leaves while -n repeats, which ends the command quietly.
-for arguments in "" --json --jsonl 2000; do
+for arguments in "" --json --jsonl --snapshot 2000; do
   # shellcheck disable=SC2086
   HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys "$host" $arguments >/dev/full 2>"$scratch/err"
   status=$?
@@ -124,7 +139,9 @@ while IFS='|' read -r what arguments pattern; do
 done <<'CASES'
 unknown option|--bogus|not expected
 json and jsonl|--json --jsonl|exclude each other
+snapshot and json|--snapshot --json|exclude each other
 pid with json|--json 12|do not combine
+pid with snapshot|--snapshot 12|do not combine
 zero interval|-n 0|--interval: must be a number of seconds from 0.1 to 86400
 interval below 0.1 s|-n 0.05|--interval: must be a number of seconds from 0.1 to 86400
 interval above a day|-n 86401|--interval: must be a number of seconds from 0.1 to 86400
