@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "allocation_count.h"
+#include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/drm_fdinfo_source.h"
 #include "platform/linux/host_fs.h"
 #include "synthetic_tree.h"
@@ -58,8 +59,9 @@ void BM_SourceFullScan(benchmark::State& state) {
   const SyntheticTree& tree = *found;
   const gpuproc::HostFs fs(tree.Proc(), tree.Sys());
   std::uint64_t now = 0;
-  const auto source =
-      gpuproc::CreateDrmFdinfoSource(gpuproc::GpuSourceContext{fs, [&now] { return now += 1; }});
+  gpuproc::BusyTimeLedger ledger;
+  const auto source = gpuproc::CreateDrmFdinfoSource(
+      gpuproc::GpuSourceContext{fs, [&now] { return now += 1; }, ledger});
   source->Collect({});  // buffers sized once, as in a call's second collection
   std::size_t processes = 0;
   const std::uint64_t before = gpuproc::bench::AllocationCount();

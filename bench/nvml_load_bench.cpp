@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 
+#include "platform/linux/linux_platform.h"
 #include "platform/linux/nvml_library.h"
 #include "platform/linux/nvml_source.h"
 
@@ -43,13 +44,14 @@ void DescribeFakeGpu() {
 // Each call loads, initialises, collects, shuts NVML down and unloads: the
 // file is mapped and relocated anew every time.
 void BM_NvmlLoadedPerCall(benchmark::State& state) {
+  gpuproc::BusyTimeLedger ledger;
   for (auto _ : state) {
     std::shared_ptr<const gpuproc::NvmlLibrary> library = gpuproc::NvmlLibrary::Load(NvmlPath());
     if (!library) {
       state.SkipWithError("no NVML library");
       return;
     }
-    gpuproc::NvmlSource source(library);
+    gpuproc::NvmlSource source(library, ledger, gpuproc::MonotonicNanoseconds);
     benchmark::DoNotOptimize(source.Collect(gpuproc::CollectScope{}));
   }
 }
@@ -63,8 +65,9 @@ void BM_NvmlKeptLoaded(benchmark::State& state) {
     return;
   }
   DescribeFakeGpu();
+  gpuproc::BusyTimeLedger ledger;
   for (auto _ : state) {
-    gpuproc::NvmlSource source(library);
+    gpuproc::NvmlSource source(library, ledger, gpuproc::MonotonicNanoseconds);
     benchmark::DoNotOptimize(source.Collect(gpuproc::CollectScope{}));
   }
 }

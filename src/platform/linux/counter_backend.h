@@ -11,43 +11,21 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/counter_path.h"
+#include "platform/linux/busy_time_ledger.h"
+#include "platform/linux/counter_objects.h"
+#include "platform/linux/counter_values.h"
 #include "platform/linux/gpu_source.h"
 #include "platform/linux/host_fs.h"
 #include "platform/platform.h"
 
 namespace gpuproc {
 
-// One collection of every source, merged and named as the three counter
-// objects publish it. Instances are in enumeration order: processes by
-// ascending id, one process's devices by ascending instance name.
-struct CounterValues {
-  struct ProcessInstance {
-    std::u16string name;
-    std::optional<std::uint64_t> localUsage, sharedUsage, dedicatedUsage, totalCommitted;
-    std::uint32_t processId = 0;
-  };
-  struct EngineInstance {
-    std::u16string name;
-    std::optional<double> utilizationPercent;
-  };
-  struct AdapterInstance {
-    std::u16string name;
-    std::optional<std::uint64_t> totalCommitted, free;
-    std::string deviceName, sysfsDevice, address;  // as the source gave them
-  };
-  std::vector<ProcessInstance> processes;
-  std::vector<EngineInstance> engines;
-  std::vector<AdapterInstance> adapters;
-};
-
-// Merges the sources' snapshots in table order; a device that an earlier
-// source reported is ignored in the later ones.
-CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots);
-
 class CounterBackend {
  public:
-  CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock);
+  // `ledger` keeps busy time between backends; a backend without one keeps
+  // its own.
+  CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                 std::shared_ptr<BusyTimeLedger> ledger = nullptr);
   ~CounterBackend();
   CounterBackend(const CounterBackend&) = delete;
   CounterBackend& operator=(const CounterBackend&) = delete;
@@ -57,6 +35,7 @@ class CounterBackend {
   PdhStatus CollectQueryData(QueryHandle query);
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value);
   PdhStatus GetFormattedCounterArray(CounterHandle counter, std::vector<CounterItem>* items);
+  PdhStatus GetRawCounterArray(CounterHandle counter, std::vector<RawCounterItem>* items);
   PdhStatus RemoveCounter(CounterHandle counter);
   PdhStatus CloseQuery(QueryHandle query);
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
@@ -95,6 +74,7 @@ class CounterBackend {
   std::vector<GpuSourceEntry> sourceTable_;
   HostFs fs_;
   MonotonicClock clock_;
+  std::shared_ptr<BusyTimeLedger> ledger_;
   std::set<Query*> queries_;
   // The instance list measured by a size request, handed out by the fill
   // request that follows it, so the two calls agree and the machine is

@@ -17,6 +17,7 @@
 
 namespace gpuproc {
 
+class BusyTimeLedger;
 class HostFs;
 
 // The two halves of a device's luid_0x<HI>_0x<LO> name. A PCI device
@@ -35,6 +36,12 @@ inline constexpr std::uint32_t kNonPciDeviceHigh = 0x80000000u;
 struct EngineClassUsage {
   std::string type;                          // "3D", "Compute", ... or the driver's own class name
   std::optional<double> utilizationPercent;  // empty: no value in this collection
+  // Cumulative busy time of the class, summed over its engines and over the
+  // process's clients on the device, closed ones included; empty: unknown.
+  std::optional<std::uint64_t> busyNs = {};
+  // False for a class that only clients the process has closed used: it
+  // keeps its busy time but has no utilisation.
+  bool current = true;
 };
 
 // What one process uses on one device. Memory in bytes.
@@ -87,6 +94,7 @@ using MonotonicClock = std::function<std::uint64_t()>;
 struct GpuSourceContext {
   const HostFs& fs;
   MonotonicClock clock;
+  BusyTimeLedger& ledger;
 };
 
 class GpuSource {

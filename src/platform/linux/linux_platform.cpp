@@ -146,8 +146,10 @@ bool RootsAreReadable(const HostFs& fs) {
 
 }  // namespace
 
-LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
-    : clock_(clock), backend_(std::move(sources), std::move(fs), std::move(clock)) {}
+LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                             std::shared_ptr<BusyTimeLedger> ledger)
+    : clock_(clock),
+      backend_(std::move(sources), std::move(fs), std::move(clock), std::move(ledger)) {}
 
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   // A root that is not there would read as a machine where no process uses
@@ -171,9 +173,9 @@ PdhStatus LinuxPlatform::GetFormattedCounterArray(CounterHandle counter,
                                                   std::vector<CounterItem>* items) {
   return backend_.GetFormattedCounterArray(counter, items);
 }
-PdhStatus LinuxPlatform::GetRawCounterArray(CounterHandle /*counter*/,
-                                            std::vector<RawCounterItem>* /*items*/) {
-  return pdh::kInvalidData;
+PdhStatus LinuxPlatform::GetRawCounterArray(CounterHandle counter,
+                                            std::vector<RawCounterItem>* items) {
+  return backend_.GetRawCounterArray(counter, items);
 }
 PdhStatus LinuxPlatform::RemoveCounter(CounterHandle counter) {
   return backend_.RemoveCounter(counter);
@@ -284,7 +286,7 @@ std::uint64_t MonotonicNanoseconds() {
 
 std::unique_ptr<Platform> CreateSystemPlatform() {
   return std::make_unique<LinuxPlatform>(DefaultGpuSources(), HostFs::FromEnvironment(),
-                                         MonotonicNanoseconds);
+                                         MonotonicNanoseconds, SharedBusyTimeLedger());
 }
 
 }  // namespace gpuproc

@@ -11,7 +11,8 @@ namespace gpuproc {
 
 class LinuxPlatform final : public Platform {
  public:
-  LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock);
+  LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
+                std::shared_ptr<BusyTimeLedger> ledger = nullptr);
 
   PdhStatus OpenQuery(QueryHandle* query) override;
   PdhStatus AddCounter(QueryHandle query, std::u16string_view path,

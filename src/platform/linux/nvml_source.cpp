@@ -72,13 +72,13 @@ bool ReadRunningProcesses(const RunningProcessesEntry& entry, nvmlDevice_t devic
   return false;
 }
 
-// The newest sample of each pid since `lastSeen`. Empty map: no sample (NVML
-// answers NOT_FOUND when none is newer). Empty optional: utilisation cannot be
-// read on this device.
-std::optional<std::map<std::uint32_t, nvml::nvmlProcessUtilizationSample_t>> ReadNewestSamples(
+// Every sample since `lastSeen`. Empty list: no sample (NVML answers
+// NOT_FOUND when none is newer). Empty optional: utilisation cannot be read on
+// this device.
+std::optional<std::vector<NvmlSample>> ReadSamples(
     nvml::DeviceGetProcessUtilizationFunction function, nvmlDevice_t device,
     unsigned long long lastSeen) {
-  using Samples = std::map<std::uint32_t, nvml::nvmlProcessUtilizationSample_t>;
+  using Samples = std::vector<NvmlSample>;
   unsigned int count = 0;
   nvmlReturn_t status = function(device, nullptr, &count, lastSeen);
   if (status == nvml::NVML_SUCCESS || status == nvml::NVML_ERROR_NOT_FOUND) return Samples{};
@@ -93,13 +93,11 @@ std::optional<std::map<std::uint32_t, nvml::nvmlProcessUtilizationSample_t>> Rea
     status = function(device, samples.data(), &filled, lastSeen);
     if (status == nvml::NVML_ERROR_NOT_FOUND) return Samples{};
     if (status == nvml::NVML_SUCCESS) {
-      Samples newest;
+      Samples read;
       for (unsigned int i = 0; i < std::min(filled, capacity); ++i) {
-        const auto& sample = samples[i];
-        auto [it, inserted] = newest.try_emplace(sample.pid, sample);
-        if (!inserted && sample.timeStamp > it->second.timeStamp) it->second = sample;
+        read.push_back({samples[i].pid, samples[i].timeStamp, samples[i].smUtil});
       }
-      return newest;
+      return read;
     }
     if (status != nvml::NVML_ERROR_INSUFFICIENT_SIZE) return std::nullopt;
     count = std::max(filled, capacity + 1);
@@ -193,7 +191,9 @@ std::uint64_t NvmlTimestampNow() {
          static_cast<std::uint64_t>(now.tv_nsec) / 1'000u;
 }
 
-NvmlSource::NvmlSource(std::shared_ptr<const NvmlLibrary> library) : library_(std::move(library)) {}
+NvmlSource::NvmlSource(std::shared_ptr<const NvmlLibrary> library, BusyTimeLedger& ledger,
+                       MonotonicClock clock)
+    : library_(std::move(library)), ledger_(ledger), clock_(std::move(clock)) {}
 
 GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
   ++collections_;
@@ -235,15 +235,30 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
     }
     if (memoryByPid.empty()) continue;
 
-    // Samples for pids outside the lists are ignored: their process has no
-    // instance on this device to carry them.
-    std::optional<std::map<std::uint32_t, nvml::nvmlProcessUtilizationSample_t>> samples;
-    if (wantsUtilization && functions.deviceGetProcessUtilization != nullptr &&
-        !InMigMode(functions, device)) {
-      const std::uint64_t now = NvmlTimestampNow();
-      const std::uint64_t lastSeen =
-          now > kUtilizationWindowMicroseconds ? now - kUtilizationWindowMicroseconds : 0;
-      samples = ReadNewestSamples(functions.deviceGetProcessUtilization, device, lastSeen);
+    // Samples for pids outside the lists are kept for their busy time but
+    // not reported: their process has no instance on this device.
+    const std::uint64_t now = NvmlTimestampNow();
+    bool windowTrusted = true;
+    std::optional<std::map<std::uint32_t, BusyTimeLedger::NvmlProcessTime>> times;
+    if (functions.deviceGetProcessUtilization != nullptr && !InMigMode(functions, device)) {
+      windowTrusted = ledger_.NvmlWindowTrusted(now, clock_ ? clock_() / 1000 : 0,
+                                                kUtilizationWindowMicroseconds);
+      std::optional<std::uint64_t> lastSeen = ledger_.NvmlLastSeen(*name);
+      if (lastSeen && *lastSeen > now + kUtilizationWindowMicroseconds) {
+        // The wall clock went back: samples seen on the old one say nothing.
+        ledger_.RestartNvmlDevice(*name);
+        lastSeen.reset();
+      }
+      std::optional<std::vector<NvmlSample>> samples = ReadSamples(
+          functions.deviceGetProcessUtilization, device,
+          lastSeen.value_or(
+              now > kUtilizationWindowMicroseconds ? now - kUtilizationWindowMicroseconds : 0));
+      if (samples) {
+        std::erase_if(*samples, [&](const NvmlSample& sample) {
+          return sample.timeStampUs > now + kUtilizationWindowMicroseconds;
+        });
+        times = ledger_.RecordNvmlSamples(*name, *samples);
+      }
     }
 
     for (const auto& [pid, memory] : memoryByPid) {
@@ -258,16 +273,23 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
       // NVML has no per-process system-memory figure: what the driver maps
       // from system memory is not in usedGpuMemory.
       usage.sharedUsage = 0;
-      std::optional<double> utilization;
-      if (samples) {
-        const auto sample = samples->find(pid);
+      EngineClassUsage engine{"3D", std::nullopt, std::nullopt, true};
+      if (times) {
+        const auto time = times->find(pid);
+        engine.busyNs = time == times->end() ? 0 : time->second.busyNs;
+        const std::optional<NvmlSample> newest =
+            time == times->end() ? std::nullopt : time->second.newest;
         // A listed process with no sample in the window did not run on the
-        // SMs; smUtil above 100 (seen on some drivers) is clamped.
-        utilization = sample == samples->end()
-                          ? 0.0
-                          : static_cast<double>(std::min(sample->second.smUtil, 100u));
+        // SMs; smUtil above 100 (seen on some drivers) is clamped. Across a
+        // step of the wall clock the window says nothing: no value.
+        if (wantsUtilization && windowTrusted) {
+          engine.utilizationPercent =
+              newest && newest->timeStampUs + kUtilizationWindowMicroseconds > now
+                  ? static_cast<double>(std::min(newest->smUtil, 100u))
+                  : 0.0;
+        }
       }
-      usage.engines.push_back(EngineClassUsage{"3D", utilization});
+      usage.engines.push_back(std::move(engine));
       snapshot.processes.push_back(std::move(usage));
     }
   }
@@ -275,10 +297,10 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
 }
 
 GpuSourceEntry NvmlSourceEntry() {
-  return {"nvml", [](const GpuSourceContext&) -> std::unique_ptr<GpuSource> {
+  return {"nvml", [](const GpuSourceContext& context) -> std::unique_ptr<GpuSource> {
             std::shared_ptr<const NvmlLibrary> library = AcquireSharedNvmlLibrary();
             if (!library) return nullptr;
-            return std::make_unique<NvmlSource>(std::move(library));
+            return std::make_unique<NvmlSource>(std::move(library), context.ledger, context.clock);
           }};
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/gpu_source.h"
 #include "platform/linux/nvml_library.h"
 
@@ -19,11 +20,16 @@ namespace gpuproc {
 
 class NvmlSource : public GpuSource {
  public:
-  explicit NvmlSource(std::shared_ptr<const NvmlLibrary> library);
+  // `clock` is CLOCK_MONOTONIC in ns, against which the wall clock of the
+  // driver's sample times is checked.
+  NvmlSource(std::shared_ptr<const NvmlLibrary> library, BusyTimeLedger& ledger,
+             MonotonicClock clock);
   GpuSnapshot Collect(const CollectScope& scope) override;
 
  private:
   std::shared_ptr<const NvmlLibrary> library_;
+  BusyTimeLedger& ledger_;
+  MonotonicClock clock_;
   std::uint64_t collections_ = 0;
 };
 

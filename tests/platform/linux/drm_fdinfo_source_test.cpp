@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/host_fs.h"
 
 namespace gpuproc {
@@ -29,13 +32,14 @@ std::string FixtureDir(const std::string& tree) {
 struct SourceUnderTest {
   explicit SourceUnderTest(std::string procRoot, std::string sysRoot)
       : fs(std::move(procRoot), std::move(sysRoot)),
-        source(CreateDrmFdinfoSource(GpuSourceContext{fs, [this] { return now; }})) {}
+        source(CreateDrmFdinfoSource(GpuSourceContext{fs, [this] { return now; }, ledger})) {}
   explicit SourceUnderTest(const std::string& tree)
       : SourceUnderTest(FixtureDir(tree) + "/proc", FixtureDir(tree) + "/sys") {}
 
   GpuSnapshot Collect(CollectScope scope = {}) { return source->Collect(scope); }
 
   std::uint64_t now = 1'000 * kMillisecond;
+  BusyTimeLedger ledger;
   HostFs fs;
   std::unique_ptr<GpuSource> source;
 };
@@ -452,6 +456,69 @@ TEST(DrmFdinfoSource, PciAddresses) {
   for (const char* bad : {"", "fde60000.gpu", "0000:03:00", "0000:03:20.0", "0000:03:00.8",
                           "0000:3:00.0", "000000000:03:00.0", "0000:03:00.0x"}) {
     EXPECT_EQ(ParsePciAddress(bad), std::nullopt) << bad;
+  }
+}
+
+// A clock that advances one second each time the source has read an fdinfo
+// file: time passes with the scan, as on a machine with many processes.
+class ReadCountingClock {
+ public:
+  explicit ReadCountingClock(const std::vector<std::string>& folders)
+      : inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    for (const std::string& folder : folders) {
+      ::inotify_add_watch(inotify_, folder.c_str(), IN_CLOSE_NOWRITE);
+    }
+  }
+  ~ReadCountingClock() { ::close(inotify_); }
+  std::uint64_t operator()() {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(inotify_, buffer, sizeof buffer)) > 0) {
+      for (char* at = buffer; at < buffer + got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        if (event->len > 0) ++reads_;
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    return reads_ * 1'000 * kMillisecond;
+  }
+
+ private:
+  int inotify_;
+  std::uint64_t reads_ = 0;
+};
+
+TEST(DrmFdinfoSource, EachClientIsMeasuredOverItsOwnInterval) {
+  // A low and a high process id, both busy half the time, with processes in
+  // between whose DRM fds the full scan reads and the follow-up does not.
+  FdinfoTree tree;
+  tree.SetClient(100, 4, Client("i915", 1, "drm-engine-render:\t0 ns\n"));
+  std::vector<std::string> folders = {tree.Proc() + "/100/fdinfo"};
+  for (std::uint32_t pid = 200; pid < 208; ++pid) {
+    tree.SetClient(pid, 4, "pos:\t0\n");
+    folders.push_back(tree.Proc() + "/" + std::to_string(pid) + "/fdinfo");
+  }
+  tree.SetClient(9000, 4, Client("i915", 2, "drm-engine-render:\t0 ns\n"));
+  folders.push_back(tree.Proc() + "/9000/fdinfo");
+  const HostFs fs(tree.Proc(), tree.Sys());
+  ReadCountingClock clock(folders);
+  BusyTimeLedger ledger;
+  const auto source = CreateDrmFdinfoSource(GpuSourceContext{fs, std::ref(clock), ledger});
+
+  // Read at 1 s and 10 s in the full scan, at 11 s and 12 s in the follow-up.
+  ASSERT_EQ(source->Collect({}).processes.size(), 2u);
+  tree.SetClient(100, 4, Client("i915", 1, "drm-engine-render:\t5000000000 ns\n"));
+  tree.SetClient(9000, 4, Client("i915", 2, "drm-engine-render:\t1000000000 ns\n"));
+  CollectScope followUp;
+  followUp.allProcesses = false;
+  followUp.processIds = {100, 9000};
+  followUp.knownClientsOnly = true;
+  const GpuSnapshot snapshot = source->Collect(followUp);
+
+  ASSERT_EQ(snapshot.processes.size(), 2u);
+  for (const ProcessGpuUsage& usage : snapshot.processes) {
+    SCOPED_TRACE(usage.processId);
+    EXPECT_DOUBLE_EQ(usage.engines.at(0).utilizationPercent.value_or(-1), 50.0);
   }
 }
 

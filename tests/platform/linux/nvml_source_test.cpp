@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_nvml_control.h"
+#include "platform/linux/linux_platform.h"
 #include "platform/linux/nvml_api.h"
 #include "platform/linux/nvml_library.h"
 
@@ -54,13 +55,15 @@ class NvmlSourceTest : public ::testing::Test {
     if (!source_) {
       library_ = NvmlLibrary::Load(fake_.Path().c_str());
       EXPECT_NE(library_, nullptr);
-      source_ = std::make_unique<NvmlSource>(library_);
+      source_ = std::make_unique<NvmlSource>(library_, ledger_, [this] { return monotonicNs_; });
     }
     return *source_;
   }
 
   FakeNvmlControl fake_{FAKE_NVML_PATH};
   int initCountBefore_ = 0;
+  BusyTimeLedger ledger_;
+  std::uint64_t monotonicNs_ = 1'000'000'000;
   std::shared_ptr<const NvmlLibrary> library_;
   std::unique_ptr<NvmlSource> source_;
 };
@@ -136,10 +139,39 @@ TEST_F(NvmlSourceTest, UtilizationIsTheNewestSampleOfTheLastSecond) {
   EXPECT_EQ(Utilization(second, 400), 100.0);
   EXPECT_EQ(Find(second, 999), nullptr);
   EXPECT_EQ(second.processes.size(), 3u);
-  // Microseconds of CLOCK_REALTIME, one second back.
+  // The second collection asks only for what the driver has sampled since
+  // the newest sample the first one saw (100 ms back).
   const auto lastSeen = static_cast<long long>(fake_.LastSeenTimeStamp(gpu));
-  const auto expected = static_cast<long long>(NvmlTimestampNow()) - 1'000'000;
+  const auto expected = static_cast<long long>(NvmlTimestampNow()) - 100'000;
   EXPECT_NEAR(static_cast<double>(lastSeen), static_cast<double>(expected), 300'000.0);
+}
+
+std::optional<std::uint64_t> BusyNs(const GpuSnapshot& snapshot, std::uint32_t pid) {
+  const ProcessGpuUsage* process = Find(snapshot, pid);
+  return process == nullptr ? std::nullopt : process->engines.at(0).busyNs;
+}
+
+TEST_F(NvmlSourceTest, SamplesAddUpToBusyTimeAndAClockStepLeavesUtilizationUnknown) {
+  constexpr double kSlackNs = 5'000'000;  // the fake stamps samples as it is called
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, 7, kMiB);
+  fake_.AddSample(gpu, 7, 50, 900'000);   // the first seen counts from 0
+  fake_.AddSample(gpu, 7, 100, 400'000);  // 0.5 s busy
+  fake_.AddSample(gpu, 7, 20, 100'000);   // 0.3 s at 20%
+  NvmlSource& source = Source();
+  EXPECT_NEAR(static_cast<double>(BusyNs(source.Collect({}), 7).value_or(0)), 560e6, kSlackNs);
+
+  fake_.AddSample(gpu, 7, 50, 0);  // 0.1 s at 50%, seen by the next reading only
+  const GpuSnapshot second = source.Collect({});
+  EXPECT_NEAR(static_cast<double>(BusyNs(second, 7).value_or(0)), 610e6, kSlackNs);
+  EXPECT_EQ(Utilization(second, 7), 50.0);
+
+  // The wall clock, which stamps the samples, jumps 10 s against the
+  // monotonic one: the window cannot be trusted, and is not read as 0%.
+  monotonicNs_ += 10'000'000'000;
+  const GpuSnapshot stepped = source.Collect({});
+  EXPECT_FALSE(Utilization(stepped, 7).has_value());
+  EXPECT_NEAR(static_cast<double>(BusyNs(stepped, 7).value_or(0)), 610e6, kSlackNs);
 }
 
 TEST_F(NvmlSourceTest, NoSampleAtAllReadsZeroForEveryListedProcess) {
@@ -360,7 +392,9 @@ TEST(NvmlDriverGenerationTest, EveryGenerationReadsTheSameProcesses) {
 
     std::shared_ptr<const NvmlLibrary> library = NvmlLibrary::Load(path);
     ASSERT_NE(library, nullptr);
-    const GpuSnapshot snapshot = NvmlSource(library).Collect(CollectScope{});
+    BusyTimeLedger ledger;
+    const GpuSnapshot snapshot =
+        NvmlSource(library, ledger, MonotonicNanoseconds).Collect(CollectScope{});
 
     ASSERT_EQ(snapshot.processes.size(), 4u);
     for (std::uint32_t pid = 21; pid <= 24; ++pid) {

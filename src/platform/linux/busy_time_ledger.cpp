@@ -1,0 +1,134 @@
+#include "platform/linux/busy_time_ledger.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace gpuproc {
+namespace {
+
+constexpr double kClockStepToleranceUs = 50'000;
+
+// One client's engine class after one more reading `elapsedNs` after its
+// previous one (0 for its first).
+void Advance(const FdinfoEngine& now, std::uint64_t elapsedNs, bool first, std::uint64_t& totalNs,
+             std::optional<std::uint64_t>& cycles, std::optional<std::uint64_t>& totalCycles) {
+  if (now.busyNs) {
+    // A counter that went down keeps its larger earlier value (the DRM
+    // usage-stats rule): the total never falls.
+    totalNs = std::max(totalNs, *now.busyNs);
+    return;
+  }
+  if (!now.cycles || !now.totalCycles) return;
+  if (!first && cycles && totalCycles && *now.totalCycles > *totalCycles) {
+    const std::uint64_t busy = *now.cycles > *cycles ? *now.cycles - *cycles : 0;
+    const double share =
+        static_cast<double>(busy) / static_cast<double>(*now.totalCycles - *totalCycles);
+    totalNs += static_cast<std::uint64_t>(share * static_cast<double>(elapsedNs) + 0.5);
+  }
+  cycles = std::max(cycles.value_or(0), *now.cycles);
+  totalCycles = std::max(totalCycles.value_or(0), *now.totalCycles);
+}
+
+}  // namespace
+
+ClassBusyTimes BusyTimeLedger::RecordClients(std::uint32_t processId,
+                                             const std::vector<DrmClient>& clients) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  for (const DrmClient& client : clients) {
+    ClientTime& time = clients_[client.key];
+    const bool first = !time.readAtNs;
+    const std::uint64_t elapsed =
+        (!first && client.readAtNs > *time.readAtNs) ? client.readAtNs - *time.readAtNs : 0;
+    for (const FdinfoEngine& engine : client.info.engines) {
+      EngineTime& kept = time.engines[engine.name];
+      Advance(engine, elapsed, first, kept.totalNs, kept.cycles, kept.totalCycles);
+    }
+    time.readAtNs = std::max(time.readAtNs.value_or(0), client.readAtNs);
+  }
+  // Closed clients stay in the ledger with their last totals until the
+  // process exits.
+  ClassBusyTimes totals;
+  const DrmClientKey first{processId, {}, false, 0};
+  for (auto it = clients_.lower_bound(first);
+       it != clients_.end() && it->first.processId == processId; ++it) {
+    for (const auto& [name, engine] : it->second.engines) {
+      totals[{it->first.device, name}] += engine.totalNs;
+    }
+  }
+  return totals;
+}
+
+std::optional<std::uint64_t> BusyTimeLedger::NvmlLastSeen(GpuDevice device) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  const auto found = nvmlDevices_.find(device);
+  return found == nvmlDevices_.end() ? std::nullopt : found->second.lastSeenUs;
+}
+
+std::map<std::uint32_t, BusyTimeLedger::NvmlProcessTime> BusyTimeLedger::RecordNvmlSamples(
+    GpuDevice device, const std::vector<NvmlSample>& samples) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  NvmlDevice& kept = nvmlDevices_[device];
+  std::vector<NvmlSample> ordered = samples;
+  std::sort(ordered.begin(), ordered.end(),
+            [](const NvmlSample& a, const NvmlSample& b) { return a.timeStampUs < b.timeStampUs; });
+  for (const NvmlSample& sample : ordered) {
+    NvmlTime& time = kept.processes[sample.processId];
+    // A sample seen before (the driver answers "newer than" inclusively on
+    // some versions) adds nothing.
+    if (time.newest && sample.timeStampUs <= time.newest->timeStampUs) continue;
+    if (time.newest) {
+      const std::uint64_t interval =
+          std::min(sample.timeStampUs - time.newest->timeStampUs, kNvmlMaxSampleIntervalUs);
+      time.busyNs += static_cast<std::uint64_t>(std::min(sample.smUtil, 100u)) * interval * 10;
+    }
+    time.newest = sample;
+    kept.lastSeenUs = std::max(kept.lastSeenUs.value_or(0), sample.timeStampUs);
+  }
+  std::map<std::uint32_t, NvmlProcessTime> out;
+  for (const auto& [processId, time] : kept.processes) out[processId] = {time.busyNs, time.newest};
+  return out;
+}
+
+void BusyTimeLedger::RestartNvmlDevice(GpuDevice device) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  NvmlDevice& kept = nvmlDevices_[device];
+  kept.lastSeenUs.reset();
+  // Busy time already counted stays; only the sample times, on a clock that
+  // is no longer the same, are dropped.
+  for (auto& [processId, time] : kept.processes) time.newest.reset();
+}
+
+bool BusyTimeLedger::NvmlWindowTrusted(std::uint64_t realUs, std::uint64_t monoUs,
+                                       std::uint64_t windowUs) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (previousRealUs_ && previousMonoUs_ && monoUs >= *previousMonoUs_) {
+    const double elapsed = static_cast<double>(monoUs - *previousMonoUs_);
+    const double wallElapsed = static_cast<double>(realUs) - static_cast<double>(*previousRealUs_);
+    // NTP slews by at most 500 ppm; anything beyond that and a margin is a
+    // step of the wall clock.
+    if (std::abs(wallElapsed - elapsed) > kClockStepToleranceUs + elapsed * 0.001) {
+      lastStepMonoUs_ = monoUs;
+    }
+  }
+  previousRealUs_ = realUs;
+  previousMonoUs_ = monoUs;
+  return !lastStepMonoUs_ || monoUs - *lastStepMonoUs_ > windowUs;
+}
+
+void BusyTimeLedger::KeepOnly(const std::vector<std::uint32_t>& living) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  const auto exited = [&](std::uint32_t processId) {
+    return !std::binary_search(living.begin(), living.end(), processId);
+  };
+  std::erase_if(clients_, [&](const auto& entry) { return exited(entry.first.processId); });
+  for (auto& [device, kept] : nvmlDevices_) {
+    std::erase_if(kept.processes, [&](const auto& entry) { return exited(entry.first); });
+  }
+}
+
+std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger() {
+  static const std::shared_ptr<BusyTimeLedger> ledger = std::make_shared<BusyTimeLedger>();
+  return ledger;
+}
+
+}  // namespace gpuproc

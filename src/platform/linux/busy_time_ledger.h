@@ -1,0 +1,98 @@
+// Cumulative busy time that outlives a call: what each DRM client and each
+// NVML process has been busy, kept from one reading to the next whichever
+// call takes it.
+//
+// Every call makes its own platform and sources, so time accumulated across
+// readings (cycles turned into seconds, NVML samples integrated, the last
+// total of a client that closed) needs one owner of its own. Calls may come
+// from any thread: every operation takes the ledger's lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/drm_client_scan.h"
+#include "platform/linux/gpu_source.h"
+
+namespace gpuproc {
+
+// Busy nanoseconds per engine class of one process on one device.
+using ClassBusyTimes = std::map<std::pair<GpuDevice, std::string>, std::uint64_t>;
+
+// One NVML utilisation sample of a process on a device.
+struct NvmlSample {
+  std::uint32_t processId = 0;
+  std::uint64_t timeStampUs = 0;  // the driver's own sample time
+  unsigned int smUtil = 0;
+};
+
+class BusyTimeLedger {
+ public:
+  // Records one reading of every client `processId` has now, each taken at
+  // its own `readAtNs`, and returns the process's busy time per (device,
+  // class): its clients' counters where the driver publishes time, its
+  // accumulated cycles where it publishes cycles, and the last total of every
+  // client it has closed, so that no total ever falls while it lives.
+  ClassBusyTimes RecordClients(std::uint32_t processId, const std::vector<DrmClient>& clients);
+
+  // Integrates the samples of one NVML device into each process's busy time
+  // and returns, per process, its busy nanoseconds and its newest sample.
+  struct NvmlProcessTime {
+    std::uint64_t busyNs = 0;
+    std::optional<NvmlSample> newest;
+  };
+  // The driver's sample time after which samples are still unseen on
+  // `device`; empty before the first reading.
+  std::optional<std::uint64_t> NvmlLastSeen(GpuDevice device);
+  std::map<std::uint32_t, NvmlProcessTime> RecordNvmlSamples(
+      GpuDevice device, const std::vector<NvmlSample>& samples);
+  // Forgets what was seen on the device's clock: it stepped.
+  void RestartNvmlDevice(GpuDevice device);
+  // Whether NVML's sample times (the wall clock) can be compared with the
+  // wall clock now, `realUs`, over the last `windowUs`: false when the wall
+  // clock stepped against the monotonic one, `monoUs`, since the previous
+  // reading or within the window before now.
+  bool NvmlWindowTrusted(std::uint64_t realUs, std::uint64_t monoUs, std::uint64_t windowUs);
+
+  // Forgets every process not in `living` (ascending): it has exited.
+  void KeepOnly(const std::vector<std::uint32_t>& living);
+
+ private:
+  struct EngineTime {
+    std::uint64_t totalNs = 0;
+    std::optional<std::uint64_t> cycles, totalCycles;
+  };
+  struct ClientTime {
+    std::optional<std::uint64_t> readAtNs;
+    std::map<std::string, EngineTime> engines;
+  };
+  struct NvmlTime {
+    std::uint64_t busyNs = 0;
+    std::optional<NvmlSample> newest;
+  };
+  struct NvmlDevice {
+    std::optional<std::uint64_t> lastSeenUs;
+    std::map<std::uint32_t, NvmlTime> processes;
+  };
+
+  std::mutex lock_;
+  std::map<DrmClientKey, ClientTime> clients_;
+  std::map<GpuDevice, NvmlDevice> nvmlDevices_;
+  std::optional<std::uint64_t> previousRealUs_, previousMonoUs_, lastStepMonoUs_;
+};
+
+// The ledger of the library's calls, kept until the library is unloaded.
+std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger();
+
+// NVML samples come every 1/6 s to 1 s: a sample stands for the time since
+// the process's previous one, at most this long (a process idle in between
+// has no samples).
+inline constexpr std::uint64_t kNvmlMaxSampleIntervalUs = 1'000'000;
+
+}  // namespace gpuproc

@@ -1,0 +1,148 @@
+// Snapshots over copies of recorded trees that the test moves on between
+// calls: busy time as the drivers count it, kept across closed clients, gone
+// with the process.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <tuple>
+
+#include "export/snapshot_driver.h"
+#include "platform/linux/busy_time_ledger.h"
+#include "platform/linux/drm_fdinfo_source.h"
+#include "platform/linux/linux_platform.h"
+
+namespace gpuproc {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kSecond = 1'000'000'000;
+const std::string kGpu = "luid_0x00000000_0x00000300_phys_0";
+
+// A recorded tree copied where the test may change it; each call on it is a
+// platform of its own over one ledger, as the library's calls are.
+class MovingTree {
+ public:
+  explicit MovingTree(const std::string& fixture) {
+    std::string pattern = (fs::temp_directory_path() / "gpuproc-busy-XXXXXX").string();
+    root_ = ::mkdtemp(pattern.data());
+    fs::copy(std::string(GPUPROC_FIXTURES_DIR) + "/" + fixture, root_,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  }
+  ~MovingTree() { fs::remove_all(root_); }
+
+  // `key: value` in the process's fdinfo of `fd`, replaced or added.
+  void Set(const std::string& pid, int fd, const std::string& key, const std::string& value) {
+    const fs::path file = root_ / "proc" / pid / "fdinfo" / std::to_string(fd);
+    std::ifstream in(file);
+    std::string line;
+    std::string text;
+    bool found = false;
+    while (std::getline(in, line)) {
+      if (line.rfind(key + ":", 0) == 0) {
+        line = key + ":\t" + value;
+        found = true;
+      }
+      text += line + "\n";
+    }
+    if (!found) text += key + ":\t" + value + "\n";
+    std::ofstream(file, std::ios::trunc) << text;
+  }
+  // A copy of the client on `fd` opened as `newFd`.
+  void Open(const std::string& pid, int fd, int newFd) {
+    const fs::path proc = root_ / "proc" / pid;
+    fs::create_symlink(fs::read_symlink(proc / "fd" / std::to_string(fd)),
+                       proc / "fd" / std::to_string(newFd));
+    fs::copy_file(proc / "fdinfo" / std::to_string(fd), proc / "fdinfo" / std::to_string(newFd));
+  }
+  void Close(const std::string& pid, int fd) {
+    fs::remove(root_ / "proc" / pid / "fd" / std::to_string(fd));
+    fs::remove(root_ / "proc" / pid / "fdinfo" / std::to_string(fd));
+  }
+  void Exit(const std::string& pid) { fs::rename(root_ / "proc" / pid, root_ / pid); }
+  void Restart(const std::string& pid) { fs::rename(root_ / pid, root_ / "proc" / pid); }
+
+  // One snapshot: (pid, adapter, engine type) to busy seconds.
+  using Times = std::map<std::tuple<std::uint32_t, std::string, std::string>, double>;
+  Times Snapshot(double* time = nullptr) {
+    LinuxPlatform platform(
+        {{"drm-fdinfo", CreateDrmFdinfoSource}},
+        HostFs((root_ / "proc").string(), (root_ / "sys").string()), [this] { return now; },
+        ledger_);
+    std::string text;
+    CollectSnapshot(platform, text);
+    const auto document = nlohmann::json::parse(text);
+    if (time != nullptr) *time = document["Time"].get<double>();
+    Times times;
+    for (const auto& process : document["Processes"]) {
+      for (const auto& [type, seconds] : process["EngineBusySeconds"].items()) {
+        times[{process["ProcessID"].get<std::uint32_t>(), process["Adapter"].get<std::string>(),
+               type}] = seconds.get<double>();
+      }
+    }
+    return times;
+  }
+
+  std::uint64_t now = 100 * kSecond;
+
+ private:
+  fs::path root_;
+  std::shared_ptr<BusyTimeLedger> ledger_ = std::make_shared<BusyTimeLedger>();
+};
+
+TEST(BusyTime, SnapshotsAdvanceByWhatTheDriverCounted) {
+  // amdgpu publishes nanoseconds: its time, exactly.
+  MovingTree amdgpu("amdgpu");
+  double before = 0;
+  double after = 0;
+  const auto first = amdgpu.Snapshot(&before);
+  EXPECT_EQ((first.at({1010, kGpu, "3D"})), 88.21943);
+  amdgpu.Set("1010", 12, "drm-engine-gfx", "89719430020 ns");
+  amdgpu.now += 2 * kSecond;
+  const auto second = amdgpu.Snapshot(&after);
+  EXPECT_DOUBLE_EQ((second.at({1010, kGpu, "3D"})) - (first.at({1010, kGpu, "3D"})), 1.5);
+  EXPECT_DOUBLE_EQ(after - before, 2.0);
+
+  // xe publishes cycles: a quarter of the GPU's cycles busy over 2 s of the
+  // client's own readings is 0.5 s, counted from 0 when first seen.
+  MovingTree xe("xe");
+  EXPECT_EQ((xe.Snapshot().at({1200, kGpu, "3D"})), 0.0);
+  xe.Set("1200", 9, "drm-cycles-rcs", std::to_string(28257900 + 250'000'000));
+  xe.Set("1200", 9, "drm-total-cycles-rcs", std::to_string(7655183225 + 1'000'000'000));
+  xe.now += 2 * kSecond;
+  EXPECT_NEAR((xe.Snapshot().at({1200, kGpu, "3D"})), 0.5, 0.005);
+}
+
+TEST(BusyTime, ClosedClientsKeepTheirTimeUntilTheProcessExits) {
+  MovingTree tree("amdgpu");
+  // A second client of the same process, busy 2 s in copy alone.
+  tree.Open("1010", 12, 14);
+  tree.Set("1010", 14, "drm-client-id", "58");
+  tree.Set("1010", 14, "drm-engine-gfx", "1000000000 ns");
+  tree.Set("1010", 14, "drm-engine-dma", "2000000000 ns");
+  const auto both = tree.Snapshot();
+  EXPECT_DOUBLE_EQ((both.at({1010, kGpu, "3D"})), 89.21943);
+  EXPECT_EQ((both.at({1010, kGpu, "Copy"})), 2.0);
+
+  tree.Close("1010", 14);
+  const auto one = tree.Snapshot();
+  EXPECT_DOUBLE_EQ((one.at({1010, kGpu, "3D"})), 89.21943);
+  EXPECT_EQ((one.at({1010, kGpu, "Copy"})), 2.0);
+
+  // Gone with the process: a process of the same id later starts afresh.
+  tree.Exit("1010");
+  EXPECT_TRUE(tree.Snapshot().empty());
+  tree.Restart("1010");
+  EXPECT_EQ((tree.Snapshot().at({1010, kGpu, "3D"})), 88.21943);
+  EXPECT_EQ(tree.Snapshot().count({1010, kGpu, "Copy"}), 0u);
+}
+
+}  // namespace
+}  // namespace gpuproc
