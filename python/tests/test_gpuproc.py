@@ -132,12 +132,17 @@ class SnapshotTest(OnTree):
         self.assertEqual(taken.adapters, [
             gpuproc.SnapshotAdapter(INTEL, intel_name, "0000:00:02.0", None, None),
             gpuproc.SnapshotAdapter(AMD, amd_name, "0000:03:00.0", 1280.0, 7168.0)])
-        # The fdinfo's drm-engine-<class> in seconds; amdgpu's two fds are one client.
-        self.assertEqual(taken.processes, [
-            gpuproc.SnapshotProcess(2000, "blender", INTEL, 0.0, 96.0, 96.0, 128.0,
-                                    {"3D": 9.288864723, "Copy": 2.035071108, "VideoDecode": 0.0,
-                                     "VideoProcessing": 0.0}),
-            gpuproc.SnapshotProcess(2000, "blender", AMD, 128.0, 8.0, 128.0, 264.0, {"3D": 0.00512})])
+        # The fdinfo's drm-engine-<class> in seconds, to the 100 ns of "Running Time";
+        # amdgpu's two fds are one client.
+        self.assertEqual([(p.pid, p.name, p.adapter, p.dedicated_mib, p.shared_mib, p.local_mib, p.committed_mib)
+                          for p in taken.processes],
+                         [(2000, "blender", INTEL, 0.0, 96.0, 96.0, 128.0), (2000, "blender", AMD, 128.0, 8.0, 128.0, 264.0)])
+        expected_busy = [{"3D": 9.288864723, "Copy": 2.035071108, "VideoDecode": 0.0, "VideoProcessing": 0.0},
+                         {"3D": 0.00512}]
+        for process, busy in zip(taken.processes, expected_busy):
+            self.assertEqual(sorted(process.engine_busy_seconds), sorted(busy))
+            for engine, seconds in busy.items():
+                self.assertAlmostEqual(process.engine_busy_seconds[engine], seconds, delta=1e-7)
         self.assertGreater(gpuproc.snapshot().time, taken.time)
 
     def test_utilization_over_a_tree_whose_engine_time_moves(self):

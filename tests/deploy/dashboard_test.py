@@ -121,7 +121,7 @@ def main():
                 if all(api(base, "query", query=q)["result"] for q in (
                         "gpuproc_pod_memory_committed_bytes", "pod:gpuproc_process_engine_busy_seconds:rate5m")):
                     break
-            except (OSError, AssertionError):
+            except (OSError, AssertionError, ValueError):  # ValueError: not yet ready, a plain-text 503
                 pass
             if time.monotonic() > deadline or processes[-1].poll() is not None:
                 with open(f"{scratch}/prometheus.log", encoding="utf-8") as log:
