@@ -18,6 +18,7 @@
 #include "gpuproc/gpuproc.h"
 #include "host_view.h"
 #include "process_table.h"
+#include "snapshot_rounds.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -44,13 +45,14 @@ constexpr bool kShowPciAddress = false;
 constexpr bool kShowPciAddress = true;
 #endif
 
-enum class Form { kTable, kJson, kJsonLines };
+enum class Form { kTable, kJson, kJsonLines, kSnapshot };
 
 struct Options {
   std::vector<std::string> processIds;
   bool all = false;
   bool json = false;
   bool jsonLines = false;
+  bool snapshot = false;
   double interval = 0;
   std::uint64_t count = 0;  // 0: once without --interval, forever with it
 };
@@ -81,29 +83,63 @@ bool OutputIsTerminal() {
 #endif
 }
 
-// One round of the whole-machine modes; false when the counters could not be
-// opened (the library has said why on standard error). On a terminal an
-// empty table says why, rather than look like a failure. `noteHidden`: say
-// on standard error when other users' processes are left out of the table.
-bool PrintAllProcesses(Form form, bool terminal, bool redraw, bool noteHidden) {
-  const std::string report = GetGPUDataForAllProcesses();
-  if (report.empty()) return false;
-  if (form == Form::kJson) {
-    std::cout << report << '\n';
-  } else {
-    const nlohmann::json records = nlohmann::json::parse(report, nullptr, false);
-    if (!records.is_array()) {
-      std::cerr << "gpuproc: the library's report is not a JSON array\n";
-      return false;
+// The text of a library call, copied: it lasts only until the next call.
+std::string Call(const char* (*entryPoint)()) {
+  const char* text = entryPoint();
+  return text != nullptr ? text : "";
+}
+
+// The whole-machine modes, round after round. The first round is the
+// library's 100 ms reading; each later one shows the interval since the
+// round before, from two snapshots, so that nothing between rounds goes
+// unseen. On a terminal an empty table says why, rather than look like a
+// failure.
+class AllProcessesRounds {
+ public:
+  AllProcessesRounds(Form form, bool terminal, bool redraw, bool repeats)
+      : form_(form), terminal_(terminal), redraw_(redraw), repeats_(repeats) {}
+
+  // False when the counters could not be opened (the library has said why
+  // on standard error). `noteHidden`: say on standard error when other
+  // users' processes are left out of the table.
+  bool Print(bool noteHidden) {
+    if (form_ == Form::kSnapshot) {
+      const std::string snapshot = Call(GetGPUSnapshotForAllProcesses);
+      if (snapshot.empty()) return false;
+      std::cout << snapshot << '\n';
+      return true;
     }
-    if (form == Form::kJsonLines) {
+    nlohmann::json records;
+    std::string report;
+    if (previous_.is_null()) {
+      report = Call(GetGPUDataForAllProcesses);
+      if (report.empty()) return false;
+      records = nlohmann::json::parse(report, nullptr, false);
+      if (!records.is_array()) {
+        std::cerr << "gpuproc: the library's report is not a JSON array\n";
+        return false;
+      }
+    }
+    if (repeats_) {
+      const std::string snapshot = Call(GetGPUSnapshotForAllProcesses);
+      if (snapshot.empty()) return false;
+      nlohmann::json current = nlohmann::json::parse(snapshot, nullptr, false);
+      if (!previous_.is_null()) {
+        records = gpuproc::tool::RecordsBetween(previous_, current);
+        report = records.dump();
+      }
+      previous_ = std::move(current);
+    }
+    if (form_ == Form::kJson) {
+      std::cout << report << '\n';
+    } else if (form_ == Form::kJsonLines) {
       for (const nlohmann::json& record : records) std::cout << record.dump() << '\n';
     } else {
       // Home and clear, so a repeated table stays in place on a terminal; a
       // file or pipe gets the tables one after another.
-      if (redraw) std::cout << "\x1b[H\x1b[2J";
+      if (redraw_) std::cout << "\x1b[H\x1b[2J";
       std::cout << gpuproc::tool::FormatProcessTable(records, kShowPciAddress);
-      if (terminal && records.empty()) {
+      if (terminal_ && records.empty()) {
         std::cout << gpuproc::tool::NoGpuDeviceLine().value_or("no process is using a GPU") << '\n';
       }
       if (noteHidden && gpuproc::tool::SomeProcessesHidden()) {
@@ -111,9 +147,16 @@ bool PrintAllProcesses(Form form, bool terminal, bool redraw, bool noteHidden) {
         std::cerr << "showing only the processes this user may read; run as root to see all\n";
       }
     }
+    return true;
   }
-  return true;
-}
+
+ private:
+  Form form_;
+  bool terminal_;
+  bool redraw_;
+  bool repeats_;
+  nlohmann::json previous_;  // the last round's snapshot; null before the first
+};
 
 // The library prints each process's report itself; false when the counters
 // could not be opened or a process does not exist (the library would answer
@@ -169,6 +212,7 @@ void DefineOptions(CLI::App& app, Options& options) {
       "Which processes use the GPUs, and how much.\n\n"
       "Without a process id: every process that uses a GPU, sampled together over 100 ms,\n"
       "as a table sorted by dedicated memory (MiB; 3D and the busiest other engine in %).\n"
+      "With -n, each round after the first covers the whole interval since the one before.\n"
       "With process ids: the library's report of each process, as JSON.");
   app.add_option("PID", options.processIds,
                  "Report on these processes (0 to 4294967295), one JSON report each")
@@ -176,6 +220,9 @@ void DefineOptions(CLI::App& app, Options& options) {
   app.add_flag("-a,--all", options.all, "Every GPU process (the default without PID)");
   app.add_flag("--json", options.json, "Print the JSON array of every (process, GPU) record");
   app.add_flag("--jsonl", options.jsonLines, "Print one JSON record per line");
+  app.add_flag("--snapshot", options.snapshot,
+               "Print the library's snapshot (memory now, engine time as busy seconds), one per "
+               "line");
   app.add_option("-n,--interval", options.interval,
                  "Repeat every SECONDS (0.1 to 86400, one day) until interrupted")
       ->type_name("SECONDS")
@@ -222,28 +269,30 @@ int main(int argc, char** argv) {
     }
     processIds.push_back(processId);
   }
-  if (options.json && options.jsonLines) {
-    std::cerr << "gpuproc: --json and --jsonl exclude each other (try --help)\n";
+  if (int(options.json) + int(options.jsonLines) + int(options.snapshot) > 1) {
+    std::cerr << "gpuproc: --json, --jsonl and --snapshot exclude each other (try --help)\n";
     return kExitBadArgument;
   }
-  if (!processIds.empty() && (options.all || options.json || options.jsonLines)) {
-    std::cerr << "gpuproc: process ids do not combine with --all, --json or --jsonl"
+  if (!processIds.empty() &&
+      (options.all || options.json || options.jsonLines || options.snapshot)) {
+    std::cerr << "gpuproc: process ids do not combine with --all, --json, --jsonl or --snapshot"
                  " (try --help)\n";
     return kExitBadArgument;
   }
 
   const Form form = options.json        ? Form::kJson
                     : options.jsonLines ? Form::kJsonLines
+                    : options.snapshot  ? Form::kSnapshot
                                         : Form::kTable;
   const bool repeats = options.interval > 0 || options.count > 0;
   const auto interval = std::chrono::duration<double>(options.interval > 0 ? options.interval : 1);
   const bool terminal = form == Form::kTable && processIds.empty() && OutputIsTerminal();
   const bool redraw = repeats && terminal;
+  AllProcessesRounds rounds(form, terminal, redraw, repeats);
   for (std::uint64_t round = 1;; ++round) {
     // Once, or on every redrawn screen, which clears it.
     const bool noteHidden = form == Form::kTable && (round == 1 || redraw);
-    const bool opened = processIds.empty() ? PrintAllProcesses(form, terminal, redraw, noteHidden)
-                                           : PrintProcesses(processIds);
+    const bool opened = processIds.empty() ? rounds.Print(noteHidden) : PrintProcesses(processIds);
     if (!opened) return FinishOutput(output, kExitFailed, repeats);
     if (output.Flush() != 0) break;
     if (!repeats || (options.count != 0 && round >= options.count)) break;

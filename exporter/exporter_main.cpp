@@ -1,5 +1,5 @@
 // gpuproc-exporter: serves the GPU use of every process for Prometheus, one
-// all-processes reading of the library per scrape, with the listening,
+// snapshot of the library per scrape, with the listening,
 // TLS and basic-auth flags and file of the Prometheus exporter-toolkit.
 #include <signal.h>
 #include <sys/stat.h>
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   auto collector = std::make_shared<gpuproc::GPUCollector>(
       [] {
         // The text belongs to the library until its next call: copy it.
-        const char* text = GetGPUDataForAllProcesses();
+        const char* text = GetGPUSnapshotForAllProcesses();
         return std::string(text != nullptr ? text : "");
       },
       gpuproc::HostOwnerLookup(podLogsDir), gpuproc::RequestArrival);

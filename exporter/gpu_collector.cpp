@@ -1,9 +1,7 @@
 #include "gpu_collector.h"
 
-#include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -27,22 +25,26 @@ MetricFamily Family(const char* name, const char* help, MetricType type) {
   return MetricFamily{name, help, type, {}};
 }
 
-void AddGauge(MetricFamily& family, std::vector<ClientMetric::Label> labels, double value) {
+// A gauge or counter sample, as the family's type says.
+void AddSample(MetricFamily& family, std::vector<ClientMetric::Label> labels, double value) {
   ClientMetric metric;
   metric.label = std::move(labels);
-  metric.gauge.value = value;
+  if (family.type == MetricType::Counter) {
+    metric.counter.value = value;
+  } else {
+    metric.gauge.value = value;
+  }
   family.metric.push_back(std::move(metric));
 }
 
-void AddCounter(MetricFamily& family, double value) {
-  ClientMetric metric;
-  metric.counter.value = value;
-  family.metric.push_back(std::move(metric));
-}
-
-// The library marks a value it could not read with -1 (before the MiB
-// conversion): such a series is left out, never shown as 0 or negative.
+// The snapshot writes a value it could not read as null; a negative number
+// is no reading either. Such a series is left out, never shown as 0.
 bool Readable(const nlohmann::json& value) { return value.is_number() && value.get<double>() >= 0; }
+
+std::string TextMember(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
 
 constexpr const char* kMemoryKeys[] = {"GPUProcessMemoryDedicatedUsage",
                                        "GPUProcessMemorySharedUsage", "GPUProcessMemoryLocalUsage",
@@ -71,34 +73,23 @@ struct ProcessFamilies {
                                          "GPU memory of the process in the GPU's local (fastest) "
                                          "memory.",
                                          "All GPU memory the process has committed."});
-  MetricFamily engine = Family(
-      "gpuproc_process_engine_utilization_ratio",
-      "Busiest engine of each type used by the process over 100 ms, 0 to 1.", MetricType::Gauge);
-  MetricFamily adapterCommitted =
-      Family("gpuproc_adapter_memory_committed_bytes",
-             "Memory committed on the GPU by all processes.", MetricType::Gauge);
-  MetricFamily adapterFree =
-      Family("gpuproc_adapter_memory_free_bytes", "Free memory of the GPU.", MetricType::Gauge);
-  MetricFamily adapterInfo = Family("gpuproc_adapter_info",
-                                    "The GPU's name and PCI address; always 1.", MetricType::Gauge);
+  // A counter, so that rate() over any window is exact: a sampled ratio
+  // would see only the instant of each scrape.
+  MetricFamily engineBusy = Family("gpuproc_process_engine_busy_seconds_total",
+                                   "Seconds the process kept the GPU's engines of each type busy, "
+                                   "summed over those engines.",
+                                   MetricType::Counter);
 };
 
-// The PCI address the Linux back end encodes in an adapter name
-// (luid_0x<domain>_0x<bus << 8 | device << 3 | function>_phys_0); empty for
-// a GPU without one (high part 0x80000000) and any other name.
-std::string PciAddress(const std::string& adapter) {
-  unsigned high = 0, low = 0, physical = 0;
-  int consumed = 0;
-  if (std::sscanf(adapter.c_str(), "luid_0x%8x_0x%8x_phys_%u%n", &high, &low, &physical,
-                  &consumed) != 3 ||
-      static_cast<std::size_t>(consumed) != adapter.size() || high == 0x80000000u || low > 0xFFFF) {
-    return {};
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", high, low >> 8, (low >> 3) & 0x1F,
-                low & 0x7);
-  return text;
-}
+struct AdapterFamilies {
+  MetricFamily committed =
+      Family("gpuproc_adapter_memory_committed_bytes",
+             "Memory committed on the GPU by all processes.", MetricType::Gauge);
+  MetricFamily free =
+      Family("gpuproc_adapter_memory_free_bytes", "Free memory of the GPU.", MetricType::Gauge);
+  MetricFamily info = Family("gpuproc_adapter_info", "The GPU's name and PCI address; always 1.",
+                             MetricType::Gauge);
+};
 
 // Folder and cgroup names are bytes, not text: each becomes a valid,
 // bounded label value.
@@ -110,136 +101,115 @@ ProcessOwner SanitizedOwner(ProcessOwner owner) {
 }
 
 // One pod on one GPU: the sums of its processes' memory (nullopt: no
-// process had a readable value) and the busiest of its processes for each
-// engine type.
-struct PodOnAdapter {
-  std::array<std::optional<double>, kMemoryKinds> memory;
-  std::map<std::string, double> engines;
-};
+// process had a readable value). Engine time has no per-pod series: a sum
+// of per-process counters falls when a process exits, so it is no counter;
+// the recording rules sum the processes' rates instead.
+using PodMemory = std::array<std::optional<double>, kMemoryKinds>;
 // (adapter, namespace, pod, pod UID)
 using PodKey = std::tuple<std::string, std::string, std::string, std::string>;
 
-std::vector<ClientMetric::Label> PodLabels(const PodKey& key) {
-  return {{"adapter", std::get<0>(key)},
-          {"namespace", std::get<1>(key)},
-          {"pod", std::get<2>(key)},
-          {"pod_uid", std::get<3>(key)}};
-}
-
-void AddRecord(const nlohmann::json& record, const ProcessOwner& owner, ProcessFamilies& families,
-               std::vector<std::string>& adaptersSeen, std::map<PodKey, PodOnAdapter>& pods) {
-  const std::string adapter = LabelText(record.at("Adapter").get<std::string>());
+void AddProcess(const nlohmann::json& process, const ProcessOwner& owner, ProcessFamilies& families,
+                std::map<PodKey, PodMemory>& pods) {
+  const std::string adapter = LabelText(process.at("Adapter").get<std::string>());
   const std::vector<ClientMetric::Label> labels = {
       {"adapter", adapter},
       {"container", owner.container},
-      {"name", LabelText(record.at("Name").get<std::string>())},
+      {"name", LabelText(process.at("Name").get<std::string>())},
       {"namespace", owner.namespaceName},
-      {"pid", std::to_string(record.at("ProcessID").get<std::uint32_t>())},
+      {"pid", std::to_string(process.at("ProcessID").get<std::uint32_t>())},
       {"pod", owner.pod},
       {"pod_uid", owner.podUid}};
-  PodOnAdapter* pod = nullptr;
+  PodMemory* pod = nullptr;
   if (!owner.podUid.empty()) {
     pod = &pods[PodKey{adapter, owner.namespaceName, owner.pod, owner.podUid}];
   }
   for (std::size_t i = 0; i < kMemoryKinds; ++i) {
-    const nlohmann::json& value = record.at(kMemoryKeys[i]);
+    const nlohmann::json& value = process.at(kMemoryKeys[i]);
     if (!Readable(value)) continue;
     const double bytes = value.get<double>() * kBytesPerMiB;
-    AddGauge(families.memory[i], labels, bytes);
-    if (pod != nullptr) pod->memory[i] = pod->memory[i].value_or(0) + bytes;
+    AddSample(families.memory[i], labels, bytes);
+    if (pod != nullptr) (*pod)[i] = (*pod)[i].value_or(0) + bytes;
   }
-  for (const auto& [engine, value] : record.at("Engines").items()) {
-    if (!Readable(value)) continue;
-    const double ratio = value.get<double>() / 100.0;
-    const std::string engineType = LabelText(engine);
+  for (const auto& [engine, seconds] : process.at("EngineBusySeconds").items()) {
+    if (!Readable(seconds)) continue;
     std::vector<ClientMetric::Label> engineLabels = labels;
-    engineLabels.insert(engineLabels.begin() + 2, {"engine", engineType});
-    AddGauge(families.engine, std::move(engineLabels), ratio);
-    if (pod != nullptr) {
-      auto [busiest, added] = pod->engines.try_emplace(engineType, ratio);
-      if (!added) busiest->second = std::max(busiest->second, ratio);
-    }
-  }
-  // Every record of one adapter carries the same adapter figures.
-  for (const std::string& seen : adaptersSeen) {
-    if (seen == adapter) return;
-  }
-  adaptersSeen.push_back(adapter);
-  // The name once per GPU rather than as a label on every series.
-  const auto name = record.find("AdapterName");
-  AddGauge(families.adapterInfo,
-           {{"adapter", adapter},
-            {"name", LabelText(name != record.end() && name->is_string() ? name->get<std::string>()
-                                                                         : std::string())},
-            {"pci_address", PciAddress(adapter)}},
-           1);
-  if (Readable(record.at("GPUMemoryTotal"))) {
-    AddGauge(families.adapterCommitted, {{"adapter", adapter}},
-             record.at("GPUMemoryTotal").get<double>() * kBytesPerMiB);
-  }
-  if (Readable(record.at("GPUMemoryFree"))) {
-    AddGauge(families.adapterFree, {{"adapter", adapter}},
-             record.at("GPUMemoryFree").get<double>() * kBytesPerMiB);
+    engineLabels.insert(engineLabels.begin() + 2, {"engine", LabelText(engine)});
+    AddSample(families.engineBusy, std::move(engineLabels), seconds.get<double>());
   }
 }
 
-// The per-pod series: what a dashboard or alert would otherwise sum (or
-// take the maximum of) over the process series by (namespace, pod).
-std::vector<MetricFamily> PodFamilies(const std::map<PodKey, PodOnAdapter>& pods) {
+void AddAdapter(const nlohmann::json& entry, AdapterFamilies& families) {
+  const std::string adapter = LabelText(entry.at("Adapter").get<std::string>());
+  // The name once per GPU rather than as a label on every series. Not
+  // "name": a join onto the process series would overwrite theirs.
+  AddSample(families.info,
+            {{"adapter", adapter},
+             {"adapter_name", LabelText(TextMember(entry, "AdapterName"))},
+             {"pci_address", LabelText(TextMember(entry, "PciAddress"))}},
+            1);
+  const nlohmann::json& committed = entry.at("GPUMemoryTotal");
+  if (Readable(committed)) {
+    AddSample(families.committed, {{"adapter", adapter}}, committed.get<double>() * kBytesPerMiB);
+  }
+  const nlohmann::json& free = entry.at("GPUMemoryFree");
+  if (Readable(free)) {
+    AddSample(families.free, {{"adapter", adapter}}, free.get<double>() * kBytesPerMiB);
+  }
+}
+
+// The per-pod memory series: what a dashboard or alert would otherwise sum
+// over the process series by (namespace, pod).
+std::array<MetricFamily, kMemoryKinds> PodFamilies(const std::map<PodKey, PodMemory>& pods) {
   std::array<MetricFamily, kMemoryKinds> memory = MemoryFamilies(
       "gpuproc_pod", {"Sum over the pod's processes of their dedicated GPU memory.",
                       "Sum over the pod's processes of their shared GPU memory.",
                       "Sum over the pod's processes of their local GPU memory.",
                       "Sum over the pod's processes of their committed GPU memory."});
-  MetricFamily engine =
-      Family("gpuproc_pod_engine_utilization_ratio",
-             "Busiest of the pod's processes on each engine type, 0 to 1.", MetricType::Gauge);
-  for (const auto& [key, pod] : pods) {
-    const std::vector<ClientMetric::Label> labels = PodLabels(key);
+  for (const auto& [key, sums] : pods) {
+    const std::vector<ClientMetric::Label> labels = {{"adapter", std::get<0>(key)},
+                                                     {"namespace", std::get<1>(key)},
+                                                     {"pod", std::get<2>(key)},
+                                                     {"pod_uid", std::get<3>(key)}};
     for (std::size_t i = 0; i < kMemoryKinds; ++i) {
-      if (pod.memory[i]) AddGauge(memory[i], labels, *pod.memory[i]);
-    }
-    for (const auto& [type, ratio] : pod.engines) {
-      std::vector<ClientMetric::Label> engineLabels = labels;
-      engineLabels.insert(engineLabels.begin() + 1, {"engine", type});
-      AddGauge(engine, std::move(engineLabels), ratio);
+      if (sums[i]) AddSample(memory[i], labels, *sums[i]);
     }
   }
-  std::vector<MetricFamily> result(std::make_move_iterator(memory.begin()),
-                                   std::make_move_iterator(memory.end()));
-  result.push_back(std::move(engine));
-  return result;
+  return memory;
 }
 
 }  // namespace
 
-std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesText,
+std::vector<MetricFamily> BuildMetricFamilies(const std::string& snapshotText,
                                               const OwnerLookup& owner, const ReadingTotals& totals,
                                               bool& ok) {
   std::vector<MetricFamily> result;
   ok = false;
-  if (!allProcessesText.empty()) {
+  if (!snapshotText.empty()) {
     try {
-      const nlohmann::json records = nlohmann::json::parse(allProcessesText);
-      if (!records.is_array())
-        throw nlohmann::json::type_error::create(302, "not an array", &records);
+      const nlohmann::json snapshot = nlohmann::json::parse(snapshotText);
+      const nlohmann::json& processes = snapshot.at("Processes");
+      const nlohmann::json& adapters = snapshot.at("Adapters");
+      if (!processes.is_array() || !adapters.is_array())
+        throw nlohmann::json::type_error::create(302, "not an array", &snapshot);
       ProcessFamilies families;
-      std::vector<std::string> adaptersSeen;
-      std::map<PodKey, PodOnAdapter> pods;
+      std::map<PodKey, PodMemory> pods;
       std::uint32_t lastProcessId = 0;
       ProcessOwner lastOwner;
       bool first = true;
-      for (const nlohmann::json& record : records) {
-        const auto processId = record.at("ProcessID").get<std::uint32_t>();
-        // Records come ordered by process id: one cgroup read per process.
+      for (const nlohmann::json& process : processes) {
+        const auto processId = process.at("ProcessID").get<std::uint32_t>();
+        // Entries come ordered by process id: one cgroup read per process.
         if (first || processId != lastProcessId) lastOwner = SanitizedOwner(owner(processId));
         first = false;
         lastProcessId = processId;
-        AddRecord(record, lastOwner, families, adaptersSeen, pods);
+        AddProcess(process, lastOwner, families, pods);
       }
+      AdapterFamilies adapterFamilies;
+      for (const nlohmann::json& entry : adapters) AddAdapter(entry, adapterFamilies);
       for (MetricFamily& family : families.memory) result.push_back(std::move(family));
-      for (MetricFamily* family : {&families.engine, &families.adapterCommitted,
-                                   &families.adapterFree, &families.adapterInfo}) {
+      result.push_back(std::move(families.engineBusy));
+      for (MetricFamily* family :
+           {&adapterFamilies.committed, &adapterFamilies.free, &adapterFamilies.info}) {
         result.push_back(std::move(*family));
       }
       for (MetricFamily& family : PodFamilies(pods)) result.push_back(std::move(family));
@@ -248,25 +218,24 @@ std::vector<MetricFamily> BuildMetricFamilies(const std::string& allProcessesTex
       result.clear();
     }
   }
-  MetricFamily duration = Family("gpuproc_scrape_duration_seconds",
-                                 "Time the last all-processes reading took.", MetricType::Gauge);
-  AddGauge(duration, {}, totals.seconds);
+  MetricFamily duration =
+      Family("gpuproc_scrape_duration_seconds", "Time the last snapshot took.", MetricType::Gauge);
+  AddSample(duration, {}, totals.seconds);
   MetricFamily readings =
-      Family("gpuproc_readings_total",
-             "All-processes readings taken (concurrent scrapes share one).", MetricType::Counter);
-  AddCounter(readings, static_cast<double>(totals.readings));
+      Family("gpuproc_readings_total", "Snapshots taken (concurrent scrapes share one).",
+             MetricType::Counter);
+  AddSample(readings, {}, static_cast<double>(totals.readings));
   MetricFamily errors =
       Family("gpuproc_scrape_errors_total",
-             "Readings that failed: the GPU counters could not be opened.", MetricType::Counter);
-  AddCounter(errors, static_cast<double>(totals.errors + (ok ? 0 : 1)));
+             "Snapshots that failed: the GPU counters could not be opened.", MetricType::Counter);
+  AddSample(errors, {}, static_cast<double>(totals.errors + (ok ? 0 : 1)));
   result.push_back(std::move(duration));
   result.push_back(std::move(readings));
   result.push_back(std::move(errors));
   return result;
 }
 
-GPUCollector::GPUCollector(AllProcessesReader reader, OwnerLookupFactory owners,
-                           ScrapeArrival arrival)
+GPUCollector::GPUCollector(SnapshotReader reader, OwnerLookupFactory owners, ScrapeArrival arrival)
     : reader_(std::move(reader)), owners_(std::move(owners)), arrival_(std::move(arrival)) {}
 
 std::vector<MetricFamily> GPUCollector::Collect() const {

@@ -1,7 +1,8 @@
-// The exporter's one collectable: each scrape takes an all-processes
-// reading of the library and turns it into metric families. A scrape that
-// arrives while a reading is being taken waits for it and is answered from
-// it, so concurrent scrapes cost one 100 ms window, not one each.
+// The exporter's one collectable: each scrape takes one snapshot of the
+// library (memory now, engine time as cumulative busy seconds) and turns it
+// into metric families. A scrape that arrives while a snapshot is being
+// taken waits for it and is answered from it, so concurrent scrapes cost
+// one reading, not one each.
 #pragma once
 
 #include <prometheus/collectable.h>
@@ -19,9 +20,9 @@
 
 namespace gpuproc {
 
-// Returns the library's all-processes text ("" when the counters could not
-// be opened).
-using AllProcessesReader = std::function<std::string()>;
+// Returns the library's snapshot text ("" when the counters could not be
+// opened).
+using SnapshotReader = std::function<std::string()>;
 // Returns when the scrape being answered reached the server.
 using ScrapeArrival = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -31,17 +32,17 @@ struct ReadingTotals {
   std::uint64_t errors = 0;
 };
 
-// The families of one reading: per process (labelled with `owner`'s answer),
-// per adapter, and per pod on each adapter. False in `ok` when the text was
-// empty or not the expected JSON: then only the exporter's own families are
-// filled.
-std::vector<prometheus::MetricFamily> BuildMetricFamilies(const std::string& allProcessesText,
+// The families of one snapshot: per process (labelled with `owner`'s
+// answer), per adapter, and per pod on each adapter. False in `ok` when the
+// text was empty or not the expected JSON: then only the exporter's own
+// families are filled.
+std::vector<prometheus::MetricFamily> BuildMetricFamilies(const std::string& snapshotText,
                                                           const OwnerLookup& owner,
                                                           const ReadingTotals& totals, bool& ok);
 
 class GPUCollector : public prometheus::Collectable {
  public:
-  GPUCollector(AllProcessesReader reader, OwnerLookupFactory owners, ScrapeArrival arrival);
+  GPUCollector(SnapshotReader reader, OwnerLookupFactory owners, ScrapeArrival arrival);
 
   // A reading that ended after this scrape arrived was in flight (or
   // begun) while the scrape waited: it answers this scrape too. Otherwise
@@ -51,7 +52,7 @@ class GPUCollector : public prometheus::Collectable {
  private:
   using Families = std::vector<prometheus::MetricFamily>;
 
-  AllProcessesReader reader_;
+  SnapshotReader reader_;
   OwnerLookupFactory owners_;
   ScrapeArrival arrival_;
   // Held for the whole reading: the library answers one call at a time,

@@ -124,6 +124,57 @@ class AllProcessesTest(OnTree):
         self.assertEqual(os.path.dirname(handle._name), os.path.dirname(gpuproc.__file__))
 
 
+class SnapshotTest(OnTree):
+    def test_snapshot_of_a_tree(self):
+        taken = gpuproc.snapshot()
+        intel_name = "Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]"
+        amd_name = "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]"
+        self.assertEqual(taken.adapters, [
+            gpuproc.SnapshotAdapter(INTEL, intel_name, "0000:00:02.0", None, None),
+            gpuproc.SnapshotAdapter(AMD, amd_name, "0000:03:00.0", 1280.0, 7168.0)])
+        # The fdinfo's drm-engine-<class> in seconds, to the 100 ns of "Running Time";
+        # amdgpu's two fds are one client.
+        self.assertEqual([(p.pid, p.name, p.adapter, p.dedicated_mib, p.shared_mib, p.local_mib, p.committed_mib)
+                          for p in taken.processes],
+                         [(2000, "blender", INTEL, 0.0, 96.0, 96.0, 128.0), (2000, "blender", AMD, 128.0, 8.0, 128.0, 264.0)])
+        expected_busy = [{"3D": 9.288864723, "Copy": 2.035071108, "VideoDecode": 0.0, "VideoProcessing": 0.0},
+                         {"3D": 0.00512}]
+        for process, busy in zip(taken.processes, expected_busy):
+            self.assertEqual(sorted(process.engine_busy_seconds), sorted(busy))
+            for engine, seconds in busy.items():
+                self.assertAlmostEqual(process.engine_busy_seconds[engine], seconds, delta=1e-7)
+        self.assertGreater(gpuproc.snapshot().time, taken.time)
+
+    def test_utilization_over_a_tree_whose_engine_time_moves(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            tree = os.path.join(scratch, "tree")
+            shutil.copytree(os.path.join(FIXTURES, "multi"), tree, symlinks=True)
+            os.environ["HOST_PROC"] = os.path.join(tree, "proc")
+            before = gpuproc.snapshot()
+            for fd in ("10", "12"):  # one client on two fds
+                path = os.path.join(tree, "proc", "2000", "fdinfo", fd)
+                with open(path) as file:
+                    text = file.read()
+                with open(path, "w") as file:
+                    file.write(text.replace("drm-engine-gfx:\t5120000 ns", "drm-engine-gfx:\t1505120000 ns"))
+            after = gpuproc.snapshot()
+        ratios = gpuproc.utilization(before, after)
+        self.assertAlmostEqual(ratios[(2000, AMD, "3D")] * (after.time - before.time), 1.5, places=9)
+        self.assertEqual(ratios[gpuproc.EngineKey(2000, INTEL, "Copy")], 0.0)
+
+    def test_utilization_keeps_what_both_snapshots_hold(self):
+        def taken(time, *processes):
+            return gpuproc.Snapshot(time, [], [gpuproc.SnapshotProcess(pid, "p", "gpu", None, None, None, None, busy)
+                                               for pid, busy in processes])
+        before = taken(10.0, (1, {"3D": 4.0, "Copy": 1.0}), (2, {"3D": 7.0}), (3, {"3D": 50.0}))
+        # 1: 3D half busy, two copy engines busy; 2 has ended; 3's id went to a new process; 4 is new.
+        after = taken(14.0, (1, {"3D": 6.0, "Copy": 9.0, "Compute": 1.0}), (3, {"3D": 0.5}), (4, {"3D": 3.0}))
+        self.assertEqual(gpuproc.utilization(before, after), {(1, "gpu", "3D"): 0.5, (1, "gpu", "Copy"): 2.0})
+        for later in (taken(10.0), taken(9.0)):
+            with self.assertRaises(ValueError):
+                gpuproc.utilization(before, later)
+
+
 class OutputTest(unittest.TestCase):
     def test_only_the_per_process_call_prints(self):
         script = ("import gpuproc, sys; gpuproc.get_all_gpu_data(); sys.stdout.flush(); "

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""The Grafana dashboard against real data.
+"""The Grafana dashboard and the documented join against real data.
 
-    dashboard_test.py EXPORTER PROMETHEUS DASHBOARD FIXTURES
+    dashboard_test.py EXPORTER PROMETHEUS DASHBOARD FIXTURES RULES
 
 Serves the two-pod tree with the exporter, has Debian's Prometheus scrape it
-on loopback, then evaluates every variable and every panel expression of the
-dashboard through Prometheus's HTTP API, with the variables at their default
-(All) values. An error or an empty result fails. Exits 77 (skipped) without
+on loopback with the RULES file loaded, then evaluates every variable and
+every panel expression of the dashboard through Prometheus's HTTP API, with
+the variables at their default (All) values. An error or an empty result
+fails, as does a GPU picker entry without a name, or a join with the
+adapter info series that loses a process's name. Exits 77 (skipped) without
 a prometheus binary.
 """
 import json
@@ -22,8 +24,15 @@ import time
 import urllib.parse
 import urllib.request
 
-EXPORTER, PROMETHEUS, DASHBOARD, FIXTURES = sys.argv[1:5]
+EXPORTER, PROMETHEUS, DASHBOARD, FIXTURES, RULES = sys.argv[1:6]
 TIMEOUT = 60
+# What Grafana makes of $__rate_interval at a 1 s scrape interval: four scrapes.
+RATE_INTERVAL = "4s"
+# The join docs/exporter.md gives for GPU names on a process's series.
+JOIN = "gpuproc_process_memory_dedicated_bytes * on (instance, adapter) group_left (adapter_name) gpuproc_adapter_info"
+# The two-pod tree's processes: (pid, process name, GPU name).
+PROCESSES = {("3000", "python3.11", "amdgpu 0000:03:00.0"), ("3001", "ffmpeg", "amdgpu 0000:03:00.0"),
+             ("3002", "vkcube", "i915 0000:00:02.0"), ("3003", "Xorg", "i915 0000:00:02.0")}
 
 
 def free_port():
@@ -53,13 +62,28 @@ def substitute(expression, values):
 
 
 def variable_values(base, variable, values):
-    """label_values(SELECTOR, LABEL) as Grafana asks it: the label's values on the matching series."""
+    """The variable's (value, text) pairs as Grafana finds them: label_values(SELECTOR, LABEL), the
+    label's values on the matching series; query_result(QUERY), each result as Grafana writes it
+    (name{label="value", ...} value time) matched by the variable's regex and its value and text groups."""
     query = variable["query"]["query"] if isinstance(variable["query"], dict) else variable["query"]
     match = re.fullmatch(r"label_values\((.+),\s*(\w+)\)", query)
+    if match:
+        selector, label = substitute(match.group(1), values), match.group(2)
+        return [(v, v) for v in api(base, f"label/{label}/values", **{"match[]": selector}) if v]
+    match = re.fullmatch(r"query_result\((.+)\)", query)
     if not match:
         raise AssertionError(f"variable {variable['name']}: unsupported query {query}")
-    selector, label = substitute(match.group(1), values), match.group(2)
-    return [v for v in api(base, f"label/{label}/values", **{"match[]": selector}) if v]
+    pattern = re.compile(variable["regex"].strip("/").replace("(?<", "(?P<"))
+    found = []
+    for result in api(base, "query", query=substitute(match.group(1), values))["result"]:
+        labels = dict(result["metric"])
+        name = labels.pop("__name__", "")
+        line = name + "{" + ", ".join(f'{k}="{v}"' for k, v in sorted(labels.items())) + "} " + \
+            " ".join(map(str, reversed(result["value"])))
+        hit = pattern.search(line)
+        if hit:
+            found.append((hit.group("value"), hit.group("text")))
+    return found
 
 
 def main():
@@ -80,7 +104,8 @@ def main():
         line = exporter.stderr.readline()
         target = re.search(r"http://([^/]+)/", line).group(1)
         with open(f"{scratch}/prometheus.yml", "w", encoding="utf-8") as config:
-            config.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 900ms\n"
+            config.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 900ms\n  evaluation_interval: 1s\n"
+                         f"rule_files:\n  - {os.path.abspath(RULES)}\n"
                          f"scrape_configs:\n  - job_name: gpuproc\n    static_configs:\n"
                          f"      - targets: ['{target}']\n")
         port = free_port()
@@ -92,16 +117,18 @@ def main():
         deadline = time.monotonic() + TIMEOUT
         while True:
             try:
-                if api(base, "query", query="gpuproc_pod_memory_committed_bytes")["result"]:
+                # The recording rules need two scrapes in their window.
+                if all(api(base, "query", query=q)["result"] for q in (
+                        "gpuproc_pod_memory_committed_bytes", "pod:gpuproc_process_engine_busy_seconds:rate5m")):
                     break
-            except (OSError, AssertionError):
+            except (OSError, AssertionError, ValueError):  # ValueError: not yet ready, a plain-text 503
                 pass
             if time.monotonic() > deadline or processes[-1].poll() is not None:
                 with open(f"{scratch}/prometheus.log", encoding="utf-8") as log:
                     raise AssertionError("Prometheus never had the exporter's series:\n" + log.read()[-3000:])
             time.sleep(0.5)
 
-        values = {}
+        values = {"__rate_interval": RATE_INTERVAL}
         failures = []
         for variable in dashboard["templating"]["list"]:
             if variable["type"] != "query":
@@ -109,8 +136,10 @@ def main():
             found = variable_values(base, variable, values)
             if not found:
                 failures.append(f"variable {variable['name']}: no values")
+            failures += [f"variable {variable['name']}: {value} has no name" for value, text in found if not text]
             # The default selection is All: its value, else every value found.
-            values[variable["name"]] = variable.get("allValue") or "(" + "|".join(map(re.escape, found)) + ")"
+            values[variable["name"]] = variable.get("allValue") or \
+                "(" + "|".join(re.escape(value) for value, _ in found) + ")"
         expressions = 0
         for panel in dashboard["panels"]:
             for target in panel.get("targets", []):
@@ -123,10 +152,14 @@ def main():
                     failures.append(f"panel '{panel['title']}' {target['refId']}: {error}")
             if not panel.get("targets"):
                 failures.append(f"panel '{panel['title']}': no query")
+        joined = {(r["metric"].get("pid"), r["metric"].get("name"), r["metric"].get("adapter_name"))
+                  for r in api(base, "query", query=JOIN)["result"]}
+        if joined != PROCESSES:
+            failures.append(f"the documented join gives {sorted(joined)}, not {sorted(PROCESSES)}")
         for failure in failures:
             print("FAIL", failure)
         print(f"{expressions} panel expressions of {len(dashboard['panels'])} panels and "
-              f"{len(values)} variables ran against Prometheus over the two-pod tree: "
+              f"{len(values) - 1} variables ran against Prometheus over the two-pod tree: "
               f"{expressions - len(failures)} with results")
         return 1 if failures else 0
     finally:

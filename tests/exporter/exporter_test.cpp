@@ -1,11 +1,15 @@
 // gpuproc-exporter's pure parts: the --listen value, the Authorization
-// header, the per-pod sums, and the metric families of a reading that failed
-// (the scrape and web tests cover the series of every recorded tree and the
-// served requests).
+// header, the families of a snapshot and of one that failed, and scrapes
+// sharing a snapshot (the scrape and web tests cover the series of every
+// recorded tree and the served requests).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "basic_auth.h"
 #include "gpu_collector.h"
@@ -104,7 +108,8 @@ std::map<std::string, std::vector<std::string>> Samples(
 }
 
 TEST(MetricFamilies, FailedReadingKeepsOnlyTheExportersOwnSeriesAndCountsAnError) {
-  for (const char* text : {"", "not json", R"([{"ProcessID":1}])", "{}"}) {
+  for (const char* text : {"", "not json", "[]", R"({"Processes":[{"ProcessID":1}],"Adapters":[]})",
+                           R"({"Processes":[]})", "{}"}) {
     SCOPED_TRACE(text);
     bool ok = true;
     const auto samples = Samples(BuildMetricFamilies(
@@ -119,36 +124,32 @@ TEST(MetricFamilies, FailedReadingKeepsOnlyTheExportersOwnSeriesAndCountsAnError
   }
 }
 
-TEST(MetricFamilies, NoProcessGivesEmptyFamiliesAndNoError) {
-  bool ok = false;
-  const auto samples = Samples(BuildMetricFamilies(
-      "[]", [](std::uint32_t) { return ProcessOwner(); }, {0.1, 1, 0}, ok));
-  EXPECT_TRUE(ok);
-  EXPECT_TRUE(samples.at("gpuproc_process_memory_dedicated_bytes").empty());
-  EXPECT_EQ(samples.at("gpuproc_scrape_errors_total"), std::vector<std::string>{" 0.000000"});
-}
-
-TEST(MetricFamilies, PodSeriesSumMemoryAndTakeTheBusiestProcessPerEngineType) {
-  // Three processes of one pod on two GPUs, one process outside any pod,
-  // one unreadable value (-1) that must not count as 0.
-  const std::string text = R"([
-    {"ProcessID": 1, "Name": "a", "Adapter": "gpu0", "GPUMemoryTotal": 10, "GPUMemoryFree": 90,
-     "GPUProcessMemoryDedicatedUsage": 1, "GPUProcessMemorySharedUsage": 2,
-     "GPUProcessMemoryLocalUsage": -1, "GPUProcessMemoryTotalCommitted": 3,
-     "Engines": {"3D": 40, "Compute": 10}},
-    {"ProcessID": 2, "Name": "b", "Adapter": "gpu0", "GPUMemoryTotal": 10, "GPUMemoryFree": 90,
-     "GPUProcessMemoryDedicatedUsage": 4, "GPUProcessMemorySharedUsage": 8,
-     "GPUProcessMemoryLocalUsage": -1, "GPUProcessMemoryTotalCommitted": 12,
-     "Engines": {"3D": 25, "Copy": 5}},
-    {"ProcessID": 2, "Name": "b", "Adapter": "gpu1", "GPUMemoryTotal": -1, "GPUMemoryFree": -1,
-     "GPUProcessMemoryDedicatedUsage": 16, "GPUProcessMemorySharedUsage": 0,
-     "GPUProcessMemoryLocalUsage": 16, "GPUProcessMemoryTotalCommitted": 16,
-     "Engines": {"3D": 50}},
-    {"ProcessID": 3, "Name": "c", "Adapter": "gpu0", "GPUMemoryTotal": 10, "GPUMemoryFree": 90,
-     "GPUProcessMemoryDedicatedUsage": 64, "GPUProcessMemorySharedUsage": 64,
-     "GPUProcessMemoryLocalUsage": 64, "GPUProcessMemoryTotalCommitted": 64,
-     "Engines": {"3D": 90}}
-  ])";
+TEST(MetricFamilies, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
+  // Three processes of one pod on two GPUs, one process outside any pod;
+  // unread values (null, and the old -1) must not count as 0.
+  const std::string text = R"({"Time": 12.5,
+    "Adapters": [
+      {"Adapter": "gpu0", "AdapterName": "Navi 21", "PciAddress": "0000:03:00.0",
+       "GPUMemoryTotal": 10, "GPUMemoryFree": 90},
+      {"Adapter": "gpu1", "AdapterName": "", "PciAddress": "", "GPUMemoryTotal": null,
+       "GPUMemoryFree": -1}],
+    "Processes": [
+      {"ProcessID": 1, "Name": "a", "Adapter": "gpu0",
+       "GPUProcessMemoryDedicatedUsage": 1, "GPUProcessMemorySharedUsage": 2,
+       "GPUProcessMemoryLocalUsage": null, "GPUProcessMemoryTotalCommitted": 3,
+       "EngineBusySeconds": {"3D": 12.25, "Compute": null}},
+      {"ProcessID": 2, "Name": "b", "Adapter": "gpu0",
+       "GPUProcessMemoryDedicatedUsage": 4, "GPUProcessMemorySharedUsage": 8,
+       "GPUProcessMemoryLocalUsage": null, "GPUProcessMemoryTotalCommitted": 12,
+       "EngineBusySeconds": {"Copy": 0.5}},
+      {"ProcessID": 2, "Name": "b", "Adapter": "gpu1",
+       "GPUProcessMemoryDedicatedUsage": 16, "GPUProcessMemorySharedUsage": 0,
+       "GPUProcessMemoryLocalUsage": 16, "GPUProcessMemoryTotalCommitted": 16,
+       "EngineBusySeconds": {}},
+      {"ProcessID": 3, "Name": "c", "Adapter": "gpu0",
+       "GPUProcessMemoryDedicatedUsage": 64, "GPUProcessMemorySharedUsage": 64,
+       "GPUProcessMemoryLocalUsage": 64, "GPUProcessMemoryTotalCommitted": 64,
+       "EngineBusySeconds": {"3D": 3600}}]})";
   std::map<std::uint32_t, int> lookups;
   const OwnerLookup owner = [&lookups](std::uint32_t pid) {
     ++lookups[pid];
@@ -156,8 +157,9 @@ TEST(MetricFamilies, PodSeriesSumMemoryAndTakeTheBusiestProcessPerEngineType) {
                     : ProcessOwner{pid == 1 ? "app" : "sidecar", "ns", "web-0", "uid-1"};
   };
   bool ok = false;
-  const auto samples = Samples(BuildMetricFamilies(text, owner, {0.1, 1, 0}, ok));
+  const auto families = BuildMetricFamilies(text, owner, {0.1, 1, 0}, ok);
   ASSERT_TRUE(ok);
+  const auto samples = Samples(families);
   // One cgroup read per process, however many GPUs it uses.
   EXPECT_EQ(lookups, (std::map<std::uint32_t, int>{{1, 1}, {2, 1}, {3, 1}}));
   const std::string pod0 = "adapter=gpu0,namespace=ns,pod=web-0,pod_uid=uid-1, ";
@@ -167,11 +169,18 @@ TEST(MetricFamilies, PodSeriesSumMemoryAndTakeTheBusiestProcessPerEngineType) {
       {"gpuproc_pod_memory_shared_bytes", {pod0 + "10485760.000000", pod1 + "0.000000"}},
       {"gpuproc_pod_memory_local_bytes", {pod1 + "16777216.000000"}},
       {"gpuproc_pod_memory_committed_bytes", {pod0 + "15728640.000000", pod1 + "16777216.000000"}},
-      {"gpuproc_pod_engine_utilization_ratio",
-       {"adapter=gpu0,engine=3D,namespace=ns,pod=web-0,pod_uid=uid-1, 0.400000",
-        "adapter=gpu0,engine=Compute,namespace=ns,pod=web-0,pod_uid=uid-1, 0.100000",
-        "adapter=gpu0,engine=Copy,namespace=ns,pod=web-0,pod_uid=uid-1, 0.050000",
-        "adapter=gpu1,engine=3D,namespace=ns,pod=web-0,pod_uid=uid-1, 0.500000"}},
+      {"gpuproc_process_engine_busy_seconds_total",
+       {"adapter=gpu0,container=app,engine=3D,name=a,namespace=ns,pid=1,pod=web-0,pod_uid=uid-1, "
+        "12.250000",
+        "adapter=gpu0,container=sidecar,engine=Copy,name=b,namespace=ns,pid=2,pod=web-0,pod_uid="
+        "uid-1, 0.500000",
+        "adapter=gpu0,container=gdm.service,engine=3D,name=c,namespace=,pid=3,pod=,pod_uid=, "
+        "3600.000000"}},
+      {"gpuproc_adapter_info",
+       {"adapter=gpu0,adapter_name=Navi 21,pci_address=0000:03:00.0, 1.000000",
+        "adapter=gpu1,adapter_name=,pci_address=, 1.000000"}},
+      {"gpuproc_adapter_memory_committed_bytes", {"adapter=gpu0, 10485760.000000"}},
+      {"gpuproc_adapter_memory_free_bytes", {"adapter=gpu0, 94371840.000000"}},
   };
   for (const auto& [name, series] : expected) {
     SCOPED_TRACE(name);
@@ -181,9 +190,51 @@ TEST(MetricFamilies, PodSeriesSumMemoryAndTakeTheBusiestProcessPerEngineType) {
   EXPECT_EQ(samples.at("gpuproc_process_memory_dedicated_bytes").front(),
             "adapter=gpu0,container=app,name=a,namespace=ns,pid=1,pod=web-0,pod_uid=uid-1, "
             "1048576.000000");
-  EXPECT_EQ(samples.at("gpuproc_process_engine_utilization_ratio").back(),
-            "adapter=gpu0,container=gdm.service,engine=3D,name=c,namespace=,pid=3,pod=,pod_uid=, "
-            "0.900000");
+  for (const auto& family : families) {
+    EXPECT_EQ(family.name.find("utilization"), std::string::npos) << family.name;
+    if (family.name == "gpuproc_process_engine_busy_seconds_total") {
+      EXPECT_EQ(family.type, prometheus::MetricType::Counter);
+    }
+  }
+}
+
+TEST(GPUCollector, ScrapeArrivingDuringASnapshotIsAnsweredFromIt) {
+  // The first scrape's snapshot is held open until the second scrape has
+  // arrived; the second must then take no snapshot of its own. A third,
+  // arriving after both, takes a new one.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool reading = false, secondArrived = false;
+  int snapshots = 0;
+  const SnapshotReader reader = [&] {
+    std::unique_lock lock(mutex);
+    ++snapshots;
+    reading = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return secondArrived; });
+    return std::string(R"({"Time":1,"Adapters":[],"Processes":[]})");
+  };
+  const ScrapeArrival arrival = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex);
+    if (reading) secondArrived = true;
+    changed.notify_all();
+    return now;
+  };
+  GPUCollector collector(
+      reader, [] { return [](std::uint32_t) { return ProcessOwner(); }; }, arrival);
+  std::thread first([&] { collector.Collect(); });
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return reading; });
+  }
+  const auto second = Samples(collector.Collect());
+  first.join();
+  EXPECT_EQ(snapshots, 1);
+  EXPECT_EQ(second.at("gpuproc_readings_total"), std::vector<std::string>{" 1.000000"});
+  EXPECT_EQ(Samples(collector.Collect()).at("gpuproc_readings_total"),
+            std::vector<std::string>{" 2.000000"});
+  EXPECT_EQ(snapshots, 2);
 }
 
 }  // namespace

@@ -4,7 +4,16 @@
     >>> for record in gpuproc.get_all_gpu_data():
     ...     print(record.pid, record.name, record.adapter, record.dedicated_mib, record.engines)
 
-Each call samples the GPU counters for 100 ms. The per-process call
+``get_gpu_data`` and ``get_all_gpu_data`` sample the GPU counters for 100 ms.
+``snapshot()`` takes one reading without waiting, with engine time as
+cumulative busy seconds; ``utilization(before, after)`` turns two of them
+into busy ratios over any interval::
+
+    >>> before = gpuproc.snapshot()
+    >>> time.sleep(5)
+    >>> for (pid, adapter, engine), ratio in gpuproc.utilization(before, gpuproc.snapshot()).items():
+    ...     print(pid, adapter, engine, f"{ratio:.0%}")
+ The per-process call
 (``get_gpu_data``) also makes the library print its report on the process's
 standard output (file descriptor 1, below Python's ``sys.stdout``); to keep
 that off a host's output, call ``get_all_gpu_data()``, which prints nothing,
@@ -21,15 +30,23 @@ from typing import List, Optional
 
 from ._library import GpuprocError, Library, default_library
 from ._record import Record
+from ._snapshot import EngineKey, Snapshot, SnapshotAdapter, SnapshotProcess, utilization
 
 __all__ = [
+    "EngineKey",
     "GpuprocError",
     "Library",
     "Record",
+    "Snapshot",
+    "SnapshotAdapter",
+    "SnapshotProcess",
     "get_all_gpu_data",
     "get_all_gpu_data_json",
     "get_gpu_data",
     "get_gpu_data_json",
+    "snapshot",
+    "snapshot_json",
+    "utilization",
 ]
 __version__ = "0.1.0"
 
@@ -61,3 +78,16 @@ def get_all_gpu_data() -> List[Record]:
     Raises ``GpuprocError`` when the counters cannot be opened.
     """
     return [Record.from_json(m) for m in json.loads(get_all_gpu_data_json())]
+
+
+def snapshot_json() -> str:
+    """The library's snapshot as it returns it: a JSON object."""
+    return default_library().snapshot_json()
+
+
+def snapshot() -> Snapshot:
+    """One reading of every GPU process, without waiting.
+
+    Raises ``GpuprocError`` when the counters cannot be opened.
+    """
+    return Snapshot.from_json(json.loads(snapshot_json()))

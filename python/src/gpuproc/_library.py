@@ -1,4 +1,4 @@
-"""Loads the gpuproc library with ctypes and calls its two entry points."""
+"""Loads the gpuproc library with ctypes and calls its entry points."""
 from __future__ import annotations
 
 import ctypes
@@ -37,6 +37,9 @@ class Library:
         self._all: Callable[[], Optional[bytes]] = self._handle.GetGPUDataForAllProcesses
         self._handle.GetGPUDataForAllProcesses.argtypes = []
         self._handle.GetGPUDataForAllProcesses.restype = ctypes.c_char_p
+        self._snapshot: Callable[[], Optional[bytes]] = self._handle.GetGPUSnapshotForAllProcesses
+        self._handle.GetGPUSnapshotForAllProcesses.argtypes = []
+        self._handle.GetGPUSnapshotForAllProcesses.restype = ctypes.c_char_p
         self._lock = threading.Lock()
 
     def process_json(self, pid: int) -> str:
@@ -55,6 +58,11 @@ class Library:
         """The all-processes report text; the library prints nothing."""
         with self._lock:
             return self._checked(self._all())
+
+    def snapshot_json(self) -> str:
+        """The snapshot text: one reading without waiting; the library prints nothing."""
+        with self._lock:
+            return self._checked(self._snapshot())
 
     @staticmethod
     def _checked(text: Optional[bytes]) -> str:
