@@ -113,8 +113,11 @@ void PrintServing(const std::vector<ListenAddress>& addresses, bool tls,
 
 int main(int argc, char** argv) {
   // One malloc arena per thread that ever allocated would keep each
-  // reading's peak for good; two arenas serve a handful of threads.
-  ::mallopt(M_ARENA_MAX, 2);
+  // reading's peak for good; the threads other than the reading worker
+  // allocate little. Large blocks (the reading's text, the scrape's) are
+  // mapped and unmapped each time rather than kept in the heap.
+  ::mallopt(M_ARENA_MAX, 1);
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   CLI::App app{
       "Serves the GPU memory and engine use of every process on http://ADDRESS:PORT/metrics\n"
       "for Prometheus, and a page linking to it on /. Reads HOST_PROC and HOST_SYS (the\n"
@@ -217,6 +220,7 @@ int main(int argc, char** argv) {
     // A first reading loads NVML and opens its devices (read-write), which
     // the sandbox would refuse later.
     GetGPUDataForAllProcesses();
+    ::malloc_trim(0);
     const gpuproc::SandboxResult sandbox =
         gpuproc::ConfineProcess(ReadablePaths(podLogsDir, watched));
     if (!sandbox.confined) {

@@ -30,9 +30,9 @@ constexpr unsigned kIdleTimeoutSeconds = 10;
 // Request line, headers and the reply's headers: a scrape's are well under.
 constexpr std::size_t kConnectionMemory = 16 * 1024;
 // Readings are taken one at a time (the collector serialises them) and
-// shared by the scrapes that wait for them: one worker writes the text,
-// one more lets a landing page or HEAD through while it does.
-constexpr unsigned kReadingThreads = 2;
+// shared by the scrapes that wait for them: one worker, so that every
+// reading allocates from the same memory as the last.
+constexpr unsigned kReadingThreads = 1;
 constexpr std::size_t kReadingQueue = 64;
 constexpr std::size_t kChecksQueuedPerCore = 4;
 // A login that waited this long for a core is answered 503, not checked.
