@@ -1,6 +1,6 @@
 // gpuproc: which processes use the GPUs, and how much. Without arguments a
 // table of every GPU process; with process ids the library's own report of
-// each, as before.
+// each.
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +16,7 @@
 
 #include "checked_output.h"
 #include "gpuproc/gpuproc.h"
+#include "host_view.h"
 #include "process_table.h"
 
 #if defined(_WIN32)
@@ -82,8 +83,9 @@ bool OutputIsTerminal() {
 
 // One round of the whole-machine modes; false when the counters could not be
 // opened (the library has said why on standard error). On a terminal an
-// empty table says so, rather than look like a failure.
-bool PrintAllProcesses(Form form, bool terminal, bool redraw) {
+// empty table says why, rather than look like a failure. `noteHidden`: say
+// on standard error when other users' processes are left out of the table.
+bool PrintAllProcesses(Form form, bool terminal, bool redraw, bool noteHidden) {
   const std::string report = GetGPUDataForAllProcesses();
   if (report.empty()) return false;
   if (form == Form::kJson) {
@@ -101,20 +103,34 @@ bool PrintAllProcesses(Form form, bool terminal, bool redraw) {
       // file or pipe gets the tables one after another.
       if (redraw) std::cout << "\x1b[H\x1b[2J";
       std::cout << gpuproc::tool::FormatProcessTable(records, kShowPciAddress);
-      if (terminal && records.empty()) std::cout << "no process is using a GPU\n";
+      if (terminal && records.empty()) {
+        std::cout << gpuproc::tool::NoGpuDeviceLine().value_or("no process is using a GPU") << '\n';
+      }
+      if (noteHidden && gpuproc::tool::SomeProcessesHidden()) {
+        std::cout.flush();
+        std::cerr << "showing only the processes this user may read; run as root to see all\n";
+      }
     }
   }
   return true;
 }
 
-// The library prints each process's report itself.
+// The library prints each process's report itself; false when the counters
+// could not be opened or a process does not exist (the library would answer
+// "null" for it, as for a process without GPU use).
 bool PrintProcesses(const std::vector<std::uint32_t>& processIds) {
-  bool opened = true;
+  bool ok = true;
   for (const std::uint32_t processId : processIds) {
+    if (!gpuproc::tool::ProcessExists(processId)) {
+      std::cout.flush();
+      std::cerr << "gpuproc: no process " << processId << '\n';
+      ok = false;
+      continue;
+    }
     const char* report = GetGPUDataForProcess(processId);
-    if (report == nullptr || *report == '\0') opened = false;
+    if (report == nullptr || *report == '\0') ok = false;
   }
-  return opened;
+  return ok;
 }
 
 // The status once the output is flushed: a failed write is an error, except
@@ -169,9 +185,9 @@ void DefineOptions(CLI::App& app, Options& options) {
       ->check(kAboveZero);
   app.set_version_flag("--version", std::string("gpuproc ") + GPUPROC_VERSION);
   app.footer(
-      "Exit status: 0 on success, 1 when the GPU counters could not be opened or the output\n"
-      "could not be written, 2 on bad usage. A reader that stops reading while -n repeats\n"
-      "ends the command with 0.");
+      "Exit status: 0 on success, 1 when the GPU counters could not be opened, a process\n"
+      "does not exist or the output could not be written, 2 on bad usage. A reader that\n"
+      "stops reading while -n repeats ends the command with 0.");
 }
 
 }  // namespace
@@ -224,8 +240,10 @@ int main(int argc, char** argv) {
   const bool terminal = form == Form::kTable && processIds.empty() && OutputIsTerminal();
   const bool redraw = repeats && terminal;
   for (std::uint64_t round = 1;; ++round) {
-    const bool opened =
-        processIds.empty() ? PrintAllProcesses(form, terminal, redraw) : PrintProcesses(processIds);
+    // Once, or on every redrawn screen, which clears it.
+    const bool noteHidden = form == Form::kTable && (round == 1 || redraw);
+    const bool opened = processIds.empty() ? PrintAllProcesses(form, terminal, redraw, noteHidden)
+                                           : PrintProcesses(processIds);
     if (!opened) return FinishOutput(output, kExitFailed, repeats);
     if (output.Flush() != 0) break;
     if (!repeats || (options.count != 0 && round >= options.count)) break;

@@ -4,8 +4,10 @@
  * GetGPUDataForProcess samples the GPU counters of the process `processId`
  * for 100 ms per GPU it uses, writes the report indented on standard output
  * and returns it as compact UTF-8 JSON: an array with one record per GPU
- * counter instance of the process, or "null" when it has none. An empty
- * string means the counter query could not be opened.
+ * counter instance of the process, or "null" when it has none (or does not
+ * exist). An empty string means the counter query could not be opened. To
+ * keep the report off standard output, call GetGPUDataForAllProcesses and
+ * keep the records whose "ProcessID" is the process's.
  *
  * GetGPUDataForAllProcesses samples every GPU counter instance of every
  * process in one 100 ms window and returns compact UTF-8 JSON: an array with
@@ -13,6 +15,17 @@
  * name ("[]" when there is none), each with the per-process members plus
  * "Adapter" and "Engines". It writes nothing on standard output. An empty
  * string means the counter query could not be opened.
+ *
+ * Memory members are in MiB. "GPUMemoryTotal" is the memory committed on
+ * the record's GPU by all processes, not the GPU's capacity; "GPUMemoryFree"
+ * its free memory. A counter that could not be read is -1 before the
+ * division by 1048576: a memory member then holds -9.5367431640625e-07 and a
+ * percentage -1.0. Compare with less than 0, never with -1.
+ *
+ * When the query cannot be opened, or a counter cannot be added, one line on
+ * standard error says why. Its prefix names the Windows call that failed
+ * ("PdhOpenQuery: ..."); on Linux the same prefixes name the step of the
+ * library's own back end, which follows the Windows one.
  *
  * Any thread may call either function at any time: calls are serialised
  * inside the library, in the order they arrive. The returned text belongs

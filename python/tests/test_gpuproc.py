@@ -159,6 +159,25 @@ class OutputTest(unittest.TestCase):
                 module = run([sys.executable, "-m", "gpuproc"], tree)
                 self.assertEqual((module.returncode, module.stdout), (command.returncode, command.stdout))
 
+    @unittest.skipUnless(HOST, "GPUPROC_HOST names no gpuproc command")
+    def test_module_takes_the_commands_arguments(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            # Another user's process, as the command's own check makes it.
+            hidden = os.path.join(scratch, "hidden")
+            shutil.copytree(os.path.join(FIXTURES, "multi"), hidden, symlinks=True)
+            os.chmod(os.path.join(hidden, "proc/2001/fd"), 0)
+            as_user = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
+            hidden_environment = dict(os.environ, HOST_PROC=f"{hidden}/proc", HOST_SYS=f"{hidden}/sys")
+            for arguments in ([], ["--jsonl"], ["--count", "2", "-n", "0.1"], ["2000", "999999"]):
+                for tree in ("multi", "amdgpu", "hidden"):
+                    with self.subTest(arguments=arguments, tree=tree):
+                        where = {"env": hidden_environment} if tree == "hidden" else {"tree": tree}
+                        command = run([*as_user, HOST, *arguments], **where)
+                        module = run([*as_user, sys.executable, "-m", "gpuproc", *arguments], **where)
+                        self.assertEqual((module.returncode, module.stdout, module.stderr),
+                                         (command.returncode, command.stdout, command.stderr))
+            os.chmod(os.path.join(hidden, "proc/2001/fd"), 0o700)
+
 
 class RealHandsTest(unittest.TestCase):
     """The module where its output cannot be written, and over names chosen by other users."""
@@ -189,7 +208,9 @@ class RealHandsTest(unittest.TestCase):
             os.close(controller)
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertTrue(shown.startswith("    PID NAME "), shown)
-            self.assertTrue(shown.endswith("\nno process is using a GPU\n"), shown)
+            self.assertTrue(shown.endswith("\nno GPU device found (looked for DRM devices in "
+                                           f"{idle}/sys/class/drm and NVIDIA's driver in {idle}/sys/module/nvidia)\n"),
+                            shown)
             self.assertEqual(run([sys.executable, "-m", "gpuproc"], env=environment).stdout.count("\n"), 1)
 
     @unittest.skipUnless(HOST, "GPUPROC_HOST names no gpuproc command")

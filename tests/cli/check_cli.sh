@@ -86,10 +86,15 @@ HOST_PROC=$scratch/idle/proc HOST_SYS=$scratch/idle/sys "$host" --json >"$scratc
 status=$?
 same "no GPU process" 0 "[]
 "
-HOST_PROC=$scratch/idle/proc HOST_SYS=$scratch/idle/sys \
-  script -qec "'$host'" /dev/null >"$scratch/tty" 2>&1 </dev/null
-[ "$(tr -d '\r' <"$scratch/tty" | sed 1d)" = "no process is using a GPU" ] &&
-  grep -q '^    PID NAME ' "$scratch/tty" || fail "empty table on a terminal: $(cat -v "$scratch/tty")"
+# Why it is empty: no GPU device at all, or GPUs without processes.
+while IFS='|' read -r sys line; do
+  HOST_PROC=$scratch/idle/proc HOST_SYS=$sys script -qec "'$host'" /dev/null >"$scratch/tty" 2>&1 </dev/null
+  [ "$(tr -d '\r' <"$scratch/tty" | sed 1d)" = "$line" ] && grep -q '^    PID NAME ' "$scratch/tty" ||
+    fail "empty table on a terminal: $(cat -v "$scratch/tty")"
+done <<CASES
+$scratch/idle/sys|no GPU device found (looked for DRM devices in $scratch/idle/sys/class/drm and NVIDIA's driver in $scratch/idle/sys/module/nvidia)
+$fixtures/multi/sys|no process is using a GPU
+CASES
 run no-such-tree --json
 [ "$status" = 1 ] && [ ! -s "$scratch/out" ] &&
   [ "$(cat "$scratch/err")" = "PdhOpenQuery: The HOST_PROC root $fixtures/no-such-tree/proc is not a readable directory: No such file or directory." ] ||
@@ -111,6 +116,27 @@ done
 { HOST_PROC=$fixtures/multi/proc HOST_SYS=$fixtures/multi/sys timeout 60 "$host" --jsonl -n 0.1 2>"$scratch/err"; echo $? >"$scratch/status"; } | head -n 1 >/dev/null
 [ "$(cat "$scratch/status")" = 0 ] && [ ! -s "$scratch/err" ] ||
   fail "closed pipe while following: status $(cat "$scratch/status"), stderr [$(cat "$scratch/err")]"
+# A process that does not exist is not one without GPU use.
+run multi 999999
+[ "$status" = 1 ] && [ ! -s "$scratch/out" ] && [ "$(cat "$scratch/err")" = "gpuproc: no process 999999" ] ||
+  fail "no such process: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+
+# Another user's process: its fd folder refuses to be listed. Root reads it
+# whatever its mode, so the command runs without the capabilities that let it.
+cp -a "$fixtures/multi" "$scratch/hidden"
+chmod 000 "$scratch/hidden/proc/2001/fd"
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --bounding-set -dac_override,-dac_read_search)
+for arguments in "" --json; do
+  # shellcheck disable=SC2086
+  HOST_PROC=$scratch/hidden/proc HOST_SYS=$scratch/hidden/sys "${as_user[@]}" "$host" $arguments \
+    >"$scratch/out" 2>"$scratch/err"
+  note=$([ -z "$arguments" ] && echo "showing only the processes this user may read; run as root to see all")
+  [ "$(cat "$scratch/err")" = "$note" ] && grep -q blender "$scratch/out" ||
+    fail "hidden processes, gpuproc $arguments: stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+done
+chmod 700 "$scratch/hidden/proc/2001/fd"
+
 run multi --version
 [ "$status" = 0 ] && grep -qE '^gpuproc [0-9]+\.[0-9]+\.[0-9]+$' "$scratch/out" || fail "--version"
 

@@ -1,24 +1,12 @@
 #!/usr/bin/env bash
 # check_manifests.sh MANIFEST_DIR EXPORTER SCRATCH: installs the schema
 # validators of package.json from npm into SCRATCH (kept between runs) and
-# runs check_manifests.mjs with the port the exporter serves on by default. Exits 77 (skipped) without node and npm, or when
+# runs check_manifests.mjs, which also starts the exporter with the
+# DaemonSet's arguments. Exits 77 (skipped) without node and npm, or when
 # the registry cannot be reached.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 manifests=$1 exporter=$2 scratch=$3
-mkdir -p "$(dirname "$scratch")"
-# Its first line names the default address, "serving http://ADDRESS:PORT/...".
-"$exporter" 2>"$scratch.serving" &
-exporter_pid=$!
-for _ in $(seq 50); do
-  grep -q serving "$scratch.serving" 2>/dev/null && break
-  sleep 0.1
-done
-kill "$exporter_pid" 2>/dev/null
-wait "$exporter_pid" 2>/dev/null
-port=$(grep -o -m1 'serving http://[^/]*' "$scratch.serving" | sed 's/.*://')
-rm -f "$scratch.serving"
-[ -n "$port" ] || { echo "FAIL the exporter did not start on its default address"; exit 1; }
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   echo "skipped: node and npm are not installed"
   exit 77
@@ -32,4 +20,4 @@ if [ ! -d "$scratch/node_modules/kubernetes-models" ] &&
   tail -5 "$scratch/npm.log"
   exit 77
 fi
-exec node "$scratch/check_manifests.mjs" "$manifests" "$port"
+exec node "$scratch/check_manifests.mjs" "$manifests" "$exporter"
