@@ -143,7 +143,9 @@ bool BasicAuth::Check(const Credentials& credentials) {
   const bool known = found != users->hashes.end();
   const std::string& hash = known ? found->second : users->decoy;
   const std::optional<std::string> computed = Crypt(credentials.password, hash);
-  const bool verdict = known && computed && SameText(*computed, hash);
+  // Compared whether or not the user exists, so that both take the same path.
+  const bool matches = computed.has_value() && SameText(*computed, hash);
+  const bool verdict = known && matches;
   std::lock_guard lock(mutex_);
   if (users == users_) {
     if (verdicts_.size() >= kMaxVerdicts) verdicts_.clear();
