@@ -93,7 +93,7 @@ void MakeSys(const std::string& root) {
   }
 }
 
-SyntheticTree Make(int processes) {
+SyntheticTree Make(int processes, int gpuEveryNthFd = kGpuEveryNthFd, bool inPods = false) {
   std::string pattern = std::filesystem::temp_directory_path().string() + "/gpuproc-bench-XXXXXX";
   Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp", pattern);
   SyntheticTree tree;
@@ -112,6 +112,17 @@ SyntheticTree Make(int processes) {
     std::snprintf(path, sizeof path, "%s/%u/status", proc.c_str(), pid);
     WriteFile(path, "Name:\tsynthetic\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t" +
                         std::to_string(pid) + "\nNgid:\t0\nPid:\t" + std::to_string(pid) + "\n");
+    if (inPods) {
+      // Ten processes to a pod, each in a container of the kubelet's layout.
+      char cgroup[256];
+      std::snprintf(cgroup, sizeof cgroup,
+                    "0::/kubepods.slice/kubepods-besteffort.slice/"
+                    "kubepods-besteffort-pod%08x_0000_4000_8000_000000000000.slice/"
+                    "cri-containerd-%064x.scope\n",
+                    static_cast<unsigned>(i / 10), static_cast<unsigned>(i));
+      std::snprintf(path, sizeof path, "%s/%u/cgroup", proc.c_str(), pid);
+      WriteFile(path, cgroup);
+    }
     for (const char* folder : {"fd", "fdinfo"}) {
       std::snprintf(path, sizeof path, "%s/%u/%s", proc.c_str(), pid, folder);
       Check(::mkdir(path, 0755) == 0, "mkdir", path);
@@ -119,7 +130,7 @@ SyntheticTree Make(int processes) {
     for (int fd = 0; fd < kFdsPerProcess; ++fd) {
       const std::uint64_t index = static_cast<std::uint64_t>(i) * kFdsPerProcess + fd;
       // Which GPU the fd is a client of, if any.
-      int gpu = index % kGpuEveryNthFd == 0 ? 0 : -1;
+      int gpu = index % static_cast<std::uint64_t>(gpuEveryNthFd) == 0 ? 0 : -1;
       if (pid == tree.NoGpuProcess()) gpu = -1;
       if (pid == tree.TwoGpuProcess()) gpu = fd < 2 ? fd : -1;
       if (pid == tree.OneGpuProcess()) gpu = fd == 0 ? 0 : -1;
@@ -139,6 +150,8 @@ SyntheticTree Make(int processes) {
 }
 
 }  // namespace
+
+SyntheticTree MakeGpuProcessesTree(int processes) { return Make(processes, kFdsPerProcess, true); }
 
 std::string MakeManyClientsTree(int clients) {
   std::string root = std::filesystem::temp_directory_path().string() + "/gpuproc-leak-XXXXXX";

@@ -44,6 +44,11 @@ inline constexpr std::uint32_t kLeakingProcessId = 1000;
 inline constexpr std::uint32_t kUnrelatedProcessId = 1001;
 std::string MakeManyClientsTree(int clients);
 
+// A tree where every one of `processes` processes is a client of a GPU (its
+// fd 0), in pods of the kubelet's cgroup layout: what an exporter scraping
+// a busy node reads. The caller removes it.
+SyntheticTree MakeGpuProcessesTree(int processes);
+
 class SyntheticTrees {
  public:
   SyntheticTrees() = default;

@@ -7,8 +7,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 namespace gpuproc {
@@ -18,13 +18,17 @@ namespace {
 // Enough distinct verdicts for every real client; a flood of made-up
 // passwords only restarts the cache instead of growing it without end.
 constexpr std::size_t kMaxVerdicts = 1024;
+constexpr std::size_t kBcryptLength = 60;
+constexpr std::size_t kSettingLength = 29;  // "$2b$NN$" and the 22-character salt
+constexpr int kMinBcryptCost = 4;
 
-// Checked against for an unknown user, so that the answer takes as long as
-// for a known one and does not tell which names exist.
-constexpr const char* kDecoyHash = "$2y$10$Vgdr6FZQ/CUn4KQlx3vRtuqi.RiCO1Shd0GXTF3OdLzs4Zq2ghlgi";
+bool IsBcryptBase64(char c) {
+  return c == '.' || c == '/' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9');
+}
 
 std::optional<std::string> Crypt(const std::string& password, const std::string& hash) {
-  // crypt_data is tens of kilobytes: not on a server thread's stack.
+  // crypt_data is tens of kilobytes: not on a worker's stack.
   auto data = std::make_unique<crypt_data>();
   const char* result = ::crypt_r(password.c_str(), hash.c_str(), data.get());
   // libxcrypt returns a string starting with '*' for a setting it refuses.
@@ -32,15 +36,25 @@ std::optional<std::string> Crypt(const std::string& password, const std::string&
   return std::string(result);
 }
 
+// A hash no password matches, of the given cost: a fresh salt from
+// crypt_gensalt (which computes nothing) and a checksum of zeros.
+std::string DecoyHash(int cost) {
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE] = {};
+  if (::crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting,
+                         sizeof setting) == nullptr) {
+    return {};
+  }
+  return std::string(setting) + std::string(kBcryptLength - kSettingLength, '.');
+}
+
 bool SameText(const std::string& a, const std::string& b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-std::string CacheKey(const std::string& user, const std::string& password,
-                     const std::string& hash) {
-  std::string material = user;
+std::string CacheKey(const Credentials& credentials, const std::string& hash) {
+  std::string material = credentials.user;
   material.push_back('\0');
-  material += password;
+  material += credentials.password;
   material.push_back('\0');
   material += hash;
   unsigned char digest[SHA256_DIGEST_LENGTH];
@@ -65,63 +79,86 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
 }  // namespace
 
 bool IsBcryptHash(const std::string& hash) {
-  if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' || hash[3] != '$') return false;
+  if (hash.size() != kBcryptLength || hash.compare(0, 2, "$2") != 0 || hash[3] != '$' ||
+      hash[6] != '$') {
+    return false;
+  }
   if (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y') return false;
-  const std::optional<std::string> probe = Crypt("", hash);
-  // The result repeats the hash's setting (algorithm, cost, salt).
-  return probe && probe->size() == hash.size() && probe->compare(0, 29, hash, 0, 29) == 0;
+  if (hash[4] < '0' || hash[4] > '9' || hash[5] < '0' || hash[5] > '9') return false;
+  const int cost = BcryptCost(hash);
+  return cost >= kMinBcryptCost && cost <= 31 &&
+         std::all_of(hash.begin() + 7, hash.end(), IsBcryptBase64);
 }
 
-void BasicAuth::SetUsers(std::map<std::string, std::string> users) {
+int BcryptCost(const std::string& hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
+
+std::optional<Credentials> ParseAuthorization(const char* authorization) {
+  if (authorization == nullptr) return std::nullopt;
+  std::string_view value(authorization);
+  // RFC 7617: the scheme name is case-insensitive.
+  constexpr std::string_view kScheme = "basic ";
+  if (value.size() <= kScheme.size() || strncasecmp(value.data(), kScheme.data(), kScheme.size()))
+    return std::nullopt;
+  value.remove_prefix(kScheme.size());
+  while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+  const std::optional<std::string> decoded = DecodeBase64(value);
+  if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
+  const std::size_t colon = decoded->find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  return Credentials{decoded->substr(0, colon), decoded->substr(colon + 1)};
+}
+
+void BasicAuth::SetUsers(const std::map<std::string, std::string>& users) {
+  auto next = std::make_shared<Users>();
+  next->hashes = users;
+  int cost = kMinBcryptCost;
+  for (const auto& [user, hash] : users) cost = std::max(cost, BcryptCost(hash));
+  next->decoy = DecoyHash(cost);
   std::lock_guard lock(mutex_);
-  users_ = std::make_shared<const Users>(std::move(users));
+  users_ = std::move(next);
   verdicts_.clear();
 }
 
-bool BasicAuth::Enabled() const {
+bool BasicAuth::Enabled() const { return !Current()->hashes.empty(); }
+
+std::shared_ptr<const BasicAuth::Users> BasicAuth::Current() const {
   std::lock_guard lock(mutex_);
-  return !users_->empty();
+  return users_;
 }
 
-bool BasicAuth::Check(const std::string& user, const std::string& password) {
-  std::shared_ptr<const Users> users;
-  {
-    std::lock_guard lock(mutex_);
-    users = users_;
-  }
-  const auto found = users->find(user);
-  const bool known = found != users->end();
-  const std::string hash = known ? found->second : kDecoyHash;
-  const std::string key = CacheKey(user, password, hash);
-  {
-    std::lock_guard lock(mutex_);
-    const auto cached = verdicts_.find(key);
-    if (cached != verdicts_.end() && users == users_) return cached->second;
-  }
-  // bcrypt runs outside the lock: concurrent scrapes need not queue.
-  const std::optional<std::string> computed = Crypt(password, hash);
-  const bool verdict = known && computed && SameText(*computed, hash);
+std::optional<bool> BasicAuth::Remembered(const Credentials& credentials) const {
+  const std::shared_ptr<const Users> users = Current();
+  const auto found = users->hashes.find(credentials.user);
+  const std::string key =
+      CacheKey(credentials, found != users->hashes.end() ? found->second : users->decoy);
+  std::lock_guard lock(mutex_);
+  const auto cached = verdicts_.find(key);
+  if (cached == verdicts_.end() || users != users_) return std::nullopt;
+  return cached->second;
+}
+
+bool BasicAuth::Check(const Credentials& credentials) {
+  const std::shared_ptr<const Users> users = Current();
+  const auto found = users->hashes.find(credentials.user);
+  const bool known = found != users->hashes.end();
+  const std::string& hash = known ? found->second : users->decoy;
+  const std::optional<std::string> computed = Crypt(credentials.password, hash);
+  // Compared whether or not the user exists, so that both take the same path.
+  const bool matches = computed.has_value() && SameText(*computed, hash);
+  const bool verdict = known && matches;
   std::lock_guard lock(mutex_);
   if (users == users_) {
     if (verdicts_.size() >= kMaxVerdicts) verdicts_.clear();
-    verdicts_[key] = verdict;
+    verdicts_[CacheKey(credentials, hash)] = verdict;
   }
   return verdict;
 }
 
 bool BasicAuth::CheckHeader(const char* authorization) {
-  if (authorization == nullptr) return false;
-  std::string_view value(authorization);
-  constexpr std::string_view kScheme = "Basic ";
-  if (value.size() <= kScheme.size() || strncasecmp(value.data(), "basic ", kScheme.size()) != 0)
-    return false;
-  value.remove_prefix(kScheme.size());
-  while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-  const std::optional<std::string> decoded = DecodeBase64(value);
-  if (!decoded) return false;
-  const std::size_t colon = decoded->find(':');
-  if (colon == std::string::npos) return false;
-  return Check(decoded->substr(0, colon), decoded->substr(colon + 1));
+  const std::optional<Credentials> credentials = ParseAuthorization(authorization);
+  if (!credentials) return false;
+  if (const std::optional<bool> verdict = Remembered(*credentials)) return *verdict;
+  return Check(*credentials);
 }
 
 }  // namespace gpuproc

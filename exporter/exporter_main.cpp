@@ -1,11 +1,13 @@
 // gpuproc-exporter: serves the GPU use of every process for Prometheus, one
 // snapshot of the library per scrape, with the listening,
 // TLS and basic-auth flags and file of the Prometheus exporter-toolkit.
+#include <malloc.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <civetweb.h>
-#include <prometheus/exposer.h>
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
@@ -17,9 +19,12 @@
 #include "container_label.h"
 #include "gpu_collector.h"
 #include "gpuproc/gpuproc.h"
-#include "http_service.h"
 #include "listen_address.h"
 #include "pod_label.h"
+#include "sandbox.h"
+#include "web/http_server.h"
+#include "web/listen_socket.h"
+#include "web/metrics_text.h"
 #include "web_config.h"
 #include "web_server.h"
 
@@ -56,6 +61,45 @@ std::vector<FileStamp> Stamps(const std::vector<std::string>& files) {
   return stamps;
 }
 
+// Connections are file descriptors: the server's limit must fit under the
+// process's.
+void RaiseFileLimit() {
+  constexpr rlim_t kWanted = 4096;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kWanted : std::min(kWanted, limit.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::string Folder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string EnvironmentOr(const char* name, const char* fallback) {
+  const char* value = ::secure_getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// What the exporter reads once confined: the process and sysfs trees, the
+// kubelet's log folders, the web configuration's folders, and the
+// libraries (with the loader's cache, for NVML loaded later, and pci.ids).
+std::vector<std::string> ReadablePaths(const std::string& podLogsDir,
+                                       const std::vector<std::string>& watched) {
+  std::vector<std::string> paths = {EnvironmentOr("HOST_PROC", "/proc"),
+                                    "/proc",
+                                    EnvironmentOr("HOST_SYS", "/sys"),
+                                    podLogsDir,
+                                    Folder(podLogsDir) + "/containers",
+                                    "/etc/ld.so.cache",
+                                    "/usr/share/misc",
+                                    "/usr/share/hwdata"};
+  for (const std::string& file : watched) paths.push_back(Folder(file));
+  for (std::string& folder : gpuproc::LoadedLibraryFolders()) paths.push_back(std::move(folder));
+  return paths;
+}
+
 void PrintServing(const std::vector<ListenAddress>& addresses, bool tls,
                   const std::string& telemetryPath) {
   for (const ListenAddress& address : addresses) {
@@ -68,6 +112,12 @@ void PrintServing(const std::vector<ListenAddress>& addresses, bool tls,
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One malloc arena per thread that ever allocated would keep each
+  // reading's peak for good; the threads other than the reading worker
+  // allocate little. Large blocks (the reading's text, the scrape's) are
+  // mapped and unmapped each time rather than kept in the heap.
+  ::mallopt(M_ARENA_MAX, 1);
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   CLI::App app{
       "Serves the GPU memory and engine use of every process on http://ADDRESS:PORT/metrics\n"
       "for Prometheus, and a page linking to it on /. Reads HOST_PROC and HOST_SYS (the\n"
@@ -92,6 +142,10 @@ int main(int argc, char** argv) {
                  "exporter-toolkit web configuration (YAML): tls_server_config, basic_auth_users; "
                  "re-read when it or a file it names changes")
       ->option_text("FILE");
+  bool noSandbox = false;
+  app.add_flag("--no-sandbox", noSandbox,
+               "do not confine the exporter (Landlock, seccomp) once it is listening: for "
+               "debugging only");
   app.set_version_flag("--version", std::string("gpuproc-exporter ") + GPUPROC_VERSION);
   try {
     app.parse(argc, argv);
@@ -108,15 +162,6 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "gpuproc-exporter: --listen '%s' is not ADDRESS:PORT (a numeric IPv4 address, "
                    "or an IPv6 address in brackets, and a port from 0 to 65535)\n",
-                   text.c_str());
-      return 2;
-    }
-    // Debian 12's civetweb is built without IPv6: say so rather than
-    // "could not start".
-    if (address->ipv6 && mg_check_feature(MG_FEATURES_IPV6) == 0) {
-      std::fprintf(stderr,
-                   "gpuproc-exporter: --listen '%s': the HTTP server (civetweb) was built "
-                   "without IPv6 support\n",
                    text.c_str());
       return 2;
     }
@@ -139,13 +184,15 @@ int main(int argc, char** argv) {
     config = std::move(*loaded.config);
   }
 
-  gpuproc::RequestPolicy requestPolicy{
-      telemetryPath, gpuproc::LandingPage(telemetryPath, "version " GPUPROC_VERSION), {}};
-  requestPolicy.auth.SetUsers(config.users);
-  gpuproc::SetRequestPolicy(&requestPolicy);
-
-  // Block the termination signals before the HTTP server starts its
-  // threads, so that they inherit the mask and only sigwait receives them.
+  std::vector<std::string> watched;
+  std::vector<FileStamp> stamps;
+  if (!configFile.empty()) {
+    watched = gpuproc::WatchedFiles(configFile, config);
+    stamps = Stamps(watched);
+  }
+  RaiseFileLimit();
+  // Block the termination signals before any thread starts, so that they
+  // inherit the mask and only sigwait receives them.
   const sigset_t signals = TerminationSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
@@ -156,67 +203,68 @@ int main(int argc, char** argv) {
         return std::string(text != nullptr ? text : "");
       },
       gpuproc::HostOwnerLookup(podLogsDir), gpuproc::RequestArrival);
+  gpuproc::MetricsText metrics(collector);
+
+  std::vector<gpuproc::ListenSocket> sockets;
+  for (const ListenAddress& address : addresses) {
+    std::string error;
+    gpuproc::ListenSocket socket(address, error);
+    if (socket.Fd() < 0) {
+      std::fprintf(stderr, "gpuproc-exporter: cannot listen on %s: %s\n",
+                   gpuproc::FormatListenAddress(address).c_str(), error.c_str());
+      return 1;
+    }
+    sockets.push_back(std::move(socket));
+  }
+  if (!noSandbox) {
+    // A first reading loads NVML and opens its devices (read-write), which
+    // the sandbox would refuse later.
+    GetGPUDataForAllProcesses();
+    ::malloc_trim(0);
+    const gpuproc::SandboxResult sandbox =
+        gpuproc::ConfineProcess(ReadablePaths(podLogsDir, watched));
+    if (!sandbox.confined) {
+      std::fprintf(stderr,
+                   "gpuproc-exporter: cannot confine itself (%s); --no-sandbox runs it "
+                   "unconfined\n",
+                   sandbox.error.c_str());
+      return 1;
+    }
+    if (!sandbox.note.empty()) std::fprintf(stderr, "gpuproc-exporter: %s\n", sandbox.note.c_str());
+  }
+
+  gpuproc::HttpServer server(
+      telemetryPath, gpuproc::LandingPage(telemetryPath, "version " GPUPROC_VERSION),
+      [&metrics](std::chrono::steady_clock::time_point arrival) { return metrics.For(arrival); });
   gpuproc::StartFailure failure;
-  std::unique_ptr<prometheus::Exposer> exposer =
-      gpuproc::StartServer(addresses, config, collector, failure);
-  if (!exposer) {
-    std::fprintf(stderr, "gpuproc-exporter: %s\n", failure.text.c_str());
+  if (!server.Start(std::move(sockets), config, failure)) {
+    std::fprintf(stderr, "gpuproc-exporter: %s%s\n",
+                 failure.status == 2 ? (configFile + ": ").c_str() : "", failure.text.c_str());
     return failure.status;
   }
-  // Port 0 asked for any free port: a restart after a reload keeps the
-  // one that was given.
-  const std::vector<int> ports = exposer->GetListeningPorts();
-  for (std::size_t i = 0; i < addresses.size() && i < ports.size(); ++i) {
-    addresses[i].port = static_cast<unsigned>(ports[i]);
-  }
-  PrintServing(addresses, config.tls.has_value(), telemetryPath);
+  PrintServing(server.Addresses(), config.tls.has_value(), telemetryPath);
 
-  std::vector<std::string> watched;
-  std::vector<FileStamp> stamps;
-  if (!configFile.empty()) {
-    watched = gpuproc::WatchedFiles(configFile, config);
-    stamps = Stamps(watched);
-  }
   const timespec pollInterval{1, 0};
   while (sigtimedwait(&signals, nullptr, &pollInterval) < 0) {
+    server.Tidy();
     if (watched.empty() || Stamps(watched) == stamps) continue;
     gpuproc::WebConfigResult loaded = gpuproc::LoadWebConfig(configFile);
-    if (!loaded.config) {
-      std::fprintf(stderr, "gpuproc-exporter: %s; keeping the last good configuration\n",
-                   loaded.error.c_str());
-      std::fflush(stderr);
-      stamps = Stamps(watched);
-      continue;
+    std::string why = loaded.error;
+    if (loaded.config) {
+      watched = gpuproc::WatchedFiles(configFile, *loaded.config);
+      why = server.Apply(*loaded.config, why) ? "" : configFile + ": " + why;
     }
-    WebConfig next = std::move(*loaded.config);
-    watched = gpuproc::WatchedFiles(configFile, next);
     stamps = Stamps(watched);
-    // Users change in place; TLS settings, and whether any user is asked
-    // for at all, are the server's own: those take a restart.
-    const bool restart = next.tls != config.tls || next.users.empty() != config.users.empty();
-    requestPolicy.auth.SetUsers(next.users);
-    if (restart) {
-      exposer.reset();
-      exposer = gpuproc::StartServer(addresses, next, collector, failure);
-      if (!exposer) {
-        std::fprintf(stderr, "gpuproc-exporter: %s; keeping the last good configuration\n",
-                     failure.text.c_str());
-        requestPolicy.auth.SetUsers(config.users);
-        exposer = gpuproc::StartServer(addresses, config, collector, failure);
-        if (!exposer) {
-          std::fprintf(stderr, "gpuproc-exporter: %s\n", failure.text.c_str());
-          return 1;
-        }
-        std::fflush(stderr);
-        continue;
-      }
+    if (why.empty()) {
+      std::fprintf(stderr, "gpuproc-exporter: %s reloaded\n", configFile.c_str());
+    } else {
+      std::fprintf(stderr, "gpuproc-exporter: %s; keeping the last good configuration\n",
+                   why.c_str());
     }
-    config = std::move(next);
-    std::fprintf(stderr, "gpuproc-exporter: %s reloaded\n", configFile.c_str());
     std::fflush(stderr);
   }
-  // Stop serving (joining the server's threads) before the collector that a
-  // scrape in flight may still be using goes away.
-  exposer.reset();
-  return 0;
+  // Nothing is left to save: exit at once, whatever a bcrypt check or a
+  // reading on a worker is doing.
+  std::fflush(stderr);
+  ::_exit(0);
 }

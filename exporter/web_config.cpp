@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -9,23 +10,21 @@
 #include <string_view>
 
 #include "basic_auth.h"
+#include "web/tls_priority.h"
 
 namespace gpuproc {
 
 namespace {
 
-// Keys of the toolkit's format that the HTTP server cannot honour: refused
-// by name rather than ignored, since each one weakens or changes what the
-// operator asked for.
-constexpr std::string_view kUnsupportedKeys[] = {"http_server_config",
-                                                 "tls_server_config.cert",
-                                                 "tls_server_config.key",
-                                                 "tls_server_config.client_ca",
-                                                 "tls_server_config.client_allowed_sans",
-                                                 "tls_server_config.cipher_suites",
-                                                 "tls_server_config.curve_preferences",
-                                                 "tls_server_config.max_version",
-                                                 "tls_server_config.prefer_server_cipher_suites"};
+// Keys of the toolkit's format that the exporter cannot honour: refused by
+// name rather than ignored, since each one changes what the operator asked
+// for. (http2: true is refused where it is read.)
+constexpr std::string_view kUnsupportedKeys[] = {"http_server_config.rate_limit"};
+
+// The response headers the toolkit lets a configuration set.
+constexpr std::string_view kSettableHeaders[] = {"Strict-Transport-Security",
+                                                 "X-Content-Type-Options", "X-Frame-Options",
+                                                 "X-XSS-Protection", "Content-Security-Policy"};
 
 struct ConfigError {
   std::string text;
@@ -80,53 +79,110 @@ std::string ReadPEM(const std::string& file, const std::string& key, std::string
 
 ClientAuth ParseClientAuth(const std::string& value, const std::string& key) {
   if (value.empty() || value == "NoClientCert") return ClientAuth::kNone;
+  if (value == "RequestClientCert") return ClientAuth::kRequest;
+  if (value == "RequireAnyClientCert") return ClientAuth::kRequireAny;
   if (value == "VerifyClientCertIfGiven") return ClientAuth::kVerifyIfGiven;
   if (value == "RequireAndVerifyClientCert") return ClientAuth::kRequireAndVerify;
-  if (value == "RequestClientCert" || value == "RequireAnyClientCert") {
-    Fail(key, "'" + value +
-                  "' is not supported: the HTTP server verifies every client certificate "
-                  "(use VerifyClientCertIfGiven or RequireAndVerifyClientCert)");
-  }
   Fail(key, "'" + value + "' is not a client_auth_type");
 }
 
-int ParseMinVersion(const std::string& value, const std::string& key) {
-  // The HTTP server's ssl_protocol_version: TLS 1.0 and later is 2, ...
-  if (value.empty() || value == "TLS12") return 4;
-  if (value == "TLS13") return 5;
-  if (value == "TLS11") return 3;
-  if (value == "TLS10") return 2;
-  Fail(key, "'" + value + "' is not one of TLS10, TLS11, TLS12, TLS13");
+std::vector<std::string> TextList(const YAML::Node& node, const std::string& key) {
+  if (!node) return {};
+  if (!node.IsSequence()) Fail(key, "not a list");
+  std::vector<std::string> items;
+  for (const auto& item : node) items.push_back(Text(item, key));
+  return items;
+}
+
+// A PEM given inline (cert, key, client_ca) or by a file (the *_file key);
+// not both, as the toolkit refuses.
+std::string PEMOf(const YAML::Node& node, const std::string& path, const std::string& inlineKey,
+                  std::string& file, std::string_view kind) {
+  const std::string prefix = "tls_server_config.";
+  const std::string fileKey = inlineKey + "_file";
+  file = node[fileKey] ? Resolve(path, Text(node[fileKey], prefix + fileKey)) : std::string();
+  const std::string text = node[inlineKey] ? Text(node[inlineKey], prefix + inlineKey) : "";
+  if (!file.empty() && !text.empty()) Fail(prefix + inlineKey, "set together with " + fileKey);
+  if (file.empty() && text.empty()) return {};
+  if (!file.empty()) return ReadPEM(file, prefix + fileKey, kind);
+  if (text.find(std::string(kind) + "-----") == std::string::npos) {
+    Fail(prefix + inlineKey, "holds no PEM " + std::string(kind));
+  }
+  return text;
 }
 
 TLSSettings ParseTLS(const YAML::Node& node, const std::string& path) {
   const std::string prefix = "tls_server_config";
   if (!node.IsMap()) Fail(prefix, "not a map");
   CheckKeys(node, prefix,
-            {"cert_file", "key_file", "client_auth_type", "client_ca_file", "min_version"});
+            {"cert_file", "key_file", "cert", "key", "client_auth_type", "client_ca_file",
+             "client_ca", "client_allowed_sans", "min_version", "max_version", "cipher_suites",
+             "curve_preferences", "prefer_server_cipher_suites"});
   TLSSettings tls;
   const auto field = [&](const char* name) {
     return node[name] ? Text(node[name], prefix + "." + name) : std::string();
   };
-  tls.certFile = Resolve(path, field("cert_file"));
-  tls.keyFile = Resolve(path, field("key_file"));
-  if (tls.certFile.empty()) Fail(prefix + ".cert_file", "missing");
-  if (tls.keyFile.empty()) Fail(prefix + ".key_file", "missing");
+  tls.keyPEM = PEMOf(node, path, "key", tls.keyFile, "PRIVATE KEY");
+  tls.certificatePEM = PEMOf(node, path, "cert", tls.certFile, "CERTIFICATE");
+  if (tls.certificatePEM.empty()) Fail(prefix + ".cert_file", "missing");
+  if (tls.keyPEM.empty()) Fail(prefix + ".key_file", "missing");
   tls.clientAuth = ParseClientAuth(field("client_auth_type"), prefix + ".client_auth_type");
-  tls.clientCAFile = Resolve(path, field("client_ca_file"));
-  tls.protocolVersion = ParseMinVersion(field("min_version"), prefix + ".min_version");
-  const std::string key = ReadPEM(tls.keyFile, prefix + ".key_file", "PRIVATE KEY");
-  const std::string certificate = ReadPEM(tls.certFile, prefix + ".cert_file", "CERTIFICATE");
-  tls.pem = key + "\n" + certificate;
-  if (tls.clientAuth != ClientAuth::kNone) {
-    if (tls.clientCAFile.empty()) {
-      Fail(prefix + ".client_ca_file", "missing: client certificates are verified against it");
-    }
-    ReadPEM(tls.clientCAFile, prefix + ".client_ca_file", "CERTIFICATE");
-  } else if (!tls.clientCAFile.empty()) {
-    Fail(prefix + ".client_ca_file", "set, but client_auth_type asks for no client certificate");
+  tls.clientCAPEM = PEMOf(node, path, "client_ca", tls.clientCAFile, "CERTIFICATE");
+  tls.clientAllowedSANs = TextList(node["client_allowed_sans"], prefix + ".client_allowed_sans");
+  const bool verifies = tls.clientAuth == ClientAuth::kVerifyIfGiven ||
+                        tls.clientAuth == ClientAuth::kRequireAndVerify;
+  if (verifies && tls.clientCAPEM.empty()) {
+    Fail(prefix + ".client_ca_file", "missing: client certificates are verified against it");
   }
+  if (!verifies && !tls.clientCAPEM.empty()) {
+    Fail(prefix + ".client_ca_file", "set, but client_auth_type verifies no client certificate");
+  }
+  if (!verifies && !tls.clientAllowedSANs.empty()) {
+    Fail(prefix + ".client_allowed_sans",
+         "set, but client_auth_type verifies no client certificate");
+  }
+  TLSChoices choices;
+  if (node["min_version"]) choices.minVersion = field("min_version");
+  if (node["max_version"]) choices.maxVersion = field("max_version");
+  choices.cipherSuites = TextList(node["cipher_suites"], prefix + ".cipher_suites");
+  choices.curvePreferences = TextList(node["curve_preferences"], prefix + ".curve_preferences");
+  if (node["prefer_server_cipher_suites"]) {
+    const std::string prefer = field("prefer_server_cipher_suites");
+    if (prefer != "true" && prefer != "false") {
+      Fail(prefix + ".prefer_server_cipher_suites", "not true or false");
+    }
+    choices.preferServerCipherSuites = prefer == "true";
+  }
+  const TLSPriority priority = MakeTLSPriority(choices);
+  if (priority.priority.empty()) Fail(prefix + "." + priority.key, priority.error);
+  tls.priority = priority.priority;
   return tls;
+}
+
+std::vector<std::pair<std::string, std::string>> ParseHTTPServer(const YAML::Node& node) {
+  const std::string prefix = "http_server_config";
+  if (node.IsNull()) return {};
+  if (!node.IsMap()) Fail(prefix, "not a map");
+  CheckKeys(node, prefix, {"http2", "headers"});
+  if (node["http2"] && Text(node["http2"], prefix + ".http2") != "false") {
+    Fail(prefix + ".http2", "gpuproc-exporter serves HTTP/1.1 only (set false or leave out)");
+  }
+  std::vector<std::pair<std::string, std::string>> headers;
+  const YAML::Node map = node["headers"];
+  if (!map || map.IsNull()) return headers;
+  if (!map.IsMap()) Fail(prefix + ".headers", "not a map of header names to values");
+  for (const auto& entry : map) {
+    const std::string name = entry.first.as<std::string>();
+    const std::string key = prefix + ".headers." + name;
+    if (std::find(std::begin(kSettableHeaders), std::end(kSettableHeaders), name) ==
+        std::end(kSettableHeaders)) {
+      Fail(key, "not a header the configuration may set");
+    }
+    const std::string value = Text(entry.second, key);
+    if (value.find_first_of("\r\n") != std::string::npos) Fail(key, "holds a line break");
+    headers.emplace_back(name, value);
+  }
+  return headers;
 }
 
 std::map<std::string, std::string> ParseUsers(const YAML::Node& node) {
@@ -142,6 +198,10 @@ std::map<std::string, std::string> ParseUsers(const YAML::Node& node) {
     }
     const std::string hash = Text(entry.second, key);
     if (!IsBcryptHash(hash)) Fail(key, "not a bcrypt hash (htpasswd -nBC 10 USER makes one)");
+    if (BcryptCost(hash) > kMaxBcryptCost) {
+      Fail(key, "bcrypt cost " + std::to_string(BcryptCost(hash)) + " is above " +
+                    std::to_string(kMaxBcryptCost) + ": each login would take seconds of CPU");
+    }
     users.emplace(user, hash);
   }
   return users;
@@ -158,9 +218,10 @@ WebConfigResult LoadWebConfig(const std::string& path) {
     WebConfig config;
     if (!root.IsNull()) {
       if (!root.IsMap()) throw ConfigError{"not a map of settings"};
-      CheckKeys(root, "", {"tls_server_config", "basic_auth_users"});
+      CheckKeys(root, "", {"tls_server_config", "basic_auth_users", "http_server_config"});
       if (root["tls_server_config"]) config.tls = ParseTLS(root["tls_server_config"], path);
       if (root["basic_auth_users"]) config.users = ParseUsers(root["basic_auth_users"]);
+      if (root["http_server_config"]) config.headers = ParseHTTPServer(root["http_server_config"]);
     }
     result.config = std::move(config);
   } catch (const ConfigError& error) {

@@ -96,16 +96,80 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   return parts;
 }
 
+using Components = std::vector<std::string_view>;
+
+std::string_view At(const Components& parts, std::size_t index) {
+  return index < parts.size() ? parts[index] : std::string_view();
+}
+
+// The pod UID and container id of a path that the kubelet made. The
+// kubelet's root is the first component (kubepods, kubepods.slice), then an
+// optional QoS level, the pod, and the container directly under it. A path
+// that starts with ".." lies outside this cgroup namespace's root and begins
+// at one of its ancestors' siblings, which may be the QoS level or the pod
+// itself. Pod-like names anywhere else (a user's own delegated subtree may
+// hold any name) are not the kubelet's and say nothing.
+bool KubeletPod(const Components& parts, bool outsideRoot, CgroupIdentity& identity) {
+  std::size_t at = 0;
+  const bool cgroupfs = At(parts, 0) == "kubepods";
+  if (cgroupfs || At(parts, 0) == "kubepods.slice") {
+    at = 1;
+  } else if (!outsideRoot) {
+    return false;
+  }
+  const std::string_view level = At(parts, at);
+  if (level == "kubepods-besteffort.slice" || level == "kubepods-burstable.slice" ||
+      ((cgroupfs || outsideRoot) && (level == "besteffort" || level == "burstable"))) {
+    ++at;
+  }
+  std::string uid = PodUidOfComponent(At(parts, at));
+  if (uid.empty()) return false;
+  identity.podUid = std::move(uid);
+  identity.containerId = ContainerIdOf(At(parts, at + 1));
+  return true;
+}
+
+// Where container runtimes place containers outside Kubernetes: system and
+// machine slices (root's), the cgroupfs parents of Docker and Podman, and a
+// user's own delegated subtree, where an id names that user's rootless
+// container and nothing more.
+bool RuntimePlacesContainers(const Components& parts, std::size_t& from) {
+  const std::string_view root = At(parts, 0);
+  if (root == "system.slice" || root == "machine.slice" || root == "docker" ||
+      root == "libpod_parent") {
+    from = 1;
+    return true;
+  }
+  const std::string_view user = At(parts, 1);
+  if (root != "user.slice" || !StartsWith(user, "user-") || !EndsWith(user, ".slice")) return false;
+  const std::string_view uid = user.substr(5, user.size() - 5 - 6);
+  from = 3;
+  return At(parts, 2) == "user@" + std::string(uid) + ".service";
+}
+
 CgroupIdentity IdentityOfPath(std::string_view path) {
   CgroupIdentity identity;
-  const std::vector<std::string_view> components = Split(path, '/');
+  Components parts;
+  for (const std::string_view part : Split(path, '/')) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  bool outsideRoot = false;
+  while (!parts.empty() && parts.front() == "..") {
+    outsideRoot = true;
+    parts.erase(parts.begin());
+  }
   // Innermost first: Podman nests its payload in <scope>/container, and a
   // container inside a systemd service belongs to the container.
-  for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    if (identity.containerId.empty()) identity.containerId = ContainerIdOf(*it);
-    if (identity.podUid.empty()) identity.podUid = PodUidOfComponent(*it);
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
     if (identity.unit.empty() && (EndsWith(*it, ".service") || EndsWith(*it, ".scope"))) {
       identity.unit = std::string(*it);
+    }
+  }
+  if (KubeletPod(parts, outsideRoot, identity)) return identity;
+  std::size_t from = 0;
+  if (!outsideRoot && RuntimePlacesContainers(parts, from)) {
+    for (std::size_t i = parts.size(); i > from && identity.containerId.empty(); --i) {
+      identity.containerId = ContainerIdOf(parts[i - 1]);
     }
   }
   return identity;

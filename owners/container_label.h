@@ -17,9 +17,12 @@ struct CgroupIdentity {
 
 // Reads every line (cgroup v1 lines and the v2 "0::" line) and keeps the
 // one that says most: a container id over a pod alone over a unit; among
-// equals the v2 line, then the first v1 line. Components such as ".." (a
-// path seen from inside a private cgroup namespace) are skipped, so an id
-// is found wherever it sits on the path.
+// equals the v2 line, then the first v1 line. A pod and its container come
+// only from the kubelet's layout (its root first, the container directly
+// under the pod); a container id outside Kubernetes only from where a
+// runtime puts one (system.slice, machine.slice, Docker's and Podman's
+// cgroupfs parents, a user's own user@UID.service subtree). Anything else
+// gets at most its systemd unit, whatever names it holds.
 CgroupIdentity IdentityFromCgroup(std::string_view cgroupText);
 
 // The `container` label outside Kubernetes: the container id, else the unit.

@@ -14,6 +14,7 @@
 #include "basic_auth.h"
 #include "gpu_collector.h"
 #include "listen_address.h"
+#include "web/tls_priority.h"
 
 namespace gpuproc {
 namespace {
@@ -52,6 +53,78 @@ TEST(ListenAddress, AcceptsNumericAddressesAndPortsInRange) {
     if (address) {
       EXPECT_EQ(FormatListenAddress(*address), c.bound);
     }
+  }
+}
+
+TEST(BasicAuth, HashesByFormAloneAndCredentialsWithoutNul) {
+  const std::string body = "xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO";
+  const struct {
+    std::string hash;
+    bool accepted;
+  } hashes[] = {
+      {"$2y$04$" + body, true},
+      {"$2b$31$" + body, true},  // the form holds; the cost is refused at load
+      {"$2a$12$" + body, true},
+      {"$2y$03$" + body, false},
+      {"$2y$32$" + body, false},
+      {"$2x$10$" + body, false},
+      {"$2y$1a$" + body, false},
+      {"$2y$10$" + body.substr(1) + "!", false},
+      {"$2y$10$" + body + "x", false},
+  };
+  for (const auto& c : hashes) {
+    SCOPED_TRACE(c.hash);
+    EXPECT_EQ(IsBcryptHash(c.hash), c.accepted);
+  }
+  EXPECT_EQ(BcryptCost("$2b$31$" + body), 31);
+  const struct {
+    const char* header;
+    const char* user;  // nullptr: refused
+    const char* password;
+  } headers[] = {
+      {"bAsIc YWxpY2U6cGE6c3M=", "alice", "pa:ss"},
+      {"BASIC YWxpY2U6c2VjcmV0AGp1bms=", nullptr, nullptr},  // alice:secret\0junk
+      {"Basic AGFsaWNlOng=", nullptr, nullptr},              // \0alice:x
+      {"Basic Og==", "", ""},
+      {"Basicx YWxpY2U6cGE6c3M=", nullptr, nullptr},
+  };
+  for (const auto& c : headers) {
+    SCOPED_TRACE(c.header);
+    const auto credentials = ParseAuthorization(c.header);
+    ASSERT_EQ(credentials.has_value(), c.user != nullptr);
+    if (credentials) {
+      EXPECT_EQ(credentials->user, c.user);
+      EXPECT_EQ(credentials->password, c.password);
+    }
+  }
+}
+
+TEST(TLSPriority, ForwardSecretByDefaultAndEveryChoiceHonouredOrRefusedByName) {
+  const struct {
+    TLSChoices choices;
+    const char* priority;  // "" when refused
+    const char* key;
+  } cases[] = {
+      {{},
+       "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:-CIPHER-ALL:"
+       "+AES-256-GCM:+CHACHA20-POLY1305:+AES-128-GCM:-MAC-ALL:+AEAD:-GROUP-ALL:+GROUP-X25519:"
+       "+GROUP-SECP256R1:+GROUP-SECP384R1:+GROUP-SECP521R1:%SERVER_PRECEDENCE",
+       ""},
+      {{"TLS12", "TLS12", {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"}, {"CurveP384"}, false},
+       "NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+ECDHE-RSA:-CIPHER-ALL:+AES-128-CBC:-MAC-ALL:+SHA1:"
+       "-GROUP-ALL:+GROUP-SECP384R1",
+       ""},
+      {{"TLS13", "TLS12", {}, {}, true}, "", "max_version"},
+      {{"TLS9", "TLS13", {}, {}, true}, "", "min_version"},
+      {{"TLS12", "TLS13", {"TLS_RSA_WITH_RC4_128_SHA"}, {}, true}, "", "cipher_suites"},
+      {{"TLS12", "TLS13", {"TLS_AES_128_GCM_SHA256"}, {}, true}, "", "cipher_suites"},
+      {{"TLS12", "TLS13", {}, {"P256"}, true}, "", "curve_preferences"},
+  };
+  for (const auto& c : cases) {
+    const TLSPriority got = MakeTLSPriority(c.choices);
+    SCOPED_TRACE(got.error);
+    EXPECT_EQ(got.priority, c.priority);
+    EXPECT_EQ(got.key, c.key);
   }
 }
 

@@ -90,6 +90,45 @@ TEST(CgroupIdentity, FindsContainerIdPodUidAndUnitOnEveryLayout) {
   }
 }
 
+// Names that only the kubelet or a runtime may place count only where they
+// place them: a user who builds the kubelet's names inside their own
+// delegated subtree, or anywhere below the root, is not a pod.
+TEST(CgroupIdentity, PodsAndContainersOnlyWhereTheSystemPutsThem) {
+  const std::string id = "3f4e8b1c9d2a7e6f5b4c3d2e1f0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d4e3f2a";
+  const std::string uid = "6f1c2a9e_3b4d_4e8f_9a0b_1c2d3e4f5a6b";
+  const std::string pod = "kubepods-besteffort-pod" + uid + ".slice";
+  const std::string scope = "cri-containerd-" + id + ".scope";
+  const std::string userTree = "0::/user.slice/user-1000.slice/user@1000.service/";
+  const struct {
+    std::string cgroup;
+    CgroupIdentity expected;
+  } cases[] = {
+      // The forged pod in a user's subtree: that user's container id, no pod.
+      {userTree + "app.slice/kubepods.slice/kubepods-besteffort.slice/" + pod + "/" + scope + "\n",
+       {id, "", scope}},
+      {userTree + pod + "/" + scope + "\n", {id, "", scope}},
+      // Another user's subtree named inside one's own is not theirs either.
+      {"0::/user.slice/user-1000.slice/user@1001.service/" + scope + "\n", {"", "", scope}},
+      // The kubelet's names below some other root.
+      {"0::/system.slice/kubepods.slice/" + pod + "/" + scope + "\n", {id, "", scope}},
+      {"0::/home/kubepods/pod6f1c2a9e-3b4d-4e8f-9a0b-1c2d3e4f5a6b/" + id + "\n", {"", "", ""}},
+      {"0::/" + pod + "/" + scope + "\n", {"", "", scope}},
+      // The container must sit directly under the pod.
+      {"0::/kubepods.slice/kubepods-besteffort.slice/" + pod + "/x.slice/" + scope + "\n",
+       {"", "6f1c2a9e-3b4d-4e8f-9a0b-1c2d3e4f5a6b", scope}},
+      // A container id where no runtime puts one.
+      {"0::/opt/docker-" + id + ".scope\n", {"", "", "docker-" + id + ".scope"}},
+      {"0::/user.slice/user-1000.slice/session-2.scope/" + id + "\n", {"", "", "session-2.scope"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cgroup);
+    const CgroupIdentity got = IdentityFromCgroup(c.cgroup);
+    EXPECT_EQ(got.containerId, c.expected.containerId);
+    EXPECT_EQ(got.podUid, c.expected.podUid);
+    EXPECT_EQ(got.unit, c.expected.unit);
+  }
+}
+
 TEST(KubeletLogLayout, NamesPodsAndContainersFromTheTreeAndNothingWhereItIsMissing) {
   const std::string fixture = std::string(GPUPROC_FIXTURES_DIR) + "/pods/var/log/pods";
   const std::string trainerUid = "6f1c2a9e-3b4d-4e8f-9a0b-1c2d3e4f5a6b";
