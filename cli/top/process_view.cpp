@@ -7,6 +7,14 @@
 namespace gpuproc::tool {
 namespace {
 
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 int Order(const std::optional<double>& a, const std::optional<double>& b) {
   // Figures: largest first; an unread one after every read one.
   if (a.has_value() != b.has_value()) return a ? -1 : 1;
@@ -45,17 +53,9 @@ int Compare(SortColumn column, const ProcessRow& a, const ProcessRow& b) {
     case SortColumn::kOwner:
       return Ascending(a.details.owner, b.details.owner);
     case SortColumn::kName:
-      return Ascending(a.name, b.name);
+      return Ascending(Lower(a.name), Lower(b.name));
   }
   return 0;
-}
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
 }
 
 }  // namespace

@@ -71,8 +71,16 @@ std::string CellText(const TableColumn& column, const ProcessRow& row) {
       const EngineUse* other = row.BusiestOther();
       return other == nullptr ? "-" : EngineLabel(other->type, 4) + " " + Percent(other->percent);
     }
-    case SortColumn::kOwner:
-      return row.details.owner.empty() ? "-" : row.details.owner;
+    case SortColumn::kOwner: {
+      // namespace/pod before the container where all three do not fit.
+      const std::string& owner = row.details.owner;
+      const std::size_t slash = owner.rfind('/');
+      if (CellCount(owner) > static_cast<std::size_t>(column.width) && slash != std::string::npos &&
+          owner.find('/') != slash) {
+        return owner.substr(0, slash);
+      }
+      return owner.empty() ? "-" : owner;
+    }
     case SortColumn::kName:
       return row.name.empty() ? "unknown" : row.name;
   }
