@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "process_table.h"
+
 namespace gpuproc::tool {
 namespace {
 
@@ -29,8 +31,13 @@ std::optional<Snapshot> ParseSnapshot(std::string_view document, std::string& er
   if (const auto adapters = root.find("Adapters"); adapters != root.end() && adapters->is_array()) {
     for (const nlohmann::json& entry : *adapters) {
       if (!entry.is_object()) continue;
-      snapshot.adapters.push_back({Text(entry, "Adapter"), Text(entry, "AdapterName"),
-                                   Text(entry, "PciAddress"), Number(entry, "GPUMemoryTotal"),
+      std::string adapter = Text(entry, "Adapter");
+      std::string pciAddress = Text(entry, "PciAddress");
+      // The Linux back end's adapter names carry the address where a
+      // library leaves the member empty.
+      if (pciAddress.empty()) pciAddress = AdapterPciAddress(adapter);
+      snapshot.adapters.push_back({std::move(adapter), Text(entry, "AdapterName"),
+                                   std::move(pciAddress), Number(entry, "GPUMemoryTotal"),
                                    Number(entry, "GPUMemoryFree")});
     }
   }
