@@ -9,7 +9,8 @@ scripts/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 
   nlohmann-json3-dev libgtest-dev libgmock-dev valgrind mono-mcs mono-runtime \
   prometheus-cpp-dev libcli11-dev python3-prometheus-client prometheus systemd \
   libyaml-cpp-dev libssl-dev libcrypt-dev openssl curl apache2-utils \
-  python3-setuptools python3-wheel python3-build python3-venv mypy libpci-dev pci.ids
+  python3-setuptools python3-wheel python3-build python3-venv mypy libpci-dev pci.ids \
+  libncurses-dev tmux
 
 build=build
 options=()

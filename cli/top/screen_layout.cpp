@@ -37,7 +37,7 @@ std::vector<TableColumn> Columns(int width) {
   const int rest = std::max(width - used - (withCommand ? 2 : 1), 16);
   if (withCommand) {
     const int name = 16;
-    const int owner = std::clamp((rest - name) / 3, 12, 32);
+    const int owner = std::clamp((rest - name) / 2, 12, 32);
     columns.push_back({SortColumn::kOwner, "OWNER", owner, false});
     columns.push_back({SortColumn::kName, "NAME", name, false});
     columns.push_back(
