@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "container_label.h"
 #include "pod_label.h"
@@ -84,7 +85,7 @@ std::string CgroupPath(std::string_view cgroupText) {
 }
 
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
-                                               const std::string& podLogsDir) {
+                                               const std::string& podLogsDir, UserNames& users) {
   const KubeletLogLayout layout = KubeletLogLayout::Read(podLogsDir);
   const std::string root = ProcRoot();
   std::vector<ProcessDetails> details;
@@ -94,7 +95,11 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
     const std::string folder = root + "/" + std::to_string(processId);
     // ps's rule: a process belongs to the owner of its /proc folder.
     struct stat status {};
-    if (::stat(folder.c_str(), &status) == 0) entry.user = UserName(status.st_uid);
+    if (::stat(folder.c_str(), &status) == 0) {
+      auto [user, added] = users.try_emplace(status.st_uid);
+      if (added) user->second = UserName(status.st_uid);
+      entry.user = user->second;
+    }
     const std::string cgroup = ReadProcessCgroup(processId);
     entry.owner = OwnerText(layout.Owner(IdentityFromCgroup(cgroup)));
     entry.cgroupPath = CgroupPath(cgroup);

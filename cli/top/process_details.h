@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,10 +30,14 @@ std::string OwnerText(const ProcessOwner& owner);
 // The path the cgroup file's v2 line names, else that of its first line.
 std::string CgroupPath(std::string_view cgroupText);
 
+// Login names by uid, kept between readings: the password database is a
+// file read per lookup.
+using UserNames = std::map<std::uint32_t, std::string>;
+
 // The details of each of `processIds`, in order, with the kubelet's log
 // folder read once for all of them.
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
-                                               const std::string& podLogsDir);
+                                               const std::string& podLogsDir, UserNames& users);
 
 // Whether this user cannot see some process's open files (another user's
 // process seen without root): their GPU use is then missing from the

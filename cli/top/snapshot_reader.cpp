@@ -95,8 +95,10 @@ Reading SnapshotReader::Read() {
   for (const SnapshotProcess& process : reading.snapshot->processes) {
     processIds.push_back(process.processId);
   }
-  reading.details = ReadProcessDetails(processIds, podLogsDir_);
-  reading.someUnreadable = SomeProcessesUnreadable();
+  reading.details = ReadProcessDetails(processIds, podLogsDir_, users_);
+  // Root sees every process; anyone else looks through /proc once per
+  // reading, a check per process that stops at the first it cannot see.
+  reading.someUnreadable = ::geteuid() != 0 && SomeProcessesUnreadable();
   return reading;
 }
 

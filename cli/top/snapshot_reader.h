@@ -63,6 +63,7 @@ class SnapshotReader {
   const std::string podLogsDir_;
   std::mutex mutex_;
   std::condition_variable wake_;
+  UserNames users_;  // the reading thread's alone
   std::optional<Reading> ready_;
   bool paused_ = false;
   bool stopping_ = false;
