@@ -1,4 +1,5 @@
-// Windows consoles have no ncurses: the command says so.
+// Where there is no ncursesw (Windows consoles, builds without it) the
+// command says so.
 #include <iostream>
 
 #include "top_command.h"
@@ -6,7 +7,7 @@
 namespace gpuproc::tool {
 
 int RunTopCommand(int, char**) {
-  std::cerr << "gpuproc top is not available on Windows; gpuproc -n SECONDS repeats the table\n";
+  std::cerr << "gpuproc top is " GPUPROC_TOP_UNAVAILABLE "; gpuproc -n SECONDS repeats the table\n";
   return 2;
 }
 
