@@ -266,14 +266,15 @@ int RunTerminalFront(const TopOptions& options) {
       }
       reader.SetPaused(state.paused);
     }
+    // The terminal first: a reading in progress may take a while to finish.
+    endwin();
+    if (gSignal != 0) {
+      // Ends as the signal would have ended it, now that the terminal is back.
+      std::signal(gSignal, SIG_DFL);
+      std::raise(gSignal);
+    }
   }
-  endwin();
   delscreen(screen);
-  if (gSignal != 0) {
-    // Ends as the signal would have ended it, now that the terminal is back.
-    std::signal(gSignal, SIG_DFL);
-    std::raise(gSignal);
-  }
   return 0;
 }
 
