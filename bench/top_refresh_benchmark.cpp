@@ -74,7 +74,7 @@ void BM_TopRefresh(benchmark::State& state) {
   for (int second = 0; second < 64; ++second)
     documents.push_back(Document(processes, 100 + second));
   TopModel model;
-  UserNames users;
+  DetailsCache cache;
   ViewState view;
   double time = 100;
   std::size_t which = 0;
@@ -83,11 +83,17 @@ void BM_TopRefresh(benchmark::State& state) {
     std::optional<Snapshot> snapshot = ParseSnapshot(documents[which], error);
     snapshot->time = time;
     std::vector<std::uint32_t> processIds;
+    std::vector<std::string> names;
     for (const SnapshotProcess& process : snapshot->processes) {
       processIds.push_back(process.processId);
+      names.push_back(process.name);
     }
-    model.Update(*snapshot, ReadProcessDetails(processIds, "/nonexistent", users));
-    model.someUnreadable = SomeProcessesUnreadable();
+    // As the reading thread does: details and the visibility scan read
+    // again every kDetailsMaxAge seconds, so one refresh in ten here.
+    model.Update(*snapshot, ReadProcessDetails(processIds, names, time, "/nonexistent", cache));
+    if (static_cast<long>(time) % static_cast<long>(kDetailsMaxAge) == 0) {
+      model.someUnreadable = SomeProcessesUnreadable();
+    }
     const Frame frame = DrawScreen(model, view, 200, 50, {true, 1});
     benchmark::DoNotOptimize(frame.grid.At(0, 0));
     which = (which + 1) % documents.size();

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "container_label.h"
 #include "pod_label.h"
@@ -85,31 +86,49 @@ std::string CgroupPath(std::string_view cgroupText) {
 }
 
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
-                                               const std::string& podLogsDir, UserNames& users) {
-  const KubeletLogLayout layout = KubeletLogLayout::Read(podLogsDir);
+                                               const std::vector<std::string>& names, double now,
+                                               const std::string& podLogsDir, DetailsCache& cache) {
+  std::optional<KubeletLogLayout> layout;
   const std::string root = ProcRoot();
+  std::map<std::uint32_t, DetailsCache::Entry> kept;
   std::vector<ProcessDetails> details;
   details.reserve(processIds.size());
-  for (const std::uint32_t processId : processIds) {
+  for (std::size_t i = 0; i < processIds.size(); ++i) {
+    const std::uint32_t processId = processIds[i];
+    const std::string& name = i < names.size() ? names[i] : std::string();
+    auto cached = cache.processes.find(processId);
+    if (const auto seen = kept.find(processId); seen != kept.end()) {
+      details.push_back(seen->second.details);  // the same process on another GPU
+      continue;
+    }
+    if (cached != cache.processes.end() && cached->second.name == name &&
+        now - cached->second.readAt < kDetailsMaxAge) {
+      details.push_back(cached->second.details);
+      kept.emplace(processId, std::move(cached->second));
+      continue;
+    }
+    if (!layout) layout = KubeletLogLayout::Read(podLogsDir);
     ProcessDetails entry;
     const std::string folder = root + "/" + std::to_string(processId);
     // ps's rule: a process belongs to the owner of its /proc folder.
     struct stat status {};
     if (::stat(folder.c_str(), &status) == 0) {
-      auto [user, added] = users.try_emplace(status.st_uid);
+      auto [user, added] = cache.users.try_emplace(status.st_uid);
       if (added) user->second = UserName(status.st_uid);
       entry.user = user->second;
     }
     const std::string cgroup = ReadProcessCgroup(processId);
-    entry.owner = OwnerText(layout.Owner(IdentityFromCgroup(cgroup)));
+    entry.owner = OwnerText(layout->Owner(IdentityFromCgroup(cgroup)));
     entry.cgroupPath = CgroupPath(cgroup);
     entry.commandLine = ReadSmallFile(folder + "/cmdline", kMaxCommandLineBytes);
     while (!entry.commandLine.empty() && entry.commandLine.back() == '\0') {
       entry.commandLine.pop_back();
     }
     std::replace(entry.commandLine.begin(), entry.commandLine.end(), '\0', ' ');
-    details.push_back(std::move(entry));
+    details.push_back(entry);
+    kept.emplace(processId, DetailsCache::Entry{name, now, std::move(entry)});
   }
+  cache.processes = std::move(kept);
   return details;
 }
 

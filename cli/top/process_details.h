@@ -30,14 +30,29 @@ std::string OwnerText(const ProcessOwner& owner);
 // The path the cgroup file's v2 line names, else that of its first line.
 std::string CgroupPath(std::string_view cgroupText);
 
-// Login names by uid, kept between readings: the password database is a
-// file read per lookup.
-using UserNames = std::map<std::uint32_t, std::string>;
+// What was read of each process, kept between readings: a process's user,
+// owner and command line seldom change, and reading three files for every
+// process at every refresh would cost more than everything else top does.
+struct DetailsCache {
+  struct Entry {
+    std::string name;  // as the snapshot named it when read: a new name is a new process
+    double readAt = 0;
+    ProcessDetails details;
+  };
+  std::map<std::uint32_t, Entry> processes;
+  std::map<std::uint32_t, std::string> users;  // login names by uid
+};
 
-// The details of each of `processIds`, in order, with the kubelet's log
-// folder read once for all of them.
+// Details are read again after this many seconds.
+inline constexpr double kDetailsMaxAge = 10;
+
+// The details of each process (`processIds` and `names` in step), from the
+// cache where they are younger than kDetailsMaxAge at `now` and the name is
+// the same, else read, with the kubelet's log folder read once for all of
+// them. Processes no longer listed leave the cache.
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
-                                               const std::string& podLogsDir, UserNames& users);
+                                               const std::vector<std::string>& names, double now,
+                                               const std::string& podLogsDir, DetailsCache& cache);
 
 // Whether this user cannot see some process's open files (another user's
 // process seen without root): their GPU use is then missing from the

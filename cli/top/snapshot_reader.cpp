@@ -91,14 +91,23 @@ Reading SnapshotReader::Read() {
   reading.snapshot = ParseSnapshot(document, reading.error);
   if (!reading.snapshot) return reading;
   std::vector<std::uint32_t> processIds;
+  std::vector<std::string> names;
   processIds.reserve(reading.snapshot->processes.size());
+  names.reserve(reading.snapshot->processes.size());
   for (const SnapshotProcess& process : reading.snapshot->processes) {
     processIds.push_back(process.processId);
+    names.push_back(process.name);
   }
-  reading.details = ReadProcessDetails(processIds, podLogsDir_, users_);
-  // Root sees every process; anyone else looks through /proc once per
-  // reading, a check per process that stops at the first it cannot see.
-  reading.someUnreadable = ::geteuid() != 0 && SomeProcessesUnreadable();
+  const double now = reading.snapshot->time;
+  reading.details = ReadProcessDetails(processIds, names, now, podLogsDir_, details_);
+  // Root sees every process; anyone else looks through /proc (a check per
+  // process that stops at the first it cannot see) as often as the details
+  // are read again.
+  if (now - unreadableCheckedAt_ >= kDetailsMaxAge) {
+    someUnreadable_ = ::geteuid() != 0 && SomeProcessesUnreadable();
+    unreadableCheckedAt_ = now;
+  }
+  reading.someUnreadable = someUnreadable_;
   return reading;
 }
 

@@ -63,7 +63,9 @@ class SnapshotReader {
   const std::string podLogsDir_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  UserNames users_;  // the reading thread's alone
+  DetailsCache details_;  // the reading thread's alone
+  double unreadableCheckedAt_ = -1e9;
+  bool someUnreadable_ = false;
   std::optional<Reading> ready_;
   bool paused_ = false;
   bool stopping_ = false;
