@@ -164,7 +164,7 @@ Key Translate(int kind, wint_t code) {
   return key;
 }
 
-std::string SendSignal(const SignalRequest& request, const ViewContext& context) {
+std::string SendSignal(const SignalRequest& request) {
   std::string name;
   for (const SignalChoice& choice : SignalChoices()) {
     if (choice.signal == request.signal) name = choice.name;
@@ -174,7 +174,6 @@ std::string SendSignal(const SignalRequest& request, const ViewContext& context)
     return "sent SIG" + name + " to " + target;
   }
   if (errno == ESRCH) return "cannot signal " + target + ": the process has gone";
-  (void)context;
   return "cannot signal " + target + ": " + std::strerror(errno);
 }
 
@@ -261,7 +260,7 @@ int RunTerminalFront(const TopOptions& options) {
       context.signalsDisabled = signalsDisabled;
       state = ApplyKey(std::move(state), Translate(kind, code), context);
       if (state.signalToSend) {
-        state.message = SendSignal(*state.signalToSend, context);
+        state.message = SendSignal(*state.signalToSend);
         state.signalToSend.reset();
       }
       reader.SetPaused(state.paused);
