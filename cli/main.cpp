@@ -19,6 +19,7 @@
 #include "host_view.h"
 #include "process_table.h"
 #include "snapshot_rounds.h"
+#include "top/top_command.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -240,6 +241,8 @@ void DefineOptions(CLI::App& app, Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "top")
+    return gpuproc::tool::RunTopCommand(argc - 1, argv + 1);
 #if !defined(_WIN32)
   // A closed pipe shows as EPIPE from the write, which decides the status,
   // instead of a signal that ends the command before it can.

@@ -10,7 +10,8 @@ scripts/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 
   prometheus-cpp-dev libcli11-dev python3-prometheus-client prometheus systemd \
   libmicrohttpd-dev libgnutls28-dev libseccomp-dev gnutls-bin \
   libyaml-cpp-dev libssl-dev libcrypt-dev openssl curl apache2-utils \
-  python3-setuptools python3-wheel python3-build python3-venv mypy libpci-dev pci.ids
+  python3-setuptools python3-wheel python3-build python3-venv mypy libpci-dev pci.ids \
+  libncurses-dev tmux
 
 build=build
 options=()

@@ -1,0 +1,152 @@
+#include "process_details.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
+#include "container_label.h"
+#include "pod_label.h"
+
+namespace gpuproc::tool {
+namespace {
+
+constexpr std::size_t kMaxCommandLineBytes = 4096;
+constexpr std::size_t kShortContainerId = 12;
+
+std::string ProcRoot() {
+  const char* root = ::secure_getenv("HOST_PROC");
+  return root != nullptr && *root != '\0' ? root : "/proc";
+}
+
+// A replayed tree may hold a FIFO at any name: never wait on one.
+std::string ReadSmallFile(const std::string& path, std::size_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return {};
+  std::string text;
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    text.resize(limit);
+    std::size_t used = 0;
+    while (used < text.size()) {
+      const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+      if (got <= 0) break;
+      used += static_cast<std::size_t>(got);
+    }
+    text.resize(used);
+  }
+  ::close(fd);
+  return text;
+}
+
+std::string UserName(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return std::to_string(uid);
+}
+
+}  // namespace
+
+std::string OwnerText(const ProcessOwner& owner) {
+  if (!owner.podUid.empty()) {
+    std::string text = owner.pod.empty() ? owner.podUid : owner.namespaceName + "/" + owner.pod;
+    if (!owner.container.empty()) text += "/" + owner.container;
+    return text;
+  }
+  const bool containerId =
+      owner.container.size() == 64 &&
+      owner.container.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return containerId ? owner.container.substr(0, kShortContainerId) : owner.container;
+}
+
+std::string CgroupPath(std::string_view cgroupText) {
+  std::string_view first;
+  while (!cgroupText.empty()) {
+    const std::size_t end = std::min(cgroupText.find('\n'), cgroupText.size());
+    const std::string_view line = cgroupText.substr(0, end);
+    cgroupText.remove_prefix(std::min(end + 1, cgroupText.size()));
+    // hierarchy-ID:controllers:path, where the path may itself hold colons.
+    const std::size_t colon = line.find(':');
+    const std::size_t second = colon == std::string_view::npos ? colon : line.find(':', colon + 1);
+    if (second == std::string_view::npos) continue;
+    if (line.substr(0, second + 1) == "0::") return std::string(line.substr(second + 1));
+    if (first.empty()) first = line.substr(second + 1);
+  }
+  return std::string(first);
+}
+
+std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
+                                               const std::vector<std::string>& names, double now,
+                                               const std::string& podLogsDir, DetailsCache& cache) {
+  std::optional<KubeletLogLayout> layout;
+  const std::string root = ProcRoot();
+  std::map<std::uint32_t, DetailsCache::Entry> kept;
+  std::vector<ProcessDetails> details;
+  details.reserve(processIds.size());
+  for (std::size_t i = 0; i < processIds.size(); ++i) {
+    const std::uint32_t processId = processIds[i];
+    const std::string& name = i < names.size() ? names[i] : std::string();
+    auto cached = cache.processes.find(processId);
+    if (const auto seen = kept.find(processId); seen != kept.end()) {
+      details.push_back(seen->second.details);  // the same process on another GPU
+      continue;
+    }
+    if (cached != cache.processes.end() && cached->second.name == name &&
+        now - cached->second.readAt < kDetailsMaxAge) {
+      details.push_back(cached->second.details);
+      kept.emplace(processId, std::move(cached->second));
+      continue;
+    }
+    if (!layout) layout = KubeletLogLayout::Read(podLogsDir);
+    ProcessDetails entry;
+    const std::string folder = root + "/" + std::to_string(processId);
+    // ps's rule: a process belongs to the owner of its /proc folder.
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) == 0) {
+      auto [user, added] = cache.users.try_emplace(status.st_uid);
+      if (added) user->second = UserName(status.st_uid);
+      entry.user = user->second;
+    }
+    const std::string cgroup = ReadProcessCgroup(processId);
+    entry.owner = OwnerText(layout->Owner(IdentityFromCgroup(cgroup)));
+    entry.cgroupPath = CgroupPath(cgroup);
+    entry.commandLine = ReadSmallFile(folder + "/cmdline", kMaxCommandLineBytes);
+    while (!entry.commandLine.empty() && entry.commandLine.back() == '\0') {
+      entry.commandLine.pop_back();
+    }
+    std::replace(entry.commandLine.begin(), entry.commandLine.end(), '\0', ' ');
+    details.push_back(entry);
+    kept.emplace(processId, DetailsCache::Entry{name, now, std::move(entry)});
+  }
+  cache.processes = std::move(kept);
+  return details;
+}
+
+bool SomeProcessesUnreadable() {
+  DIR* proc = ::opendir(ProcRoot().c_str());
+  if (proc == nullptr) return false;
+  bool unreadable = false;
+  while (const dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    const std::string fd = std::string(entry->d_name) + "/fd";
+    // EACCES, not a process that has just gone (ENOENT).
+    if (::faccessat(::dirfd(proc), fd.c_str(), R_OK | X_OK, 0) != 0 && errno == EACCES) {
+      unreadable = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return unreadable;
+}
+
+}  // namespace gpuproc::tool
