@@ -14,10 +14,21 @@
  * "Adapter" and "Engines". It writes nothing on standard output. An empty
  * string means the counter query could not be opened.
  *
- * Any thread may call either function at any time: calls are serialised
+ * GetGPUSnapshotForAllProcesses takes one reading, without waiting, and
+ * returns compact UTF-8 JSON: an object with "Time" (seconds on a monotonic
+ * clock, the same in every call of the process), "Adapters" (each GPU a
+ * listed process uses) and "Processes" (one entry per process and GPU,
+ * ordered by process id then adapter), each process with its memory and
+ * "EngineBusySeconds": per engine type, the seconds its engines were busy,
+ * which never decrease while the process lives. A rate is the difference of
+ * two snapshots over the difference of their "Time". A value that could not
+ * be read is null. It writes nothing on standard output. An empty string
+ * means the counter query could not be opened.
+ *
+ * Any thread may call any of the functions at any time: calls are serialised
  * inside the library, in the order they arrive. The returned text belongs
  * to the library; each calling thread has its own, valid until that
- * thread's next call of either function that opens its query, or until the
+ * thread's next call of any of them that opens its query, or until the
  * library is unloaded (or the thread exits). Copy it to keep it. */
 #ifndef GPUPROC_GPUPROC_H
 #define GPUPROC_GPUPROC_H
@@ -40,6 +51,7 @@ extern "C" {
 
 GPUPROC_API const char* GetGPUDataForProcess(uint32_t processId);
 GPUPROC_API const char* GetGPUDataForAllProcesses(void);
+GPUPROC_API const char* GetGPUSnapshotForAllProcesses(void);
 
 #ifdef __cplusplus
 }

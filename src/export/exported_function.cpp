@@ -5,6 +5,7 @@
 #include "export/all_processes_driver.h"
 #include "export/call_driver.h"
 #include "export/call_state.h"
+#include "export/snapshot_driver.h"
 #include "gpuproc/gpuproc.h"
 
 #if defined(_WIN32)
@@ -58,6 +59,13 @@ extern "C" GPUPROC_API const char* GetGPUDataForAllProcesses(void) {
   return RunExportedCall(
       [](gpuproc::Platform& platform, std::string& text, std::string& /*printed*/) {
         return gpuproc::CollectAllGPUData(platform, text);
+      });
+}
+
+extern "C" GPUPROC_API const char* GetGPUSnapshotForAllProcesses(void) {
+  return RunExportedCall(
+      [](gpuproc::Platform& platform, std::string& text, std::string& /*printed*/) {
+        return gpuproc::CollectSnapshot(platform, text);
       });
 }
 

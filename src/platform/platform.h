@@ -38,6 +38,14 @@ struct CounterItem {
 };
 inline constexpr std::uint32_t kPdhCStatusValidData = 0;
 inline constexpr std::uint32_t kPdhCStatusNewData = 1;
+// One element of a raw counter array: the counter's own integer, before any
+// formatting ("Running Time" counts 100 ns units).
+struct RawCounterItem {
+  std::u16string instance;
+  std::uint32_t status = 0;  // PDH_CSTATUS_*, as for CounterItem
+  std::int64_t firstValue = 0;
+};
+
 // PDH_CSTATUS_NO_COUNTER: the object exists but has no counter of that name.
 inline constexpr PdhStatus kPdhCStatusNoCounter = static_cast<PdhStatus>(0xC0000BB9);
 
@@ -47,8 +55,9 @@ struct AdapterDescription {
   // "luid_0x<HI>_0x<LO>": every counter instance of this GPU starts with it,
   // followed by "_phys_<N>".
   std::u16string luid;
-  std::string name;            // UTF-8; empty when the system gives none
-  double dedicatedBytes = -1;  // the GPU's own memory; -1 when unknown
+  std::string name;             // UTF-8; empty when the system gives none
+  double dedicatedBytes = -1;   // the GPU's own memory; -1 when unknown
+  std::string pciAddress = {};  // "dddd:bb:dd.f"; empty when the system gives none
 };
 
 class Platform {
@@ -73,6 +82,11 @@ class Platform {
   // `items` is replaced when the status is 0.
   virtual PdhStatus GetFormattedCounterArray(CounterHandle counter,
                                              std::vector<CounterItem>* items) = 0;
+  // PdhGetRawCounterArrayW(counter, ...) with the same protocol: every
+  // instance's raw value at the last collection. `items` is replaced when the
+  // status is 0.
+  virtual PdhStatus GetRawCounterArray(CounterHandle counter,
+                                       std::vector<RawCounterItem>* items) = 0;
   // PdhRemoveCounter(counter).
   virtual PdhStatus RemoveCounter(CounterHandle counter) = 0;
   // PdhCloseQuery(query).
@@ -101,6 +115,9 @@ class Platform {
   // where the system cannot say.
   virtual std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) = 0;
 
+  // Seconds on the process's monotonic clock: QueryPerformanceCounter over
+  // its frequency, CLOCK_MONOTONIC elsewhere. The same clock in every call.
+  virtual double MonotonicSeconds() = 0;
   // Sleep(milliseconds).
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   // GetLastError(): the calling thread's last-error code.

@@ -88,6 +88,16 @@ PdhStatus ScriptedPlatform::GetFormattedCounterArray(CounterHandle counter,
   return kPdhSuccess;
 }
 
+PdhStatus ScriptedPlatform::GetRawCounterArray(CounterHandle counter,
+                                               std::vector<RawCounterItem>* items) {
+  const std::u16string path = PathOf(counter);
+  events.push_back("ReadRawArray " + Narrow(path));
+  const auto found = rawArrays.find(path);
+  if (found == rawArrays.end()) return static_cast<PdhStatus>(0xC0000BC6);
+  *items = found->second;
+  return kPdhSuccess;
+}
+
 PdhStatus ScriptedPlatform::RemoveCounter(CounterHandle counter) {
   events.push_back("Remove " + Narrow(PathOf(counter)));
   return kPdhSuccess;
@@ -138,6 +148,11 @@ PdhStatus ScriptedPlatform::Enumerate(const std::string& scope, std::u16string_v
   }
   if (counters != nullptr) std::fill_n(counters, *counterLength, u'c');
   return kPdhSuccess;
+}
+
+double ScriptedPlatform::MonotonicSeconds() {
+  events.push_back("MonotonicSeconds");
+  return monotonicSeconds;
 }
 
 void ScriptedPlatform::Sleep(std::uint32_t milliseconds) {

@@ -30,6 +30,11 @@ class ScriptedPlatform : public Platform {
   std::map<std::u16string, std::vector<CounterItem>> arrays;
   // Arrays that change with every collection, as valuesByCollection.
   std::map<std::u16string, std::vector<std::vector<CounterItem>>> arraysByCollection;
+  // What a raw array read of a counter path returns; without an entry it
+  // fails with PDH_INVALID_DATA.
+  std::map<std::u16string, std::vector<RawCounterItem>> rawArrays;
+  // The monotonic clock, in seconds.
+  double monotonicSeconds = 0;
   // The instance buffer as the platform fills it, and the length it reports
   // for it on the size request (by default the buffer's size).
   std::u16string instanceBuffer;
@@ -61,6 +66,7 @@ class ScriptedPlatform : public Platform {
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) override;
   PdhStatus GetFormattedCounterArray(CounterHandle counter,
                                      std::vector<CounterItem>* items) override;
+  PdhStatus GetRawCounterArray(CounterHandle counter, std::vector<RawCounterItem>* items) override;
   PdhStatus RemoveCounter(CounterHandle counter) override;
   PdhStatus CloseQuery(QueryHandle query) override;
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
@@ -70,6 +76,7 @@ class ScriptedPlatform : public Platform {
                                    char16_t* counters, std::uint32_t* counterLength,
                                    char16_t* instances, std::uint32_t* instanceLength) override;
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
+  double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;
   bool FormatSystemMessage(std::uint32_t code, std::u16string* text) override;

@@ -1,6 +1,6 @@
 # Checks the export and import tables of the built gpuproc.dll with
 # `objdump -p`:
-# - exactly the two entry points, undecorated;
+# - exactly the three entry points, undecorated;
 # - imports from KERNEL32.dll, pdh.dll, dxgi.dll and the C runtime only, so
 #   that the DLL needs nothing beyond a bare Windows (no libstdc++, libgcc or
 #   libwinpthread DLL);
@@ -12,7 +12,7 @@
 #   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DLIBRARY=gpuproc.dll -P check_dll_imports.cmake
 cmake_minimum_required(VERSION 3.20)
 
-set(expectedExports GetGPUDataForAllProcesses GetGPUDataForProcess)
+set(expectedExports GetGPUDataForAllProcesses GetGPUDataForProcess GetGPUSnapshotForAllProcesses)
 set(expectedPdhImports
   PdhAddEnglishCounterW
   PdhCloseQuery
@@ -22,6 +22,7 @@ set(expectedPdhImports
   PdhGetCounterInfoW
   PdhGetFormattedCounterArrayW
   PdhGetFormattedCounterValue
+  PdhGetRawCounterArrayW
   PdhOpenQueryW
   PdhRemoveCounter
 )

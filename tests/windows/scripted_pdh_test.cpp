@@ -402,6 +402,61 @@ TEST(ScriptedPdh, EveryProcessIsReadFromWildcardArrays) {
   EXPECT_EQ(run.err, "");
 }
 
+std::wstring RunningTime(std::wstring_view instance, std::wstring_view engine,
+                         std::wstring_view units) {
+  return L"\\GPU Engine(" + std::wstring(instance) + L"_" + std::wstring(engine) +
+         L")\\Running Time=" + std::wstring(units) + L";";
+}
+
+// One snapshot through PdhGetRawCounterArrayW: "Running Time" in 100 ns
+// units summed per type, and a system that refuses the counter.
+TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
+  const std::wstring times = RunningTime(kGpuA, L"eng_0_engtype_3D", L"122500000") +
+                             RunningTime(kGpuA, L"eng_1_engtype_Copy", L"3000000") +
+                             RunningTime(kGpuA, L"eng_2_engtype_Copy", L"2000000");
+  const std::string memory =
+      R"("GPUProcessMemoryDedicatedUsage":150.0,"GPUProcessMemorySharedUsage":2.0,)"
+      R"("GPUProcessMemoryLocalUsage":150.0,"GPUProcessMemoryTotalCommitted":152.0,)";
+  const std::string head =
+      R"("Adapters":[{"Adapter":"luid_0x00000000_0x0000C3F1_phys_0",)"
+      R"("AdapterName":"Scripted GPU A","PciAddress":"","GPUMemoryTotal":512.5,)"
+      R"("GPUMemoryFree":7632.0}],"Processes":[{"ProcessID":12,"Name":"unknown",)"
+      R"("Adapter":"luid_0x00000000_0x0000C3F1_phys_0",)" +
+      memory;
+  const struct {
+    const char* name;
+    std::wstring scenario;
+    std::string rest;
+    std::string err;
+  } cases[] = {
+      {"served", OneGpu() + times + kAdapter,
+       head + R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5}}]})", ""},
+      {"refused", OneGpu() + times + kAdapter + L"absent=GPU Engine\\Running Time",
+       head + R"("EngineBusySeconds":null}]})",
+       "Failed to add counter: \\GPU Engine(*)\\Running Time ERROR CODE: -1073738823\r\n"},
+  };
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.name);
+    ASSERT_TRUE(::SetEnvironmentVariableW(kScenarioVariable, testCase.scenario.c_str()));
+    std::string result;
+    const CapturedRun run =
+        RunCaptured(L"\"" + ExecutablePath() + L"\" " +
+                        std::wstring(kChildMode.begin(), kChildMode.end()) + L" 1 snapshot",
+                    kResultVariable, &result);
+    ::SetEnvironmentVariableW(kScenarioVariable, nullptr);
+    ASSERT_TRUE(run.started);
+    ASSERT_EQ(run.exitCode, 0u);
+    // The time is the machine's own: a number, then the rest byte for byte.
+    ASSERT_EQ(result.rfind("{\"Time\":", 0), 0u) << result;
+    const std::size_t rest = result.find(",\"Adapters\"");
+    ASSERT_NE(rest, std::string::npos) << result;
+    EXPECT_GT(std::stod(result.substr(8, rest - 8)), 0.0);
+    EXPECT_EQ(result.substr(rest + 1), testCase.rest + "\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, testCase.err);
+  }
+}
+
 bool IsInFolder(HMODULE module, const std::wstring& folder) {
   wchar_t path[MAX_PATH + 1] = {};
   const DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH + 1);
@@ -415,8 +470,8 @@ bool IsInFolder(HMODULE module, const std::wstring& folder) {
 // brought in is the scripted one from this folder, calls it `calls` times
 // (the machine moving on between calls) and leaves one returned text per
 // line in the file the parent named. `mode` "all" calls
-// GetGPUDataForAllProcesses instead; "stale" leaves kStaleError before each
-// call.
+// GetGPUDataForAllProcesses instead, "snapshot" GetGPUSnapshotForAllProcesses;
+// "stale" leaves kStaleError before each call.
 int CallLibraryAsChild(int calls, std::string_view mode) {
   const bool staleError = mode == "stale";
   const HMODULE library = ::LoadLibraryW((ExecutableFolder() + L"gpuproc.dll").c_str());
@@ -425,8 +480,10 @@ int CallLibraryAsChild(int calls, std::string_view mode) {
       reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForProcess")));
   const auto everyProcess = reinterpret_cast<GetGPUDataForAllProcessesFunction>(
       reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUDataForAllProcesses")));
+  const auto snapshot = reinterpret_cast<GetGPUDataForAllProcessesFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(library, "GetGPUSnapshotForAllProcesses")));
   const HMODULE pdh = ::GetModuleHandleW(L"pdh.dll");
-  if (function == nullptr || everyProcess == nullptr || pdh == nullptr ||
+  if (function == nullptr || everyProcess == nullptr || snapshot == nullptr || pdh == nullptr ||
       !IsInFolder(pdh, ExecutableFolder())) {
     return kScriptedPdhNotLoaded;
   }
@@ -450,7 +507,7 @@ int CallLibraryAsChild(int calls, std::string_view mode) {
   for (int call = 0; call < calls; ++call) {
     if (call > 0) advance();
     if (staleError) ::SetLastError(kStaleError);
-    results += mode == "all" ? everyProcess() : function(12);
+    results += mode == "all" ? everyProcess() : mode == "snapshot" ? snapshot() : function(12);
     results += '\n';
   }
   if (openQueries() != 0) return kQueryLeftOpen;

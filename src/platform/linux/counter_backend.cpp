@@ -3,112 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <tuple>
 
+#include "platform/linux/counter_path.h"
 #include "platform/linux/pci_names.h"
 #include "platform/linux/pdh_status.h"
 
 namespace gpuproc {
-namespace {
-
-enum class CounterKind {
-  kLocalUsage,
-  kSharedUsage,
-  kDedicatedUsage,
-  kProcessTotalCommitted,
-  kUtilization,
-  kAdapterTotalCommitted,
-  kAdapterFree,
-};
-
-struct ObjectDescription {
-  std::u16string_view name;
-  std::vector<std::pair<std::u16string_view, CounterKind>> counters;
-};
-
-const std::vector<ObjectDescription>& Objects() {
-  static const std::vector<ObjectDescription> objects = {
-      {u"GPU Process Memory",
-       {{u"Local Usage", CounterKind::kLocalUsage},
-        {u"Shared Usage", CounterKind::kSharedUsage},
-        {u"Dedicated Usage", CounterKind::kDedicatedUsage},
-        {u"Total Committed", CounterKind::kProcessTotalCommitted}}},
-      {u"GPU Engine", {{u"Utilization Percentage", CounterKind::kUtilization}}},
-      {u"GPU Adapter Memory",
-       {{u"Total Committed", CounterKind::kAdapterTotalCommitted},
-        {u"Free", CounterKind::kAdapterFree}}},
-  };
-  return objects;
-}
-
-// Object and counter names are case-insensitive, as PDH treats them.
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  const auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
-}
-
-const ObjectDescription* FindObject(std::u16string_view name) {
-  for (const ObjectDescription& object : Objects()) {
-    if (SameName(object.name, name)) return &object;
-  }
-  return nullptr;
-}
-
-std::u16string Widen(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-bool IsProcessKind(CounterKind kind) {
-  return kind != CounterKind::kAdapterTotalCommitted && kind != CounterKind::kAdapterFree;
-}
-
-// The process a per-process instance pattern is limited to: "pid_<digits>_..."
-// with nothing wild before the separator. Anything else may cover any process.
-std::optional<std::uint32_t> ProcessOfPattern(std::u16string_view pattern) {
-  constexpr std::u16string_view kPrefix = u"pid_";
-  if (pattern.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
-  std::uint64_t id = 0;
-  std::size_t at = kPrefix.size();
-  const std::size_t digitsStart = at;
-  while (at < pattern.size() && pattern[at] >= u'0' && pattern[at] <= u'9' &&
-         at - digitsStart < 10) {
-    id = id * 10 + (pattern[at++] - u'0');
-  }
-  if (at == digitsStart || at >= pattern.size() || pattern[at] != u'_' || id > 0xFFFFFFFFu) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(id);
-}
-
-// Each name followed by its NUL, the list ended by an empty name; nothing at
-// all for an empty list.
-std::u16string JoinNames(const std::vector<std::u16string>& names) {
-  std::u16string joined;
-  for (const std::u16string& name : names) {
-    joined += name;
-    joined += u'\0';
-  }
-  if (!joined.empty()) joined += u'\0';
-  return joined;
-}
-
-std::vector<std::u16string> InstanceNames(const CounterValues& values,
-                                          const ObjectDescription& object) {
-  std::vector<std::u16string> names;
-  const auto collect = [&](const auto& instances) {
-    for (const auto& instance : instances) names.push_back(instance.name);
-  };
-  if (object.counters.front().second == CounterKind::kUtilization) {
-    collect(values.engines);
-  } else if (IsProcessKind(object.counters.front().second)) {
-    collect(values.processes);
-  } else {
-    collect(values.adapters);
-  }
-  return names;
-}
-
-}  // namespace
 
 struct CounterBackend::Counter {
   const Query* owner = nullptr;
@@ -126,59 +26,6 @@ struct CounterBackend::Query {
   bool latestScannedAll = false;
   CounterValues latest;
 };
-
-CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
-  struct Entry {
-    std::uint32_t processId;
-    std::string name;
-    const ProcessGpuUsage* usage;
-  };
-  std::vector<Entry> processes;
-  std::vector<std::pair<std::string, const AdapterUsage*>> adapters;
-  std::set<GpuDevice> claimed;
-  std::set<std::pair<std::uint32_t, GpuDevice>> seenProcesses;
-  std::set<GpuDevice> seenAdapters;
-
-  for (const GpuSnapshot& snapshot : snapshots) {
-    std::set<GpuDevice> reported;
-    for (const ProcessGpuUsage& usage : snapshot.processes) {
-      reported.insert(usage.device);
-      if (claimed.count(usage.device) != 0) continue;
-      if (!seenProcesses.emplace(usage.processId, usage.device).second) continue;
-      processes.push_back(
-          {usage.processId, ProcessInstanceName(usage.processId, usage.device), &usage});
-    }
-    for (const AdapterUsage& adapter : snapshot.adapters) {
-      reported.insert(adapter.device);
-      if (claimed.count(adapter.device) != 0 || !seenAdapters.insert(adapter.device).second)
-        continue;
-      adapters.emplace_back(DeviceInstanceName(adapter.device), &adapter);
-    }
-    claimed.insert(reported.begin(), reported.end());
-  }
-
-  std::sort(processes.begin(), processes.end(), [](const Entry& a, const Entry& b) {
-    return std::tie(a.processId, a.name) < std::tie(b.processId, b.name);
-  });
-  std::sort(adapters.begin(), adapters.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-
-  CounterValues values;
-  for (const Entry& entry : processes) {
-    const ProcessGpuUsage& usage = *entry.usage;
-    values.processes.push_back({Widen(entry.name), usage.localUsage, usage.sharedUsage,
-                                usage.dedicatedUsage, usage.totalCommitted, usage.processId});
-    for (std::size_t k = 0; k < usage.engines.size(); ++k) {
-      values.engines.push_back({Widen(EngineInstanceName(entry.name, k, usage.engines[k].type)),
-                                usage.engines[k].utilizationPercent});
-    }
-  }
-  for (const auto& [name, adapter] : adapters) {
-    values.adapters.push_back({Widen(name), adapter->totalCommitted, adapter->free, adapter->name,
-                               adapter->sysfsDevice, adapter->address});
-  }
-  return values;
-}
 
 CounterBackend::CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
     : sourceTable_(std::move(sources)), fs_(std::move(fs)), clock_(std::move(clock)) {}
@@ -316,49 +163,7 @@ PdhStatus CounterBackend::CoveredValues(
   const int needed = counter->kind == CounterKind::kUtilization ? 2 : 1;
   if (query->collections - counter->addedAtCollection < needed) return pdh::kInvalidData;
 
-  const auto covers = [&](const std::u16string& name) {
-    return !counter->instance || MatchesWildcard(*counter->instance, name);
-  };
-  const auto bytes = [](const std::optional<std::uint64_t>& value) {
-    return value ? std::optional<double>(static_cast<double>(*value)) : std::nullopt;
-  };
-  const CounterValues& values = query->latest;
-  out.clear();
-  switch (counter->kind) {
-    case CounterKind::kUtilization:
-      for (const auto& engine : values.engines) {
-        if (covers(engine.name)) out.emplace_back(engine.name, engine.utilizationPercent);
-      }
-      break;
-    case CounterKind::kAdapterTotalCommitted:
-    case CounterKind::kAdapterFree:
-      for (const auto& adapter : values.adapters) {
-        if (!covers(adapter.name)) continue;
-        out.emplace_back(adapter.name, bytes(counter->kind == CounterKind::kAdapterFree
-                                                 ? adapter.free
-                                                 : adapter.totalCommitted));
-      }
-      break;
-    default:
-      for (const auto& process : values.processes) {
-        if (!covers(process.name)) continue;
-        switch (counter->kind) {
-          case CounterKind::kLocalUsage:
-            out.emplace_back(process.name, bytes(process.localUsage));
-            break;
-          case CounterKind::kSharedUsage:
-            out.emplace_back(process.name, bytes(process.sharedUsage));
-            break;
-          case CounterKind::kDedicatedUsage:
-            out.emplace_back(process.name, bytes(process.dedicatedUsage));
-            break;
-          default:
-            out.emplace_back(process.name, bytes(process.totalCommitted));
-            break;
-        }
-      }
-      break;
-  }
+  SelectCoveredValues(query->latest, counter->kind, counter->instance, out);
   return kPdhSuccess;
 }
 
@@ -479,19 +284,10 @@ PdhStatus CounterBackend::Enumerate(std::u16string_view objectName,
   }
   const std::u16string& instanceText = pending->second;
 
-  const bool fits = (counters == nullptr || *counterLength >= counterText.size()) &&
-                    (instances == nullptr || *instanceLength >= instanceText.size());
-  if (sizeRequest || !fits) {
-    *counterLength = static_cast<std::uint32_t>(counterText.size());
-    *instanceLength = static_cast<std::uint32_t>(instanceText.size());
-    return pdh::kMoreData;
-  }
-  if (counters != nullptr) std::copy(counterText.begin(), counterText.end(), counters);
-  if (instances != nullptr) std::copy(instanceText.begin(), instanceText.end(), instances);
-  *counterLength = static_cast<std::uint32_t>(counterText.size());
-  *instanceLength = static_cast<std::uint32_t>(instanceText.size());
-  pendingInstanceLists_.erase(pending);
-  return kPdhSuccess;
+  const PdhStatus status = HandOutNameLists(counterText, instanceText, sizeRequest, counters,
+                                            counterLength, instances, instanceLength);
+  if (status == kPdhSuccess) pendingInstanceLists_.erase(pending);
+  return status;
 }
 
 }  // namespace gpuproc

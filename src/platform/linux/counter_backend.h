@@ -11,39 +11,13 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/counter_path.h"
+#include "platform/linux/counter_objects.h"
+#include "platform/linux/counter_values.h"
 #include "platform/linux/gpu_source.h"
 #include "platform/linux/host_fs.h"
 #include "platform/platform.h"
 
 namespace gpuproc {
-
-// One collection of every source, merged and named as the three counter
-// objects publish it. Instances are in enumeration order: processes by
-// ascending id, one process's devices by ascending instance name.
-struct CounterValues {
-  struct ProcessInstance {
-    std::u16string name;
-    std::optional<std::uint64_t> localUsage, sharedUsage, dedicatedUsage, totalCommitted;
-    std::uint32_t processId = 0;
-  };
-  struct EngineInstance {
-    std::u16string name;
-    std::optional<double> utilizationPercent;
-  };
-  struct AdapterInstance {
-    std::u16string name;
-    std::optional<std::uint64_t> totalCommitted, free;
-    std::string deviceName, sysfsDevice, address;  // as the source gave them
-  };
-  std::vector<ProcessInstance> processes;
-  std::vector<EngineInstance> engines;
-  std::vector<AdapterInstance> adapters;
-};
-
-// Merges the sources' snapshots in table order; a device that an earlier
-// source reported is ignored in the later ones.
-CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots);
 
 class CounterBackend {
  public:

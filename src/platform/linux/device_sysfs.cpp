@@ -13,27 +13,10 @@
 #include <vector>
 
 #include "platform/linux/host_fs.h"
+#include "platform/linux/number_text.h"
 
 namespace gpuproc {
 namespace {
-
-std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b
-             ? std::numeric_limits<std::uint64_t>::max()
-             : a + b;
-}
 
 std::optional<std::string> ReadInRoot(int rootFd, const std::string& relative) {
   if (rootFd < 0) return std::nullopt;

@@ -5,12 +5,22 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
-#include "platform/linux/driver_profiles.h"
 #include "platform/linux/gpu_source.h"
 
 namespace gpuproc {
+
+// Adapter-wide figures in bytes, each empty when not published.
+struct AdapterFigures {
+  std::optional<std::uint64_t> totalCommitted;
+  std::optional<std::uint64_t> free;
+};
+
+// Reads a discrete device's figures from sysfs: `deviceDir` is its device
+// folder, `sysRoot` the root of the sysfs tree.
+using AdapterReader = AdapterFigures (*)(int deviceDir, int sysRoot, GpuDevice device);
 
 // A decimal number in the attribute file `name` of the folder `dirFd`.
 std::optional<std::uint64_t> ReadSysNumber(int dirFd, const char* name);

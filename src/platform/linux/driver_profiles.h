@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/device_sysfs.h"
 #include "platform/linux/gpu_source.h"
 
 namespace gpuproc {
@@ -42,16 +43,6 @@ enum class KindSignal {
   kAlwaysIntegrated,
   kKfdTopology,  // integrated when the compute topology shows the GPU beside CPU cores
 };
-
-// Adapter-wide figures in bytes, each empty when not published.
-struct AdapterFigures {
-  std::optional<std::uint64_t> totalCommitted;
-  std::optional<std::uint64_t> free;
-};
-
-// Reads a discrete device's figures from sysfs: `deviceDir` is its device
-// folder, `sysRoot` the root of the sysfs tree.
-using AdapterReader = AdapterFigures (*)(int deviceDir, int sysRoot, GpuDevice device);
 
 struct DriverProfile {
   std::string_view name;         // drm-driver in fdinfo

@@ -5,17 +5,12 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <string_view>
 
+#include "platform/linux/drm_devices.h"
 #include "platform/linux/gpu_source.h"
 
 namespace gpuproc {
 
 std::unique_ptr<GpuSource> CreateDrmFdinfoSource(const GpuSourceContext& context);
-
-// "dddd:bb:dd.f" (the domain may have up to 8 hex digits) as a device name;
-// empty when the text is not a PCI address.
-std::optional<GpuDevice> ParsePciAddress(std::string_view text);
 
 }  // namespace gpuproc

@@ -147,7 +147,7 @@ bool RootsAreReadable(const HostFs& fs) {
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock)
-    : backend_(std::move(sources), std::move(fs), std::move(clock)) {}
+    : clock_(clock), backend_(std::move(sources), std::move(fs), std::move(clock)) {}
 
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   // A root that is not there would read as a machine where no process uses
@@ -171,6 +171,10 @@ PdhStatus LinuxPlatform::GetFormattedCounterArray(CounterHandle counter,
                                                   std::vector<CounterItem>* items) {
   return backend_.GetFormattedCounterArray(counter, items);
 }
+PdhStatus LinuxPlatform::GetRawCounterArray(CounterHandle /*counter*/,
+                                            std::vector<RawCounterItem>* /*items*/) {
+  return pdh::kInvalidData;
+}
 PdhStatus LinuxPlatform::RemoveCounter(CounterHandle counter) {
   return backend_.RemoveCounter(counter);
 }
@@ -191,6 +195,10 @@ PdhStatus LinuxPlatform::EnumProcessObjectItems(std::uint32_t processId, std::u1
 
 std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle query) {
   return backend_.DescribeAdapters(query);
+}
+
+double LinuxPlatform::MonotonicSeconds() {
+  return clock_ ? static_cast<double>(clock_()) * 1e-9 : 0.0;
 }
 
 void LinuxPlatform::Sleep(std::uint32_t milliseconds) {

@@ -20,6 +20,7 @@ class LinuxPlatform final : public Platform {
   PdhStatus GetFormattedCounterValue(CounterHandle counter, double* value) override;
   PdhStatus GetFormattedCounterArray(CounterHandle counter,
                                      std::vector<CounterItem>* items) override;
+  PdhStatus GetRawCounterArray(CounterHandle counter, std::vector<RawCounterItem>* items) override;
   PdhStatus RemoveCounter(CounterHandle counter) override;
   PdhStatus CloseQuery(QueryHandle query) override;
   PdhStatus EnumObjectItems(std::u16string_view object, char16_t* counters,
@@ -30,6 +31,7 @@ class LinuxPlatform final : public Platform {
                                    char16_t* instances, std::uint32_t* instanceLength) override;
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
 
+  double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;
   bool FormatSystemMessage(std::uint32_t code, std::u16string* text) override;
@@ -46,6 +48,7 @@ class LinuxPlatform final : public Platform {
   CounterBackend& Backend() { return backend_; }
 
  private:
+  MonotonicClock clock_;
   CounterBackend backend_;
 };
 

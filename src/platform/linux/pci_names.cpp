@@ -1,3 +1,6 @@
+// GPU names for DRM devices: the vendor and device ids from sysfs looked up
+// in the PCI ID database through libpci, kept for the library's life so the
+// database is parsed only for a GPU not named before.
 #include "platform/linux/pci_names.h"
 
 extern "C" {
@@ -8,6 +11,7 @@ extern "C" {
 #include <csetjmp>
 #include <optional>
 
+#include "platform/linux/number_text.h"
 #include "platform/linux/utf16.h"
 
 namespace gpuproc {
@@ -52,11 +56,6 @@ std::optional<std::uint16_t> ParseId(std::optional<std::string> text) {
   const auto [stop, error] = std::from_chars(text->data() + 2, end, id, 16);
   if (error != std::errc() || stop != end) return std::nullopt;
   return id;
-}
-
-std::string_view LastComponent(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace

@@ -168,6 +168,40 @@ PdhStatus ReadCounterArray(PDH_HCOUNTER counter, std::vector<CounterItem>& items
   return static_cast<PdhStatus>(PDH_MORE_DATA);
 }
 
+// Every item of a counter through the same protocol of
+// PdhGetRawCounterArrayW.
+PdhStatus ReadRawCounterArray(PDH_HCOUNTER counter, std::vector<RawCounterItem>& items) {
+  for (int attempt = 0; attempt < kArrayReadAttempts; ++attempt) {
+    DWORD bufferSize = 0;
+    DWORD itemCount = 0;
+    PDH_STATUS status = ::PdhGetRawCounterArrayW(counter, &bufferSize, &itemCount, nullptr);
+    if (status == ERROR_SUCCESS) {
+      items.clear();
+      return ERROR_SUCCESS;
+    }
+    if (status != static_cast<PDH_STATUS>(PDH_MORE_DATA)) return status;
+    std::vector<PDH_RAW_COUNTER_ITEM_W> buffer(bufferSize / sizeof(PDH_RAW_COUNTER_ITEM_W) + 1);
+    bufferSize = static_cast<DWORD>(buffer.size() * sizeof(PDH_RAW_COUNTER_ITEM_W));
+    itemCount = 0;
+    status = ::PdhGetRawCounterArrayW(counter, &bufferSize, &itemCount, buffer.data());
+    // Instances that appeared since the size request: ask again.
+    if (status == static_cast<PDH_STATUS>(PDH_MORE_DATA)) continue;
+    if (status != ERROR_SUCCESS) return status;
+    items.clear();
+    items.reserve(itemCount);
+    for (DWORD index = 0; index < itemCount && index < buffer.size(); ++index) {
+      const PDH_RAW_COUNTER_ITEM_W& item = buffer[index];
+      std::u16string name;
+      if (item.szName != nullptr) {
+        name.assign(reinterpret_cast<const char16_t*>(item.szName), std::wcslen(item.szName));
+      }
+      items.push_back({std::move(name), item.RawValue.CStatus, item.RawValue.FirstValue});
+    }
+    return ERROR_SUCCESS;
+  }
+  return static_cast<PdhStatus>(PDH_MORE_DATA);
+}
+
 // The value of a counter added with a wildcard instance.
 PdhStatus ReadWildcardValue(PDH_HCOUNTER counter, double* value) {
   std::vector<CounterItem> read;
@@ -278,6 +312,11 @@ PdhStatus WindowsPlatform::GetFormattedCounterArray(CounterHandle counter,
   return ReadCounterArray(counter, *items);
 }
 
+PdhStatus WindowsPlatform::GetRawCounterArray(CounterHandle counter,
+                                              std::vector<RawCounterItem>* items) {
+  return ReadRawCounterArray(counter, *items);
+}
+
 PdhStatus WindowsPlatform::RemoveCounter(CounterHandle counter) {
   std::erase_if(wildcardCounters_,
                 [counter](const WildcardCounter& entry) { return entry.counter == counter; });
@@ -323,6 +362,19 @@ PdhStatus WindowsPlatform::EnumProcessObjectItems(std::uint32_t /*processId*/,
 
 std::vector<AdapterDescription> WindowsPlatform::DescribeAdapters(QueryHandle /*query*/) {
   return ListDxgiAdapters(*this);
+}
+
+double WindowsPlatform::MonotonicSeconds() {
+  LARGE_INTEGER count{};
+  LARGE_INTEGER frequency{};
+  ::QueryPerformanceCounter(&count);
+  ::QueryPerformanceFrequency(&frequency);
+  // Whole seconds and the remainder apart: the count times anything would
+  // lose precision long before the machine's uptime runs out.
+  const LONGLONG seconds = count.QuadPart / frequency.QuadPart;
+  const LONGLONG rest = count.QuadPart % frequency.QuadPart;
+  return static_cast<double>(seconds) +
+         static_cast<double>(rest) / static_cast<double>(frequency.QuadPart);
 }
 
 void WindowsPlatform::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }

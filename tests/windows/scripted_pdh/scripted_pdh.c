@@ -510,6 +510,25 @@ PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER handle, DWORD format,
   return status;
 }
 
+/* The instances the counter matched at its last collection, and the bytes an
+ * array of items of `itemSize` needs for them and their names. */
+static DWORD MatchInstances(const Counter* counter, int* matched, size_t itemSize, DWORD* needed) {
+  DWORD count = 0;
+  *needed = 0;
+  for (int index = 0; index < entryCount; ++index) {
+    const Entry* entry = &entries[index];
+    if (entry->object != counter->object || !entry->hasInstance ||
+        !EntryLive(entry, counter->collectedPhase) ||
+        SeenBefore(index, EntryLive, counter->collectedPhase) ||
+        !MatchesWildcard(counter->instance, entry->instance)) {
+      continue;
+    }
+    matched[count++] = index;
+    *needed += (DWORD)(itemSize + (wcslen(entry->instance) + 1) * sizeof(wchar_t));
+  }
+  return count;
+}
+
 PDH_STATUS WINAPI PdhGetFormattedCounterArrayW(PDH_HCOUNTER handle, DWORD format,
                                                LPDWORD bufferSize, LPDWORD itemCount,
                                                PPDH_FMT_COUNTERVALUE_ITEM_W items) {
@@ -519,22 +538,10 @@ PDH_STATUS WINAPI PdhGetFormattedCounterArrayW(PDH_HCOUNTER handle, DWORD format
   PDH_STATUS status = counter == NULL ? (PDH_STATUS)PDH_INVALID_HANDLE : ERROR_SUCCESS;
   if (status == ERROR_SUCCESS && counter->collections == 0) status = PDH_INVALID_DATA;
   if (status == ERROR_SUCCESS) {
-    /* The instances the counter matched at its last collection. */
     int matched[MAX_ENTRIES];
-    DWORD count = 0;
     DWORD needed = 0;
-    for (int index = 0; index < entryCount; ++index) {
-      const Entry* entry = &entries[index];
-      if (entry->object != counter->object || !entry->hasInstance ||
-          !EntryLive(entry, counter->collectedPhase) ||
-          SeenBefore(index, EntryLive, counter->collectedPhase) ||
-          !MatchesWildcard(counter->instance, entry->instance)) {
-        continue;
-      }
-      matched[count++] = index;
-      needed += (DWORD)(sizeof(PDH_FMT_COUNTERVALUE_ITEM_W) +
-                        (wcslen(entry->instance) + 1) * sizeof(wchar_t));
-    }
+    const DWORD count =
+        MatchInstances(counter, matched, sizeof(PDH_FMT_COUNTERVALUE_ITEM_W), &needed);
     if (items == NULL || *bufferSize < needed) {
       if (needed > 0) status = PDH_MORE_DATA;
     } else {
@@ -550,6 +557,42 @@ PDH_STATUS WINAPI PdhGetFormattedCounterArrayW(PDH_HCOUNTER handle, DWORD format
         if (items[item].FmtValue.CStatus == PDH_CSTATUS_VALID_DATA &&
             FormatValue(raw, format, &items[item].FmtValue) != ERROR_SUCCESS) {
           status = PDH_INVALID_ARGUMENT;
+        }
+      }
+    }
+    *bufferSize = needed;
+    *itemCount = count;
+  }
+  LeaveCriticalSection(&lock);
+  return status;
+}
+
+/* Raw values are the scenario's numbers as integers: "Running Time" counts
+ * 100 ns units. */
+PDH_STATUS WINAPI PdhGetRawCounterArrayW(PDH_HCOUNTER handle, LPDWORD bufferSize,
+                                         LPDWORD itemCount, PPDH_RAW_COUNTER_ITEM_W items) {
+  if (bufferSize == NULL || itemCount == NULL) return PDH_INVALID_ARGUMENT;
+  EnterCriticalSection(&lock);
+  const Counter* counter = FindCounterHandle(handle);
+  PDH_STATUS status = counter == NULL ? (PDH_STATUS)PDH_INVALID_HANDLE : ERROR_SUCCESS;
+  if (status == ERROR_SUCCESS && counter->collections == 0) status = PDH_INVALID_DATA;
+  if (status == ERROR_SUCCESS) {
+    int matched[MAX_ENTRIES];
+    DWORD needed = 0;
+    const DWORD count = MatchInstances(counter, matched, sizeof(PDH_RAW_COUNTER_ITEM_W), &needed);
+    if (items == NULL || *bufferSize < needed) {
+      if (needed > 0) status = PDH_MORE_DATA;
+    } else {
+      wchar_t* names = (wchar_t*)(items + count);
+      for (DWORD item = 0; item < count; ++item) {
+        const Entry* entry = &entries[matched[item]];
+        memset(&items[item].RawValue, 0, sizeof(items[item].RawValue));
+        items[item].szName = names;
+        names += AppendName(names, 0, entry->instance);
+        double raw = 0;
+        items[item].RawValue.CStatus = ReadInstance(counter, entry->instance, 1, &raw);
+        if (items[item].RawValue.CStatus == PDH_CSTATUS_VALID_DATA) {
+          items[item].RawValue.FirstValue = (LONGLONG)raw;
         }
       }
     }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# fuzz/run.sh [SECONDS]: builds the fuzzers with clang and runs each for
+# scripts/fuzz.sh [SECONDS]: builds the fuzzers with clang and runs each for
 # SECONDS (default 30) from the recorded fdinfo files and a few paths.
 set -euo pipefail
 cd "$(dirname "$0")/.."

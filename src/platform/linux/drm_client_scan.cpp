@@ -1,0 +1,189 @@
+#include "platform/linux/drm_client_scan.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "platform/linux/host_fs.h"
+#include "platform/linux/number_text.h"
+
+namespace gpuproc {
+namespace {
+
+constexpr std::string_view kDriPrefix = "/dev/dri/";
+
+// getdents64 straight into a buffer the source keeps: opendir() would
+// allocate its own for each of the machine's thousands of fd folders.
+template <typename Visit>
+void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) {
+  for (;;) {
+    const ssize_t got = ::getdents64(dirFd, buffer.data(), buffer.size());
+    if (got <= 0) return;
+    for (std::size_t position = 0; position < static_cast<std::size_t>(got);) {
+      const char* record = buffer.data() + position;
+      unsigned short recordLength = 0;
+      std::memcpy(&recordLength, record + offsetof(dirent64, d_reclen), sizeof recordLength);
+      if (recordLength == 0) return;
+      const auto type = static_cast<unsigned char>(record[offsetof(dirent64, d_type)]);
+      visit(record + offsetof(dirent64, d_name), type);
+      position += recordLength;
+    }
+  }
+}
+
+}  // namespace
+
+const std::vector<std::uint32_t>& DrmClientScanner::ListProcesses(int procRoot) {
+  processIds_.clear();
+  const UniqueFd dir(OpenInRoot(procRoot, ".", O_RDONLY | O_DIRECTORY));
+  if (!dir.Valid()) return processIds_;
+  ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char) {
+    if (const auto processId = ParseDecimal<std::uint32_t>(name)) processIds_.push_back(*processId);
+  });
+  std::sort(processIds_.begin(), processIds_.end());
+  return processIds_;
+}
+
+// /proc/<tid> of a thread opens like its process's folder and shows the
+// process's fds, but /proc lists only processes: a thread's id names no
+// process, so it has no instances of its own. A status without Tgid (a
+// recorded tree) is taken as a process's.
+bool DrmClientScanner::IsOtherProcessThread(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/status", processId);
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  if (!file.Valid()) return false;
+  // Tgid is the fourth line, after a name of at most 64 escaped bytes.
+  char text[512];
+  ssize_t got = 0;
+  do {
+    got = ::read(file.Get(), text, sizeof text);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  constexpr std::string_view kTgid = "\nTgid:";
+  std::string_view status(text, static_cast<std::size_t>(got));
+  const std::size_t at = status.find(kTgid);
+  if (at == std::string_view::npos) return false;
+  status.remove_prefix(at + kTgid.size());
+  while (!status.empty() && (status.front() == '\t' || status.front() == ' ')) {
+    status.remove_prefix(1);
+  }
+  const std::size_t end = status.find('\n');
+  if (end == std::string_view::npos) return false;
+  const std::optional<std::uint32_t> group = ParseDecimal<std::uint32_t>(status.substr(0, end));
+  return group && *group != processId;
+}
+
+bool DrmClientScanner::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) {
+  char path[48];
+  std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
+  // Not procfs's own fdinfo but a replayed tree's may be a FIFO or a device:
+  // only regular files are read, and never with a blocking open.
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  return file.Valid() && ReadAll(file.Get(), fdinfoText_);
+}
+
+bool DrmClientScanner::ListGpuFds(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/fd", processId);
+  // Gone, another user's process, not dumpable, hidepid: no data.
+  const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
+  if (!dir.Valid()) return false;
+  char target[256];
+  ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
+    if (type != DT_LNK && type != DT_UNKNOWN) return;
+    const std::optional<int> fd = ParseDecimal<int>(name);
+    if (!fd) return;
+    const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
+    if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
+        length >= static_cast<ssize_t>(sizeof target) ||
+        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
+      return;
+    }
+    gpuFds_.emplace_back(*fd, std::string(target + kDriPrefix.size(),
+                                          static_cast<std::size_t>(length) - kDriPrefix.size()));
+  });
+  return true;
+}
+
+void DrmClientScanner::ListKnownGpuFds(int procRoot, std::uint32_t processId) {
+  const auto known = knownGpuFds_.find(processId);
+  if (known == knownGpuFds_.end()) return;
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/fd", processId);
+  const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
+  if (!dir.Valid()) return;
+  char name[16];
+  char target[256];
+  for (const auto& [fd, node] : known->second) {
+    // Still the same node: a closed fd, or one reused for another file, is
+    // no longer that client.
+    std::snprintf(name, sizeof name, "%d", fd);
+    const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
+    if (length == static_cast<ssize_t>(kDriPrefix.size() + node.size()) &&
+        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) == 0 &&
+        std::memcmp(target + kDriPrefix.size(), node.data(), node.size()) == 0) {
+      gpuFds_.emplace_back(fd, node);
+    }
+  }
+}
+
+std::vector<DrmClient>& DrmClientScanner::ScanProcess(int procRoot, std::uint32_t processId,
+                                                      DrmDeviceResolver& resolver,
+                                                      bool knownClientsOnly) {
+  gpuFds_.clear();
+  clients_.clear();
+  seenClients_.clear();
+  if (knownClientsOnly) {
+    ListKnownGpuFds(procRoot, processId);
+  } else if (!ListGpuFds(procRoot, processId)) {
+    return clients_;
+  }
+  if (gpuFds_.empty()) return clients_;
+  // Clients in fd order, so that engine classes come in the same order in
+  // every collection whatever order the directory lists them in.
+  std::sort(gpuFds_.begin(), gpuFds_.end());
+  currentGpuFds_[processId] = gpuFds_;
+
+  for (const auto& [fd, node] : gpuFds_) {
+    if (!IsNodeName(node)) continue;
+    // The fd may have been closed since its link was read, or reused for a
+    // file that is not a DRM client: such fdinfo has no drm-driver.
+    if (!ReadFdinfo(procRoot, processId, fd)) continue;
+    DrmFdinfo info = ParseFdinfo(fdinfoText_);
+    // nvidia-drm, nouveau and KMS-only drivers print no usage statistics.
+    if (info.driver.empty()) continue;
+    const std::optional<GpuDevice> device = resolver.ForClient(info, node);
+    if (!device) continue;
+    DrmClientKey key{processId, *device, info.clientId.has_value(),
+                     info.clientId.value_or(static_cast<std::uint64_t>(fd))};
+    // A dup()ed or inherited fd shows the same client twice; a process that
+    // leaks DRM fds may hold tens of thousands, hence a set, not a search.
+    if (!seenClients_.insert(key).second) continue;
+    const std::string_view always = ProfileForDriver(info.driver).alwaysListedEngine;
+    if (!always.empty() && info.FindEngine(always) == nullptr) {
+      // A driver that leaves out an engine whose busy time is still 0: the
+      // class exists for every client all the same, listed first.
+      FdinfoEngine engine;
+      engine.name = std::string(always);
+      engine.busyNs = 0;
+      info.engines.insert(info.engines.begin(), std::move(engine));
+    }
+    clients_.push_back(DrmClient{key, std::move(info)});
+  }
+  return clients_;
+}
+
+void DrmClientScanner::FinishCollection() {
+  std::swap(knownGpuFds_, currentGpuFds_);
+  currentGpuFds_.clear();
+}
+
+}  // namespace gpuproc

@@ -1,0 +1,52 @@
+// The snapshot document: one reading of every process's GPU memory and
+// cumulative engine time, with the monotonic time it was taken.
+//
+// Unlike the usage report it marks a value that could not be read as null,
+// and keeps its members in the documented order.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gpuproc {
+
+// One GPU that a listed process uses. Memory in bytes.
+struct SnapshotAdapter {
+  std::string adapter;     // luid_0x<HI>_0x<LO>_phys_<N>
+  std::string name;        // empty when the system gives none
+  std::string pciAddress;  // empty when there is none
+  std::optional<double> totalCommittedBytes;
+  std::optional<double> freeBytes;
+};
+
+// Engine type ("3D", "Copy", ...) to its busy seconds, summed over the type's
+// engines; empty where one of them could not be read.
+using EngineBusySeconds = std::map<std::string, std::optional<double>>;
+
+// One (process, GPU). Memory in bytes.
+struct SnapshotProcess {
+  std::uint32_t processId = 0;
+  std::string name;
+  std::string adapter;
+  std::optional<double> dedicatedUsage;
+  std::optional<double> sharedUsage;
+  std::optional<double> localUsage;
+  std::optional<double> totalCommitted;
+  // Empty where the system's engine time could not be read at all.
+  std::optional<EngineBusySeconds> engineBusySeconds;
+};
+
+struct SnapshotDocument {
+  double time = 0;  // seconds on the monotonic clock
+  std::vector<SnapshotAdapter> adapters;
+  std::vector<SnapshotProcess> processes;
+};
+
+// Compact UTF-8 JSON on one line. Text that is not valid UTF-8 is repaired
+// (U+FFFD), never a reason to lose the document.
+std::string FormatSnapshot(const SnapshotDocument& document);
+
+}  // namespace gpuproc
