@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # scripts/package-check.sh: builds the Debian packages from a clean clone of
 # HEAD (dpkg-buildpackage -b), runs lintian on them (no error or warning may
-# show), installs them into a clean Debian 12 container (podman, the base
-# image of scripts/podman-base.sh), checks what each one gives, purges them
-# and checks that nothing of theirs is left; prints their sizes.
+# show), installs them into a clean Debian 12 container (podman: the base
+# image of scripts/podman-base.sh with the checks' tools added, made once),
+# checks what each one gives, purges them and checks that nothing of theirs
+# is left; prints their sizes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -24,6 +25,7 @@ cleanup() {
 trap cleanup EXIT
 step=$SECONDS
 git clone -q "$PWD" "$scratch/gpuproc"
+commit=$(git -C "$scratch/gpuproc" rev-parse --short HEAD)
 cd "$scratch/gpuproc"
 unmet=$(dpkg-checkbuilddeps 2>&1 | sed -n 's/.*Unmet build dependencies: //p' | sed 's/([^)]*)//g')
 # shellcheck disable=SC2086 # one package name a word
@@ -32,7 +34,7 @@ dpkg-buildpackage -b -us -uc -j"$(nproc)" >"$scratch/build.log" 2>&1 ||
   { tail -40 "$scratch/build.log" >&2; exit 1; }
 cd "$OLDPWD"
 version=$(dpkg-parsechangelog -l "$scratch/gpuproc/debian/changelog" -S Version)
-echo "packages $version built from a clean clone of $(git rev-parse --short HEAD) in $((SECONDS - step)) s"
+echo "packages $version built from a clean clone of $commit in $((SECONDS - step)) s"
 status=0
 lintian --fail-on error,warning "$scratch"/*.changes >"$scratch/lintian.log" 2>&1 || status=$?
 grep -v '^running with root' "$scratch/lintian.log" || true
@@ -50,11 +52,17 @@ cat >"$scratch/check.sh" <<'INSIDE'
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(libgpuproc0 libgpuproc-dev gpuproc gpuproc-exporter python3-gpuproc)
-if [ "$1" = install ]; then
-  apt-get update -qq
+quiet() { "$@" >/tmp/apt.log 2>&1 || { cat /tmp/apt.log >&2; return 1; }; }
+# A throwaway container: dpkg need not sync every file it writes.
+unsafe=(-o Dpkg::Options::=--force-unsafe-io)
+if [ "$1" = tools ]; then
   # What the checks use: a C compiler, pkg-config, systemd-analyze, curl.
-  apt-get install -y -qq --no-install-recommends gcc libc6-dev pkg-config systemd curl >/dev/null
-  apt-get install -y -qq /debs/*.deb >/dev/null
+  quiet apt-get update
+  quiet apt-get install -y "${unsafe[@]}" --no-install-recommends gcc libc6-dev pkg-config systemd curl
+  apt-get clean
+elif [ "$1" = install ]; then
+  quiet apt-get update
+  quiet apt-get install -y "${unsafe[@]}" /debs/*.deb
   gpuproc --version
   gpuproc-exporter --version
   python3 -c 'import gpuproc; print("python3 gpuproc", gpuproc.__version__, "read", len(gpuproc.get_all_gpu_data()), "records")'
@@ -79,16 +87,25 @@ else
   [ -s /tmp/metrics ] || { cat /tmp/exporter.log >&2; exit 1; }
   [ "$listening" = 0100007F:28C4 ] || { echo "listening on: $listening" >&2; exit 1; }
   echo "exporter with /etc/default/gpuproc-exporter: 127.0.0.1:10436 only, $(wc -l </tmp/metrics) lines of metrics"
-  apt-get purge -y -qq --autoremove "${packages[@]}" >/dev/null
+  quiet apt-get purge -y "${unsafe[@]}" --autoremove "${packages[@]}"
   left=$(dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | grep gpuproc || true)
   left+=$(find / -xdev \( -path /proc -o -path /sys -o -path /debs \) -prune -o -iname '*gpuproc*' -print)
   [ -z "$left" ] || { echo "left after purge:" >&2; echo "$left" >&2; exit 1; }
   echo "purged: nothing of the packages left"
 fi
 INSIDE
-step=$SECONDS
 mounts=(-v "$scratch/debs:/debs:ro" -v "$scratch/check.sh:/check.sh:ro" -e "VERSION=$version")
-podman run --name "$name" --network host "${mounts[@]}" "$base_image" bash /check.sh install
+# The base with the checks' tools and nothing of ours, made once and kept.
+tools=localhost/gpuproc-package-check-tools:bookworm
+if ! podman image exists "$tools"; then
+  step=$SECONDS
+  podman run --name "$name" --network host "${mounts[@]}" "$base_image" bash /check.sh tools
+  podman commit -q "$name" "$tools" >/dev/null
+  podman rm "$name" >/dev/null
+  echo "image $tools: the base with the checks' tools, made in $((SECONDS - step)) s"
+fi
+step=$SECONDS
+podman run --name "$name" --network host "${mounts[@]}" "$tools" bash /check.sh install
 podman commit -q "$name" "localhost/$name" >/dev/null
 podman run --rm --network none "${mounts[@]}" "localhost/$name" bash /check.sh purge
 echo "installed, checked and purged in a clean container in $((SECONDS - step)) s"
