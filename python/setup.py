@@ -9,6 +9,10 @@ name is taken from the directory pip was started in). Either way the file is
 copied into the package as libgpuproc.so. The wheel holds native code, so it
 is tagged for this platform (py3-none-<plat>), never as a pure py3-none-any
 wheel.
+
+GPUPROC_SYSTEM_LIBRARY=1 builds the package without a library, pure Python:
+it then loads the system's libgpuproc.so.0 (Debian's python3-gpuproc, beside
+libgpuproc0).
 """
 import os
 import shutil
@@ -21,6 +25,7 @@ from wheel.bdist_wheel import bdist_wheel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
+SYSTEM_LIBRARY = os.environ.get("GPUPROC_SYSTEM_LIBRARY") == "1"
 
 
 def named_library(name):
@@ -55,6 +60,8 @@ def built_library(build_temp):
 class BuildWithLibrary(build_py):
     def run(self):
         super().run()
+        if SYSTEM_LIBRARY:
+            return
         name = os.environ.get("GPUPROC_LIBRARY")
         library = named_library(name) if name else built_library(
             self.get_finalized_command("build").build_temp)
@@ -66,12 +73,14 @@ class BuildWithLibrary(build_py):
 class NativeDistribution(Distribution):
     # Native code installs into platlib, at the wheel's root.
     def has_ext_modules(self):
-        return True
+        return not SYSTEM_LIBRARY
 
 
 class PlatformWheel(bdist_wheel):
     # Any Python 3 loads the library through ctypes: no ABI tag.
     def get_tag(self):
+        if SYSTEM_LIBRARY:
+            return super().get_tag()
         _, _, platform = super().get_tag()
         return "py3", "none", platform
 

@@ -19,7 +19,12 @@ def _library_path() -> str:
     if explicit:
         return explicit
     name = "gpuproc.dll" if sys.platform == "win32" else "libgpuproc.so"
-    return os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+    carried = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+    if sys.platform == "win32" or os.path.exists(carried):
+        return carried
+    # A distribution's package (python3-gpuproc) carries no copy: the
+    # system's library, by its SONAME, as the package libgpuproc0 installs it.
+    return "libgpuproc.so.0"
 
 
 class Library:
@@ -76,7 +81,7 @@ _default_lock = threading.Lock()
 
 
 def default_library() -> Library:
-    """The library carried by the package (or named by GPUPROC_LIBRARY), loaded once."""
+    """The package's library (or the system's, or GPUPROC_LIBRARY's), loaded once."""
     global _default
     with _default_lock:
         if _default is None:
