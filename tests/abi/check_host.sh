@@ -20,7 +20,8 @@ expect() {  # expect WHAT STATUS STDOUT STDERR-PATTERN (empty: no stderr) -- ARG
 sleep 30 & live=$!
 expect "live process" 0 $'null\n' '' -- "$live"
 expect "two processes" 0 $'null\nnull\n' '' -- "$live" $$
-expect "largest id" 0 $'null\n' '' -- 4294967295
+# Accepted as a process id, and told apart from a process without GPU use.
+expect "largest id, no such process" 1 "" "^gpuproc: no process 4294967295$" -- 4294967295
 expect "out of range" 2 "" "not a process id" -- 4294967296
 expect "not a number" 2 "" "not a process id" -- 12x
 expect "negative" 2 "" "not a process id" -- -5
