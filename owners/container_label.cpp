@@ -1,13 +1,10 @@
 #include "container_label.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <vector>
+
+#include "proc_file.h"
 
 namespace gpuproc {
 
@@ -213,27 +210,8 @@ std::string ContainerFromCgroup(std::string_view cgroupText) {
 }
 
 std::string ReadProcessCgroup(std::uint32_t processId) {
-  const char* root = ::secure_getenv("HOST_PROC");
-  const std::string path = std::string(root != nullptr && *root != '\0' ? root : "/proc") + "/" +
-                           std::to_string(processId) + "/cgroup";
-  // A replayed tree may hold anything at that name: a FIFO would block the
-  // scrape for good, so open without waiting and read only a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return {};
-  std::string text;
-  struct stat status {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    text.resize(kMaxCgroupFileBytes);
-    std::size_t used = 0;
-    while (used < text.size()) {
-      const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
-      if (got <= 0) break;
-      used += static_cast<std::size_t>(got);
-    }
-    text.resize(used);
-  }
-  ::close(fd);
-  return text;
+  return ReadSmallRegularFile(HostProcRoot() + "/" + std::to_string(processId) + "/cgroup",
+                              kMaxCgroupFileBytes);
 }
 
 }  // namespace gpuproc

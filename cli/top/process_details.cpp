@@ -13,37 +13,13 @@
 
 #include "container_label.h"
 #include "pod_label.h"
+#include "proc_file.h"
 
 namespace gpuproc::tool {
 namespace {
 
 constexpr std::size_t kMaxCommandLineBytes = 4096;
 constexpr std::size_t kShortContainerId = 12;
-
-std::string ProcRoot() {
-  const char* root = ::secure_getenv("HOST_PROC");
-  return root != nullptr && *root != '\0' ? root : "/proc";
-}
-
-// A replayed tree may hold a FIFO at any name: never wait on one.
-std::string ReadSmallFile(const std::string& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return {};
-  std::string text;
-  struct stat status {};
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    text.resize(limit);
-    std::size_t used = 0;
-    while (used < text.size()) {
-      const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
-      if (got <= 0) break;
-      used += static_cast<std::size_t>(got);
-    }
-    text.resize(used);
-  }
-  ::close(fd);
-  return text;
-}
 
 std::string UserName(uid_t uid) {
   passwd entry{};
@@ -89,7 +65,7 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
                                                const std::vector<std::string>& names, double now,
                                                const std::string& podLogsDir, DetailsCache& cache) {
   std::optional<KubeletLogLayout> layout;
-  const std::string root = ProcRoot();
+  const std::string root = HostProcRoot();
   std::map<std::uint32_t, DetailsCache::Entry> kept;
   std::vector<ProcessDetails> details;
   details.reserve(processIds.size());
@@ -120,7 +96,7 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
     const std::string cgroup = ReadProcessCgroup(processId);
     entry.owner = OwnerText(layout->Owner(IdentityFromCgroup(cgroup)));
     entry.cgroupPath = CgroupPath(cgroup);
-    entry.commandLine = ReadSmallFile(folder + "/cmdline", kMaxCommandLineBytes);
+    entry.commandLine = ReadSmallRegularFile(folder + "/cmdline", kMaxCommandLineBytes);
     while (!entry.commandLine.empty() && entry.commandLine.back() == '\0') {
       entry.commandLine.pop_back();
     }
@@ -133,7 +109,7 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
 }
 
 bool SomeProcessesUnreadable() {
-  DIR* proc = ::opendir(ProcRoot().c_str());
+  DIR* proc = ::opendir(HostProcRoot().c_str());
   if (proc == nullptr) return false;
   bool unreadable = false;
   while (const dirent* entry = ::readdir(proc)) {

@@ -28,6 +28,22 @@ std::string PciAddressOf(std::u16string_view instance) {
   return text;
 }
 
+// Every covered instance as an array item. An instance without a value is
+// still listed, as PDH lists an instance whose sample is bad, so a caller
+// can tell "no value" from "no instance".
+template <typename Item, typename Convert>
+void ListCovered(const std::vector<std::pair<std::u16string_view, std::optional<double>>>& covered,
+                 std::vector<Item>& items, Convert convert) {
+  items.clear();
+  items.reserve(covered.size());
+  for (const auto& [name, reading] : covered) {
+    items.push_back(
+        {std::u16string(name),
+         reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
+         reading ? convert(*reading) : decltype(convert(0.0))(0)});
+  }
+}
+
 }  // namespace
 
 struct CounterBackend::Counter {
@@ -215,16 +231,7 @@ PdhStatus CounterBackend::GetFormattedCounterArray(CounterHandle handle,
   std::vector<std::pair<std::u16string_view, std::optional<double>>> covered;
   const PdhStatus status = CoveredValues(handle, covered);
   if (status != kPdhSuccess) return status;
-  items->clear();
-  items->reserve(covered.size());
-  for (const auto& [name, reading] : covered) {
-    // An instance without a value is still listed, as PDH lists an instance
-    // whose sample is bad, so a caller can tell "no value" from "no instance".
-    items->push_back(
-        {std::u16string(name),
-         reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
-         reading.value_or(0)});
-  }
+  ListCovered(covered, *items, [](double reading) { return reading; });
   return kPdhSuccess;
 }
 
@@ -234,14 +241,7 @@ PdhStatus CounterBackend::GetRawCounterArray(CounterHandle handle,
   std::vector<std::pair<std::u16string_view, std::optional<double>>> covered;
   const PdhStatus status = CoveredValues(handle, covered);
   if (status != kPdhSuccess) return status;
-  items->clear();
-  items->reserve(covered.size());
-  for (const auto& [name, reading] : covered) {
-    items->push_back(
-        {std::u16string(name),
-         reading ? kPdhCStatusValidData : static_cast<std::uint32_t>(pdh::kCStatusInvalidData),
-         reading ? static_cast<std::int64_t>(*reading) : 0});
-  }
+  ListCovered(covered, *items, [](double reading) { return static_cast<std::int64_t>(reading); });
   return kPdhSuccess;
 }
 
