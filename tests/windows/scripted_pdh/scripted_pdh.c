@@ -577,8 +577,8 @@ PDH_STATUS WINAPI PdhGetFormattedCounterArrayW(PDH_HCOUNTER handle, DWORD format
 
 /* Raw values are the scenario's numbers as integers: "Running Time" counts
  * 100 ns units. */
-PDH_STATUS WINAPI PdhGetRawCounterArrayW(PDH_HCOUNTER handle, LPDWORD bufferSize,
-                                         LPDWORD itemCount, PPDH_RAW_COUNTER_ITEM_W items) {
+PDH_STATUS WINAPI PdhGetRawCounterArrayW(PDH_HCOUNTER handle, LPDWORD bufferSize, LPDWORD itemCount,
+                                         PPDH_RAW_COUNTER_ITEM_W items) {
   if (bufferSize == NULL || itemCount == NULL) return PDH_INVALID_ARGUMENT;
   EnterCriticalSection(&lock);
   const Counter* counter = FindCounterHandle(handle);
