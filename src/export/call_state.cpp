@@ -1,11 +1,11 @@
 #include "export/call_state.h"
 
+#include <atomic>
 #include <new>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <atomic>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -31,7 +31,10 @@ extern "C" void ForgetExitingThread(void* state) { static_cast<CallState*>(state
 // take libstdc++'s guard mutex, whose semaphore is never closed). On Windows
 // DllMain creates and destroys it.
 alignas(CallState) unsigned char stateStorage[sizeof(CallState)];
-CallState* state = nullptr;
+// Atomic: the fork handlers read it on the forking thread, which the C
+// library orders after the first call's registration by a lock of its own
+// that no thread checker sees.
+std::atomic<CallState*> state{nullptr};
 
 #if !defined(_WIN32)
 // Set by an exit handler registered with the first call. At exit the
@@ -50,46 +53,46 @@ __attribute__((destructor)) void DestroyStateOnUnload() { CallState::DestroyOnUn
 }  // namespace
 
 #if defined(_WIN32)
-CallState& CallState::Instance() { return *state; }
+CallState& CallState::Instance() { return *state.load(); }
 
-void CallState::Create() { state = new (stateStorage) CallState(); }
+void CallState::Create() { state.store(new (stateStorage) CallState()); }
 
 void CallState::Destroy() {
-  state->~CallState();
-  state = nullptr;
+  state.load()->~CallState();
+  state.store(nullptr);
 }
 #else
 CallState& CallState::Instance() {
   // The guard makes the first calls of several threads build it once.
   static CallState* const created = [] {
-    state = new (stateStorage) CallState();
+    state.store(new (stateStorage) CallState());
     std::atexit(MarkProcessExiting);
     ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
-    return state;
+    return state.load();
   }();
   return *created;
 }
 
 void CallState::DestroyOnUnload() {
   if (state == nullptr || processExiting.load()) return;
-  state->~CallState();
-  state = nullptr;
+  state.load()->~CallState();
+  state.store(nullptr);
   ReleaseSystemPlatform();
 }
 
 // The registry is held across fork so that the child's copy of the texts is
 // whole. The call lock is not: a call holds it for its sampling window, and
 // a host must be able to fork meanwhile.
-void CallState::BeforeFork() { state->registryLock_.lock(); }
+void CallState::BeforeFork() { state.load()->registryLock_.lock(); }
 
-void CallState::AfterForkInParent() { state->registryLock_.unlock(); }
+void CallState::AfterForkInParent() { state.load()->registryLock_.unlock(); }
 
 void CallState::AfterForkInChild() {
   // Only the forking thread lives on in the child: locks that other threads
   // held stay held forever there, so both are made anew, and their texts go.
-  new (&state->registryLock_) PlainLock();
-  new (&state->callLock_) FairLock();
-  std::erase_if(state->texts_,
+  new (&state.load()->registryLock_) PlainLock();
+  new (&state.load()->callLock_) FairLock();
+  std::erase_if(state.load()->texts_,
                 [self = CurrentThreadId()](const auto& entry) { return entry.first != self; });
   ResetSystemPlatformInForkChild();
 }

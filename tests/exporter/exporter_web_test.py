@@ -276,7 +276,11 @@ class WebConfigTest(unittest.TestCase):
             seconds = time.monotonic() - start
             print(f"\nSIGTERM during bcrypt checks: ended after {seconds:.2f} s")
             self.assertEqual(status, 0)
-            self.assertLess(seconds, 1)
+            # It exits at once; the figure above is what it took. The bound
+            # is generous, as a loaded or instrumented run is slow to tear
+            # down, while a check that held it would take far longer (a
+            # cost-14 check is about a second per core in the queue).
+            self.assertLess(seconds, 5)
         finally:
             exporter.stop()
             for client in clients:
