@@ -137,8 +137,9 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
     // current ones so that those keep their places.
     for (const auto& [key, busyNs] : busyTimes) {
       if (key.first != device) continue;
+      const std::string& engineClass = key.second;
       const bool listed = std::any_of(classes.begin(), classes.end(), [&](const auto& known) {
-        return known.second == key.second;
+        return known.second == engineClass;
       });
       if (listed) continue;
       usage.engines.push_back(
