@@ -6,8 +6,6 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <cstdlib>
-
 #include "platform/platform.h"
 #endif
 
@@ -45,7 +43,12 @@ std::atomic<CallState*> state{nullptr};
 // program registers it after the C library's own finaliser, which then runs
 // after it.
 std::atomic<bool> processExiting{false};
-extern "C" void MarkProcessExiting() { processExiting.store(true); }
+extern "C" void MarkProcessExiting(void*) { processExiting.store(true); }
+// What the C library's atexit does for a shared library, spelt out:
+// ThreadSanitizer's own atexit forgets the library and would call the
+// handler after an unload.
+extern "C" int __cxa_atexit(void (*)(void*), void*, void*);
+extern "C" void* __dso_handle;
 
 __attribute__((destructor)) void DestroyStateOnUnload() { CallState::DestroyOnUnload(); }
 #endif
@@ -66,7 +69,7 @@ CallState& CallState::Instance() {
   // The guard makes the first calls of several threads build it once.
   static CallState* const created = [] {
     state.store(new (stateStorage) CallState());
-    std::atexit(MarkProcessExiting);
+    __cxa_atexit(MarkProcessExiting, nullptr, &__dso_handle);
     ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
     return state.load();
   }();

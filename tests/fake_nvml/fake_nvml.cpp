@@ -30,6 +30,9 @@
 
 using namespace gpuproc::nvml;
 
+extern "C" int __cxa_atexit(void (*)(void*), void*, void*);
+extern "C" void* __dso_handle;
+
 namespace {
 
 constexpr int kMaxDevices = 8;
@@ -74,7 +77,10 @@ std::atomic<bool> driverStale{false};
 // The mark is registered by the first use and by the first nvmlInit, so
 // that it runs before the handlers of whoever loaded the library.
 std::atomic<bool> processExiting{false};
-void MarkProcessExiting() { processExiting = true; }
+void MarkProcessExiting(void*) { processExiting = true; }
+// Through __cxa_atexit with this library's handle, as the C library's
+// atexit does: ThreadSanitizer's atexit would keep it past an unload.
+void RegisterExitMark() { __cxa_atexit(MarkProcessExiting, nullptr, &__dso_handle); }
 
 // Like a C library's, the state outlives the exit handlers (a host's thread
 // may still call in while the process exits); it goes when the library is
@@ -82,7 +88,7 @@ void MarkProcessExiting() { processExiting = true; }
 State& TheState() {
   alignas(State) static unsigned char storage[sizeof(State)];
   static State* const state = [] {
-    std::atexit(MarkProcessExiting);
+    RegisterExitMark();
     return new (storage) State;
   }();
   return *state;
@@ -155,7 +161,7 @@ nvmlReturn_t FillProcesses(nvmlDevice_t handle, int list, unsigned int* infoCoun
 }
 
 nvmlReturn_t Init() {
-  static const bool registered = std::atexit(MarkProcessExiting) == 0;
+  static const bool registered = (RegisterExitMark(), true);
   (void)registered;
   State& state = TheState();
   if (state.stub) return NVML_ERROR_LIBRARY_NOT_FOUND;
