@@ -123,83 +123,66 @@ void RefreshObjectList() {
   ::PdhEnumObjectsW(nullptr, nullptr, nullptr, &length, PERF_DETAIL_WIZARD, TRUE);
 }
 
-// Every item of a counter through the size-then-fill protocol of
-// PdhGetFormattedCounterArrayW.
-PdhStatus ReadCounterArray(PDH_HCOUNTER counter, std::vector<CounterItem>& items) {
+// Every item of a counter through the size-then-fill protocol that
+// PdhGetFormattedCounterArrayW and PdhGetRawCounterArrayW share: `get` calls
+// one of them with (bufferSize, itemCount, buffer), `take` turns a PDH item
+// into ours.
+template <typename PdhItem, typename Item, typename Get, typename Take>
+PdhStatus ReadItemArray(Get get, std::vector<Item>& items, Take take) {
   for (int attempt = 0; attempt < kArrayReadAttempts; ++attempt) {
     DWORD bufferSize = 0;
     DWORD itemCount = 0;
-    PDH_STATUS status =
-        ::PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, &bufferSize, &itemCount, nullptr);
+    PDH_STATUS status = get(&bufferSize, &itemCount, nullptr);
     if (status == ERROR_SUCCESS) {
       // Nothing matched the wildcard at this sample.
       items.clear();
       return ERROR_SUCCESS;
     }
-    if (status != static_cast<PDH_STATUS>(PDH_MORE_DATA)) {
-      return status;
-    }
+    if (status != static_cast<PDH_STATUS>(PDH_MORE_DATA)) return status;
     // The buffer holds the item array followed by the instance names that the
     // items point to; whole items keep it aligned for the array.
-    std::vector<PDH_FMT_COUNTERVALUE_ITEM_W> buffer(
-        bufferSize / sizeof(PDH_FMT_COUNTERVALUE_ITEM_W) + 1);
-    bufferSize = static_cast<DWORD>(buffer.size() * sizeof(PDH_FMT_COUNTERVALUE_ITEM_W));
+    std::vector<PdhItem> buffer(bufferSize / sizeof(PdhItem) + 1);
+    bufferSize = static_cast<DWORD>(buffer.size() * sizeof(PdhItem));
     itemCount = 0;
-    status = ::PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, &bufferSize, &itemCount,
-                                            buffer.data());
-    if (status == static_cast<PDH_STATUS>(PDH_MORE_DATA)) {
-      continue;
-    }
-    if (status != ERROR_SUCCESS) {
-      return status;
-    }
-    items.clear();
-    items.reserve(itemCount);
-    for (DWORD index = 0; index < itemCount && index < buffer.size(); ++index) {
-      const PDH_FMT_COUNTERVALUE_ITEM_W& item = buffer[index];
-      std::u16string name;
-      if (item.szName != nullptr) {
-        name.assign(reinterpret_cast<const char16_t*>(item.szName), std::wcslen(item.szName));
-      }
-      items.push_back({std::move(name), item.FmtValue.CStatus, item.FmtValue.doubleValue});
-    }
-    return ERROR_SUCCESS;
-  }
-  return static_cast<PdhStatus>(PDH_MORE_DATA);
-}
-
-// Every item of a counter through the same protocol of
-// PdhGetRawCounterArrayW.
-PdhStatus ReadRawCounterArray(PDH_HCOUNTER counter, std::vector<RawCounterItem>& items) {
-  for (int attempt = 0; attempt < kArrayReadAttempts; ++attempt) {
-    DWORD bufferSize = 0;
-    DWORD itemCount = 0;
-    PDH_STATUS status = ::PdhGetRawCounterArrayW(counter, &bufferSize, &itemCount, nullptr);
-    if (status == ERROR_SUCCESS) {
-      items.clear();
-      return ERROR_SUCCESS;
-    }
-    if (status != static_cast<PDH_STATUS>(PDH_MORE_DATA)) return status;
-    std::vector<PDH_RAW_COUNTER_ITEM_W> buffer(bufferSize / sizeof(PDH_RAW_COUNTER_ITEM_W) + 1);
-    bufferSize = static_cast<DWORD>(buffer.size() * sizeof(PDH_RAW_COUNTER_ITEM_W));
-    itemCount = 0;
-    status = ::PdhGetRawCounterArrayW(counter, &bufferSize, &itemCount, buffer.data());
+    status = get(&bufferSize, &itemCount, buffer.data());
     // Instances that appeared since the size request: ask again.
     if (status == static_cast<PDH_STATUS>(PDH_MORE_DATA)) continue;
     if (status != ERROR_SUCCESS) return status;
     items.clear();
     items.reserve(itemCount);
     for (DWORD index = 0; index < itemCount && index < buffer.size(); ++index) {
-      const PDH_RAW_COUNTER_ITEM_W& item = buffer[index];
+      const PdhItem& item = buffer[index];
       std::u16string name;
       if (item.szName != nullptr) {
         name.assign(reinterpret_cast<const char16_t*>(item.szName), std::wcslen(item.szName));
       }
-      items.push_back({std::move(name), item.RawValue.CStatus, item.RawValue.FirstValue});
+      items.push_back(take(std::move(name), item));
     }
     return ERROR_SUCCESS;
   }
   return static_cast<PdhStatus>(PDH_MORE_DATA);
+}
+
+PdhStatus ReadCounterArray(PDH_HCOUNTER counter, std::vector<CounterItem>& items) {
+  return ReadItemArray<PDH_FMT_COUNTERVALUE_ITEM_W>(
+      [counter](LPDWORD size, LPDWORD count, PDH_FMT_COUNTERVALUE_ITEM_W* buffer) {
+        return ::PdhGetFormattedCounterArrayW(counter, PDH_FMT_DOUBLE, size, count, buffer);
+      },
+      items,
+      [](std::u16string name, const PDH_FMT_COUNTERVALUE_ITEM_W& item) {
+        return CounterItem{std::move(name), item.FmtValue.CStatus, item.FmtValue.doubleValue};
+      });
+}
+
+PdhStatus ReadRawCounterArray(PDH_HCOUNTER counter, std::vector<RawCounterItem>& items) {
+  return ReadItemArray<PDH_RAW_COUNTER_ITEM_W>(
+      [counter](LPDWORD size, LPDWORD count, PDH_RAW_COUNTER_ITEM_W* buffer) {
+        return ::PdhGetRawCounterArrayW(counter, size, count, buffer);
+      },
+      items,
+      [](std::u16string name, const PDH_RAW_COUNTER_ITEM_W& item) {
+        return RawCounterItem{std::move(name), item.RawValue.CStatus, item.RawValue.FirstValue};
+      });
 }
 
 // The value of a counter added with a wildcard instance.
