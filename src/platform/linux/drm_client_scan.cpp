@@ -19,25 +19,6 @@ namespace {
 
 constexpr std::string_view kDriPrefix = "/dev/dri/";
 
-// getdents64 straight into a buffer the source keeps: opendir() would
-// allocate its own for each of the machine's thousands of fd folders.
-template <typename Visit>
-void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) {
-  for (;;) {
-    const ssize_t got = ::getdents64(dirFd, buffer.data(), buffer.size());
-    if (got <= 0) return;
-    for (std::size_t position = 0; position < static_cast<std::size_t>(got);) {
-      const char* record = buffer.data() + position;
-      unsigned short recordLength = 0;
-      std::memcpy(&recordLength, record + offsetof(dirent64, d_reclen), sizeof recordLength);
-      if (recordLength == 0) return;
-      const auto type = static_cast<unsigned char>(record[offsetof(dirent64, d_type)]);
-      visit(record + offsetof(dirent64, d_name), type);
-      position += recordLength;
-    }
-  }
-}
-
 }  // namespace
 
 const std::vector<std::uint32_t>& DrmClientScanner::ListProcesses(int procRoot) {
@@ -90,36 +71,15 @@ bool DrmClientScanner::ReadFdinfo(int procRoot, std::uint32_t processId, int fd)
   return file.Valid() && ReadAll(file.Get(), fdinfoText_);
 }
 
-bool DrmClientScanner::ListGpuFds(int procRoot, std::uint32_t processId) {
-  char path[32];
-  std::snprintf(path, sizeof path, "%u/fd", processId);
-  // Gone, another user's process, not dumpable, hidepid: no data.
-  const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
-  if (!dir.Valid()) return false;
-  char target[256];
-  ForEachDirectoryEntry(dir.Get(), directoryBuffer_, [&](const char* name, unsigned char type) {
-    if (type != DT_LNK && type != DT_UNKNOWN) return;
-    const std::optional<int> fd = ParseDecimal<int>(name);
-    if (!fd) return;
-    const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
-    if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
-        length >= static_cast<ssize_t>(sizeof target) ||
-        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
-      return;
-    }
-    gpuFds_.emplace_back(*fd, std::string(target + kDriPrefix.size(),
-                                          static_cast<std::size_t>(length) - kDriPrefix.size()));
-  });
-  return true;
-}
-
-void DrmClientScanner::ListKnownGpuFds(int procRoot, std::uint32_t processId) {
+std::vector<DrmClient>& DrmClientScanner::ReadKnownClients(int procRoot, std::uint32_t processId,
+                                                           DrmDeviceResolver& resolver) {
+  gpuFds_.clear();
   const auto known = knownGpuFds_.find(processId);
-  if (known == knownGpuFds_.end()) return;
+  if (known == knownGpuFds_.end()) return ReadClients(procRoot, processId, resolver);
   char path[32];
   std::snprintf(path, sizeof path, "%u/fd", processId);
   const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
-  if (!dir.Valid()) return;
+  if (!dir.Valid()) return ReadClients(procRoot, processId, resolver);
   char name[16];
   char target[256];
   for (const auto& [fd, node] : known->second) {
@@ -133,23 +93,20 @@ void DrmClientScanner::ListKnownGpuFds(int procRoot, std::uint32_t processId) {
       gpuFds_.emplace_back(fd, node);
     }
   }
+  return ReadClients(procRoot, processId, resolver);
 }
 
-std::vector<DrmClient>& DrmClientScanner::ScanProcess(int procRoot, std::uint32_t processId,
-                                                      DrmDeviceResolver& resolver,
-                                                      bool knownClientsOnly) {
-  gpuFds_.clear();
+std::vector<DrmClient>& DrmClientScanner::ReadListedClients(int procRoot, ProcessGpuFds& listed,
+                                                            DrmDeviceResolver& resolver) {
+  std::swap(gpuFds_, listed.fds);
+  return ReadClients(procRoot, listed.processId, resolver);
+}
+
+std::vector<DrmClient>& DrmClientScanner::ReadClients(int procRoot, std::uint32_t processId,
+                                                      DrmDeviceResolver& resolver) {
   clients_.clear();
   seenClients_.clear();
-  if (knownClientsOnly) {
-    ListKnownGpuFds(procRoot, processId);
-  } else if (!ListGpuFds(procRoot, processId)) {
-    return clients_;
-  }
   if (gpuFds_.empty()) return clients_;
-  // Clients in fd order, so that engine classes come in the same order in
-  // every collection whatever order the directory lists them in.
-  std::sort(gpuFds_.begin(), gpuFds_.end());
   currentGpuFds_[processId] = gpuFds_;
 
   for (const auto& [fd, node] : gpuFds_) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/linux/drm_devices.h"
+#include "platform/linux/drm_fd_listing.h"
 #include "platform/linux/fdinfo_parser.h"
 #include "platform/linux/gpu_source.h"
 
@@ -46,18 +47,23 @@ class DrmClientScanner {
   // lets one open but does not list.
   bool IsOtherProcessThread(int procRoot, std::uint32_t processId);
 
-  // The process's clients, in fd order, valid until the next scan (the
-  // caller may move what it keeps out of them). With `knownClientsOnly`,
-  // only the fds the previous collection found are looked at again.
-  std::vector<DrmClient>& ScanProcess(int procRoot, std::uint32_t processId,
-                                      DrmDeviceResolver& resolver, bool knownClientsOnly);
+  // The clients behind a process's listed DRM fds (taken from `listed`),
+  // in fd order, valid until the next read (the caller may move what it
+  // keeps out of them).
+  std::vector<DrmClient>& ReadListedClients(int procRoot, ProcessGpuFds& listed,
+                                            DrmDeviceResolver& resolver);
+
+  // The same for only the fds the previous collection found, where they
+  // still point at the same node.
+  std::vector<DrmClient>& ReadKnownClients(int procRoot, std::uint32_t processId,
+                                           DrmDeviceResolver& resolver);
 
   // Ends a collection: the fds it found are the known ones of the next.
   void FinishCollection();
 
  private:
-  bool ListGpuFds(int procRoot, std::uint32_t processId);
-  void ListKnownGpuFds(int procRoot, std::uint32_t processId);
+  std::vector<DrmClient>& ReadClients(int procRoot, std::uint32_t processId,
+                                      DrmDeviceResolver& resolver);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
 
   MonotonicClock clock_;
@@ -65,11 +71,11 @@ class DrmClientScanner {
   // and processes that are not GPU clients.
   std::vector<char> directoryBuffer_;
   std::vector<std::uint32_t> processIds_;
-  std::vector<std::pair<int, std::string>> gpuFds_;
-  // Each process's DRM fds (fd, node) at the previous collection, and at
-  // this one, for a follow-up collection that re-reads only those.
-  std::map<std::uint32_t, std::vector<std::pair<int, std::string>>> knownGpuFds_;
-  std::map<std::uint32_t, std::vector<std::pair<int, std::string>>> currentGpuFds_;
+  GpuFds gpuFds_;
+  // Each process's DRM fds at the previous collection, and at this one,
+  // for a follow-up collection that re-reads only those.
+  std::map<std::uint32_t, GpuFds> knownGpuFds_;
+  std::map<std::uint32_t, GpuFds> currentGpuFds_;
   std::string fdinfoText_;
   std::vector<DrmClient> clients_;
   std::set<DrmClientKey> seenClients_;

@@ -7,6 +7,7 @@
 #include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/drm_client_scan.h"
 #include "platform/linux/drm_devices.h"
+#include "platform/linux/drm_fd_listing.h"
 #include "platform/linux/drm_usage_summary.h"
 #include "platform/linux/host_fs.h"
 
@@ -32,6 +33,7 @@ class DrmFdinfoSource final : public GpuSource {
   const HostFs& fs_;
   BusyTimeLedger& ledger_;
   DrmDeviceResolver resolver_;
+  GpuFdLister lister_;
   DrmClientScanner scanner_;
   DrmUsageSummary summary_;
   std::vector<std::uint32_t> processIds_;
@@ -87,11 +89,16 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       return scanner_.IsOtherProcessThread(procRoot, processId);
     });
   }
-  for (const std::uint32_t processId : processIds_) {
-    std::vector<DrmClient>& clients = scanner_.ScanProcess(
-        procRoot, processId, resolver_, scope.knownClientsOnly && !scope.allProcesses);
-    if (clients.empty()) continue;
-    summary_.Summarise(processId, clients, resolver_, snapshot);
+  if (scope.knownClientsOnly && !scope.allProcesses) {
+    for (const std::uint32_t processId : processIds_) {
+      std::vector<DrmClient>& clients = scanner_.ReadKnownClients(procRoot, processId, resolver_);
+      if (!clients.empty()) summary_.Summarise(processId, clients, resolver_, snapshot);
+    }
+  } else if (!processIds_.empty()) {
+    for (ProcessGpuFds& listed : lister_.List(procRoot, processIds_)) {
+      std::vector<DrmClient>& clients = scanner_.ReadListedClients(procRoot, listed, resolver_);
+      if (!clients.empty()) summary_.Summarise(listed.processId, clients, resolver_, snapshot);
+    }
   }
   snapshot.adapters = ReadAdapters(scope.adapterValues);
 

@@ -1,0 +1,163 @@
+#include "platform/linux/drm_fd_listing.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "platform/linux/host_fs.h"
+#include "platform/linux/number_text.h"
+
+namespace gpuproc {
+namespace {
+
+constexpr std::string_view kDriPrefix = "/dev/dri/";
+constexpr unsigned kMostThreads = 8;
+// Processes a thread takes at a time: small enough that threads finish
+// together, large enough that they rarely meet on the counter.
+constexpr std::size_t kChunk = 64;
+
+// One listing shared by its threads. Each chunk's processes land in that
+// chunk's own slot, so the result keeps the order given without a sort.
+class SharedListing {
+ public:
+  SharedListing(int procRoot, const std::vector<std::uint32_t>& processIds)
+      : procRoot_(procRoot),
+        processIds_(processIds),
+        chunks_((processIds.size() + kChunk - 1) / kChunk) {}
+
+  // With no `kept` buffer, a helper thread makes its own.
+  void Work(std::vector<char>* kept) noexcept {
+    try {
+      std::vector<char> own;
+      if (kept == nullptr) {
+        own.resize(32 * 1024);
+        kept = &own;
+      }
+      std::vector<char>& buffer = *kept;
+      GpuFds fds;
+      for (;;) {
+        const std::size_t chunk = nextChunk_.fetch_add(1, std::memory_order_relaxed);
+        if (chunk >= chunks_.size()) return;
+        const std::size_t end = std::min(processIds_.size(), (chunk + 1) * kChunk);
+        for (std::size_t index = chunk * kChunk; index < end; ++index) {
+          fds.clear();
+          if (!ListProcessGpuFds(procRoot_, processIds_[index], buffer, fds) || fds.empty()) {
+            continue;
+          }
+          // Clients in fd order, so that engine classes come in the same
+          // order in every collection whatever order the folder lists.
+          std::sort(fds.begin(), fds.end());
+          chunks_[chunk].push_back(ProcessGpuFds{processIds_[index], std::move(fds)});
+          fds = GpuFds();
+        }
+      }
+    } catch (...) {
+      // Out of memory on a helper thread: the caller rethrows it, so the
+      // call fails as any other would instead of ending the host.
+      const std::lock_guard<std::mutex> hold(failureLock_);
+      if (!failure_) failure_ = std::current_exception();
+      nextChunk_.store(chunks_.size(), std::memory_order_relaxed);
+    }
+  }
+
+  void Collect(std::vector<ProcessGpuFds>& listed) {
+    if (failure_) std::rethrow_exception(failure_);
+    for (std::vector<ProcessGpuFds>& chunk : chunks_) {
+      std::move(chunk.begin(), chunk.end(), std::back_inserter(listed));
+    }
+  }
+
+ private:
+  const int procRoot_;
+  const std::vector<std::uint32_t>& processIds_;
+  std::vector<std::vector<ProcessGpuFds>> chunks_;
+  std::atomic<std::size_t> nextChunk_{0};
+  std::mutex failureLock_;
+  std::exception_ptr failure_;
+};
+
+// Threads of ours must never run the host's signal handlers: they start
+// with every signal blocked, and the caller's mask is put back after.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+  }
+  ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+}  // namespace
+
+bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>& buffer,
+                       GpuFds& fds) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/fd", processId);
+  const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
+  if (!dir.Valid()) return false;
+  char target[256];
+  ForEachDirectoryEntry(dir.Get(), buffer, [&](const char* name, unsigned char type) {
+    if (type != DT_LNK && type != DT_UNKNOWN) return;
+    const std::optional<int> fd = ParseDecimal<int>(name);
+    if (!fd) return;
+    const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
+    if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
+        length >= static_cast<ssize_t>(sizeof target) ||
+        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
+      return;
+    }
+    fds.emplace_back(*fd, std::string(target + kDriPrefix.size(),
+                                      static_cast<std::size_t>(length) - kDriPrefix.size()));
+  });
+  return true;
+}
+
+unsigned GpuFdLister::DefaultThreads() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+  return std::clamp(static_cast<unsigned>(CPU_COUNT(&cpus)), 1u, kMostThreads);
+}
+
+std::vector<ProcessGpuFds>& GpuFdLister::List(int procRoot,
+                                              const std::vector<std::uint32_t>& processIds) {
+  listed_.clear();
+  SharedListing listing(procRoot, processIds);
+  const std::size_t wanted = std::min<std::size_t>(
+      maxThreads_, (processIds.size() + processesPerThread_ - 1) / processesPerThread_);
+  std::vector<std::thread> helpers;
+  if (wanted > 1) {
+    helpers.reserve(wanted - 1);
+    const AllSignalsBlocked blocked;
+    while (helpers.size() + 1 < wanted) {
+      try {
+        helpers.emplace_back([&listing] { listing.Work(nullptr); });
+      } catch (const std::system_error&) {
+        break;  // No thread to be had (limits, a sandbox): fewer do it.
+      }
+    }
+  }
+  listing.Work(&buffer_);
+  for (std::thread& helper : helpers) helper.join();
+  listing.Collect(listed_);
+  return listed_;
+}
+
+}  // namespace gpuproc

@@ -1,0 +1,75 @@
+// Which fds of which processes point into /dev/dri. Reading every fd link
+// of every process is what a whole-machine collection costs, and nothing
+// cheaper tells a DRM fd from any other; on a machine with thousands of
+// processes the reading is spread over a few short-lived threads.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gpuproc {
+
+// A process's fds that point into /dev/dri: (fd, node name under /dev/dri).
+using GpuFds = std::vector<std::pair<int, std::string>>;
+
+struct ProcessGpuFds {
+  std::uint32_t processId = 0;
+  GpuFds fds;
+};
+
+// getdents64 straight into a buffer the caller keeps: opendir() would
+// allocate its own for each of the machine's thousands of fd folders.
+template <typename Visit>
+void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) {
+  for (;;) {
+    const ssize_t got = ::getdents64(dirFd, buffer.data(), buffer.size());
+    if (got <= 0) return;
+    for (std::size_t position = 0; position < static_cast<std::size_t>(got);) {
+      const char* record = buffer.data() + position;
+      unsigned short recordLength = 0;
+      std::memcpy(&recordLength, record + offsetof(dirent64, d_reclen), sizeof recordLength);
+      if (recordLength == 0) return;
+      const auto type = static_cast<unsigned char>(record[offsetof(dirent64, d_type)]);
+      visit(record + offsetof(dirent64, d_name), type);
+      position += recordLength;
+    }
+  }
+}
+
+// Adds the process's DRM fds to `fds`, in directory order. False when its
+// fd folder cannot be opened: gone, another user's, not dumpable, hidepid.
+bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>& buffer,
+                       GpuFds& fds);
+
+class GpuFdLister {
+ public:
+  // Up to `maxThreads` threads (the calling one included), one for each
+  // `processesPerThread` processes listed.
+  explicit GpuFdLister(unsigned maxThreads = DefaultThreads(),
+                       std::size_t processesPerThread = 2000)
+      : maxThreads_(maxThreads == 0 ? 1 : maxThreads),
+        processesPerThread_(processesPerThread == 0 ? 1 : processesPerThread) {}
+
+  // The processes of `processIds` that hold DRM fds, in the order given,
+  // each with its fds in fd order. Valid until the next call.
+  std::vector<ProcessGpuFds>& List(int procRoot, const std::vector<std::uint32_t>& processIds);
+
+  // The CPUs this process may run on, at most 8: more threads than that
+  // only contend for the same kernel locks.
+  static unsigned DefaultThreads();
+
+ private:
+  unsigned maxThreads_;
+  std::size_t processesPerThread_;
+  std::vector<char> buffer_ = std::vector<char>(32 * 1024);
+  std::vector<ProcessGpuFds> listed_;
+};
+
+}  // namespace gpuproc

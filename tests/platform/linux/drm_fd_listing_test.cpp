@@ -1,0 +1,81 @@
+#include "platform/linux/drm_fd_listing.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/linux/host_fs.h"
+
+namespace gpuproc {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A /proc of `processes` folders, where process p holds fds 0..9 pointing
+// at ordinary files and, when p is a multiple of 7, fds 12 and 4 (replacing
+// the file) into /dev/dri. Every 50th process has no fd folder (gone).
+class ListedTree {
+ public:
+  explicit ListedTree(std::uint32_t processes) {
+    char pattern[] = "/tmp/gpuproc-listing-XXXXXX";
+    root_ = ::mkdtemp(pattern);
+    for (std::uint32_t p = 1; p <= processes; ++p) {
+      ids_.push_back(p);
+      if (p % 50 == 0) continue;
+      const fs::path fds = root_ / std::to_string(p) / "fd";
+      fs::create_directories(fds);
+      for (int fd = 0; fd < 10; ++fd) {
+        const bool gpu = p % 7 == 0 && fd == 4;
+        fs::create_symlink(gpu ? "/dev/dri/card1" : "/usr/lib/libc.so.6", fds / std::to_string(fd));
+      }
+      if (p % 7 == 0) fs::create_symlink("/dev/dri/renderD128", fds / "12");
+    }
+    procRoot_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  ~ListedTree() {
+    ::close(procRoot_);
+    fs::remove_all(root_);
+  }
+
+  int ProcRoot() const { return procRoot_; }
+  const std::vector<std::uint32_t>& Ids() const { return ids_; }
+
+ private:
+  fs::path root_;
+  int procRoot_ = -1;
+  std::vector<std::uint32_t> ids_;
+};
+
+TEST(GpuFdLister, SameListingWhateverTheThreads) {
+  const ListedTree tree(400);
+  std::vector<ProcessGpuFds> expected;
+  for (std::uint32_t p = 7; p <= 400; p += 7) {
+    if (p % 50 == 0) continue;
+    expected.push_back({p, {{4, "card1"}, {12, "renderD128"}}});
+  }
+  const struct {
+    unsigned threads;
+    std::size_t processesPerThread;
+  } cases[] = {{1, 2000}, {2, 100}, {4, 10}, {8, 1}};
+  for (const auto& c : cases) {
+    GpuFdLister lister(c.threads, c.processesPerThread);
+    // Twice: a second listing starts from nothing.
+    for (int round = 0; round < 2; ++round) {
+      const std::vector<ProcessGpuFds>& listed = lister.List(tree.ProcRoot(), tree.Ids());
+      ASSERT_EQ(listed.size(), expected.size()) << c.threads << " threads";
+      for (std::size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(listed[i].processId, expected[i].processId) << c.threads << " threads";
+        EXPECT_EQ(listed[i].fds, expected[i].fds) << "process " << listed[i].processId;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace gpuproc
