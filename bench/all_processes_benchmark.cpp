@@ -1,6 +1,7 @@
-// What one GetGPUDataForAllProcesses call costs in CPU, against the floor of
-// any scan of every process's fds: readdir over /proc/<pid>/fd and readlink
-// of every entry.
+// What one GetGPUDataForAllProcesses call and one
+// GetGPUSnapshotForAllProcesses cost in CPU, against the floor of any scan
+// of every process's fds: readdir over /proc/<pid>/fd and readlink of every
+// entry.
 //
 // A synthetic tree of N processes with 64 fds each, of which a given share of
 // processes hold one amdgpu DRM client, is written once per shape under
@@ -149,23 +150,45 @@ void BM_FloorReaddirReadlink(benchmark::State& state) {
   benchmark::DoNotOptimize(links);
 }
 
-// One whole call: a scan of every process, a rescan of the GPU processes the
-// first one found, the reads, the names and the JSON.
-void BM_AllProcessesCall(benchmark::State& state) {
+std::size_t Occurrences(std::string_view text, std::string_view part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos;
+       at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
+// Times `call` over the shape's tree and checks that it found the GPU
+// processes (the NVML-only machine's DRM clients have no statistics: only
+// what NVML lists).
+template <typename Call>
+void TimeWholeCall(benchmark::State& state, Call call) {
   const std::string& root = AllTrees().Get(state);
   ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
   ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
-  std::size_t length = 0;
-  for (auto _ : state) length = std::strlen(GetGPUDataForAllProcesses());
+  std::string_view text;
+  for (auto _ : state) text = call();
+  const std::size_t records = Occurrences(text, "\"ProcessID\"");
   ::unsetenv("HOST_PROC");
   ::unsetenv("HOST_SYS");
-  // The NVML-only machine's DRM clients have no statistics: no records.
   const auto expected =
       state.range(2) != 0
           ? 0
           : static_cast<std::size_t>((state.range(0) + state.range(1) - 1) / state.range(1));
-  state.counters["gpu_processes"] = static_cast<double>(expected);
-  if (length < 2 + expected * 300) state.SkipWithError("the call missed GPU processes");
+  state.counters["gpu_processes"] = static_cast<double>(records);
+  if (records < expected) state.SkipWithError("the call missed GPU processes");
+}
+
+// One whole call: a scan of every process, a rescan of the GPU processes the
+// first one found, the reads, the names and the JSON.
+void BM_AllProcessesCall(benchmark::State& state) {
+  TimeWholeCall(state, [] { return GetGPUDataForAllProcesses(); });
+}
+
+// One snapshot over the same tree: the same scan, one reading, no window.
+void BM_Snapshot(benchmark::State& state) {
+  TimeWholeCall(state, [] { return GetGPUSnapshotForAllProcesses(); });
 }
 
 // {processes, one DRM client in every n processes, NVML-only machine}: 1% of
@@ -182,6 +205,7 @@ void Shapes(benchmark::internal::Benchmark* benchmark) {
 
 BENCHMARK(BM_FloorReaddirReadlink)->Apply(Shapes);
 BENCHMARK(BM_AllProcessesCall)->Apply(Shapes);
+BENCHMARK(BM_Snapshot)->Apply(Shapes);
 
 }  // namespace
 
