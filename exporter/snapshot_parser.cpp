@@ -1,6 +1,7 @@
 #include "snapshot_parser.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -9,6 +10,9 @@ namespace gpuproc {
 namespace {
 
 using Json = nlohmann::json;
+
+// Marks an engine's unreadable value until repeated types are resolved.
+constexpr double kUnread = std::numeric_limits<double>::quiet_NaN();
 
 // A scalar as the entries need it: a number (whole and non-negative, or
 // any), a string, or something else.
@@ -102,8 +106,8 @@ class SnapshotSax {
         state_ = State::kDone;
         return true;
       case State::kEngines: {
-        // A repeated type counts once, its last value, as a JSON object
-        // keeps it.
+        // A repeated type counts once, its last value (readable or not),
+        // as a JSON object keeps it.
         auto& engines = process_.engineBusySeconds;
         std::stable_sort(engines.begin(), engines.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -112,6 +116,7 @@ class SnapshotSax {
               return a.first == b.first;
             }).base();
         engines.erase(engines.begin(), last);
+        std::erase_if(engines, [](const auto& engine) { return std::isnan(engine.second); });
         state_ = State::kProcess;
         return true;
       }
@@ -171,6 +176,7 @@ class SnapshotSax {
         Value(Scalar{});
         break;
       case State::kEngines:
+        process_.engineBusySeconds.emplace_back(key_, kUnread);
         break;
       default:
         return false;
@@ -209,9 +215,7 @@ class SnapshotSax {
         }
         return true;
       case State::kEngines:
-        if (const Reading seconds = scalar.AsReading()) {
-          process_.engineBusySeconds.emplace_back(key_, *seconds);
-        }
+        process_.engineBusySeconds.emplace_back(key_, scalar.AsReading().value_or(kUnread));
         return true;
       case State::kAdapter:
         if (key_ == "Adapter") {

@@ -275,7 +275,7 @@ TEST(MetricsText, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
       {"ProcessID": 2, "Name": "b", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 4, "GPUProcessMemorySharedUsage": 8,
        "GPUProcessMemoryLocalUsage": {"unread": true}, "GPUProcessMemoryTotalCommitted": 12,
-       "EngineBusySeconds": {"Video": 2, "Copy": 0.5, "Video": 0.1}},
+       "EngineBusySeconds": {"Video": 2, "Copy": 0.5, "Video": 0.1, "3D": 1, "3D": null}},
       {"ProcessID": 2, "Name": "b", "Adapter": "gpu1",
        "GPUProcessMemoryDedicatedUsage": 16, "GPUProcessMemorySharedUsage": 0,
        "GPUProcessMemoryLocalUsage": 16, "GPUProcessMemoryTotalCommitted": 16,
