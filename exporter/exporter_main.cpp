@@ -24,7 +24,6 @@
 #include "sandbox.h"
 #include "web/http_server.h"
 #include "web/listen_socket.h"
-#include "web/metrics_text.h"
 #include "web_config.h"
 #include "web_server.h"
 
@@ -202,8 +201,7 @@ int main(int argc, char** argv) {
         const char* text = GetGPUSnapshotForAllProcesses();
         return std::string(text != nullptr ? text : "");
       },
-      gpuproc::HostOwnerLookup(podLogsDir), gpuproc::RequestArrival);
-  gpuproc::MetricsText metrics(collector);
+      gpuproc::HostOwnerLookup(podLogsDir));
 
   std::vector<gpuproc::ListenSocket> sockets;
   for (const ListenAddress& address : addresses) {
@@ -233,9 +231,11 @@ int main(int argc, char** argv) {
     if (!sandbox.note.empty()) std::fprintf(stderr, "gpuproc-exporter: %s\n", sandbox.note.c_str());
   }
 
-  gpuproc::HttpServer server(
-      telemetryPath, gpuproc::LandingPage(telemetryPath, "version " GPUPROC_VERSION),
-      [&metrics](std::chrono::steady_clock::time_point arrival) { return metrics.For(arrival); });
+  gpuproc::HttpServer server(telemetryPath,
+                             gpuproc::LandingPage(telemetryPath, "version " GPUPROC_VERSION),
+                             [&collector](std::chrono::steady_clock::time_point arrival) {
+                               return collector->Collect(arrival);
+                             });
   gpuproc::StartFailure failure;
   if (!server.Start(std::move(sockets), config, failure)) {
     std::fprintf(stderr, "gpuproc-exporter: %s%s\n",

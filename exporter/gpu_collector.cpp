@@ -1,15 +1,17 @@
 #include "gpu_collector.h"
 
+#include <malloc.h>
+
 #include <array>
-#include <chrono>
-#include <iterator>
 #include <map>
-#include <nlohmann/json.hpp>
-#include <optional>
+#include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
+#include "exposition_text.h"
 #include "label_text.h"
+#include "snapshot_parser.h"
 
 namespace gpuproc {
 
@@ -17,79 +19,47 @@ namespace {
 
 constexpr double kBytesPerMiB = 1048576.0;
 
-using prometheus::ClientMetric;
-using prometheus::MetricFamily;
-using prometheus::MetricType;
+constexpr std::array<const char*, kMemoryKinds> kMemoryNames = {"dedicated", "shared", "local",
+                                                                "committed"};
+constexpr std::array<const char*, kMemoryKinds> kProcessMemoryHelp = {
+    "GPU memory of the process in the GPU's own memory.",
+    "GPU memory of the process in system memory.",
+    "GPU memory of the process in the GPU's local (fastest) memory.",
+    "All GPU memory the process has committed."};
+constexpr std::array<const char*, kMemoryKinds> kPodMemoryHelp = {
+    "Sum over the pod's processes of their dedicated GPU memory.",
+    "Sum over the pod's processes of their shared GPU memory.",
+    "Sum over the pod's processes of their local GPU memory.",
+    "Sum over the pod's processes of their committed GPU memory."};
+constexpr std::string_view kEngineBusyName = "gpuproc_process_engine_busy_seconds_total";
 
-MetricFamily Family(const char* name, const char* help, MetricType type) {
-  return MetricFamily{name, help, type, {}};
+// What a sample line adds beyond its labels, at most: the family's name,
+// braces, the value ("%.16g" takes up to 23 characters), space and newline.
+constexpr std::size_t kSampleOverhead = 64 + 2 + 24 + 2;
+
+std::string MemoryName(const char* prefix, std::size_t kind) {
+  return std::string(prefix) + "_memory_" + kMemoryNames[kind] + "_bytes";
 }
 
-// A gauge or counter sample, as the family's type says.
-void AddSample(MetricFamily& family, std::vector<ClientMetric::Label> labels, double value) {
-  ClientMetric metric;
-  metric.label = std::move(labels);
-  if (family.type == MetricType::Counter) {
-    metric.counter.value = value;
-  } else {
-    metric.gauge.value = value;
-  }
-  family.metric.push_back(std::move(metric));
+void AppendLabel(std::string& out, std::string_view name, std::string_view value) {
+  if (out.empty() || out.back() != '{') out.push_back(',');
+  out.append(name).append("=\"");
+  AppendLabelValue(out, value);
+  out.push_back('"');
 }
 
-// The snapshot writes a value it could not read as null; a negative number
-// is no reading either. Such a series is left out, never shown as 0.
-bool Readable(const nlohmann::json& value) { return value.is_number() && value.get<double>() >= 0; }
-
-std::string TextMember(const nlohmann::json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+void AppendValue(std::string& out, double value) {
+  out.push_back(' ');
+  AppendSampleValue(out, value);
+  out.push_back('\n');
 }
 
-constexpr const char* kMemoryKeys[] = {"GPUProcessMemoryDedicatedUsage",
-                                       "GPUProcessMemorySharedUsage", "GPUProcessMemoryLocalUsage",
-                                       "GPUProcessMemoryTotalCommitted"};
-constexpr std::size_t kMemoryKinds = std::size(kMemoryKeys);
-
-constexpr const char* kMemoryNames[] = {"dedicated", "shared", "local", "committed"};
-
-// Each memory family in the order of kMemoryKeys, with its help text.
-std::array<MetricFamily, kMemoryKinds> MemoryFamilies(
-    const char* prefix, const std::array<const char*, kMemoryKinds>& helps) {
-  std::array<MetricFamily, kMemoryKinds> families;
-  for (std::size_t i = 0; i < kMemoryKinds; ++i) {
-    families[i] = MetricFamily{std::string(prefix) + "_memory_" + kMemoryNames[i] + "_bytes",
-                               helps[i],
-                               MetricType::Gauge,
-                               {}};
-  }
-  return families;
+// `labels` are written already: `a="x",b="y"`.
+void AppendSample(std::string& out, std::string_view name, std::string_view labels, double value) {
+  out.append(name);
+  if (!labels.empty()) out.append("{").append(labels).append("}");
+  AppendValue(out, value);
 }
-
-struct ProcessFamilies {
-  std::array<MetricFamily, kMemoryKinds> memory =
-      MemoryFamilies("gpuproc_process", {"GPU memory of the process in the GPU's own memory.",
-                                         "GPU memory of the process in system memory.",
-                                         "GPU memory of the process in the GPU's local (fastest) "
-                                         "memory.",
-                                         "All GPU memory the process has committed."});
-  // A counter, so that rate() over any window is exact: a sampled ratio
-  // would see only the instant of each scrape.
-  MetricFamily engineBusy = Family("gpuproc_process_engine_busy_seconds_total",
-                                   "Seconds the process kept the GPU's engines of each type busy, "
-                                   "summed over those engines.",
-                                   MetricType::Counter);
-};
-
-struct AdapterFamilies {
-  MetricFamily committed =
-      Family("gpuproc_adapter_memory_committed_bytes",
-             "Memory committed on the GPU by all processes.", MetricType::Gauge);
-  MetricFamily free =
-      Family("gpuproc_adapter_memory_free_bytes", "Free memory of the GPU.", MetricType::Gauge);
-  MetricFamily info = Family("gpuproc_adapter_info", "The GPU's name and PCI address; always 1.",
-                             MetricType::Gauge);
-};
 
 // Folder and cgroup names are bytes, not text: each becomes a valid,
 // bounded label value.
@@ -100,162 +70,239 @@ ProcessOwner SanitizedOwner(ProcessOwner owner) {
   return owner;
 }
 
+// One process entry, its labels escaped once for all of its series.
+struct ProcessSeries {
+  std::string labels;        // adapter, container, name, namespace, pid, pod, pod_uid
+  std::size_t engineAt = 0;  // the engine label goes here, after container
+  std::array<Reading, kMemoryKinds> bytes;
+  std::vector<std::pair<std::string, double>> engines;  // type escaped
+};
+
+struct AdapterSeries {
+  std::string adapterLabel;  // adapter
+  std::string infoLabels;    // adapter, adapter_name, pci_address
+  Reading committedBytes;
+  Reading freeBytes;
+};
+
 // One pod on one GPU: the sums of its processes' memory (nullopt: no
 // process had a readable value). Engine time has no per-pod series: a sum
 // of per-process counters falls when a process exits, so it is no counter;
 // the recording rules sum the processes' rates instead.
-using PodMemory = std::array<std::optional<double>, kMemoryKinds>;
+using PodMemory = std::array<Reading, kMemoryKinds>;
 // (adapter, namespace, pod, pod UID)
 using PodKey = std::tuple<std::string, std::string, std::string, std::string>;
 
-void AddProcess(const nlohmann::json& process, const ProcessOwner& owner, ProcessFamilies& families,
-                std::map<PodKey, PodMemory>& pods) {
-  const std::string adapter = LabelText(process.at("Adapter").get<std::string>());
-  const std::vector<ClientMetric::Label> labels = {
-      {"adapter", adapter},
-      {"container", owner.container},
-      {"name", LabelText(process.at("Name").get<std::string>())},
-      {"namespace", owner.namespaceName},
-      {"pid", std::to_string(process.at("ProcessID").get<std::uint32_t>())},
-      {"pod", owner.pod},
-      {"pod_uid", owner.podUid}};
+struct SnapshotSeries {
+  std::vector<ProcessSeries> processes;
+  std::vector<AdapterSeries> adapters;
+  std::map<PodKey, PodMemory> pods;
+  std::size_t labelBytes = 0;  // over every sample line to come
+};
+
+ProcessSeries Series(const SnapshotProcess& process, const ProcessOwner& owner,
+                     SnapshotSeries& series) {
+  ProcessSeries result;
+  std::string adapter = LabelText(process.adapter);
+  result.labels.push_back('{');
+  AppendLabel(result.labels, "adapter", adapter);
+  AppendLabel(result.labels, "container", owner.container);
+  result.engineAt = result.labels.size() - 1;
+  AppendLabel(result.labels, "name", LabelText(process.name));
+  AppendLabel(result.labels, "namespace", owner.namespaceName);
+  AppendLabel(result.labels, "pid", std::to_string(process.processId));
+  AppendLabel(result.labels, "pod", owner.pod);
+  AppendLabel(result.labels, "pod_uid", owner.podUid);
+  result.labels.erase(0, 1);
   PodMemory* pod = nullptr;
   if (!owner.podUid.empty()) {
-    pod = &pods[PodKey{adapter, owner.namespaceName, owner.pod, owner.podUid}];
+    pod = &series.pods[PodKey{std::move(adapter), owner.namespaceName, owner.pod, owner.podUid}];
   }
   for (std::size_t i = 0; i < kMemoryKinds; ++i) {
-    const nlohmann::json& value = process.at(kMemoryKeys[i]);
-    if (!Readable(value)) continue;
-    const double bytes = value.get<double>() * kBytesPerMiB;
-    AddSample(families.memory[i], labels, bytes);
+    if (!process.memoryMiB[i]) continue;
+    const double bytes = *process.memoryMiB[i] * kBytesPerMiB;
+    result.bytes[i] = bytes;
+    series.labelBytes += result.labels.size();
     if (pod != nullptr) (*pod)[i] = (*pod)[i].value_or(0) + bytes;
   }
-  for (const auto& [engine, seconds] : process.at("EngineBusySeconds").items()) {
-    if (!Readable(seconds)) continue;
-    std::vector<ClientMetric::Label> engineLabels = labels;
-    engineLabels.insert(engineLabels.begin() + 2, {"engine", LabelText(engine)});
-    AddSample(families.engineBusy, std::move(engineLabels), seconds.get<double>());
+  for (const auto& [engine, seconds] : process.engineBusySeconds) {
+    std::string type;
+    AppendLabelValue(type, LabelText(engine));
+    series.labelBytes += result.labels.size() + type.size() + sizeof(",engine=\"\"");
+    result.engines.emplace_back(std::move(type), seconds);
   }
+  return result;
 }
 
-void AddAdapter(const nlohmann::json& entry, AdapterFamilies& families) {
-  const std::string adapter = LabelText(entry.at("Adapter").get<std::string>());
+AdapterSeries Series(const SnapshotAdapter& entry) {
+  AdapterSeries result;
+  result.adapterLabel = "{";
+  AppendLabel(result.adapterLabel, "adapter", LabelText(entry.adapter));
+  result.adapterLabel.erase(0, 1);
   // The name once per GPU rather than as a label on every series. Not
   // "name": a join onto the process series would overwrite theirs.
-  AddSample(families.info,
-            {{"adapter", adapter},
-             {"adapter_name", LabelText(TextMember(entry, "AdapterName"))},
-             {"pci_address", LabelText(TextMember(entry, "PciAddress"))}},
-            1);
-  const nlohmann::json& committed = entry.at("GPUMemoryTotal");
-  if (Readable(committed)) {
-    AddSample(families.committed, {{"adapter", adapter}}, committed.get<double>() * kBytesPerMiB);
+  result.infoLabels = "{" + result.adapterLabel;
+  AppendLabel(result.infoLabels, "adapter_name", LabelText(entry.adapterName));
+  AppendLabel(result.infoLabels, "pci_address", LabelText(entry.pciAddress));
+  result.infoLabels.erase(0, 1);
+  if (entry.committedMiB) result.committedBytes = *entry.committedMiB * kBytesPerMiB;
+  if (entry.freeMiB) result.freeBytes = *entry.freeMiB * kBytesPerMiB;
+  return result;
+}
+
+bool ReadSeries(const std::string& snapshotText, const OwnerLookup& owner, SnapshotSeries& series) {
+  std::uint32_t lastProcessId = 0;
+  ProcessOwner lastOwner;
+  bool first = true;
+  return ParseSnapshot(
+      snapshotText,
+      [&](SnapshotProcess& process) {
+        // Entries come ordered by process id: one cgroup read per process.
+        if (first || process.processId != lastProcessId) {
+          lastOwner = SanitizedOwner(owner(process.processId));
+        }
+        first = false;
+        lastProcessId = process.processId;
+        series.processes.push_back(Series(process, lastOwner, series));
+      },
+      [&](SnapshotAdapter& adapter) { series.adapters.push_back(Series(adapter)); });
+}
+
+void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
+  for (std::size_t i = 0; i < kMemoryKinds; ++i) {
+    const std::string name = MemoryName("gpuproc_process", i);
+    AppendFamilyHeader(out, name, kProcessMemoryHelp[i], SampleType::kGauge);
+    for (const ProcessSeries& process : series.processes) {
+      if (process.bytes[i]) AppendSample(out, name, process.labels, *process.bytes[i]);
+    }
   }
-  const nlohmann::json& free = entry.at("GPUMemoryFree");
-  if (Readable(free)) {
-    AddSample(families.free, {{"adapter", adapter}}, free.get<double>() * kBytesPerMiB);
+  // A counter, so that rate() over any window is exact: a sampled ratio
+  // would see only the instant of each scrape.
+  AppendFamilyHeader(out, kEngineBusyName,
+                     "Seconds the process kept the GPU's engines of each type busy, summed over "
+                     "those engines.",
+                     SampleType::kCounter);
+  for (const ProcessSeries& process : series.processes) {
+    const std::string_view labels = process.labels;
+    for (const auto& [type, seconds] : process.engines) {
+      out.append(kEngineBusyName).append("{").append(labels.substr(0, process.engineAt));
+      out.append(",engine=\"").append(type).append("\"").append(labels.substr(process.engineAt));
+      out.push_back('}');
+      AppendValue(out, seconds);
+    }
+  }
+  AppendFamilyHeader(out, "gpuproc_adapter_memory_committed_bytes",
+                     "Memory committed on the GPU by all processes.", SampleType::kGauge);
+  for (const AdapterSeries& adapter : series.adapters) {
+    if (adapter.committedBytes) {
+      AppendSample(out, "gpuproc_adapter_memory_committed_bytes", adapter.adapterLabel,
+                   *adapter.committedBytes);
+    }
+  }
+  AppendFamilyHeader(out, "gpuproc_adapter_memory_free_bytes", "Free memory of the GPU.",
+                     SampleType::kGauge);
+  for (const AdapterSeries& adapter : series.adapters) {
+    if (adapter.freeBytes) {
+      AppendSample(out, "gpuproc_adapter_memory_free_bytes", adapter.adapterLabel,
+                   *adapter.freeBytes);
+    }
+  }
+  AppendFamilyHeader(out, "gpuproc_adapter_info", "The GPU's name and PCI address; always 1.",
+                     SampleType::kGauge);
+  for (const AdapterSeries& adapter : series.adapters) {
+    AppendSample(out, "gpuproc_adapter_info", adapter.infoLabels, 1);
+  }
+  // The per-pod memory series: what a dashboard or alert would otherwise
+  // sum over the process series by (namespace, pod).
+  for (std::size_t i = 0; i < kMemoryKinds; ++i) {
+    const std::string name = MemoryName("gpuproc_pod", i);
+    AppendFamilyHeader(out, name, kPodMemoryHelp[i], SampleType::kGauge);
+    for (const auto& [key, sums] : series.pods) {
+      if (!sums[i]) continue;
+      out.append(name).append("{");
+      AppendLabel(out, "adapter", std::get<0>(key));
+      AppendLabel(out, "namespace", std::get<1>(key));
+      AppendLabel(out, "pod", std::get<2>(key));
+      AppendLabel(out, "pod_uid", std::get<3>(key));
+      out.push_back('}');
+      AppendValue(out, *sums[i]);
+    }
   }
 }
 
-// The per-pod memory series: what a dashboard or alert would otherwise sum
-// over the process series by (namespace, pod).
-std::array<MetricFamily, kMemoryKinds> PodFamilies(const std::map<PodKey, PodMemory>& pods) {
-  std::array<MetricFamily, kMemoryKinds> memory = MemoryFamilies(
-      "gpuproc_pod", {"Sum over the pod's processes of their dedicated GPU memory.",
-                      "Sum over the pod's processes of their shared GPU memory.",
-                      "Sum over the pod's processes of their local GPU memory.",
-                      "Sum over the pod's processes of their committed GPU memory."});
-  for (const auto& [key, sums] : pods) {
-    const std::vector<ClientMetric::Label> labels = {{"adapter", std::get<0>(key)},
-                                                     {"namespace", std::get<1>(key)},
-                                                     {"pod", std::get<2>(key)},
-                                                     {"pod_uid", std::get<3>(key)}};
-    for (std::size_t i = 0; i < kMemoryKinds; ++i) {
-      if (sums[i]) AddSample(memory[i], labels, *sums[i]);
-    }
+// Enough for the whole text, so that it is written in place: growing a
+// buffer of megabytes copies it and holds both copies for a moment.
+std::size_t TextBound(const SnapshotSeries& series) {
+  std::size_t bound = 4096 + series.labelBytes;
+  for (const ProcessSeries& process : series.processes) {
+    bound += (kMemoryKinds + process.engines.size()) * kSampleOverhead;
   }
-  return memory;
+  for (const AdapterSeries& adapter : series.adapters) {
+    bound += 2 * adapter.adapterLabel.size() + adapter.infoLabels.size() + 3 * kSampleOverhead;
+  }
+  for (const auto& [key, sums] : series.pods) {
+    const std::size_t values = std::get<0>(key).size() + std::get<1>(key).size() +
+                               std::get<2>(key).size() + std::get<3>(key).size();
+    // Escaping at most doubles a value.
+    bound += kMemoryKinds * (2 * values + 48 + kSampleOverhead);
+  }
+  return bound;
 }
 
 }  // namespace
 
-std::vector<MetricFamily> BuildMetricFamilies(const std::string& snapshotText,
-                                              const OwnerLookup& owner, const ReadingTotals& totals,
-                                              bool& ok) {
-  std::vector<MetricFamily> result;
-  ok = false;
-  if (!snapshotText.empty()) {
-    try {
-      const nlohmann::json snapshot = nlohmann::json::parse(snapshotText);
-      const nlohmann::json& processes = snapshot.at("Processes");
-      const nlohmann::json& adapters = snapshot.at("Adapters");
-      if (!processes.is_array() || !adapters.is_array())
-        throw nlohmann::json::type_error::create(302, "not an array", &snapshot);
-      ProcessFamilies families;
-      std::map<PodKey, PodMemory> pods;
-      std::uint32_t lastProcessId = 0;
-      ProcessOwner lastOwner;
-      bool first = true;
-      for (const nlohmann::json& process : processes) {
-        const auto processId = process.at("ProcessID").get<std::uint32_t>();
-        // Entries come ordered by process id: one cgroup read per process.
-        if (first || processId != lastProcessId) lastOwner = SanitizedOwner(owner(processId));
-        first = false;
-        lastProcessId = processId;
-        AddProcess(process, lastOwner, families, pods);
-      }
-      AdapterFamilies adapterFamilies;
-      for (const nlohmann::json& entry : adapters) AddAdapter(entry, adapterFamilies);
-      for (MetricFamily& family : families.memory) result.push_back(std::move(family));
-      result.push_back(std::move(families.engineBusy));
-      for (MetricFamily* family :
-           {&adapterFamilies.committed, &adapterFamilies.free, &adapterFamilies.info}) {
-        result.push_back(std::move(*family));
-      }
-      for (MetricFamily& family : PodFamilies(pods)) result.push_back(std::move(family));
-      ok = true;
-    } catch (const nlohmann::json::exception&) {
-      result.clear();
+std::string BuildMetricsText(std::string snapshotText, const OwnerLookup& owner,
+                             const ReadingTotals& totals, bool& ok) {
+  std::string out;
+  {
+    SnapshotSeries series;
+    ok = !snapshotText.empty() && ReadSeries(snapshotText, owner, series);
+    // Its series hold all that is left to write.
+    snapshotText = std::string();
+    if (ok) {
+      out.reserve(TextBound(series));
+      AppendSnapshotFamilies(series, out);
     }
   }
-  MetricFamily duration =
-      Family("gpuproc_scrape_duration_seconds", "Time the last snapshot took.", MetricType::Gauge);
-  AddSample(duration, {}, totals.seconds);
-  MetricFamily readings =
-      Family("gpuproc_readings_total", "Snapshots taken (concurrent scrapes share one).",
-             MetricType::Counter);
-  AddSample(readings, {}, static_cast<double>(totals.readings));
-  MetricFamily errors =
-      Family("gpuproc_scrape_errors_total",
-             "Snapshots that failed: the GPU counters could not be opened.", MetricType::Counter);
-  AddSample(errors, {}, static_cast<double>(totals.errors + (ok ? 0 : 1)));
-  result.push_back(std::move(duration));
-  result.push_back(std::move(readings));
-  result.push_back(std::move(errors));
-  return result;
+  AppendFamilyHeader(out, "gpuproc_scrape_duration_seconds", "Time the last snapshot took.",
+                     SampleType::kGauge);
+  AppendSample(out, "gpuproc_scrape_duration_seconds", "", totals.seconds);
+  AppendFamilyHeader(out, "gpuproc_readings_total",
+                     "Snapshots taken (concurrent scrapes share one).", SampleType::kCounter);
+  AppendSample(out, "gpuproc_readings_total", "", static_cast<double>(totals.readings));
+  AppendFamilyHeader(out, "gpuproc_scrape_errors_total",
+                     "Snapshots that failed: the GPU counters could not be opened.",
+                     SampleType::kCounter);
+  AppendSample(out, "gpuproc_scrape_errors_total", "",
+               static_cast<double>(totals.errors + (ok ? 0 : 1)));
+  return out;
 }
 
-GPUCollector::GPUCollector(SnapshotReader reader, OwnerLookupFactory owners, ScrapeArrival arrival)
-    : reader_(std::move(reader)), owners_(std::move(owners)), arrival_(std::move(arrival)) {}
+GPUCollector::GPUCollector(SnapshotReader reader, OwnerLookupFactory owners)
+    : reader_(std::move(reader)), owners_(std::move(owners)) {}
 
-std::vector<MetricFamily> GPUCollector::Collect() const {
-  const auto arrival = arrival_();
+std::shared_ptr<const std::string> GPUCollector::Collect(
+    std::chrono::steady_clock::time_point arrival) {
   std::lock_guard lock(mutex_);
-  if (latest_ != nullptr && latestEnd_ > arrival) return *latest_;
-
+  if (latest_ != nullptr && latestEnd_ > arrival) return latest_;
+  // The previous text lives on only in the scrapes still sending it, not
+  // beside the next one.
+  latest_.reset();
   const auto start = std::chrono::steady_clock::now();
-  const std::string text = reader_();
-  const auto end = std::chrono::steady_clock::now();
-  const ReadingTotals totals{std::chrono::duration<double>(end - start).count(), readings_ + 1,
-                             errors_};
+  std::string snapshot = reader_();
+  const ReadingTotals totals{
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+      readings_ + 1, errors_};
   bool ok = false;
-  auto families =
-      std::make_shared<const Families>(BuildMetricFamilies(text, owners_(), totals, ok));
+  latest_ = std::make_shared<const std::string>(
+      BuildMetricsText(std::move(snapshot), owners_(), totals, ok));
   ++readings_;
   if (!ok) ++errors_;
-  latestEnd_ = end;
-  latest_ = families;
-  return *families;
+  latestEnd_ = std::chrono::steady_clock::now();
+  // A reading of thousands of processes frees megabytes in small pieces:
+  // give them back rather than keep the peak for good.
+  ::malloc_trim(0);
+  return latest_;
 }
 
 }  // namespace gpuproc

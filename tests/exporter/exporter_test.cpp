@@ -1,17 +1,19 @@
 // gpuproc-exporter's pure parts: the --listen value, the Authorization
-// header, the families of a snapshot and of one that failed, and scrapes
-// sharing a snapshot (the scrape and web tests cover the series of every
-// recorded tree and the served requests).
+// header, the text format's escaping and numbers, the text of a snapshot
+// and of one that failed, and scrapes sharing a snapshot (the scrape and web tests cover the series
+// of every recorded tree and the served requests).
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "basic_auth.h"
+#include "exposition_text.h"
 #include "gpu_collector.h"
 #include "listen_address.h"
 #include "web/tls_priority.h"
@@ -163,44 +165,103 @@ TEST(BasicAuth, ChecksTheHeaderAgainstBcryptHashes) {
   EXPECT_FALSE(IsBcryptHash("$1$abcdefgh$abcdefghijklmnopqrstuv"));
 }
 
-// Each family's samples as "label=value,... value".
-std::map<std::string, std::vector<std::string>> Samples(
-    const std::vector<prometheus::MetricFamily>& families) {
-  std::map<std::string, std::vector<std::string>> result;
-  for (const auto& family : families) {
-    auto& samples = result[family.name];
-    for (const auto& metric : family.metric) {
-      std::string text;
-      for (const auto& label : metric.label) text += label.name + "=" + label.value + ",";
-      const double value = family.type == prometheus::MetricType::Counter ? metric.counter.value
-                                                                          : metric.gauge.value;
-      samples.push_back(text + " " + std::to_string(value));
-    }
+TEST(ExpositionText, EscapesLabelValuesAndWritesValuesAsPrometheusDoes) {
+  // A name or cgroup that could close its quotes or its line would forge
+  // series; tab and carriage return are legal as they are.
+  const struct {
+    const char* value;
+    const char* written;
+  } labels[] = {
+      {"", ""},
+      {"plain.service", "plain.service"},
+      {"a\"b", "a\\\"b"},
+      {"\\", "\\\\"},
+      {"x\"} 1\n", "x\\\"} 1\\n"},
+      {"\\\"\n\\n", "\\\\\\\"\\n\\\\n"},
+      {"tab\tcr\r", "tab\tcr\r"},
+      {"n\xC3\xA4me", "n\xC3\xA4me"},
+  };
+  for (const auto& c : labels) {
+    SCOPED_TRACE(c.value);
+    std::string out = "x";
+    AppendLabelValue(out, c.value);
+    EXPECT_EQ(out, std::string("x") + c.written);
   }
-  return result;
+  const struct {
+    double value;
+    const char* written;
+  } values[] = {
+      {0, "0"},
+      {-0.0, "-0"},
+      {0.1 + 0.2, "0.3"},
+      {1.0 / 3, "0.3333333333333333"},
+      {5242880, "5242880"},
+      {1e15, "1000000000000000"},
+      {1e16, "1e+16"},
+      {123456789012345678.0, "1.234567890123457e+17"},
+      {1e-5, "1e-05"},
+      {std::numeric_limits<double>::infinity(), "+Inf"},
+      {-std::numeric_limits<double>::infinity(), "-Inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "Nan"},
+      {-std::numeric_limits<double>::max(), "-1.797693134862316e+308"},
+  };
+  for (const auto& c : values) {
+    SCOPED_TRACE(c.written);
+    std::string out;
+    AppendSampleValue(out, c.value);
+    EXPECT_EQ(out, c.written);
+  }
 }
 
-TEST(MetricFamilies, FailedReadingKeepsOnlyTheExportersOwnSeriesAndCountsAnError) {
-  for (const char* text : {"", "not json", "[]", R"({"Processes":[{"ProcessID":1}],"Adapters":[]})",
-                           R"({"Processes":[]})", "{}"}) {
+TEST(MetricsText, FailedReadingKeepsOnlyTheExportersOwnSeriesAndCountsAnError) {
+  const std::string entry = R"("Name":"a","Adapter":"g","GPUProcessMemoryDedicatedUsage":1,)"
+                            R"("GPUProcessMemorySharedUsage":1,"GPUProcessMemoryLocalUsage":1,)"
+                            R"("GPUProcessMemoryTotalCommitted":1)";
+  const std::string texts[] = {
+      "",
+      "not json",
+      "[]",
+      "{}",
+      R"({"Processes":[]})",
+      R"({"Processes":[],"Adapters":{}})",
+      R"({"Processes":[],"Adapters":[]} x)",
+      R"({"Processes":[{"ProcessID":1}],"Adapters":[]})",
+      R"({"Processes":[1],"Adapters":[]})",
+      R"({"Processes":[],"Adapters":[{"Adapter":"g","GPUMemoryTotal":1}]})",
+      R"({"Processes":[],"Adapters":[{"Adapter":7,"GPUMemoryTotal":1,"GPUMemoryFree":1}]})",
+      // No pid to label with: not wrapped to 0, not truncated.
+      R"({"Adapters":[],"Processes":[{"ProcessID":4294967296,)" + entry +
+          R"(,"EngineBusySeconds":{}}]})",
+      R"({"Adapters":[],"Processes":[{"ProcessID":1.5,)" + entry + R"(,"EngineBusySeconds":{}}]})",
+      R"({"Adapters":[],"Processes":[{"ProcessID":"1",)" + entry + R"(,"EngineBusySeconds":{}}]})",
+      R"({"Adapters":[],"Processes":[{"ProcessID":1,)" + entry + R"(,"EngineBusySeconds":[1]}]})",
+      R"({"Adapters":[],"Processes":[{"ProcessID":1,)" + entry + "}]}",
+  };
+  for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     bool ok = true;
-    const auto samples = Samples(BuildMetricFamilies(
-        text, [](std::uint32_t) { return ProcessOwner(); }, {0.5, 2, 0}, ok));
+    EXPECT_EQ(BuildMetricsText(
+                  text, [](std::uint32_t) { return ProcessOwner(); }, {0.5, 2, 0}, ok),
+              R"(# HELP gpuproc_scrape_duration_seconds Time the last snapshot took.
+# TYPE gpuproc_scrape_duration_seconds gauge
+gpuproc_scrape_duration_seconds 0.5
+# HELP gpuproc_readings_total Snapshots taken (concurrent scrapes share one).
+# TYPE gpuproc_readings_total counter
+gpuproc_readings_total 2
+# HELP gpuproc_scrape_errors_total Snapshots that failed: the GPU counters could not be opened.
+# TYPE gpuproc_scrape_errors_total counter
+gpuproc_scrape_errors_total 1
+)");
     EXPECT_FALSE(ok);
-    const std::map<std::string, std::vector<std::string>> expected = {
-        {"gpuproc_scrape_duration_seconds", {" 0.500000"}},
-        {"gpuproc_readings_total", {" 2.000000"}},
-        {"gpuproc_scrape_errors_total", {" 1.000000"}},
-    };
-    EXPECT_EQ(samples, expected);
   }
 }
 
-TEST(MetricFamilies, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
-  // Three processes of one pod on two GPUs, one process outside any pod;
-  // unread values (null, and the old -1) must not count as 0.
-  const std::string text = R"({"Time": 12.5,
+TEST(MetricsText, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
+  // Three processes of one pod on two GPUs, one process outside any pod,
+  // one whose names would break out of their quotes; unread values (null,
+  // the old -1, an object) must not count as 0, a repeated engine type
+  // counts once, and what the exporter does not know is skipped.
+  const std::string text = R"({"Time": 12.5, "Future": {"Nested": [1, {"Adapters": []}]},
     "Adapters": [
       {"Adapter": "gpu0", "AdapterName": "Navi 21", "PciAddress": "0000:03:00.0",
        "GPUMemoryTotal": 10, "GPUMemoryFree": 90},
@@ -213,8 +274,8 @@ TEST(MetricFamilies, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
        "EngineBusySeconds": {"3D": 12.25, "Compute": null}},
       {"ProcessID": 2, "Name": "b", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 4, "GPUProcessMemorySharedUsage": 8,
-       "GPUProcessMemoryLocalUsage": null, "GPUProcessMemoryTotalCommitted": 12,
-       "EngineBusySeconds": {"Copy": 0.5}},
+       "GPUProcessMemoryLocalUsage": {"unread": true}, "GPUProcessMemoryTotalCommitted": 12,
+       "EngineBusySeconds": {"Video": 2, "Copy": 0.5, "Video": 0.1, "3D": 1, "3D": null}},
       {"ProcessID": 2, "Name": "b", "Adapter": "gpu1",
        "GPUProcessMemoryDedicatedUsage": 16, "GPUProcessMemorySharedUsage": 0,
        "GPUProcessMemoryLocalUsage": 16, "GPUProcessMemoryTotalCommitted": 16,
@@ -222,53 +283,96 @@ TEST(MetricFamilies, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
       {"ProcessID": 3, "Name": "c", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 64, "GPUProcessMemorySharedUsage": 64,
        "GPUProcessMemoryLocalUsage": 64, "GPUProcessMemoryTotalCommitted": 64,
-       "EngineBusySeconds": {"3D": 3600}}]})";
+       "EngineBusySeconds": {"3D": 3600}},
+      {"ProcessID": 4, "Name": "x\"} 1\n\\", "Adapter": "gpu0",
+       "GPUProcessMemoryDedicatedUsage": 0.30000000000000004, "GPUProcessMemorySharedUsage": -1,
+       "GPUProcessMemoryLocalUsage": null, "GPUProcessMemoryTotalCommitted": null,
+       "EngineBusySeconds": {"3D\"\n": 1e-7}}]})";
   std::map<std::uint32_t, int> lookups;
   const OwnerLookup owner = [&lookups](std::uint32_t pid) {
     ++lookups[pid];
-    return pid == 3 ? ProcessOwner{"gdm.service", "", "", ""}
-                    : ProcessOwner{pid == 1 ? "app" : "sidecar", "ns", "web-0", "uid-1"};
+    switch (pid) {
+      case 3:
+        return ProcessOwner{"gdm.service", "", "", ""};
+      case 4:
+        return ProcessOwner{"c\"q\\\nx\xFF", "ns\n", "p\"", "u\\"};
+      default:
+        return ProcessOwner{pid == 1 ? "app" : "sidecar", "ns", "web-0", "uid-1"};
+    }
   };
   bool ok = false;
-  const auto families = BuildMetricFamilies(text, owner, {0.1, 1, 0}, ok);
-  ASSERT_TRUE(ok);
-  const auto samples = Samples(families);
+  const std::string got = BuildMetricsText(text, owner, {0.1, 1, 0}, ok);
+  EXPECT_TRUE(ok);
   // One cgroup read per process, however many GPUs it uses.
-  EXPECT_EQ(lookups, (std::map<std::uint32_t, int>{{1, 1}, {2, 1}, {3, 1}}));
-  const std::string pod0 = "adapter=gpu0,namespace=ns,pod=web-0,pod_uid=uid-1, ";
-  const std::string pod1 = "adapter=gpu1,namespace=ns,pod=web-0,pod_uid=uid-1, ";
-  const std::map<std::string, std::vector<std::string>> expected = {
-      {"gpuproc_pod_memory_dedicated_bytes", {pod0 + "5242880.000000", pod1 + "16777216.000000"}},
-      {"gpuproc_pod_memory_shared_bytes", {pod0 + "10485760.000000", pod1 + "0.000000"}},
-      {"gpuproc_pod_memory_local_bytes", {pod1 + "16777216.000000"}},
-      {"gpuproc_pod_memory_committed_bytes", {pod0 + "15728640.000000", pod1 + "16777216.000000"}},
-      {"gpuproc_process_engine_busy_seconds_total",
-       {"adapter=gpu0,container=app,engine=3D,name=a,namespace=ns,pid=1,pod=web-0,pod_uid=uid-1, "
-        "12.250000",
-        "adapter=gpu0,container=sidecar,engine=Copy,name=b,namespace=ns,pid=2,pod=web-0,pod_uid="
-        "uid-1, 0.500000",
-        "adapter=gpu0,container=gdm.service,engine=3D,name=c,namespace=,pid=3,pod=,pod_uid=, "
-        "3600.000000"}},
-      {"gpuproc_adapter_info",
-       {"adapter=gpu0,adapter_name=Navi 21,pci_address=0000:03:00.0, 1.000000",
-        "adapter=gpu1,adapter_name=,pci_address=, 1.000000"}},
-      {"gpuproc_adapter_memory_committed_bytes", {"adapter=gpu0, 10485760.000000"}},
-      {"gpuproc_adapter_memory_free_bytes", {"adapter=gpu0, 94371840.000000"}},
-  };
-  for (const auto& [name, series] : expected) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(samples.at(name), series);
-  }
-  // The process series carry the owner's labels in name order.
-  EXPECT_EQ(samples.at("gpuproc_process_memory_dedicated_bytes").front(),
-            "adapter=gpu0,container=app,name=a,namespace=ns,pid=1,pod=web-0,pod_uid=uid-1, "
-            "1048576.000000");
-  for (const auto& family : families) {
-    EXPECT_EQ(family.name.find("utilization"), std::string::npos) << family.name;
-    if (family.name == "gpuproc_process_engine_busy_seconds_total") {
-      EXPECT_EQ(family.type, prometheus::MetricType::Counter);
-    }
-  }
+  EXPECT_EQ(lookups, (std::map<std::uint32_t, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}}));
+  EXPECT_EQ(
+      got,
+      R"x(# HELP gpuproc_process_memory_dedicated_bytes GPU memory of the process in the GPU's own memory.
+# TYPE gpuproc_process_memory_dedicated_bytes gauge
+gpuproc_process_memory_dedicated_bytes{adapter="gpu0",container="app",name="a",namespace="ns",pid="1",pod="web-0",pod_uid="uid-1"} 1048576
+gpuproc_process_memory_dedicated_bytes{adapter="gpu0",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 4194304
+gpuproc_process_memory_dedicated_bytes{adapter="gpu1",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 16777216
+gpuproc_process_memory_dedicated_bytes{adapter="gpu0",container="gdm.service",name="c",namespace="",pid="3",pod="",pod_uid=""} 67108864
+gpuproc_process_memory_dedicated_bytes{adapter="gpu0",container="c\"q\\\nx�",name="x\"} 1\n\\",namespace="ns\n",pid="4",pod="p\"",pod_uid="u\\"} 314572.8
+# HELP gpuproc_process_memory_shared_bytes GPU memory of the process in system memory.
+# TYPE gpuproc_process_memory_shared_bytes gauge
+gpuproc_process_memory_shared_bytes{adapter="gpu0",container="app",name="a",namespace="ns",pid="1",pod="web-0",pod_uid="uid-1"} 2097152
+gpuproc_process_memory_shared_bytes{adapter="gpu0",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 8388608
+gpuproc_process_memory_shared_bytes{adapter="gpu1",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 0
+gpuproc_process_memory_shared_bytes{adapter="gpu0",container="gdm.service",name="c",namespace="",pid="3",pod="",pod_uid=""} 67108864
+# HELP gpuproc_process_memory_local_bytes GPU memory of the process in the GPU's local (fastest) memory.
+# TYPE gpuproc_process_memory_local_bytes gauge
+gpuproc_process_memory_local_bytes{adapter="gpu1",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 16777216
+gpuproc_process_memory_local_bytes{adapter="gpu0",container="gdm.service",name="c",namespace="",pid="3",pod="",pod_uid=""} 67108864
+# HELP gpuproc_process_memory_committed_bytes All GPU memory the process has committed.
+# TYPE gpuproc_process_memory_committed_bytes gauge
+gpuproc_process_memory_committed_bytes{adapter="gpu0",container="app",name="a",namespace="ns",pid="1",pod="web-0",pod_uid="uid-1"} 3145728
+gpuproc_process_memory_committed_bytes{adapter="gpu0",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 12582912
+gpuproc_process_memory_committed_bytes{adapter="gpu1",container="sidecar",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 16777216
+gpuproc_process_memory_committed_bytes{adapter="gpu0",container="gdm.service",name="c",namespace="",pid="3",pod="",pod_uid=""} 67108864
+# HELP gpuproc_process_engine_busy_seconds_total Seconds the process kept the GPU's engines of each type busy, summed over those engines.
+# TYPE gpuproc_process_engine_busy_seconds_total counter
+gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="app",engine="3D",name="a",namespace="ns",pid="1",pod="web-0",pod_uid="uid-1"} 12.25
+gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="sidecar",engine="Copy",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 0.5
+gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="sidecar",engine="Video",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 0.1
+gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="gdm.service",engine="3D",name="c",namespace="",pid="3",pod="",pod_uid=""} 3600
+gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="c\"q\\\nx�",engine="3D\"\n",name="x\"} 1\n\\",namespace="ns\n",pid="4",pod="p\"",pod_uid="u\\"} 1e-07
+# HELP gpuproc_adapter_memory_committed_bytes Memory committed on the GPU by all processes.
+# TYPE gpuproc_adapter_memory_committed_bytes gauge
+gpuproc_adapter_memory_committed_bytes{adapter="gpu0"} 10485760
+# HELP gpuproc_adapter_memory_free_bytes Free memory of the GPU.
+# TYPE gpuproc_adapter_memory_free_bytes gauge
+gpuproc_adapter_memory_free_bytes{adapter="gpu0"} 94371840
+# HELP gpuproc_adapter_info The GPU's name and PCI address; always 1.
+# TYPE gpuproc_adapter_info gauge
+gpuproc_adapter_info{adapter="gpu0",adapter_name="Navi 21",pci_address="0000:03:00.0"} 1
+gpuproc_adapter_info{adapter="gpu1",adapter_name="",pci_address=""} 1
+# HELP gpuproc_pod_memory_dedicated_bytes Sum over the pod's processes of their dedicated GPU memory.
+# TYPE gpuproc_pod_memory_dedicated_bytes gauge
+gpuproc_pod_memory_dedicated_bytes{adapter="gpu0",namespace="ns",pod="web-0",pod_uid="uid-1"} 5242880
+gpuproc_pod_memory_dedicated_bytes{adapter="gpu0",namespace="ns\n",pod="p\"",pod_uid="u\\"} 314572.8
+gpuproc_pod_memory_dedicated_bytes{adapter="gpu1",namespace="ns",pod="web-0",pod_uid="uid-1"} 16777216
+# HELP gpuproc_pod_memory_shared_bytes Sum over the pod's processes of their shared GPU memory.
+# TYPE gpuproc_pod_memory_shared_bytes gauge
+gpuproc_pod_memory_shared_bytes{adapter="gpu0",namespace="ns",pod="web-0",pod_uid="uid-1"} 10485760
+gpuproc_pod_memory_shared_bytes{adapter="gpu1",namespace="ns",pod="web-0",pod_uid="uid-1"} 0
+# HELP gpuproc_pod_memory_local_bytes Sum over the pod's processes of their local GPU memory.
+# TYPE gpuproc_pod_memory_local_bytes gauge
+gpuproc_pod_memory_local_bytes{adapter="gpu1",namespace="ns",pod="web-0",pod_uid="uid-1"} 16777216
+# HELP gpuproc_pod_memory_committed_bytes Sum over the pod's processes of their committed GPU memory.
+# TYPE gpuproc_pod_memory_committed_bytes gauge
+gpuproc_pod_memory_committed_bytes{adapter="gpu0",namespace="ns",pod="web-0",pod_uid="uid-1"} 15728640
+gpuproc_pod_memory_committed_bytes{adapter="gpu1",namespace="ns",pod="web-0",pod_uid="uid-1"} 16777216
+# HELP gpuproc_scrape_duration_seconds Time the last snapshot took.
+# TYPE gpuproc_scrape_duration_seconds gauge
+gpuproc_scrape_duration_seconds 0.1
+# HELP gpuproc_readings_total Snapshots taken (concurrent scrapes share one).
+# TYPE gpuproc_readings_total counter
+gpuproc_readings_total 1
+# HELP gpuproc_scrape_errors_total Snapshots that failed: the GPU counters could not be opened.
+# TYPE gpuproc_scrape_errors_total counter
+gpuproc_scrape_errors_total 0
+)x");
 }
 
 TEST(GPUCollector, ScrapeArrivingDuringASnapshotIsAnsweredFromIt) {
@@ -287,26 +391,25 @@ TEST(GPUCollector, ScrapeArrivingDuringASnapshotIsAnsweredFromIt) {
     changed.wait(lock, [&] { return secondArrived; });
     return std::string(R"({"Time":1,"Adapters":[],"Processes":[]})");
   };
-  const ScrapeArrival arrival = [&] {
-    const auto now = std::chrono::steady_clock::now();
-    std::lock_guard lock(mutex);
-    if (reading) secondArrived = true;
-    changed.notify_all();
-    return now;
+  GPUCollector collector(reader, [] { return [](std::uint32_t) { return ProcessOwner(); }; });
+  const auto readings = [](const std::string& text) {
+    return text.substr(text.find("\ngpuproc_readings_total ") + 1);
   };
-  GPUCollector collector(
-      reader, [] { return [](std::uint32_t) { return ProcessOwner(); }; }, arrival);
-  std::thread first([&] { collector.Collect(); });
+  std::thread first([&] { collector.Collect(std::chrono::steady_clock::now()); });
+  std::chrono::steady_clock::time_point arrival;
   {
     std::unique_lock lock(mutex);
     changed.wait(lock, [&] { return reading; });
+    arrival = std::chrono::steady_clock::now();
+    secondArrived = true;
+    changed.notify_all();
   }
-  const auto second = Samples(collector.Collect());
+  const auto second = collector.Collect(arrival);
   first.join();
   EXPECT_EQ(snapshots, 1);
-  EXPECT_EQ(second.at("gpuproc_readings_total"), std::vector<std::string>{" 1.000000"});
-  EXPECT_EQ(Samples(collector.Collect()).at("gpuproc_readings_total"),
-            std::vector<std::string>{" 2.000000"});
+  EXPECT_EQ(readings(*second).substr(0, 25), "gpuproc_readings_total 1\n");
+  const auto third = collector.Collect(std::chrono::steady_clock::now());
+  EXPECT_EQ(readings(*third).substr(0, 25), "gpuproc_readings_total 2\n");
   EXPECT_EQ(snapshots, 2);
 }
 
