@@ -1,6 +1,6 @@
 // Pieces of Prometheus's text exposition format (version 0.0.4), written
 // straight into the scrape's text: a family's HELP and TYPE lines, label
-// values escaped, sample values as Prometheus and prometheus-cpp write them.
+// values escaped, sample values in the forms Prometheus's own clients write.
 #pragma once
 
 #include <string>

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace gpuproc {
 
 std::string HostProcRoot() {
@@ -18,14 +20,14 @@ std::string ReadSmallRegularFile(const std::string& path, std::size_t limit) {
   std::string text;
   struct stat status {};
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    text.resize(limit);
-    std::size_t used = 0;
-    while (used < text.size()) {
-      const ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+    // Read through a small buffer: these files are mostly a few hundred
+    // bytes, and an exporter reads thousands of them per scrape.
+    char chunk[4096];
+    while (text.size() < limit) {
+      const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, limit - text.size()));
       if (got <= 0) break;
-      used += static_cast<std::size_t>(got);
+      text.append(chunk, static_cast<std::size_t>(got));
     }
-    text.resize(used);
   }
   ::close(fd);
   return text;

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh build-essential cmake ninja-build pkg-config python3 \
   nlohmann-json3-dev libgtest-dev libgmock-dev valgrind mono-mcs mono-runtime \
-  prometheus-cpp-dev libcli11-dev python3-prometheus-client prometheus systemd \
+  libcli11-dev python3-prometheus-client prometheus systemd \
   libmicrohttpd-dev libgnutls28-dev libseccomp-dev gnutls-bin \
   libyaml-cpp-dev libssl-dev libcrypt-dev openssl curl apache2-utils \
   python3-setuptools python3-wheel python3-build python3-venv mypy libpci-dev pci.ids \
