@@ -99,23 +99,33 @@ std::vector<DrmClient>& DrmClientScanner::ReadKnownClients(int procRoot, std::ui
 std::vector<DrmClient>& DrmClientScanner::ReadListedClients(int procRoot, ProcessGpuFds& listed,
                                                             DrmDeviceResolver& resolver) {
   std::swap(gpuFds_, listed.fds);
-  return ReadClients(procRoot, listed.processId, resolver);
+  return ReadClients(procRoot, listed.processId, resolver, &listed.fdinfo);
 }
 
 std::vector<DrmClient>& DrmClientScanner::ReadClients(int procRoot, std::uint32_t processId,
-                                                      DrmDeviceResolver& resolver) {
+                                                      DrmDeviceResolver& resolver,
+                                                      const std::vector<ListedFdinfo>* listed) {
   clients_.clear();
   seenClients_.clear();
   if (gpuFds_.empty()) return clients_;
   currentGpuFds_[processId] = gpuFds_;
 
-  for (const auto& [fd, node] : gpuFds_) {
+  for (std::size_t at = 0; at < gpuFds_.size(); ++at) {
+    const auto& [fd, node] = gpuFds_[at];
     if (!IsNodeName(node)) continue;
     // The fd may have been closed since its link was read, or reused for a
     // file that is not a DRM client: such fdinfo has no drm-driver.
-    if (!ReadFdinfo(procRoot, processId, fd)) continue;
-    const std::uint64_t readAt = clock_ ? clock_() : 0;
-    DrmFdinfo info = ParseFdinfo(fdinfoText_);
+    std::uint64_t readAt = 0;
+    DrmFdinfo info;
+    if (listed != nullptr) {
+      if (!(*listed)[at].read) continue;
+      readAt = (*listed)[at].readAtNs;
+      info = ParseFdinfo((*listed)[at].text);
+    } else {
+      if (!ReadFdinfo(procRoot, processId, fd)) continue;
+      readAt = clock_ ? clock_() : 0;
+      info = ParseFdinfo(fdinfoText_);
+    }
     // nvidia-drm, nouveau and KMS-only drivers print no usage statistics.
     if (info.driver.empty()) continue;
     const std::optional<GpuDevice> device = resolver.ForClient(info, node);

@@ -62,8 +62,11 @@ class DrmClientScanner {
   void FinishCollection();
 
  private:
+  // `listed`: the fdinfo read with the links, one for each fd; else it is
+  // read here.
   std::vector<DrmClient>& ReadClients(int procRoot, std::uint32_t processId,
-                                      DrmDeviceResolver& resolver);
+                                      DrmDeviceResolver& resolver,
+                                      const std::vector<ListedFdinfo>* listed = nullptr);
   bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
 
   MonotonicClock clock_;

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/linux/drm_devices.h"
 #include "platform/linux/host_fs.h"
 #include "platform/linux/number_text.h"
 
@@ -31,8 +32,10 @@ constexpr std::size_t kChunk = 64;
 // chunk's own slot, so the result keeps the order given without a sort.
 class SharedListing {
  public:
-  SharedListing(int procRoot, const std::vector<std::uint32_t>& processIds)
+  SharedListing(int procRoot, const std::vector<std::uint32_t>& processIds,
+                const MonotonicClock& clock)
       : procRoot_(procRoot),
+        clock_(clock),
         processIds_(processIds),
         chunks_((processIds.size() + kChunk - 1) / kChunk) {}
 
@@ -58,8 +61,11 @@ class SharedListing {
           // Clients in fd order, so that engine classes come in the same
           // order in every collection whatever order the folder lists.
           std::sort(fds.begin(), fds.end());
-          chunks_[chunk].push_back(ProcessGpuFds{processIds_[index], std::move(fds)});
+          ProcessGpuFds& listed = chunks_[chunk].emplace_back();
+          listed.processId = processIds_[index];
+          listed.fds = std::move(fds);
           fds = GpuFds();
+          ReadFdinfo(listed);
         }
       }
     } catch (...) {
@@ -68,6 +74,25 @@ class SharedListing {
       const std::lock_guard<std::mutex> hold(failureLock_);
       if (!failure_) failure_ = std::current_exception();
       nextChunk_.store(chunks_.size(), std::memory_order_relaxed);
+    }
+  }
+
+  // Read here, on the listing's threads, as it costs as much again as the
+  // rest of a GPU process's work.
+  void ReadFdinfo(ProcessGpuFds& listed) const {
+    listed.fdinfo.resize(listed.fds.size());
+    char path[48];
+    for (std::size_t at = 0; at < listed.fds.size(); ++at) {
+      if (!IsNodeName(listed.fds[at].second)) continue;
+      std::snprintf(path, sizeof path, "%u/fdinfo/%d", listed.processId, listed.fds[at].first);
+      // Not procfs's own fdinfo but a replayed tree's may be a FIFO or a
+      // device: only regular files are read, and never with a blocking open.
+      ListedFdinfo& fdinfo = listed.fdinfo[at];
+      {
+        const UniqueFd file(OpenRegularFileInRoot(procRoot_, path));
+        fdinfo.read = file.Valid() && ReadAll(file.Get(), fdinfo.text);
+      }
+      fdinfo.readAtNs = clock_ ? clock_() : 0;
     }
   }
 
@@ -80,6 +105,7 @@ class SharedListing {
 
  private:
   const int procRoot_;
+  const MonotonicClock& clock_;
   const std::vector<std::uint32_t>& processIds_;
   std::vector<std::vector<ProcessGpuFds>> chunks_;
   std::atomic<std::size_t> nextChunk_{0};
@@ -139,7 +165,7 @@ unsigned GpuFdLister::DefaultThreads() {
 std::vector<ProcessGpuFds>& GpuFdLister::List(int procRoot,
                                               const std::vector<std::uint32_t>& processIds) {
   listed_.clear();
-  SharedListing listing(procRoot, processIds);
+  SharedListing listing(procRoot, processIds, clock_);
   const std::size_t wanted = std::min<std::size_t>(
       maxThreads_, (processIds.size() + processesPerThread_ - 1) / processesPerThread_);
   std::vector<std::thread> helpers;

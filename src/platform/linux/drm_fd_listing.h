@@ -14,14 +14,24 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/gpu_source.h"
+
 namespace gpuproc {
 
 // A process's fds that point into /dev/dri: (fd, node name under /dev/dri).
 using GpuFds = std::vector<std::pair<int, std::string>>;
 
+// The fdinfo of one DRM fd, read right after its link, and when.
+struct ListedFdinfo {
+  bool read = false;
+  std::string text;
+  std::uint64_t readAtNs = 0;
+};
+
 struct ProcessGpuFds {
   std::uint32_t processId = 0;
   GpuFds fds;
+  std::vector<ListedFdinfo> fdinfo;  // one for each of `fds`
 };
 
 // getdents64 straight into a buffer the caller keeps: opendir() would
@@ -51,14 +61,17 @@ bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>&
 class GpuFdLister {
  public:
   // Up to `maxThreads` threads (the calling one included), one for each
-  // `processesPerThread` processes listed.
-  explicit GpuFdLister(unsigned maxThreads = DefaultThreads(),
+  // `processesPerThread` processes listed. `clock` stamps each fdinfo read
+  // and is called from all of them.
+  explicit GpuFdLister(MonotonicClock clock, unsigned maxThreads = DefaultThreads(),
                        std::size_t processesPerThread = 2000)
-      : maxThreads_(maxThreads == 0 ? 1 : maxThreads),
+      : clock_(std::move(clock)),
+        maxThreads_(maxThreads == 0 ? 1 : maxThreads),
         processesPerThread_(processesPerThread == 0 ? 1 : processesPerThread) {}
 
   // The processes of `processIds` that hold DRM fds, in the order given,
-  // each with its fds in fd order. Valid until the next call.
+  // each with its fds in fd order and the fdinfo of those that name a
+  // card or render node. Valid until the next call.
   std::vector<ProcessGpuFds>& List(int procRoot, const std::vector<std::uint32_t>& processIds);
 
   // The CPUs this process may run on, at most 8: more threads than that
@@ -66,6 +79,7 @@ class GpuFdLister {
   static unsigned DefaultThreads();
 
  private:
+  MonotonicClock clock_;
   unsigned maxThreads_;
   std::size_t processesPerThread_;
   std::vector<char> buffer_ = std::vector<char>(32 * 1024);

@@ -22,6 +22,7 @@ class DrmFdinfoSource final : public GpuSource {
       : fs_(context.fs),
         ledger_(context.ledger),
         resolver_(fs_),
+        lister_(context.clock),
         scanner_(context.clock),
         summary_(context.ledger) {}
 

@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,8 @@ namespace fs = std::filesystem;
 
 // A /proc of `processes` folders, where process p holds fds 0..9 pointing
 // at ordinary files and, when p is a multiple of 7, fds 12 and 4 (replacing
-// the file) into /dev/dri. Every 50th process has no fd folder (gone).
+// the file) into /dev/dri; only fd 12 has fdinfo. Every 50th process has no
+// fd folder (gone).
 class ListedTree {
  public:
   explicit ListedTree(std::uint32_t processes) {
@@ -34,7 +37,10 @@ class ListedTree {
         const bool gpu = p % 7 == 0 && fd == 4;
         fs::create_symlink(gpu ? "/dev/dri/card1" : "/usr/lib/libc.so.6", fds / std::to_string(fd));
       }
-      if (p % 7 == 0) fs::create_symlink("/dev/dri/renderD128", fds / "12");
+      if (p % 7 != 0) continue;
+      fs::create_symlink("/dev/dri/renderD128", fds / "12");
+      fs::create_directories(root_ / std::to_string(p) / "fdinfo");
+      std::ofstream(root_ / std::to_string(p) / "fdinfo" / "12") << "drm-client-id:\t" << p << "\n";
     }
     procRoot_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }
@@ -52,19 +58,20 @@ class ListedTree {
   std::vector<std::uint32_t> ids_;
 };
 
-TEST(GpuFdLister, SameListingWhateverTheThreads) {
+TEST(GpuFdLister, SameListingAndFdinfoWhateverTheThreads) {
   const ListedTree tree(400);
   std::vector<ProcessGpuFds> expected;
   for (std::uint32_t p = 7; p <= 400; p += 7) {
     if (p % 50 == 0) continue;
-    expected.push_back({p, {{4, "card1"}, {12, "renderD128"}}});
+    expected.push_back({p, {{4, "card1"}, {12, "renderD128"}}, {}});
   }
   const struct {
     unsigned threads;
     std::size_t processesPerThread;
   } cases[] = {{1, 2000}, {2, 100}, {4, 10}, {8, 1}};
   for (const auto& c : cases) {
-    GpuFdLister lister(c.threads, c.processesPerThread);
+    std::atomic<std::uint64_t> ticks{0};
+    GpuFdLister lister([&ticks] { return ++ticks; }, c.threads, c.processesPerThread);
     // Twice: a second listing starts from nothing.
     for (int round = 0; round < 2; ++round) {
       const std::vector<ProcessGpuFds>& listed = lister.List(tree.ProcRoot(), tree.Ids());
@@ -72,6 +79,12 @@ TEST(GpuFdLister, SameListingWhateverTheThreads) {
       for (std::size_t i = 0; i < listed.size(); ++i) {
         EXPECT_EQ(listed[i].processId, expected[i].processId) << c.threads << " threads";
         EXPECT_EQ(listed[i].fds, expected[i].fds) << "process " << listed[i].processId;
+        ASSERT_EQ(listed[i].fdinfo.size(), 2u);
+        EXPECT_FALSE(listed[i].fdinfo[0].read);
+        EXPECT_TRUE(listed[i].fdinfo[1].read);
+        EXPECT_EQ(listed[i].fdinfo[1].text,
+                  "drm-client-id:\t" + std::to_string(expected[i].processId) + "\n");
+        EXPECT_GT(listed[i].fdinfo[1].readAtNs, 0u);
       }
     }
   }
