@@ -36,6 +36,13 @@ void StdoutToDevNull() {
 // time) when the host forks. The child's own call must answer, on an NVML it
 // initialised itself; the parent goes on as before.
 TEST(HostLifecycle, ChildForkedDuringCallsHasFreshLocksAndNvml) {
+#if defined(__SANITIZE_ADDRESS__)
+  // GCC 12's AddressSanitizer does not take its stack depot's lock across
+  // fork: a child forked while a parent thread holds it hangs in the
+  // sanitizer's own free(). Seen once in a few dozen loaded runs, with the
+  // child blocked there; the plain and ThreadSanitizer runs check this.
+  GTEST_SKIP() << "AddressSanitizer's runtime is not fork-safe here";
+#endif
   EXPECT_EQ(InChild([] {
               FakeNvmlControl nvml(FAKE_NVML_PATH);
               if (!nvml.Loaded()) return false;
