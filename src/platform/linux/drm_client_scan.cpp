@@ -15,12 +15,6 @@
 #include "platform/linux/number_text.h"
 
 namespace gpuproc {
-namespace {
-
-constexpr std::string_view kDriPrefix = "/dev/dri/";
-
-}  // namespace
-
 const std::vector<std::uint32_t>& DrmClientScanner::ListProcesses(int procRoot) {
   processIds_.clear();
   const UniqueFd dir(OpenInRoot(procRoot, ".", O_RDONLY | O_DIRECTORY));
@@ -60,15 +54,6 @@ bool DrmClientScanner::IsOtherProcessThread(int procRoot, std::uint32_t processI
   if (end == std::string_view::npos) return false;
   const std::optional<std::uint32_t> group = ParseDecimal<std::uint32_t>(status.substr(0, end));
   return group && *group != processId;
-}
-
-bool DrmClientScanner::ReadFdinfo(int procRoot, std::uint32_t processId, int fd) {
-  char path[48];
-  std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
-  // Not procfs's own fdinfo but a replayed tree's may be a FIFO or a device:
-  // only regular files are read, and never with a blocking open.
-  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
-  return file.Valid() && ReadAll(file.Get(), fdinfoText_);
 }
 
 std::vector<DrmClient>& DrmClientScanner::ReadKnownClients(int procRoot, std::uint32_t processId,
@@ -122,7 +107,7 @@ std::vector<DrmClient>& DrmClientScanner::ReadClients(int procRoot, std::uint32_
       readAt = (*listed)[at].readAtNs;
       info = ParseFdinfo((*listed)[at].text);
     } else {
-      if (!ReadFdinfo(procRoot, processId, fd)) continue;
+      if (!ReadFdinfo(procRoot, processId, fd, fdinfoText_)) continue;
       readAt = clock_ ? clock_() : 0;
       info = ParseFdinfo(fdinfoText_);
     }

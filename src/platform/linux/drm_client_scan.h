@@ -67,7 +67,6 @@ class DrmClientScanner {
   std::vector<DrmClient>& ReadClients(int procRoot, std::uint32_t processId,
                                       DrmDeviceResolver& resolver,
                                       const std::vector<ListedFdinfo>* listed = nullptr);
-  bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd);
 
   MonotonicClock clock_;
   // Kept between collections so that a scan allocates nothing for the fds

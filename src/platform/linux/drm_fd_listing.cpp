@@ -22,7 +22,6 @@
 namespace gpuproc {
 namespace {
 
-constexpr std::string_view kDriPrefix = "/dev/dri/";
 constexpr unsigned kMostThreads = 8;
 // Processes a thread takes at a time: small enough that threads finish
 // together, large enough that they rarely meet on the counter.
@@ -65,7 +64,7 @@ class SharedListing {
           listed.processId = processIds_[index];
           listed.fds = std::move(fds);
           fds = GpuFds();
-          ReadFdinfo(listed);
+          ReadListedFdinfo(listed);
         }
       }
     } catch (...) {
@@ -79,19 +78,12 @@ class SharedListing {
 
   // Read here, on the listing's threads, as it costs as much again as the
   // rest of a GPU process's work.
-  void ReadFdinfo(ProcessGpuFds& listed) const {
+  void ReadListedFdinfo(ProcessGpuFds& listed) const {
     listed.fdinfo.resize(listed.fds.size());
-    char path[48];
     for (std::size_t at = 0; at < listed.fds.size(); ++at) {
       if (!IsNodeName(listed.fds[at].second)) continue;
-      std::snprintf(path, sizeof path, "%u/fdinfo/%d", listed.processId, listed.fds[at].first);
-      // Not procfs's own fdinfo but a replayed tree's may be a FIFO or a
-      // device: only regular files are read, and never with a blocking open.
       ListedFdinfo& fdinfo = listed.fdinfo[at];
-      {
-        const UniqueFd file(OpenRegularFileInRoot(procRoot_, path));
-        fdinfo.read = file.Valid() && ReadAll(file.Get(), fdinfo.text);
-      }
+      fdinfo.read = ReadFdinfo(procRoot_, listed.processId, listed.fds[at].first, fdinfo.text);
       fdinfo.readAtNs = clock_ ? clock_() : 0;
     }
   }
@@ -131,6 +123,13 @@ class AllSignalsBlocked {
 };
 
 }  // namespace
+
+bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text) {
+  char path[48];
+  std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  return file.Valid() && ReadAll(file.Get(), text);
+}
 
 bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>& buffer,
                        GpuFds& fds) {

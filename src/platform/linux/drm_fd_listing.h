@@ -11,12 +11,15 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/linux/gpu_source.h"
 
 namespace gpuproc {
+
+inline constexpr std::string_view kDriPrefix = "/dev/dri/";
 
 // A process's fds that point into /dev/dri: (fd, node name under /dev/dri).
 using GpuFds = std::vector<std::pair<int, std::string>>;
@@ -57,6 +60,11 @@ void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) 
 // fd folder cannot be opened: gone, another user's, not dumpable, hidepid.
 bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>& buffer,
                        GpuFds& fds);
+
+// Reads the fdinfo of the process's `fd` into `text`. Not procfs's own
+// fdinfo but a replayed tree's may be a FIFO or a device: only regular
+// files are read, and never with a blocking open.
+bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text);
 
 class GpuFdLister {
  public:
