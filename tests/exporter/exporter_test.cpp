@@ -21,40 +21,82 @@
 namespace gpuproc {
 namespace {
 
-TEST(ListenAddress, AcceptsNumericAddressesAndPortsInRange) {
+TEST(ListenAddress, TakesTheToolkitsFormsAndNamesTheFlagAsTyped) {
   const struct {
     const char* text;
     const char* bound;  // nullptr: refused
+    bool everyAddress;
   } cases[] = {
-      {"127.0.0.1:10436", "127.0.0.1:10436"},
-      {"0.0.0.0:0", "0.0.0.0:0"},
-      {"10.1.2.3:65535", "10.1.2.3:65535"},
-      {"[::1]:10436", "[::1]:10436"},
-      {"[fe80::1:2]:80", "[fe80::1:2]:80"},
-      {"127.0.0.1:65536", nullptr},
-      {"127.0.0.1:-1", nullptr},
-      {"127.0.0.1:+80", nullptr},
-      {"127.0.0.1:", nullptr},
-      {"127.0.0.1:80x", nullptr},
-      {"127.0.0.1:0000010436", nullptr},
-      {"127.0.0.1", nullptr},
-      {":10436", nullptr},
-      {"10436", nullptr},
-      {"localhost:10436", nullptr},
-      {"127.1:10436", nullptr},
-      {"256.0.0.1:10436", nullptr},
-      {"::1:10436", nullptr},
-      {"[::1:10436", nullptr},
-      {"[127.0.0.1]:10436", nullptr},
-      {"", nullptr},
+      {"127.0.0.1:10436", "127.0.0.1:10436", false},
+      {"0.0.0.0:0", "0.0.0.0:0", false},
+      {"10.1.2.3:65535", "10.1.2.3:65535", false},
+      {"[::1]:10436", "[::1]:10436", false},
+      {"[fe80::1:2]:80", "[fe80::1:2]:80", false},
+      {"[::]:10436", "[::]:10436", false},
+      // Every address, as node_exporter's users type it: dual-stack.
+      {":10436", "[::]:10436", true},
+      {":0", "[::]:0", true},
+      // A name is resolved at start, to its first IPv4 address.
+      {"localhost:10436", "127.0.0.1:10436", false},
+      {"no-such-host.invalid:10436", nullptr, false},
+      {"127.0.0.1:65536", nullptr, false},
+      {"127.0.0.1:-1", nullptr, false},
+      {"127.0.0.1:+80", nullptr, false},
+      {"127.0.0.1:", nullptr, false},
+      {"127.0.0.1:80x", nullptr, false},
+      {"127.0.0.1:0000010436", nullptr, false},
+      {"127.0.0.1", nullptr, false},
+      {":", nullptr, false},
+      {"10436", nullptr, false},
+      {"localhost", nullptr, false},
+      // Numbers that are not a dotted quad are not taken for names.
+      {"127.1:10436", nullptr, false},
+      {"0x7f.0.0.1:10436", nullptr, false},
+      {"256.0.0.1:10436", nullptr, false},
+      {"::1:10436", nullptr, false},
+      {"[::1:10436", nullptr, false},
+      {"[127.0.0.1]:10436", nullptr, false},
+      {"[]:10436", nullptr, false},
+      {"local host:10436", nullptr, false},
+      {"", nullptr, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const auto address = ParseListenAddress(c.text);
-    ASSERT_EQ(address.has_value(), c.bound != nullptr);
+    std::string why;
+    const auto address = ParseListenAddress(c.text, why);
+    ASSERT_EQ(address.has_value(), c.bound != nullptr) << why;
     if (address) {
       EXPECT_EQ(FormatListenAddress(*address), c.bound);
+      EXPECT_EQ(address->everyAddress, c.everyAddress);
+      EXPECT_EQ(why, "");
+    } else {
+      EXPECT_NE(why, "");
     }
+  }
+  std::string why;
+  ParseListenAddress("host:99999", why);
+  EXPECT_TRUE(why.starts_with("is not [HOST]:PORT")) << why;
+  ParseListenAddress("no-such-host.invalid:80", why);
+  EXPECT_TRUE(why.starts_with("names no address")) << why;
+
+  const std::vector<std::string> names = {"--web.listen-address", "--listen"};
+  const struct {
+    std::vector<const char*> argv;
+    const char* value;
+    const char* typed;
+  } flags[] = {
+      {{"x", "--listen", "bad"}, "bad", "--listen"},
+      {{"x", "--listen=bad"}, "bad", "--listen"},
+      {{"x", "--web.listen-address", "bad"}, "bad", "--web.listen-address"},
+      {{"x", "--web.listen-address=bad"}, "bad", "--web.listen-address"},
+      {{"x", "--web.listen-address", "good", "--listen", "bad"}, "bad", "--listen"},
+      {{"x", "--listen=good", "--web.listen-address=bad"}, "bad", "--web.listen-address"},
+      {{"x", "--listen=badder"}, "bad", "--web.listen-address"},
+      {{"x"}, "127.0.0.1:10436", "--web.listen-address"},
+  };
+  for (const auto& f : flags) {
+    SCOPED_TRACE(f.argv.back());
+    EXPECT_EQ(FlagAsTyped(static_cast<int>(f.argv.size()), f.argv.data(), names, f.value), f.typed);
   }
 }
 
