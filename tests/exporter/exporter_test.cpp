@@ -1,7 +1,11 @@
 // gpuproc-exporter's pure parts: the --listen value, the Authorization
-// header, the text format's escaping and numbers, the text of a snapshot
-// and of one that failed, and scrapes sharing a snapshot (the scrape and web tests cover the series
-// of every recorded tree and the served requests).
+// header and what logins remember, the text format's escaping and
+// numbers, the text of a snapshot and of one that failed, and scrapes
+// sharing a snapshot (the scrape and web tests cover the series of every
+// recorded tree and the served requests).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +18,7 @@
 
 #include "basic_auth.h"
 #include "exposition_text.h"
+#include "failed_logins.h"
 #include "gpu_collector.h"
 #include "listen_address.h"
 #include "web/tls_priority.h"
@@ -205,6 +210,97 @@ TEST(BasicAuth, ChecksTheHeaderAgainstBcryptHashes) {
   EXPECT_TRUE(auth.CheckHeader("Basic Ym9iOnBhOnNz"));
   EXPECT_FALSE(IsBcryptHash("$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52X"));
   EXPECT_FALSE(IsBcryptHash("$1$abcdefgh$abcdefghijklmnopqrstuv"));
+}
+
+TEST(BasicAuth, AcceptedPasswordsOutlastFloodsOfWrongOnesAndReloadsThatKeepTheHash) {
+  // htpasswd -nbBC 4 alice pa:ss, and another hash of the same password.
+  const std::string hash = "$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO";
+  const std::string rehashed = "$2y$04$vZjVu3fbAV5UpkQsddNPF.Gv/6HsLB15dC.P/hskpeJxDSBwuxLl.";
+  const Credentials good{"alice", "pa:ss"};
+  const Credentials wrong{"alice", "wrong"};
+  BasicAuth auth(2);
+  auth.SetUsers({{"alice", hash}});
+  ASSERT_TRUE(auth.Admit("scraper"));
+  ASSERT_TRUE(auth.Check(good, "scraper"));
+  // Wrong passwords from many addresses and from the scraper's own.
+  for (int i = 0; i < 200; ++i) {
+    const std::string client = i % 2 == 0 ? "scraper" : "flood" + std::to_string(i);
+    if (auth.Admit(client)) {
+      EXPECT_FALSE(auth.Check({"alice", "guess" + std::to_string(i)}, client));
+    }
+  }
+  EXPECT_EQ(auth.Remembered(good, "scraper"), true);
+  EXPECT_EQ(auth.Remembered(good, "elsewhere"), true);
+  EXPECT_EQ(auth.AcceptedRemembered(), 1u);
+  ASSERT_TRUE(auth.Admit("scraper"));
+  EXPECT_FALSE(auth.Check(wrong, "scraper"));
+  EXPECT_EQ(auth.Remembered(wrong, "scraper"), false);           // this client's failure
+  EXPECT_EQ(auth.Remembered(wrong, "elsewhere"), std::nullopt);  // not another's
+
+  const struct {
+    const char* reload;
+    std::map<std::string, std::string> users;
+    std::optional<bool> remembered;
+  } reloads[] = {
+      {"the same users", {{"alice", hash}}, true},
+      {"another user added", {{"alice", hash}, {"bob", rehashed}}, true},
+      {"alice's hash replaced", {{"alice", rehashed}, {"bob", rehashed}}, std::nullopt},
+  };
+  for (const auto& r : reloads) {
+    SCOPED_TRACE(r.reload);
+    auth.SetUsers(r.users);
+    EXPECT_EQ(auth.Remembered(good, "scraper"), r.remembered);
+  }
+  ASSERT_TRUE(auth.Admit("scraper"));
+  EXPECT_TRUE(auth.Check(good, "scraper"));
+  auth.SetUsers({{"bob", rehashed}});  // alice removed
+  EXPECT_EQ(auth.Remembered(good, "scraper"), std::nullopt);
+  EXPECT_EQ(auth.AcceptedRemembered(), 0u);
+}
+
+TEST(FailedLogins, BoundedPerAddressInAnLRUAndOnlyAFailedAddressIsLimited) {
+  FailedLogins failed(/*clients=*/2, /*digestsPerClient=*/2, /*checksPerFailedClient=*/2);
+  // No failure on record: any number of checks.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(failed.Admit("a"));
+  failed.Finished("a", "d1", false);
+  // A failure, and still two under way: the address has its share.
+  EXPECT_FALSE(failed.Admit("a"));
+  EXPECT_TRUE(failed.Admit("b"));
+  failed.Release("b");
+  failed.Finished("a", "d2", true);
+  EXPECT_TRUE(failed.Admit("a"));
+  failed.Finished("a", "d3", false);
+  failed.Release("a");  // the checks under way: none
+  failed.Finished("a", "d4", false);
+  EXPECT_FALSE(failed.Remembered("a", "d1"));  // the oldest of three
+  EXPECT_FALSE(failed.Remembered("a", "d2"));  // accepted, never kept
+  EXPECT_TRUE(failed.Remembered("a", "d3"));
+  EXPECT_TRUE(failed.Remembered("a", "d4"));
+  EXPECT_FALSE(failed.Remembered("b", "d4"));
+  // A third address evicts the least recently used.
+  EXPECT_TRUE(failed.Admit("b"));
+  EXPECT_TRUE(failed.Admit("c"));
+  EXPECT_EQ(failed.ClientsRemembered(), 2u);
+  EXPECT_FALSE(failed.Remembered("a", "d4"));
+
+  const auto v4 = [](const char* text) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, text, &address.sin_addr);
+    return ClientKey(reinterpret_cast<const sockaddr*>(&address));
+  };
+  const auto v6 = [](const char* text) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, text, &address.sin6_addr);
+    return ClientKey(reinterpret_cast<const sockaddr*>(&address));
+  };
+  EXPECT_EQ(v4("192.0.2.1").size(), 4u);
+  EXPECT_NE(v4("192.0.2.1"), v4("192.0.2.2"));
+  EXPECT_EQ(v6("::ffff:192.0.2.1"), v4("192.0.2.1"));
+  EXPECT_EQ(v6("2001:db8::1"), v6("2001:db8::ffff:2"));  // one /64
+  EXPECT_NE(v6("2001:db8::1"), v6("2001:db8:0:1::1"));
+  EXPECT_EQ(ClientKey(nullptr), "");
 }
 
 TEST(ExpositionText, EscapesLabelValuesAndWritesValuesAsPrometheusDoes) {
