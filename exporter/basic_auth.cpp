@@ -15,9 +15,11 @@ namespace gpuproc {
 
 namespace {
 
-// Enough distinct verdicts for every real client; a flood of made-up
-// passwords only restarts the cache instead of growing it without end.
-constexpr std::size_t kMaxVerdicts = 1024;
+// Client addresses whose failures are remembered, and the wrong passwords
+// kept per address: enough for the few clients a node has, and a fixed
+// bound whatever a flood sends.
+constexpr std::size_t kFailedClients = 256;
+constexpr std::size_t kFailedDigestsPerClient = 4;
 constexpr std::size_t kBcryptLength = 60;
 constexpr std::size_t kSettingLength = 29;  // "$2b$NN$" and the 22-character salt
 constexpr int kMinBcryptCost = 4;
@@ -108,6 +110,9 @@ std::optional<Credentials> ParseAuthorization(const char* authorization) {
   return Credentials{decoded->substr(0, colon), decoded->substr(colon + 1)};
 }
 
+BasicAuth::BasicAuth(std::size_t checksPerFailedClient)
+    : failed_(kFailedClients, kFailedDigestsPerClient, checksPerFailedClient) {}
+
 void BasicAuth::SetUsers(const std::map<std::string, std::string>& users) {
   auto next = std::make_shared<Users>();
   next->hashes = users;
@@ -115,8 +120,13 @@ void BasicAuth::SetUsers(const std::map<std::string, std::string>& users) {
   for (const auto& [user, hash] : users) cost = std::max(cost, BcryptCost(hash));
   next->decoy = DecoyHash(cost);
   std::lock_guard lock(mutex_);
+  std::erase_if(accepted_, [&](const auto& entry) {
+    const auto before = users_->hashes.find(entry.first);
+    const auto after = users.find(entry.first);
+    return before == users_->hashes.end() || after == users.end() ||
+           before->second != after->second;
+  });
   users_ = std::move(next);
-  verdicts_.clear();
 }
 
 bool BasicAuth::Enabled() const { return !Current()->hashes.empty(); }
@@ -126,18 +136,27 @@ std::shared_ptr<const BasicAuth::Users> BasicAuth::Current() const {
   return users_;
 }
 
-std::optional<bool> BasicAuth::Remembered(const Credentials& credentials) const {
+std::optional<bool> BasicAuth::Remembered(const Credentials& credentials,
+                                          const std::string& client) const {
   const std::shared_ptr<const Users> users = Current();
   const auto found = users->hashes.find(credentials.user);
   const std::string key =
       CacheKey(credentials, found != users->hashes.end() ? found->second : users->decoy);
-  std::lock_guard lock(mutex_);
-  const auto cached = verdicts_.find(key);
-  if (cached == verdicts_.end() || users != users_) return std::nullopt;
-  return cached->second;
+  {
+    std::lock_guard lock(mutex_);
+    if (users != users_) return std::nullopt;
+    const auto accepted = accepted_.find(credentials.user);
+    if (accepted != accepted_.end() && SameText(accepted->second, key)) return true;
+  }
+  if (failed_.Remembered(client, key)) return false;
+  return std::nullopt;
 }
 
-bool BasicAuth::Check(const Credentials& credentials) {
+bool BasicAuth::Admit(const std::string& client) { return failed_.Admit(client); }
+
+void BasicAuth::Abandon(const std::string& client) { failed_.Release(client); }
+
+bool BasicAuth::Check(const Credentials& credentials, const std::string& client) {
   const std::shared_ptr<const Users> users = Current();
   const auto found = users->hashes.find(credentials.user);
   const bool known = found != users->hashes.end();
@@ -146,19 +165,26 @@ bool BasicAuth::Check(const Credentials& credentials) {
   // Compared whether or not the user exists, so that both take the same path.
   const bool matches = computed.has_value() && SameText(*computed, hash);
   const bool verdict = known && matches;
-  std::lock_guard lock(mutex_);
-  if (users == users_) {
-    if (verdicts_.size() >= kMaxVerdicts) verdicts_.clear();
-    verdicts_[CacheKey(credentials, hash)] = verdict;
+  const std::string key = CacheKey(credentials, hash);
+  {
+    std::lock_guard lock(mutex_);
+    if (verdict && users == users_) accepted_[credentials.user] = key;
   }
+  failed_.Finished(client, key, verdict);
   return verdict;
 }
 
-bool BasicAuth::CheckHeader(const char* authorization) {
+bool BasicAuth::CheckHeader(const char* authorization, const std::string& client) {
   const std::optional<Credentials> credentials = ParseAuthorization(authorization);
   if (!credentials) return false;
-  if (const std::optional<bool> verdict = Remembered(*credentials)) return *verdict;
-  return Check(*credentials);
+  if (const std::optional<bool> verdict = Remembered(*credentials, client)) return *verdict;
+  if (!Admit(client)) return false;
+  return Check(*credentials, client);
+}
+
+std::size_t BasicAuth::AcceptedRemembered() const {
+  std::lock_guard lock(mutex_);
+  return accepted_.size();
 }
 
 }  // namespace gpuproc

@@ -1,5 +1,5 @@
 // Basic-auth users of the web configuration: bcrypt hashes checked with
-// libcrypt, each (user, password) verdict remembered so that a scrape does
+// libcrypt, each user's accepted password remembered so that a scrape does
 // not pay bcrypt's deliberate cost every time. Loading users computes
 // nothing; the cost is paid per check, by the caller's thread.
 #pragma once
@@ -9,7 +9,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
+
+#include "failed_logins.h"
 
 namespace gpuproc {
 
@@ -35,17 +36,32 @@ std::optional<Credentials> ParseAuthorization(const char* authorization);
 
 class BasicAuth {
  public:
-  // Replaces the users (name -> bcrypt hash) and forgets remembered
-  // verdicts. Unknown users are checked against a decoy of the highest
-  // cost among the new hashes, so that they take as long as known ones.
+  // `checksPerFailedClient`: bcrypt checks queued or running at once for
+  // a client address that has failed one.
+  explicit BasicAuth(std::size_t checksPerFailedClient = 1);
+
+  // Replaces the users (name -> bcrypt hash). A user whose hash is
+  // unchanged keeps the password already accepted, so that a reload (a
+  // renewed certificate, another user added) costs its scraper nothing.
+  // Unknown users are checked against a decoy of the highest cost among
+  // the new hashes, so that they take as long as known ones.
   void SetUsers(const std::map<std::string, std::string>& users);
   // False while no users are configured: every request is let through.
   bool Enabled() const;
-  // The verdict already reached for these credentials, if any.
-  std::optional<bool> Remembered(const Credentials& credentials) const;
+  // The verdict already reached for these credentials, if any: true for a
+  // user's accepted password, false for a wrong one this client tried lately.
+  std::optional<bool> Remembered(const Credentials& credentials, const std::string& client) const;
+  // A check about to be queued for `client` (see ClientKey): false when the
+  // client has failed before and already has its share of checks under
+  // way. Each admitted check ends in Check or Abandon.
+  bool Admit(const std::string& client);
+  void Abandon(const std::string& client);
   // Runs bcrypt: tens of milliseconds to seconds, by the hash's cost.
-  bool Check(const Credentials& credentials);
-  bool CheckHeader(const char* authorization);
+  bool Check(const Credentials& credentials, const std::string& client);
+  // Remembered, else Admit and Check, for one client.
+  bool CheckHeader(const char* authorization, const std::string& client = {});
+  // How many accepted passwords are remembered: at most one per user.
+  std::size_t AcceptedRemembered() const;
 
  private:
   struct Users {
@@ -57,9 +73,11 @@ class BasicAuth {
 
   mutable std::mutex mutex_;
   std::shared_ptr<const Users> users_ = std::make_shared<const Users>();
-  // Keyed by a digest of (user, password, hash), so that the passwords that
-  // clients tried are not kept.
-  std::unordered_map<std::string, bool> verdicts_;
+  // User -> digest of (user, password, hash) of the password accepted, so
+  // that the passwords are not kept. Apart from the failures, so that no
+  // number of wrong passwords can push a scraper's login out.
+  std::map<std::string, std::string> accepted_;
+  FailedLogins failed_;
 };
 
 }  // namespace gpuproc

@@ -128,8 +128,9 @@ int main(int argc, char** argv) {
   std::string telemetryPath = "/metrics";
   std::string configFile;
   app.add_option("--web.listen-address,--listen", listen,
-                 "address and port to serve on, repeatable ([IPV6]:PORT for IPv6; port 0: any)")
-      ->option_text(std::string("ADDRESS:PORT=") + kDefaultListen);
+                 "address and port to serve on, repeatable (:PORT for every address, HOST:PORT "
+                 "with an IPv4 address or a name, [IPV6]:PORT; port 0: any)")
+      ->option_text(std::string("[HOST]:PORT=") + kDefaultListen);
   app.add_option("--web.telemetry-path", telemetryPath, "path the metrics are served on")
       ->capture_default_str();
   std::string podLogsDir = "/var/log/pods";
@@ -156,12 +157,13 @@ int main(int argc, char** argv) {
   }
   std::vector<ListenAddress> addresses;
   for (const std::string& text : listen) {
-    const std::optional<ListenAddress> address = gpuproc::ParseListenAddress(text);
+    std::string why;
+    const std::optional<ListenAddress> address = gpuproc::ParseListenAddress(text, why);
     if (!address) {
-      std::fprintf(stderr,
-                   "gpuproc-exporter: --listen '%s' is not ADDRESS:PORT (a numeric IPv4 address, "
-                   "or an IPv6 address in brackets, and a port from 0 to 65535)\n",
-                   text.c_str());
+      const std::string flag =
+          gpuproc::FlagAsTyped(argc, argv, {"--web.listen-address", "--listen"}, text);
+      std::fprintf(stderr, "gpuproc-exporter: %s '%s' %s\n", flag.c_str(), text.c_str(),
+                   why.c_str());
       return 2;
     }
     addresses.push_back(*address);

@@ -2,25 +2,23 @@
 // keep idle connections cheap, listening sockets of its own that no reload
 // closes, TLS through GnuTLS with the certificate handed out per handshake,
 // basic auth, and the slow work (bcrypt, readings) on small worker pools.
+// This class routes each request through the connection policy and the
+// login gate to its reply; the server generations own the sockets.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "basic_auth.h"
 #include "listen_address.h"
+#include "web/connection_policy.h"
 #include "web/listen_socket.h"
-#include "web/tls_credentials.h"
+#include "web/login_gate.h"
+#include "web/server_generations.h"
 #include "web/work_pool.h"
 #include "web_config.h"
-#include "web_server.h"
-
-struct MHD_Daemon;
-struct MHD_Connection;
 
 namespace gpuproc {
 
@@ -38,14 +36,13 @@ using ScrapeText =
 class HttpServer {
  public:
   HttpServer(std::string telemetryPath, std::string landingPage, ScrapeText scrape);
-  ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
   // Serves `config` on the sockets, which it keeps open from now on.
   bool Start(std::vector<ListenSocket> sockets, const WebConfig& config, StartFailure& failure);
   // The addresses bound, with the ports the kernel chose for port 0.
-  std::vector<ListenAddress> Addresses() const;
+  std::vector<ListenAddress> Addresses() const { return generations_.Addresses(); }
   // A reloaded configuration, applied without closing a listening socket:
   // a new certificate is handed to the next handshakes, new TLS versions
   // or suites start new event threads on the same sockets. False with `why`
@@ -53,52 +50,28 @@ class HttpServer {
   bool Apply(const WebConfig& config, std::string& why);
   // Stops the event threads that a reload replaced once their last
   // connection has ended.
-  void Tidy();
+  void Tidy() { generations_.Tidy(); }
 
-  struct Reply {
-    unsigned status = 200;
-    std::string contentType;
-    std::shared_ptr<const std::string> body;
-    std::vector<std::pair<std::string, std::string>> headers;
-  };
   struct Exchange;
   // The server's request callback: false closes the connection.
   bool OnRequest(MHD_Connection* connection, const char* url, const char* method,
                  std::size_t* uploadSize, void** state);
 
  private:
-  struct Policy {
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::shared_ptr<const ClientCertificateCheck> clients;
-  };
-  struct Generation {
-    std::vector<MHD_Daemon*> daemons;
-    bool tls = false;
-    std::string priority;
-    std::chrono::steady_clock::time_point retired;
-  };
-
   bool Begin(Exchange& exchange);
-  void CheckThenServe(Exchange& exchange);
+  void AfterLogin(Exchange& exchange, LoginGate::Verdict verdict);
+  void Serve(Exchange& exchange);
   void Read(Exchange& exchange);
-  Reply Immediate(const Exchange& exchange) const;
-  std::shared_ptr<const Policy> CurrentPolicy();
-  bool StartGeneration(Generation& generation);
-  static void Stop(Generation& generation);
 
   const std::string telemetryPath_;
   const std::string landingPage_;
   const ScrapeText scrape_;
-  BasicAuth auth_;
-  std::mutex policyMutex_;
-  std::shared_ptr<const Policy> policy_ = std::make_shared<const Policy>();
-  std::vector<ListenSocket> sockets_;
-  Generation current_;
-  std::vector<Generation> draining_;
-  std::shared_ptr<const ServerCertificate> certificate_;
-  ClientAuth clientAuth_ = ClientAuth::kNone;
-  WorkPool checks_;
+  CurrentPolicy policy_;
+  LoginGate gate_;
   WorkPool readings_;
+  // Last, so that it is destroyed first: no request arrives once the
+  // workers and the gate are gone.
+  ServerGenerations generations_;
 };
 
 }  // namespace gpuproc

@@ -14,9 +14,14 @@ namespace {
 constexpr int kListenBacklog = 128;
 }  // namespace
 
-ListenSocket::ListenSocket(const ListenAddress& address, std::string& error) : address_(address) {
-  const int family = address.ipv6 ? AF_INET6 : AF_INET;
-  fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+ListenSocket::ListenSocket(const ListenAddress& wanted, std::string& error) : address_(wanted) {
+  fd_ = ::socket(wanted.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd_ < 0 && wanted.everyAddress && errno == EAFNOSUPPORT) {
+    // A kernel without IPv6 (ipv6.disable=1): every address is every IPv4 one.
+    address_ = {"0.0.0.0", wanted.port, false, true};
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  }
+  const ListenAddress& address = address_;
   if (fd_ < 0) {
     error = std::strerror(errno);
     return;

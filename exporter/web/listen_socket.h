@@ -12,8 +12,9 @@ namespace gpuproc {
 class ListenSocket {
  public:
   // Binds and listens; on failure the socket is invalid and `error` says
-  // why. An IPv6 wildcard ("[::]") also takes IPv4 connections.
-  ListenSocket(const ListenAddress& address, std::string& error);
+  // why. An IPv6 wildcard ("[::]") also takes IPv4 connections; every
+  // address (":PORT") is "0.0.0.0" on a kernel without IPv6.
+  ListenSocket(const ListenAddress& wanted, std::string& error);
   ~ListenSocket();
   ListenSocket(ListenSocket&& other) noexcept;
   ListenSocket(const ListenSocket&) = delete;

@@ -248,12 +248,29 @@ class ScrapeTest(unittest.TestCase):
                               timeout=TIMEOUT)
         self.assertEqual((lint.returncode, lint.stdout, lint.stderr), (0, "", ""))
 
-    def test_bad_listen_values_exit_2(self):
-        for value in ("10436", "localhost:10436", "127.0.0.1:65536", "127.0.0.1:", "[::1:10436", "1.2.3:4"):
-            with self.subTest(value=value):
-                status, error = run_exporter(["--listen", value])
-                self.assertEqual(status, 2)
-                self.assertIn(f"--listen '{value}' is not ADDRESS:PORT", error)
+    def test_listen_address_forms(self):
+        # The exporter-toolkit's forms: every address (dual-stack, so IPv4
+        # reaches it too), a name resolved at start, an IPv6 literal.
+        for value, serving, reach in ((":0", "http://[::]:", "127.0.0.1"),
+                                      ("localhost:0", "http://127.0.0.1:", "127.0.0.1"),
+                                      ("[::1]:0", "http://[::1]:", "[::1]")):
+            with self.subTest(value=value), Exporter("multi", ("--web.listen-address", value)) as exporter:
+                self.assertTrue(exporter.url.startswith(serving), exporter.url)
+                port = exporter.url.rsplit(":", 1)[1].split("/", 1)[0]
+                exporter.url = f"http://{reach}:{port}/metrics"
+                self.assertIn("gpuproc_readings_total 1", exporter.scrape())
+        # A refusal names the flag as it was typed.
+        for flag, value, message in (("--listen", "10436", "is not [HOST]:PORT"),
+                                     ("--web.listen-address", "127.0.0.1:65536", "is not [HOST]:PORT"),
+                                     ("--listen", "127.0.0.1:", "is not [HOST]:PORT"),
+                                     ("--web.listen-address", "[::1:10436", "is not [HOST]:PORT"),
+                                     ("--listen", "1.2.3:4", "is not [HOST]:PORT"),
+                                     ("--web.listen-address", "no-such-host.invalid:80", "names no address: ")):
+            for arguments in ([flag, value], [f"{flag}={value}"]):
+                with self.subTest(arguments=arguments):
+                    status, error = run_exporter(arguments)
+                    self.assertEqual(status, 2)
+                    self.assertIn(f"gpuproc-exporter: {flag} '{value}' {message}", error)
         status, error = run_exporter(["--no-such-option"])
         self.assertEqual(status, 2, error)
 

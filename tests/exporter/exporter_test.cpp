@@ -1,7 +1,11 @@
 // gpuproc-exporter's pure parts: the --listen value, the Authorization
-// header, the text format's escaping and numbers, the text of a snapshot
-// and of one that failed, and scrapes sharing a snapshot (the scrape and web tests cover the series
-// of every recorded tree and the served requests).
+// header and what logins remember, the text format's escaping and
+// numbers, the text of a snapshot and of one that failed, and scrapes
+// sharing a snapshot (the scrape and web tests cover the series of every
+// recorded tree and the served requests).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +18,7 @@
 
 #include "basic_auth.h"
 #include "exposition_text.h"
+#include "failed_logins.h"
 #include "gpu_collector.h"
 #include "listen_address.h"
 #include "web/tls_priority.h"
@@ -21,40 +26,82 @@
 namespace gpuproc {
 namespace {
 
-TEST(ListenAddress, AcceptsNumericAddressesAndPortsInRange) {
+TEST(ListenAddress, TakesTheToolkitsFormsAndNamesTheFlagAsTyped) {
   const struct {
     const char* text;
     const char* bound;  // nullptr: refused
+    bool everyAddress;
   } cases[] = {
-      {"127.0.0.1:10436", "127.0.0.1:10436"},
-      {"0.0.0.0:0", "0.0.0.0:0"},
-      {"10.1.2.3:65535", "10.1.2.3:65535"},
-      {"[::1]:10436", "[::1]:10436"},
-      {"[fe80::1:2]:80", "[fe80::1:2]:80"},
-      {"127.0.0.1:65536", nullptr},
-      {"127.0.0.1:-1", nullptr},
-      {"127.0.0.1:+80", nullptr},
-      {"127.0.0.1:", nullptr},
-      {"127.0.0.1:80x", nullptr},
-      {"127.0.0.1:0000010436", nullptr},
-      {"127.0.0.1", nullptr},
-      {":10436", nullptr},
-      {"10436", nullptr},
-      {"localhost:10436", nullptr},
-      {"127.1:10436", nullptr},
-      {"256.0.0.1:10436", nullptr},
-      {"::1:10436", nullptr},
-      {"[::1:10436", nullptr},
-      {"[127.0.0.1]:10436", nullptr},
-      {"", nullptr},
+      {"127.0.0.1:10436", "127.0.0.1:10436", false},
+      {"0.0.0.0:0", "0.0.0.0:0", false},
+      {"10.1.2.3:65535", "10.1.2.3:65535", false},
+      {"[::1]:10436", "[::1]:10436", false},
+      {"[fe80::1:2]:80", "[fe80::1:2]:80", false},
+      {"[::]:10436", "[::]:10436", false},
+      // Every address, as node_exporter's users type it: dual-stack.
+      {":10436", "[::]:10436", true},
+      {":0", "[::]:0", true},
+      // A name is resolved at start, to its first IPv4 address.
+      {"localhost:10436", "127.0.0.1:10436", false},
+      {"no-such-host.invalid:10436", nullptr, false},
+      {"127.0.0.1:65536", nullptr, false},
+      {"127.0.0.1:-1", nullptr, false},
+      {"127.0.0.1:+80", nullptr, false},
+      {"127.0.0.1:", nullptr, false},
+      {"127.0.0.1:80x", nullptr, false},
+      {"127.0.0.1:0000010436", nullptr, false},
+      {"127.0.0.1", nullptr, false},
+      {":", nullptr, false},
+      {"10436", nullptr, false},
+      {"localhost", nullptr, false},
+      // Numbers that are not a dotted quad are not taken for names.
+      {"127.1:10436", nullptr, false},
+      {"0x7f.0.0.1:10436", nullptr, false},
+      {"256.0.0.1:10436", nullptr, false},
+      {"::1:10436", nullptr, false},
+      {"[::1:10436", nullptr, false},
+      {"[127.0.0.1]:10436", nullptr, false},
+      {"[]:10436", nullptr, false},
+      {"local host:10436", nullptr, false},
+      {"", nullptr, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    const auto address = ParseListenAddress(c.text);
-    ASSERT_EQ(address.has_value(), c.bound != nullptr);
+    std::string why;
+    const auto address = ParseListenAddress(c.text, why);
+    ASSERT_EQ(address.has_value(), c.bound != nullptr) << why;
     if (address) {
       EXPECT_EQ(FormatListenAddress(*address), c.bound);
+      EXPECT_EQ(address->everyAddress, c.everyAddress);
+      EXPECT_EQ(why, "");
+    } else {
+      EXPECT_NE(why, "");
     }
+  }
+  std::string why;
+  ParseListenAddress("host:99999", why);
+  EXPECT_TRUE(why.starts_with("is not [HOST]:PORT")) << why;
+  ParseListenAddress("no-such-host.invalid:80", why);
+  EXPECT_TRUE(why.starts_with("names no address")) << why;
+
+  const std::vector<std::string> names = {"--web.listen-address", "--listen"};
+  const struct {
+    std::vector<const char*> argv;
+    const char* value;
+    const char* typed;
+  } flags[] = {
+      {{"x", "--listen", "bad"}, "bad", "--listen"},
+      {{"x", "--listen=bad"}, "bad", "--listen"},
+      {{"x", "--web.listen-address", "bad"}, "bad", "--web.listen-address"},
+      {{"x", "--web.listen-address=bad"}, "bad", "--web.listen-address"},
+      {{"x", "--web.listen-address", "good", "--listen", "bad"}, "bad", "--listen"},
+      {{"x", "--listen=good", "--web.listen-address=bad"}, "bad", "--web.listen-address"},
+      {{"x", "--listen=badder"}, "bad", "--web.listen-address"},
+      {{"x"}, "127.0.0.1:10436", "--web.listen-address"},
+  };
+  for (const auto& f : flags) {
+    SCOPED_TRACE(f.argv.back());
+    EXPECT_EQ(FlagAsTyped(static_cast<int>(f.argv.size()), f.argv.data(), names, f.value), f.typed);
   }
 }
 
@@ -163,6 +210,97 @@ TEST(BasicAuth, ChecksTheHeaderAgainstBcryptHashes) {
   EXPECT_TRUE(auth.CheckHeader("Basic Ym9iOnBhOnNz"));
   EXPECT_FALSE(IsBcryptHash("$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52X"));
   EXPECT_FALSE(IsBcryptHash("$1$abcdefgh$abcdefghijklmnopqrstuv"));
+}
+
+TEST(BasicAuth, AcceptedPasswordsOutlastFloodsOfWrongOnesAndReloadsThatKeepTheHash) {
+  // htpasswd -nbBC 4 alice pa:ss, and another hash of the same password.
+  const std::string hash = "$2y$04$xiu99piP5Mn5cGgoEsiakuZUvSUTq3r9eoD/jd2srdvf2DDGT52XO";
+  const std::string rehashed = "$2y$04$vZjVu3fbAV5UpkQsddNPF.Gv/6HsLB15dC.P/hskpeJxDSBwuxLl.";
+  const Credentials good{"alice", "pa:ss"};
+  const Credentials wrong{"alice", "wrong"};
+  BasicAuth auth(2);
+  auth.SetUsers({{"alice", hash}});
+  ASSERT_TRUE(auth.Admit("scraper"));
+  ASSERT_TRUE(auth.Check(good, "scraper"));
+  // Wrong passwords from many addresses and from the scraper's own.
+  for (int i = 0; i < 200; ++i) {
+    const std::string client = i % 2 == 0 ? "scraper" : "flood" + std::to_string(i);
+    if (auth.Admit(client)) {
+      EXPECT_FALSE(auth.Check({"alice", "guess" + std::to_string(i)}, client));
+    }
+  }
+  EXPECT_EQ(auth.Remembered(good, "scraper"), true);
+  EXPECT_EQ(auth.Remembered(good, "elsewhere"), true);
+  EXPECT_EQ(auth.AcceptedRemembered(), 1u);
+  ASSERT_TRUE(auth.Admit("scraper"));
+  EXPECT_FALSE(auth.Check(wrong, "scraper"));
+  EXPECT_EQ(auth.Remembered(wrong, "scraper"), false);           // this client's failure
+  EXPECT_EQ(auth.Remembered(wrong, "elsewhere"), std::nullopt);  // not another's
+
+  const struct {
+    const char* reload;
+    std::map<std::string, std::string> users;
+    std::optional<bool> remembered;
+  } reloads[] = {
+      {"the same users", {{"alice", hash}}, true},
+      {"another user added", {{"alice", hash}, {"bob", rehashed}}, true},
+      {"alice's hash replaced", {{"alice", rehashed}, {"bob", rehashed}}, std::nullopt},
+  };
+  for (const auto& r : reloads) {
+    SCOPED_TRACE(r.reload);
+    auth.SetUsers(r.users);
+    EXPECT_EQ(auth.Remembered(good, "scraper"), r.remembered);
+  }
+  ASSERT_TRUE(auth.Admit("scraper"));
+  EXPECT_TRUE(auth.Check(good, "scraper"));
+  auth.SetUsers({{"bob", rehashed}});  // alice removed
+  EXPECT_EQ(auth.Remembered(good, "scraper"), std::nullopt);
+  EXPECT_EQ(auth.AcceptedRemembered(), 0u);
+}
+
+TEST(FailedLogins, BoundedPerAddressInAnLRUAndOnlyAFailedAddressIsLimited) {
+  FailedLogins failed(/*clients=*/2, /*digestsPerClient=*/2, /*checksPerFailedClient=*/2);
+  // No failure on record: any number of checks.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(failed.Admit("a"));
+  failed.Finished("a", "d1", false);
+  // A failure, and still two under way: the address has its share.
+  EXPECT_FALSE(failed.Admit("a"));
+  EXPECT_TRUE(failed.Admit("b"));
+  failed.Release("b");
+  failed.Finished("a", "d2", true);
+  EXPECT_TRUE(failed.Admit("a"));
+  failed.Finished("a", "d3", false);
+  failed.Release("a");  // the checks under way: none
+  failed.Finished("a", "d4", false);
+  EXPECT_FALSE(failed.Remembered("a", "d1"));  // the oldest of three
+  EXPECT_FALSE(failed.Remembered("a", "d2"));  // accepted, never kept
+  EXPECT_TRUE(failed.Remembered("a", "d3"));
+  EXPECT_TRUE(failed.Remembered("a", "d4"));
+  EXPECT_FALSE(failed.Remembered("b", "d4"));
+  // A third address evicts the least recently used.
+  EXPECT_TRUE(failed.Admit("b"));
+  EXPECT_TRUE(failed.Admit("c"));
+  EXPECT_EQ(failed.ClientsRemembered(), 2u);
+  EXPECT_FALSE(failed.Remembered("a", "d4"));
+
+  const auto v4 = [](const char* text) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, text, &address.sin_addr);
+    return ClientKey(reinterpret_cast<const sockaddr*>(&address));
+  };
+  const auto v6 = [](const char* text) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, text, &address.sin6_addr);
+    return ClientKey(reinterpret_cast<const sockaddr*>(&address));
+  };
+  EXPECT_EQ(v4("192.0.2.1").size(), 4u);
+  EXPECT_NE(v4("192.0.2.1"), v4("192.0.2.2"));
+  EXPECT_EQ(v6("::ffff:192.0.2.1"), v4("192.0.2.1"));
+  EXPECT_EQ(v6("2001:db8::1"), v6("2001:db8::ffff:2"));  // one /64
+  EXPECT_NE(v6("2001:db8::1"), v6("2001:db8:0:1::1"));
+  EXPECT_EQ(ClientKey(nullptr), "");
 }
 
 TEST(ExpositionText, EscapesLabelValuesAndWritesValuesAsPrometheusDoes) {

@@ -7,6 +7,8 @@ file, a real Prometheus server scraping it, and idle connections.
 Certificates are made here with openssl, requests are sent with curl.
 Exits 77 (skipped) when openssl, curl or htpasswd is missing.
 """
+import base64
+import http.client
 import json
 import os
 import select
@@ -335,6 +337,94 @@ print(tries, binds)
             self.assertEqual(exporter.stop(), 0)
             shutil.rmtree(folder)
             make_pki(self.folder)  # the other tests' certificates
+
+
+class LoginFloodTest(unittest.TestCase):
+    """16 connections sending distinct wrong passwords at bcrypt cost 5, from
+    the scraper's own address, while it and a scraper on another address that
+    has never logged in keep scraping, and the file is reloaded with the same
+    users (a renewed certificate would do the same)."""
+
+    FLOODERS = 16
+    SECONDS = 20
+
+    def test_good_scrapes_get_through_a_flood_of_wrong_passwords(self):
+        folder = tempfile.mkdtemp()
+        config = os.path.join(folder, "web.yml")
+        text = f"basic_auth_users:\n  alice: {bcrypt('secret', 5)}\n"
+        with open(config, "w") as web:
+            web.write(text)
+        exporter = Exporter(["--web.config.file", config])
+        stop = threading.Event()
+        flood_replies = {}
+        lock = threading.Lock()
+
+        def request(connection, password):
+            token = base64.b64encode(f"alice:{password}".encode()).decode()
+            connection.request("GET", "/metrics", headers={"Authorization": "Basic " + token})
+            response = connection.getresponse()
+            response.read()
+            return response.status
+
+        def flood(index):
+            connection, attempt = None, 0
+            while not stop.is_set():
+                try:
+                    connection = connection or http.client.HTTPConnection("127.0.0.1", exporter.port,
+                                                                          timeout=TIMEOUT)
+                    status = request(connection, f"wrong-{index}-{attempt}")
+                except OSError:
+                    connection = None
+                    status = 0
+                attempt += 1
+                with lock:
+                    flood_replies[status] = flood_replies.get(status, 0) + 1
+
+        def scrape(source):
+            connection = http.client.HTTPConnection("127.0.0.1", exporter.port, timeout=TIMEOUT,
+                                                    source_address=(source, 0))
+            try:
+                return request(connection, "secret")
+            except OSError:
+                return 0
+            finally:
+                connection.close()
+
+        flooders = [threading.Thread(target=flood, args=(index,)) for index in range(self.FLOODERS)]
+        statuses = {"127.0.0.1": [], "127.0.0.2": []}
+        try:
+            # The first scraper has been scraping before the flood begins.
+            self.assertEqual(scrape("127.0.0.1"), 200)
+            for flooder in flooders:
+                flooder.start()
+            time.sleep(1)
+            start = time.monotonic()
+            reloaded = False
+            while time.monotonic() - start < self.SECONDS:
+                for source, replies in statuses.items():
+                    replies.append(scrape(source))
+                if not reloaded and time.monotonic() - start > self.SECONDS / 2:
+                    with open(config + ".new", "w") as web:
+                        web.write(text)
+                    os.replace(config + ".new", config)
+                    exporter.wait_for_line("reloaded")
+                    reloaded = True
+                time.sleep(0.25)
+        finally:
+            stop.set()
+            for flooder in flooders:
+                if flooder.is_alive():
+                    flooder.join()
+            self.assertEqual(exporter.stop(), 0)
+            shutil.rmtree(folder)
+        good = sum(replies.count(200) for replies in statuses.values())
+        total = sum(len(replies) for replies in statuses.values())
+        print(f"\n{self.FLOODERS} connections sending distinct wrong passwords (cost 5), {self.SECONDS} s: "
+              + "; ".join(f"scraper on {source}: {replies.count(200)} of {len(replies)} answered 200"
+                          for source, replies in statuses.items())
+              + f"; the flood got {dict(sorted(flood_replies.items()))}")
+        self.assertGreater(flood_replies.get(401, 0), 100, "the flood checked too few passwords")
+        self.assertGreaterEqual(good, 0.95 * total)
 
 
 class PrometheusServerTest(unittest.TestCase):
