@@ -49,6 +49,12 @@ if [ -z "$metrics" ]; then
 fi
 . "$here/unreadable.sh"
 check_unreadable "$metrics" || status=1
+# The container's first process is the network side: with CAP_SETPCAP it
+# clears even its bounding set.
+network=$(podman inspect --format '{{.State.Pid}}' "$name")
+for want in "CapEff:	0000000000000000" "CapBnd:	0000000000000000" "Seccomp:	2"; do
+  grep -qx "$want" "/proc/$network/status" || { echo "FAIL: network side: no '$want'" >&2; status=1; }
+done
 podman logs "$name" 2>&1 | grep -E 'reader \(process|Landlock|bounding' || true
 [ "$status" = 0 ] && echo "DaemonSet context: capabilities $added, the other user's process seen"
 exit "$status"

@@ -15,9 +15,12 @@ cd "$here/../../.."
 name=gpuproc-unit-$$
 trap 'podman rm -f -t 1 "$name" >/dev/null 2>&1 || true' EXIT
 start=$SECONDS
-podman run -d --name "$name" --network none --systemd=always -v "$here:/checks:ro" "$image" \
+# systemd sets up the unit's mount namespace (CAP_SYS_ADMIN) and can give
+# it only the capabilities it holds itself, which podman leaves out by
+# default.
+podman run -d --name "$name" --network none --systemd=always --cap-add SYS_ADMIN,SYS_PTRACE,DAC_READ_SEARCH -v "$here:/checks:ro" "$image" \
   /lib/systemd/systemd >/dev/null
-podman exec "$name" bash -s <<'INSIDE'
+podman exec -i "$name" bash -s <<'INSIDE'
 set -uo pipefail
 . /checks/unreadable.sh
 fail() { echo "FAIL: $*" >&2; journalctl -u gpuproc-exporter --no-pager | tail -20 >&2; exit 1; }
@@ -42,9 +45,11 @@ restarts=$(systemctl show -p NRestarts --value gpuproc-exporter)
 [ -n "$metrics" ] || fail "no scrape from the active unit"
 echo "gpuproc-exporter.service: active, $(grep -c '^gpuproc_' <<<"$metrics") samples on /metrics"
 check_unreadable "$metrics" || fail "the reader is refused processes"
+# (No procps in the image: /proc itself.)
 network=$(systemctl show -p MainPID --value gpuproc-exporter)
-reader=$(pgrep -P "$network")
-[ "$(pgrep -c -x gpuproc-exporte)" = 2 ] && [ -n "$reader" ] || fail "not two processes: $(pgrep -a gpuproc)"
+exporters=$(grep -l $'^Name:\tgpuproc-exporte$' /proc/[0-9]*/status | cut -d/ -f3 | sort -n | tr '\n' ' ')
+reader=$(grep -l $'^PPid:\t'"$network"'$' /proc/[0-9]*/status | cut -d/ -f3)
+[ "$exporters" = "$network $reader " ] || fail "not the network side $network and its reader: $exporters"
 for want in "CapEff:	0000000000000000" "CapPrm:	0000000000000000" "CapAmb:	0000000000000000" \
   "Seccomp:	2" "NoNewPrivs:	1"; do
   grep -qx "$want" "/proc/$network/status" || fail "network side: no '$want'"
