@@ -129,6 +129,11 @@ bool RestrictWithLandlock(long abi, const std::vector<std::string>& readable, st
 
 // ---- seccomp -----------------------------------------------------------
 
+// SCMP_A<n> without its compound literal (a C99 feature to C++).
+constexpr scmp_arg_cmp Arg(unsigned argument, scmp_compare op, scmp_datum_t a, scmp_datum_t b = 0) {
+  return scmp_arg_cmp{argument, op, a, b};
+}
+
 // An allow-list under construction: every call not added is refused with
 // EPERM, on every thread of the process.
 class AllowList {
@@ -203,16 +208,16 @@ class AllowList {
            SCMP_SYS(exit_group),
            SCMP_SYS(uname)});
     // Limits read, never raised (RLIMIT_NOFILE was raised before).
-    AllowIf(SCMP_SYS(prlimit64), SCMP_A2(SCMP_CMP_EQ, 0));
+    AllowIf(SCMP_SYS(prlimit64), Arg(2, SCMP_CMP_EQ, 0));
     // A signal only to itself (abort, a thread's cancellation).
-    AllowIf(SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid())));
+    AllowIf(SCMP_SYS(tgkill), Arg(0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid())));
     // No new executable memory: whatever is run was mapped before.
-    AllowIf(SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-    AllowIf(SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    AllowIf(SCMP_SYS(mmap), Arg(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    AllowIf(SCMP_SYS(mprotect), Arg(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
     // Threads only: a new process or namespace is refused.
     constexpr scmp_datum_t kNamespaces = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
                                          CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
-    AllowIf(SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, kNamespaces | CLONE_THREAD, CLONE_THREAD));
+    AllowIf(SCMP_SYS(clone), Arg(0, SCMP_CMP_MASKED_EQ, kNamespaces | CLONE_THREAD, CLONE_THREAD));
     // clone3's flags are behind a pointer, out of a filter's reach: glibc
     // falls back to clone on ENOSYS. openat2 likewise (the library falls
     // back to openat).
@@ -220,8 +225,8 @@ class AllowList {
     Refuse(SCMP_SYS(openat2), ENOSYS);
     // Opens for reading only: no write, create, truncate or append.
     constexpr scmp_datum_t kWriting = O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND;
-    AllowIf(SCMP_SYS(openat), SCMP_A2(SCMP_CMP_MASKED_EQ, kWriting, O_RDONLY));
-    AllowIf(SCMP_SYS(open), SCMP_A1(SCMP_CMP_MASKED_EQ, kWriting, O_RDONLY));
+    AllowIf(SCMP_SYS(openat), Arg(2, SCMP_CMP_MASKED_EQ, kWriting, O_RDONLY));
+    AllowIf(SCMP_SYS(open), Arg(1, SCMP_CMP_MASKED_EQ, kWriting, O_RDONLY));
   }
 
   std::string Load() {
@@ -310,12 +315,12 @@ SandboxResult ConfineReader(int channel) {
   list.Allow({SCMP_SYS(ioctl)});
   // Its lines on stderr; nothing else it holds is written.
   for (const int call : {SCMP_SYS(write), SCMP_SYS(writev)}) {
-    list.AllowIf(call, SCMP_A0(SCMP_CMP_EQ, STDERR_FILENO));
+    list.AllowIf(call, Arg(0, SCMP_CMP_EQ, STDERR_FILENO));
   }
   const auto channelFd = static_cast<scmp_datum_t>(channel);
   for (const int call :
        {SCMP_SYS(sendmsg), SCMP_SYS(sendto), SCMP_SYS(recvmsg), SCMP_SYS(recvfrom)}) {
-    list.AllowIf(call, SCMP_A0(SCMP_CMP_EQ, channelFd));
+    list.AllowIf(call, Arg(0, SCMP_CMP_EQ, channelFd));
   }
   result.error = list.Load();
   result.confined = result.error.empty();
@@ -355,7 +360,7 @@ SandboxResult ConfineNetworkSide(const std::vector<std::string>& readable) {
        SCMP_SYS(pipe2),       SCMP_SYS(wait4),         SCMP_SYS(waitid)});
   // stdio's terminal check and the server's non-blocking sockets.
   for (const unsigned long request : {TCGETS, FIONBIO, FIONREAD}) {
-    list.AllowIf(SCMP_SYS(ioctl), SCMP_A1(SCMP_CMP_EQ, request));
+    list.AllowIf(SCMP_SYS(ioctl), Arg(1, SCMP_CMP_EQ, request));
   }
   result.error = list.Load();
   result.confined = result.error.empty();
