@@ -174,7 +174,6 @@ class AllowList {
            SCMP_SYS(getdents64),
            SCMP_SYS(readlinkat),
            SCMP_SYS(readlink),
-           SCMP_SYS(fcntl),
            SCMP_SYS(brk),
            SCMP_SYS(munmap),
            SCMP_SYS(mremap),
@@ -207,6 +206,13 @@ class AllowList {
            SCMP_SYS(exit),
            SCMP_SYS(exit_group),
            SCMP_SYS(uname)});
+    // Flags and descriptors only: F_SETOWN and F_SETSIG would have the
+    // kernel signal another process on its behalf. (One comparison per
+    // argument and rule: libseccomp refuses more.)
+    for (const scmp_datum_t command :
+         {F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC}) {
+      AllowIf(SCMP_SYS(fcntl), Arg(1, SCMP_CMP_EQ, command));
+    }
     // Limits read, never raised (RLIMIT_NOFILE was raised before).
     AllowIf(SCMP_SYS(prlimit64), Arg(2, SCMP_CMP_EQ, 0));
     // A signal only to itself (abort, a thread's cancellation).
@@ -311,8 +317,14 @@ SandboxResult ConfineReader(int channel) {
   }
   AllowList list;
   list.AllowCommon();
-  // NVML's device fds take driver ioctls that no list here can name.
-  list.Allow({SCMP_SYS(ioctl)});
+  // NVML's device fds take driver ioctls that no list here can name; not
+  // the two that push input into, or take over, a terminal it holds
+  // (TIOCSTI, TIOCLINUX: every request below, between and above them).
+  list.AllowIf(SCMP_SYS(ioctl), Arg(1, SCMP_CMP_LT, TIOCSTI));
+  for (scmp_datum_t request = TIOCSTI + 1; request < TIOCLINUX; ++request) {
+    list.AllowIf(SCMP_SYS(ioctl), Arg(1, SCMP_CMP_EQ, request));
+  }
+  list.AllowIf(SCMP_SYS(ioctl), Arg(1, SCMP_CMP_GT, TIOCLINUX));
   // Its lines on stderr; nothing else it holds is written.
   for (const int call : {SCMP_SYS(write), SCMP_SYS(writev)}) {
     list.AllowIf(call, Arg(0, SCMP_CMP_EQ, STDERR_FILENO));

@@ -15,6 +15,7 @@
 #include <linux/perf_event.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -186,6 +187,14 @@ bool WritesOtherMemory(const Targets& t) {
   return fd >= 0;
 }
 
+// Has the kernel send another process SIGIO on its behalf.
+bool SignalsThroughFcntl(const Targets& t) {
+  const int fd = ::eventfd(0, EFD_CLOEXEC);
+  const bool set = ::fcntl(fd >= 0 ? fd : STDERR_FILENO, F_SETOWN, t.other) == 0;
+  if (fd >= 0) ::close(fd);
+  return set;
+}
+
 const struct {
   const char* name;
   bool (*attempt)(const Targets&);
@@ -198,6 +207,7 @@ const struct {
     {"connect-unix", ConnectsUnix},
     {"connect-tcp", ConnectsTcp},
     {"kill", Signals},
+    {"fcntl-setown", SignalsThroughFcntl},
     {"chmod-chown-setxattr", ChangesModes},
     {"bpf", LoadsBpf},
     {"perf_event_open", OpensPerfEvent},

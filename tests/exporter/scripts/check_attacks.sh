@@ -23,6 +23,7 @@ memfd-execveat refused refused
 connect-unix refused refused
 connect-tcp refused refused
 kill refused refused
+fcntl-setown refused refused
 chmod-chown-setxattr refused refused
 bpf refused refused
 perf_event_open refused refused
