@@ -183,6 +183,7 @@ class AllowList {
            SCMP_SYS(rseq),
            SCMP_SYS(rt_sigprocmask),
            SCMP_SYS(rt_sigreturn),
+           SCMP_SYS(rt_sigaction),
            SCMP_SYS(rt_sigtimedwait),
            SCMP_SYS(sigaltstack),
            SCMP_SYS(clock_gettime),
