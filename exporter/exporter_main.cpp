@@ -4,13 +4,19 @@
 #include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -21,7 +27,9 @@
 #include "gpuproc/gpuproc.h"
 #include "listen_address.h"
 #include "pod_label.h"
+#include "reader_channel.h"
 #include "sandbox.h"
+#include "snapshot_parser.h"
 #include "web/http_server.h"
 #include "web/listen_socket.h"
 #include "web_config.h"
@@ -76,27 +84,98 @@ std::string Folder(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string EnvironmentOr(const char* name, const char* fallback) {
-  const char* value = ::secure_getenv(name);
-  return value != nullptr && *value != '\0' ? value : fallback;
+// What the network side reads once confined: its configuration's folders
+// (a renewed certificate is a new file renamed into place) and the shared
+// objects it has loaded.
+std::vector<std::string> NetworkSideReadable(const std::vector<std::string>& watched) {
+  std::vector<std::string> paths = gpuproc::LoadedLibraries();
+  for (const std::string& file : watched) paths.push_back(Folder(file));
+  return paths;
 }
 
-// What the exporter reads once confined: the process and sysfs trees, the
-// kubelet's log folders, the web configuration's folders, and the
-// libraries (with the loader's cache, for NVML loaded later, and pci.ids).
-std::vector<std::string> ReadablePaths(const std::string& podLogsDir,
-                                       const std::vector<std::string>& watched) {
-  std::vector<std::string> paths = {EnvironmentOr("HOST_PROC", "/proc"),
-                                    "/proc",
-                                    EnvironmentOr("HOST_SYS", "/sys"),
-                                    podLogsDir,
-                                    Folder(podLogsDir) + "/containers",
-                                    "/etc/ld.so.cache",
-                                    "/usr/share/misc",
-                                    "/usr/share/hwdata"};
-  for (const std::string& file : watched) paths.push_back(Folder(file));
-  for (std::string& folder : gpuproc::LoadedLibraryFolders()) paths.push_back(std::move(folder));
-  return paths;
+[[noreturn]] void Exit(int status, const std::string& line) {
+  if (!line.empty()) std::fprintf(stderr, "gpuproc-exporter: %s\n", line.c_str());
+  std::fflush(stderr);
+  ::_exit(status);
+}
+
+std::string SandboxAdvice(const char* side, const gpuproc::SandboxResult& result) {
+  return std::string("cannot confine the ") + side + " (" + result.error +
+         "); --no-sandbox runs the exporter unconfined, which is unsafe";
+}
+
+// Every fd but those named: whatever the exporter was started with, and
+// the other process's end of things, is not this process's to keep.
+void CloseAllBut(std::vector<int> kept) {
+  std::sort(kept.begin(), kept.end());
+  unsigned first = 0;
+  for (const int fd : kept) {
+    if (fd < 0 || static_cast<unsigned>(fd) < first) continue;
+    if (static_cast<unsigned>(fd) > first) ::close_range(first, static_cast<unsigned>(fd) - 1, 0);
+    first = static_cast<unsigned>(fd) + 1;
+  }
+  ::close_range(first, ~0u, 0);
+}
+
+std::string SnapshotText() {
+  // The text belongs to the library until its next call: copy it.
+  const char* text = GetGPUSnapshotForAllProcesses();
+  return std::string(text != nullptr ? text : "");
+}
+
+// The reader: the only process that reads GPU data. Exits when the
+// network side does (its end of the channel closes, or it dies).
+[[noreturn]] void RunReader(int channel, pid_t networkSide, const std::string& podLogsDir,
+                            bool noSandbox) {
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != networkSide) Exit(1, "");
+  if (!noSandbox) {
+    const gpuproc::SandboxResult dropped = gpuproc::DropCapabilities(gpuproc::ReaderCapabilities());
+    if (!dropped.confined) Exit(1, SandboxAdvice("reader", dropped));
+    if (!dropped.note.empty())
+      std::fprintf(stderr, "gpuproc-exporter: reader: %s\n", dropped.note.c_str());
+  }
+  // A first reading loads NVML and opens its devices (read-write), which
+  // the allow-list would refuse later.
+  GetGPUDataForAllProcesses();
+  ::malloc_trim(0);
+  const gpuproc::OwnerLookupFactory owners = gpuproc::HostOwnerLookup(podLogsDir);
+  if (!noSandbox) {
+    const gpuproc::SandboxResult confined = gpuproc::ConfineReader(channel);
+    if (!confined.confined) Exit(1, SandboxAdvice("reader", confined));
+  }
+  // What the reader sees once confined, in one line: a reader refused
+  // other processes shows here rather than as an idle node.
+  std::uint64_t devices = 0;
+  std::uint64_t unreadable = 0;
+  const bool parsed = gpuproc::ParseSnapshot(
+      SnapshotText(), [](gpuproc::SnapshotProcess&) {},
+      [&devices](gpuproc::SnapshotAdapter&) { ++devices; }, &unreadable);
+  if (parsed) {
+    std::fprintf(stderr,
+                 "gpuproc-exporter: reader (process %d) started: %llu GPU devices in use, %llu "
+                 "processes unreadable\n",
+                 static_cast<int>(::getpid()), static_cast<unsigned long long>(devices),
+                 static_cast<unsigned long long>(unreadable));
+  } else {
+    std::fprintf(stderr,
+                 "gpuproc-exporter: reader (process %d) started: the first reading failed\n",
+                 static_cast<int>(::getpid()));
+  }
+  std::fflush(stderr);
+  std::uint64_t dropped = 0;
+  const int status = gpuproc::ServeReadings(
+      channel, [&owners] { return gpuproc::AnswerFor(SnapshotText(), owners()); },
+      [&dropped] {
+        std::fprintf(stderr,
+                     "gpuproc-exporter: reader: dropped a request it does not know (%llu so far)\n",
+                     static_cast<unsigned long long>(++dropped));
+        std::fflush(stderr);
+      });
+  Exit(status, "");
 }
 
 void PrintServing(const std::vector<ListenAddress>& addresses, bool tls,
@@ -142,10 +221,17 @@ int main(int argc, char** argv) {
                  "exporter-toolkit web configuration (YAML): tls_server_config, basic_auth_users; "
                  "re-read when it or a file it names changes")
       ->option_text("FILE");
+  double readerTimeout = 8;
+  app.add_option("--reader.timeout", readerTimeout,
+                 "seconds a scrape waits for the reader process's reading before it answers "
+                 "with a scrape error (keep it under Prometheus's scrape_timeout)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 3600.0));
   bool noSandbox = false;
   app.add_flag("--no-sandbox", noSandbox,
-               "do not confine the exporter (Landlock, seccomp) once it is listening: for "
-               "debugging only");
+               "UNSAFE, for debugging only: neither process drops its capabilities or confines "
+               "itself (seccomp, Landlock); a flaw in the web server then holds what the reader "
+               "holds, every process's memory included");
   app.set_version_flag("--version", std::string("gpuproc-exporter ") + GPUPROC_VERSION);
   try {
     app.parse(argc, argv);
@@ -193,17 +279,11 @@ int main(int argc, char** argv) {
   }
   RaiseFileLimit();
   // Block the termination signals before any thread starts, so that they
-  // inherit the mask and only sigwait receives them.
-  const sigset_t signals = TerminationSignals();
+  // inherit the mask and only sigwait receives them; SIGCHLD tells that
+  // the reader is gone.
+  sigset_t signals = TerminationSignals();
+  sigaddset(&signals, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-  auto collector = std::make_shared<gpuproc::GPUCollector>(
-      [] {
-        // The text belongs to the library until its next call: copy it.
-        const char* text = GetGPUSnapshotForAllProcesses();
-        return std::string(text != nullptr ? text : "");
-      },
-      gpuproc::HostOwnerLookup(podLogsDir));
 
   std::vector<gpuproc::ListenSocket> sockets;
   for (const ListenAddress& address : addresses) {
@@ -216,22 +296,67 @@ int main(int argc, char** argv) {
     }
     sockets.push_back(std::move(socket));
   }
-  if (!noSandbox) {
-    // A first reading loads NVML and opens its devices (read-write), which
-    // the sandbox would refuse later.
-    GetGPUDataForAllProcesses();
-    ::malloc_trim(0);
-    const gpuproc::SandboxResult sandbox =
-        gpuproc::ConfineProcess(ReadablePaths(podLogsDir, watched));
-    if (!sandbox.confined) {
-      std::fprintf(stderr,
-                   "gpuproc-exporter: cannot confine itself (%s); --no-sandbox runs it "
-                   "unconfined\n",
-                   sandbox.error.c_str());
-      return 1;
-    }
-    if (!sandbox.note.empty()) std::fprintf(stderr, "gpuproc-exporter: %s\n", sandbox.note.c_str());
+  // Two processes from here: the reader, which alone reads GPU data and
+  // keeps the two capabilities that takes, and this one, the network side,
+  // which serves and holds nothing. No library call and no thread has
+  // happened in this process yet, so the network side starts clean.
+  int channel[2] = {-1, -1};
+  if (!gpuproc::OpenReaderChannel(channel))
+    Exit(1, std::string("socketpair: ") + std::strerror(errno));
+  const pid_t networkSide = ::getpid();
+  const pid_t reader = ::fork();
+  if (reader < 0) Exit(1, std::string("fork: ") + std::strerror(errno));
+  if (reader == 0) {
+    ::close(channel[0]);
+    CloseAllBut({STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, channel[1]});
+    RunReader(channel[1], networkSide, podLogsDir, noSandbox);
   }
+  ::close(channel[1]);
+  std::vector<int> kept = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, channel[0]};
+  for (const gpuproc::ListenSocket& socket : sockets) kept.push_back(socket.Fd());
+  CloseAllBut(kept);
+  if (!noSandbox) {
+    const gpuproc::SandboxResult dropped = gpuproc::DropCapabilities(0);
+    if (!dropped.confined) Exit(1, SandboxAdvice("network side", dropped));
+    if (!dropped.note.empty()) std::fprintf(stderr, "gpuproc-exporter: %s\n", dropped.note.c_str());
+    const gpuproc::SandboxResult confined =
+        gpuproc::ConfineNetworkSide(NetworkSideReadable(watched));
+    if (!confined.confined) Exit(1, SandboxAdvice("network side", confined));
+    if (!confined.note.empty())
+      std::fprintf(stderr, "gpuproc-exporter: %s\n", confined.note.c_str());
+  }
+
+  // The owners come with each answer; the collector asks for them right
+  // after the snapshot, under its own lock.
+  auto client = std::make_shared<gpuproc::ReaderClient>(
+      channel[0], std::chrono::milliseconds(static_cast<long long>(readerTimeout * 1000)));
+  auto owners = std::make_shared<std::map<std::uint32_t, gpuproc::ProcessOwner>>();
+  auto collector = std::make_shared<gpuproc::GPUCollector>(
+      [client, owners, readerTimeout]() -> std::string {
+        gpuproc::ReaderAnswer answer;
+        switch (client->Read(answer)) {
+          case gpuproc::ReaderClient::Outcome::kAnswered:
+            *owners = std::move(answer.owners);
+            return std::move(answer.snapshot);
+          case gpuproc::ReaderClient::Outcome::kTimedOut:
+            std::fprintf(stderr,
+                         "gpuproc-exporter: the reader gave no reading within %g s: a scrape "
+                         "error\n",
+                         readerTimeout);
+            std::fflush(stderr);
+            owners->clear();
+            return std::string();
+          case gpuproc::ReaderClient::Outcome::kClosed:
+            break;
+        }
+        Exit(1, "the reader process is gone; exiting, to be restarted with a new one");
+      },
+      [owners]() -> gpuproc::OwnerLookup {
+        return [owners](std::uint32_t processId) {
+          const auto found = owners->find(processId);
+          return found != owners->end() ? found->second : gpuproc::ProcessOwner{};
+        };
+      });
 
   gpuproc::HttpServer server(telemetryPath,
                              gpuproc::LandingPage(telemetryPath, "version " GPUPROC_VERSION),
@@ -247,7 +372,24 @@ int main(int argc, char** argv) {
   PrintServing(server.Addresses(), config.tls.has_value(), telemetryPath);
 
   const timespec pollInterval{1, 0};
-  while (sigtimedwait(&signals, nullptr, &pollInterval) < 0) {
+  for (;;) {
+    const int signal = sigtimedwait(&signals, nullptr, &pollInterval);
+    if (signal == SIGINT || signal == SIGTERM) break;
+    if (signal == SIGCHLD) {
+      int status = 0;
+      if (::waitpid(reader, &status, WNOHANG) == reader) {
+        // Stopped along with this one (a terminal's Ctrl-C): no fault.
+        if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGTERM)) {
+          Exit(0, "");
+        }
+        Exit(1, "the reader process exited (" +
+                    std::string(WIFEXITED(status)
+                                    ? "status " + std::to_string(WEXITSTATUS(status))
+                                    : std::string("signal ") + strsignal(WTERMSIG(status))) +
+                    "); exiting, to be restarted with a new one");
+      }
+      continue;
+    }
     server.Tidy();
     if (watched.empty() || Stamps(watched) == stamps) continue;
     gpuproc::WebConfigResult loaded = gpuproc::LoadWebConfig(configFile);

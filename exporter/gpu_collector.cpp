@@ -96,6 +96,7 @@ using PodKey = std::tuple<std::string, std::string, std::string, std::string>;
 struct SnapshotSeries {
   std::vector<ProcessSeries> processes;
   std::vector<AdapterSeries> adapters;
+  std::uint64_t unreadableProcesses = 0;
   std::map<PodKey, PodMemory> pods;
   std::size_t labelBytes = 0;  // over every sample line to come
 };
@@ -165,7 +166,8 @@ bool ReadSeries(const std::string& snapshotText, const OwnerLookup& owner, Snaps
         lastProcessId = process.processId;
         series.processes.push_back(Series(process, lastOwner, series));
       },
-      [&](SnapshotAdapter& adapter) { series.adapters.push_back(Series(adapter)); });
+      [&](SnapshotAdapter& adapter) { series.adapters.push_back(Series(adapter)); },
+      &series.unreadableProcesses);
 }
 
 void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
@@ -212,6 +214,16 @@ void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
   for (const AdapterSeries& adapter : series.adapters) {
     AppendSample(out, "gpuproc_adapter_info", adapter.infoLabels, 1);
   }
+  // How much the reading saw: a reader refused other processes' fds (a
+  // missing capability, a sandbox) would otherwise look like an idle node.
+  AppendFamilyHeader(out, "gpuproc_exporter_unreadable_processes",
+                     "Processes whose fds the reading was refused.", SampleType::kGauge);
+  AppendSample(out, "gpuproc_exporter_unreadable_processes", "",
+               static_cast<double>(series.unreadableProcesses));
+  AppendFamilyHeader(out, "gpuproc_exporter_gpu_devices",
+                     "GPU devices in the reading (those its processes use).", SampleType::kGauge);
+  AppendSample(out, "gpuproc_exporter_gpu_devices", "",
+               static_cast<double>(series.adapters.size()));
   // The per-pod memory series: what a dashboard or alert would otherwise
   // sum over the process series by (namespace, pod).
   for (std::size_t i = 0; i < kMemoryKinds; ++i) {

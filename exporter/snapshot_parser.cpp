@@ -45,8 +45,9 @@ enum AdapterField : unsigned {
 class SnapshotSax {
  public:
   SnapshotSax(const std::function<void(SnapshotProcess&)>& onProcess,
-              const std::function<void(SnapshotAdapter&)>& onAdapter)
-      : onProcess_(onProcess), onAdapter_(onAdapter) {}
+              const std::function<void(SnapshotAdapter&)>& onAdapter,
+              std::uint64_t* unreadableProcesses)
+      : onProcess_(onProcess), onAdapter_(onAdapter), unreadableProcesses_(unreadableProcesses) {}
 
   bool Complete() const { return sawProcesses_ && sawAdapters_ && state_ == State::kDone; }
 
@@ -197,6 +198,10 @@ class SnapshotSax {
     if (skipDepth_ > 0) return true;
     switch (state_) {
       case State::kRoot:
+        if (key_ == "UnreadableProcesses" && unreadableProcesses_ != nullptr) {
+          if (!scalar.wholeNonNegative) return false;
+          *unreadableProcesses_ = scalar.whole;
+        }
         return key_ != "Processes" && key_ != "Adapters";
       case State::kProcess:
         if (key_ == "ProcessID") {
@@ -238,6 +243,7 @@ class SnapshotSax {
 
   const std::function<void(SnapshotProcess&)>& onProcess_;
   const std::function<void(SnapshotAdapter&)>& onAdapter_;
+  std::uint64_t* unreadableProcesses_;
   State state_ = State::kStart;
   std::size_t skipDepth_ = 0;
   std::string key_;
@@ -251,8 +257,9 @@ class SnapshotSax {
 }  // namespace
 
 bool ParseSnapshot(std::string_view text, const std::function<void(SnapshotProcess&)>& onProcess,
-                   const std::function<void(SnapshotAdapter&)>& onAdapter) {
-  SnapshotSax sax(onProcess, onAdapter);
+                   const std::function<void(SnapshotAdapter&)>& onAdapter,
+                   std::uint64_t* unreadableProcesses) {
+  SnapshotSax sax(onProcess, onAdapter, unreadableProcesses);
   return Json::sax_parse(text.begin(), text.end(), &sax) && sax.Complete();
 }
 

@@ -47,7 +47,10 @@ struct SnapshotAdapter {
 // the text is not JSON or not the snapshot's shape (no "Processes" or
 // "Adapters" array, an entry without its identity or without one of its
 // figures): the entries handed out so far are then not to be used.
+// `unreadableProcesses`, where given, gets the top-level
+// "UnreadableProcesses" (left alone where the text has none).
 bool ParseSnapshot(std::string_view text, const std::function<void(SnapshotProcess&)>& onProcess,
-                   const std::function<void(SnapshotAdapter&)>& onAdapter);
+                   const std::function<void(SnapshotAdapter&)>& onAdapter,
+                   std::uint64_t* unreadableProcesses = nullptr);
 
 }  // namespace gpuproc

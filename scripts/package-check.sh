@@ -5,8 +5,13 @@
 # image of scripts/podman-base.sh with the checks' tools added, made once),
 # checks what each one gives, purges them and checks that nothing of theirs
 # is left; prints their sizes.
+#   package-check.sh [--keep-image IMAGE]: also keep the clean container
+#   with the packages installed as IMAGE, for checks that boot it (the
+#   exporter's deployment checks in .ci/run), so the packages are built once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+keep_image=""
+if [ "${1:-}" = --keep-image ]; then keep_image=${2:?--keep-image IMAGE}; fi
 start=$SECONDS
 # Debian's tools only: a Python or pkg-config earlier on PATH is not the
 # one the packages are built for.
@@ -107,6 +112,7 @@ fi
 step=$SECONDS
 podman run --name "$name" --network host "${mounts[@]}" "$tools" bash /check.sh install
 podman commit -q "$name" "localhost/$name" >/dev/null
+[ -z "$keep_image" ] || podman tag "localhost/$name" "$keep_image"
 podman run --rm --network none "${mounts[@]}" "localhost/$name" bash /check.sh purge
 echo "installed, checked and purged in a clean container in $((SECONDS - step)) s"
 

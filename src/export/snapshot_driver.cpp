@@ -106,6 +106,7 @@ const char* CollectSnapshot(Platform& platform, std::string& snapshotText) {
         runningTime != nullptr && platform.GetRawCounterArray(runningTime, &times) == kPdhSuccess;
     if (timesRead) AddRunningTimes(groups, times);
 
+    document.unreadableProcesses = platform.UnreadableProcesses(query.handle);
     const AdapterReadings adapters = AdapterReadings::Read(platform, adapterPair);
     const std::vector<AdapterDescription> descriptions =
         groups.empty() ? std::vector<AdapterDescription>()

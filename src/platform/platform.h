@@ -121,6 +121,10 @@ class Platform {
   // GPU sources' devices of the query's latest collection on Linux. Empty
   // where the system cannot say.
   virtual std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) = 0;
+  // The processes the query's latest collection could not look at because
+  // the system refused it (on Linux: their fd folders or fdinfo, EACCES or
+  // EPERM). PDH reads every process or none: 0 on Windows.
+  virtual std::uint32_t UnreadableProcesses(QueryHandle) { return 0; }
 
   // Seconds on the process's monotonic clock: QueryPerformanceCounter over
   // its frequency, CLOCK_MONOTONIC elsewhere. The same clock in every call.

@@ -51,6 +51,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
       {"Time", document.time},
       {"Adapters", std::move(adapters)},
       {"Processes", std::move(processes)},
+      {"UnreadableProcesses", static_cast<std::uint64_t>(document.unreadableProcesses)},
   };
   return root.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -43,6 +43,8 @@ struct SnapshotDocument {
   double time = 0;  // seconds on the monotonic clock
   std::vector<SnapshotAdapter> adapters;
   std::vector<SnapshotProcess> processes;
+  // Processes the reading was refused (not those that exited meanwhile).
+  std::uint32_t unreadableProcesses = 0;
 };
 
 // Compact UTF-8 JSON on one line. Text that is not valid UTF-8 is repaired

@@ -69,7 +69,11 @@ if (failures.length === 0) {
   check(pod.hostPID === true, "hostPID is not true");
   check(JSON.stringify(security.capabilities?.drop) === '["ALL"]', "capabilities are not all dropped");
   check(JSON.stringify([...(security.capabilities?.add ?? [])].sort()) ===
-        '["DAC_READ_SEARCH","SYS_PTRACE"]', "added capabilities are not exactly SYS_PTRACE and DAC_READ_SEARCH");
+        '["DAC_READ_SEARCH","SETPCAP","SYS_PTRACE"]',
+        "added capabilities are not exactly SYS_PTRACE, DAC_READ_SEARCH and SETPCAP");
+  // A blanket toleration would put it on control-plane nodes as well.
+  check((pod.tolerations ?? []).every((t) => t.key && t.operator === "Exists"),
+        "a toleration without a key tolerates every taint");
   check(security.readOnlyRootFilesystem === true, "root filesystem is writable");
   check(security.allowPrivilegeEscalation === false, "privilege escalation is allowed");
   for (const [mountPath, hostPath] of [["/host/proc", "/proc"], ["/host/sys", "/sys"],
@@ -107,6 +111,8 @@ if (failures.length === 0) {
         Object.keys(policy.spec.podSelector.matchLabels ?? {}).length > 0,
         "the NetworkPolicy does not select the exporter's pods");
   check(policy.spec.policyTypes?.includes("Ingress"), "the NetworkPolicy does not restrict ingress");
+  check(policy.spec.policyTypes?.includes("Egress") && (policy.spec.egress ?? []).length === 0,
+        "the NetworkPolicy lets the exporter connect out");
   const rules = policy.spec.ingress ?? [];
   const named = (selector) => Object.keys(selector?.matchLabels ?? {}).length > 0;
   check(rules.length > 0 && rules.every((rule) => rule.from?.length > 0 &&

@@ -72,7 +72,7 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
       "{\"ProcessID\":12,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":1.0,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{}}]}");
+      "\"EngineBusySeconds\":{}}],\"UnreadableProcesses\":0}");
 
   // One collection and no pause; the clock read with it; the query closed.
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Collect"), 1);

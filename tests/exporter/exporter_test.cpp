@@ -400,6 +400,7 @@ TEST(MetricsText, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
   // the old -1, an object) must not count as 0, a repeated engine type
   // counts once, and what the exporter does not know is skipped.
   const std::string text = R"({"Time": 12.5, "Future": {"Nested": [1, {"Adapters": []}]},
+    "UnreadableProcesses": 3,
     "Adapters": [
       {"Adapter": "gpu0", "AdapterName": "Navi 21", "PciAddress": "0000:03:00.0",
        "GPUMemoryTotal": 10, "GPUMemoryFree": 90},
@@ -485,6 +486,12 @@ gpuproc_adapter_memory_free_bytes{adapter="gpu0"} 94371840
 # TYPE gpuproc_adapter_info gauge
 gpuproc_adapter_info{adapter="gpu0",adapter_name="Navi 21",pci_address="0000:03:00.0"} 1
 gpuproc_adapter_info{adapter="gpu1",adapter_name="",pci_address=""} 1
+# HELP gpuproc_exporter_unreadable_processes Processes whose fds the reading was refused.
+# TYPE gpuproc_exporter_unreadable_processes gauge
+gpuproc_exporter_unreadable_processes 3
+# HELP gpuproc_exporter_gpu_devices GPU devices in the reading (those its processes use).
+# TYPE gpuproc_exporter_gpu_devices gauge
+gpuproc_exporter_gpu_devices 2
 # HELP gpuproc_pod_memory_dedicated_bytes Sum over the pod's processes of their dedicated GPU memory.
 # TYPE gpuproc_pod_memory_dedicated_bytes gauge
 gpuproc_pod_memory_dedicated_bytes{adapter="gpu0",namespace="ns",pod="web-0",pod_uid="uid-1"} 5242880

@@ -266,6 +266,11 @@ PdhStatus CounterBackend::CloseQuery(QueryHandle handle) {
   return kPdhSuccess;
 }
 
+std::uint32_t CounterBackend::UnreadableProcesses(QueryHandle handle) const {
+  const Query* query = FindQuery(handle);
+  return query != nullptr ? query->latest.unreadableProcesses : 0;
+}
+
 std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle handle) const {
   std::vector<AdapterDescription> described;
   const Query* query = FindQuery(handle);

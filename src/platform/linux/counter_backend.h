@@ -50,6 +50,8 @@ class CounterBackend {
   // The devices of the query's latest collection, each named: the source's
   // name, else the PCI ID database's, else driver and address.
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) const;
+  // The processes the query's latest collection was refused.
+  std::uint32_t UnreadableProcesses(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

@@ -66,6 +66,9 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
     values.adapters.push_back({Widen(name), adapter->totalCommitted, adapter->free, adapter->name,
                                adapter->sysfsDevice, adapter->address});
   }
+  for (const GpuSnapshot& snapshot : snapshots) {
+    values.unreadableProcesses = std::max(values.unreadableProcesses, snapshot.unreadableProcesses);
+  }
   return values;
 }
 

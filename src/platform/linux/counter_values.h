@@ -34,6 +34,9 @@ struct CounterValues {
   std::vector<ProcessInstance> processes;
   std::vector<EngineInstance> engines;
   std::vector<AdapterInstance> adapters;
+  // The most any source was refused: the sources look at the same
+  // processes, so their counts overlap rather than add up.
+  std::uint32_t unreadableProcesses = 0;
 };
 
 // Merges the sources' snapshots in table order; a device that an earlier

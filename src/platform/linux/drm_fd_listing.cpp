@@ -54,9 +54,11 @@ class SharedListing {
         const std::size_t end = std::min(processIds_.size(), (chunk + 1) * kChunk);
         for (std::size_t index = chunk * kChunk; index < end; ++index) {
           fds.clear();
-          if (!ListProcessGpuFds(procRoot_, processIds_[index], buffer, fds) || fds.empty()) {
-            continue;
-          }
+          bool refused = false;
+          const bool listedFds =
+              ListProcessGpuFds(procRoot_, processIds_[index], buffer, fds, &refused);
+          if (refused) refused_.fetch_add(1, std::memory_order_relaxed);
+          if (!listedFds || fds.empty()) continue;
           // Clients in fd order, so that engine classes come in the same
           // order in every collection whatever order the folder lists.
           std::sort(fds.begin(), fds.end());
@@ -64,7 +66,9 @@ class SharedListing {
           listed.processId = processIds_[index];
           listed.fds = std::move(fds);
           fds = GpuFds();
-          ReadListedFdinfo(listed);
+          if (!ReadListedFdinfo(listed) && !refused) {
+            refused_.fetch_add(1, std::memory_order_relaxed);
+          }
         }
       }
     } catch (...) {
@@ -77,16 +81,23 @@ class SharedListing {
   }
 
   // Read here, on the listing's threads, as it costs as much again as the
-  // rest of a GPU process's work.
-  void ReadListedFdinfo(ProcessGpuFds& listed) const {
+  // rest of a GPU process's work. False when any of it was refused.
+  bool ReadListedFdinfo(ProcessGpuFds& listed) const {
+    bool allowed = true;
     listed.fdinfo.resize(listed.fds.size());
     for (std::size_t at = 0; at < listed.fds.size(); ++at) {
       if (!IsNodeName(listed.fds[at].second)) continue;
       ListedFdinfo& fdinfo = listed.fdinfo[at];
-      fdinfo.read = ReadFdinfo(procRoot_, listed.processId, listed.fds[at].first, fdinfo.text);
+      bool refused = false;
+      fdinfo.read =
+          ReadFdinfo(procRoot_, listed.processId, listed.fds[at].first, fdinfo.text, &refused);
       fdinfo.readAtNs = clock_ ? clock_() : 0;
+      if (refused) allowed = false;
     }
+    return allowed;
   }
+
+  std::uint32_t Refused() const { return refused_.load(std::memory_order_relaxed); }
 
   void Collect(std::vector<ProcessGpuFds>& listed) {
     if (failure_) std::rethrow_exception(failure_);
@@ -101,6 +112,7 @@ class SharedListing {
   const std::vector<std::uint32_t>& processIds_;
   std::vector<std::vector<ProcessGpuFds>> chunks_;
   std::atomic<std::size_t> nextChunk_{0};
+  std::atomic<std::uint32_t> refused_{0};
   std::mutex failureLock_;
   std::exception_ptr failure_;
 };
@@ -124,25 +136,32 @@ class AllSignalsBlocked {
 
 }  // namespace
 
-bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text) {
+bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text, bool* refused) {
   char path[48];
   std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
   const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  if (!file.Valid() && refused != nullptr && IsRefusal(errno)) *refused = true;
   return file.Valid() && ReadAll(file.Get(), text);
 }
 
 bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>& buffer,
-                       GpuFds& fds) {
+                       GpuFds& fds, bool* refused) {
   char path[32];
   std::snprintf(path, sizeof path, "%u/fd", processId);
   const UniqueFd dir(OpenInRoot(procRoot, path, O_RDONLY | O_DIRECTORY));
-  if (!dir.Valid()) return false;
+  if (!dir.Valid()) {
+    if (refused != nullptr && IsRefusal(errno)) *refused = true;
+    return false;
+  }
   char target[256];
   ForEachDirectoryEntry(dir.Get(), buffer, [&](const char* name, unsigned char type) {
     if (type != DT_LNK && type != DT_UNKNOWN) return;
     const std::optional<int> fd = ParseDecimal<int>(name);
     if (!fd) return;
     const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
+    // A folder that lists but whose links are refused (Landlock's ptrace
+    // check on another process) hides every fd the same way.
+    if (length < 0 && refused != nullptr && IsRefusal(errno)) *refused = true;
     if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
         length >= static_cast<ssize_t>(sizeof target) ||
         std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
@@ -182,6 +201,7 @@ std::vector<ProcessGpuFds>& GpuFdLister::List(int procRoot,
   listing.Work(&buffer_);
   for (std::thread& helper : helpers) helper.join();
   listing.Collect(listed_);
+  refused_ = listing.Refused();
   return listed_;
 }
 

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,15 +57,21 @@ void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) 
   }
 }
 
+// True for the errors that mean "not allowed to look", as against "gone".
+inline bool IsRefusal(int error) { return error == EACCES || error == EPERM; }
+
 // Adds the process's DRM fds to `fds`, in directory order. False when its
 // fd folder cannot be opened: gone, another user's, not dumpable, hidepid.
+// `refused` (where given) is set when the folder or one of its links was
+// refused rather than missing: the process was not seen, not seen empty.
 bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>& buffer,
-                       GpuFds& fds);
+                       GpuFds& fds, bool* refused = nullptr);
 
 // Reads the fdinfo of the process's `fd` into `text`. Not procfs's own
 // fdinfo but a replayed tree's may be a FIFO or a device: only regular
-// files are read, and never with a blocking open.
-bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text);
+// files are read, and never with a blocking open. `refused` as above.
+bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text,
+                bool* refused = nullptr);
 
 class GpuFdLister {
  public:
@@ -82,6 +89,10 @@ class GpuFdLister {
   // card or render node. Valid until the next call.
   std::vector<ProcessGpuFds>& List(int procRoot, const std::vector<std::uint32_t>& processIds);
 
+  // The processes of the latest List whose fd folder, fd links or DRM
+  // fdinfo were refused (each counted once).
+  std::uint32_t Refused() const { return refused_; }
+
   // The CPUs this process may run on, at most 8: more threads than that
   // only contend for the same kernel locks.
   static unsigned DefaultThreads();
@@ -92,6 +103,7 @@ class GpuFdLister {
   std::size_t processesPerThread_;
   std::vector<char> buffer_ = std::vector<char>(32 * 1024);
   std::vector<ProcessGpuFds> listed_;
+  std::uint32_t refused_ = 0;
 };
 
 }  // namespace gpuproc

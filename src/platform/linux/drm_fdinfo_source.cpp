@@ -100,6 +100,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
       std::vector<DrmClient>& clients = scanner_.ReadListedClients(procRoot, listed, resolver_);
       if (!clients.empty()) summary_.Summarise(listed.processId, clients, resolver_, snapshot);
     }
+    snapshot.unreadableProcesses = lister_.Refused();
   }
   snapshot.adapters = ReadAdapters(scope.adapterValues);
 

@@ -71,6 +71,9 @@ struct AdapterUsage {
 struct GpuSnapshot {
   std::vector<ProcessGpuUsage> processes;
   std::vector<AdapterUsage> adapters;
+  // Processes whose fds the source was refused (EACCES, EPERM), not those
+  // that exited meanwhile: what it could not see, rather than saw empty.
+  std::uint32_t unreadableProcesses = 0;
 };
 
 // Which part of the machine a collection has to look at. Scanning every

@@ -215,6 +215,10 @@ std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle quer
   return adapters;
 }
 
+std::uint32_t LinuxPlatform::UnreadableProcesses(QueryHandle query) {
+  return backend_.UnreadableProcesses(query);
+}
+
 double LinuxPlatform::MonotonicSeconds() {
   return clock_ ? static_cast<double>(clock_()) * 1e-9 : 0.0;
 }

@@ -2,9 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -86,8 +91,56 @@ TEST(GpuFdLister, SameListingAndFdinfoWhateverTheThreads) {
                   "drm-client-id:\t" + std::to_string(expected[i].processId) + "\n");
         EXPECT_GT(listed[i].fdinfo[1].readAtNs, 0u);
       }
+      // Folders that are gone and fdinfo that is missing are no refusal.
+      EXPECT_EQ(lister.Refused(), 0u) << c.threads << " threads";
     }
   }
+}
+
+// Drops the capabilities that pass file permission checks, so that a mode
+// 000 folder refuses even root, as another user's fd folder refuses a
+// reader without CAP_DAC_READ_SEARCH.
+bool DropFilePermissionBypass() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+    data[cap / 32].effective &= ~(1u << (cap % 32));
+  }
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// Process 7's fd folder and process 14's DRM fdinfo refuse (mode 000);
+// process 50 has exited (no folder); process 21 reads in full. Only the
+// refusals count, once per process, whatever the threads.
+TEST(GpuFdLister, CountsRefusedProcessesNotExitedOnes) {
+  const ListedTree tree(50);
+  ASSERT_EQ(::fchmodat(tree.ProcRoot(), "7/fd", 0, 0), 0);
+  ASSERT_EQ(::fchmodat(tree.ProcRoot(), "14/fdinfo/12", 0, 0), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!DropFilePermissionBypass()) std::_Exit(99);
+    int failures = 0;
+    for (const unsigned threads : {1u, 4u}) {
+      GpuFdLister lister([] { return std::uint64_t{1}; }, threads, 5);
+      const std::vector<ProcessGpuFds>& listed = lister.List(tree.ProcRoot(), tree.Ids());
+      if (lister.Refused() != 2) failures |= threads;
+      // Process 14 still lists, its fdinfo unread; process 7 does not.
+      const bool sees14 = std::any_of(listed.begin(), listed.end(),
+                                      [](const ProcessGpuFds& p) { return p.processId == 14; });
+      const bool sees7 = std::any_of(listed.begin(), listed.end(),
+                                     [](const ProcessGpuFds& p) { return p.processId == 7; });
+      if (!sees14 || sees7) failures |= 16;
+    }
+    std::_Exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::fchmodat(tree.ProcRoot(), "7/fd", 0755, 0);
+  ::fchmodat(tree.ProcRoot(), "14/fdinfo/12", 0644, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1/4: the count with that many threads; 16: the listing";
 }
 
 }  // namespace
