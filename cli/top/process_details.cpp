@@ -108,21 +108,4 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
   return details;
 }
 
-bool SomeProcessesUnreadable() {
-  DIR* proc = ::opendir(HostProcRoot().c_str());
-  if (proc == nullptr) return false;
-  bool unreadable = false;
-  while (const dirent* entry = ::readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    const std::string fd = std::string(entry->d_name) + "/fd";
-    // EACCES, not a process that has just gone (ENOENT).
-    if (::faccessat(::dirfd(proc), fd.c_str(), R_OK | X_OK, 0) != 0 && errno == EACCES) {
-      unreadable = true;
-      break;
-    }
-  }
-  ::closedir(proc);
-  return unreadable;
-}
-
 }  // namespace gpuproc::tool

@@ -54,9 +54,4 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
                                                const std::vector<std::string>& names, double now,
                                                const std::string& podLogsDir, DetailsCache& cache);
 
-// Whether this user cannot see some process's open files (another user's
-// process seen without root): their GPU use is then missing from the
-// snapshot. Stops at the first such process.
-bool SomeProcessesUnreadable();
-
 }  // namespace gpuproc::tool

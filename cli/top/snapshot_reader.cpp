@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "host_view.h"
+
 namespace gpuproc::tool {
 namespace {
 
@@ -88,8 +90,11 @@ Reading SnapshotReader::Read() {
     return reading;
   }
   lastError_();
-  reading.snapshot = ParseSnapshot(document, reading.error);
-  if (!reading.snapshot) return reading;
+  reading.snapshot = ReadSnapshotDocument(document);
+  if (!reading.snapshot) {
+    reading.error = kMalformedSnapshot;
+    return reading;
+  }
   std::vector<std::uint32_t> processIds;
   std::vector<std::string> names;
   processIds.reserve(reading.snapshot->processes.size());
@@ -100,14 +105,18 @@ Reading SnapshotReader::Read() {
   }
   const double now = reading.snapshot->time;
   reading.details = ReadProcessDetails(processIds, names, now, podLogsDir_, details_);
-  // Root sees every process; anyone else looks through /proc (a check per
-  // process that stops at the first it cannot see) as often as the details
-  // are read again.
-  if (now - unreadableCheckedAt_ >= kDetailsMaxAge) {
-    someUnreadable_ = ::geteuid() != 0 && SomeProcessesUnreadable();
-    unreadableCheckedAt_ = now;
+  // The snapshot says how many processes its reading was refused. A library
+  // that does not leaves it to a look through /proc, taken as often as the
+  // details are read again.
+  if (reading.snapshot->unreadableProcesses) {
+    reading.someUnreadable = SomeProcessesHidden(reading.snapshot->unreadableProcesses);
+  } else {
+    if (now - unreadableCheckedAt_ >= kDetailsMaxAge) {
+      someUnreadable_ = SomeProcessesHidden(std::nullopt);
+      unreadableCheckedAt_ = now;
+    }
+    reading.someUnreadable = someUnreadable_;
   }
-  reading.someUnreadable = someUnreadable_;
   return reading;
 }
 
