@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <exception>
 
 #include "host_view.h"
 
@@ -129,7 +130,15 @@ void SnapshotReader::Run() {
     const auto start = std::chrono::steady_clock::now();
     if (!paused_) {
       lock.unlock();
-      Reading reading = Read();
+      Reading reading;
+      // A failure of one reading (memory, say) is shown, and the next
+      // reading tried, rather than end the command on this thread.
+      try {
+        reading = Read();
+      } catch (const std::exception& error) {
+        reading = Reading();
+        reading.error = error.what();
+      }
       lock.lock();
       ready_ = std::move(reading);
     }
