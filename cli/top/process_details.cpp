@@ -45,22 +45,6 @@ std::string OwnerText(const ProcessOwner& owner) {
   return containerId ? owner.container.substr(0, kShortContainerId) : owner.container;
 }
 
-std::string CgroupPath(std::string_view cgroupText) {
-  std::string_view first;
-  while (!cgroupText.empty()) {
-    const std::size_t end = std::min(cgroupText.find('\n'), cgroupText.size());
-    const std::string_view line = cgroupText.substr(0, end);
-    cgroupText.remove_prefix(std::min(end + 1, cgroupText.size()));
-    // hierarchy-ID:controllers:path, where the path may itself hold colons.
-    const std::size_t colon = line.find(':');
-    const std::size_t second = colon == std::string_view::npos ? colon : line.find(':', colon + 1);
-    if (second == std::string_view::npos) continue;
-    if (line.substr(0, second + 1) == "0::") return std::string(line.substr(second + 1));
-    if (first.empty()) first = line.substr(second + 1);
-  }
-  return std::string(first);
-}
-
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
                                                const std::vector<std::string>& names, double now,
                                                const std::string& podLogsDir, DetailsCache& cache) {

@@ -27,9 +27,6 @@ struct ProcessDetails {
 // else the systemd unit.
 std::string OwnerText(const ProcessOwner& owner);
 
-// The path the cgroup file's v2 line names, else that of its first line.
-std::string CgroupPath(std::string_view cgroupText);
-
 // What was read of each process, kept between readings: a process's user,
 // owner and command line seldom change, and reading three files for every
 // process at every refresh would cost more than everything else top does.
