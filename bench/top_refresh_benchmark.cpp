@@ -15,7 +15,6 @@
 #include <string>
 
 #include "screen_layout.h"
-#include "snapshot.h"
 #include "top_model.h"
 
 namespace {
@@ -41,9 +40,12 @@ std::string Document(int processes, double time) {
                     {"GPUProcessMemorySharedUsage", 8.0},
                     {"GPUProcessMemoryLocalUsage", 64.0},
                     {"GPUProcessMemoryTotalCommitted", 72.0},
+                    {"Time", time - 0.5 + 0.5 * i / processes},
                     {"EngineBusySeconds", {{"3D", busy}, {"Compute", busy / 2}, {"Copy", 0.1}}}});
   }
-  return nlohmann::json{{"Time", time}, {"Adapters", adapters}, {"Processes", list}}.dump();
+  return nlohmann::json{
+      {"Time", time}, {"UnreadableProcesses", 0}, {"Adapters", adapters}, {"Processes", list}}
+      .dump();
 }
 
 // /proc/<pid>/cgroup and cmdline of a container in a Kubernetes pod.
@@ -79,21 +81,21 @@ void BM_TopRefresh(benchmark::State& state) {
   double time = 100;
   std::size_t which = 0;
   for (auto _ : state) {
-    std::string error;
-    std::optional<Snapshot> snapshot = ParseSnapshot(documents[which], error);
+    std::optional<Snapshot> snapshot = gpuproc::ReadSnapshotDocument(documents[which]);
+    const double shift = time - snapshot->time;
     snapshot->time = time;
     std::vector<std::uint32_t> processIds;
     std::vector<std::string> names;
-    for (const SnapshotProcess& process : snapshot->processes) {
+    for (gpuproc::SnapshotProcess& process : snapshot->processes) {
+      process.time += shift;
       processIds.push_back(process.processId);
       names.push_back(process.name);
     }
-    // As the reading thread does: details and the visibility scan read
-    // again every kDetailsMaxAge seconds, so one refresh in ten here.
+    // As the reading thread does: details read again every kDetailsMaxAge
+    // seconds, so one refresh in ten here; the snapshot says whether
+    // processes were left out.
     model.Update(*snapshot, ReadProcessDetails(processIds, names, time, "/nonexistent", cache));
-    if (static_cast<long>(time) % static_cast<long>(kDetailsMaxAge) == 0) {
-      model.someUnreadable = SomeProcessesUnreadable();
-    }
+    model.someUnreadable = snapshot->unreadableProcesses.value_or(0) > 0;
     const Frame frame = DrawScreen(model, view, 200, 50, {true, 1});
     benchmark::DoNotOptimize(frame.grid.At(0, 0));
     which = (which + 1) % documents.size();

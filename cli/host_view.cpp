@@ -37,7 +37,7 @@ bool HasDecimalSuffix(std::string_view name, std::string_view prefix) {
 std::optional<std::string> NoGpuDeviceLine() { return std::nullopt; }
 
 // The GPU counters cover every user's processes.
-bool SomeProcessesHidden() { return false; }
+bool SomeProcessesHidden(std::optional<std::uint64_t>) { return false; }
 
 bool ProcessExists(std::uint32_t processId) {
   // The idle process cannot be opened by anyone.
@@ -68,7 +68,8 @@ std::optional<std::string> NoGpuDeviceLine() {
          " and NVIDIA's driver in " + nvidia.string() + ")";
 }
 
-bool SomeProcessesHidden() {
+bool SomeProcessesHidden(std::optional<std::uint64_t> unreadableProcesses) {
+  if (unreadableProcesses) return *unreadableProcesses > 0;
   const fs::path proc = Root("HOST_PROC", "/proc");
   std::error_code error;
   for (fs::directory_iterator entry(proc, error), end; !error && entry != end;
@@ -76,8 +77,9 @@ bool SomeProcessesHidden() {
     if (!HasDecimalSuffix(entry->path().filename().string(), "")) continue;
     std::error_code listError;
     const fs::directory_iterator files(entry->path() / "fd", listError);
-    // The kernel answers EACCES for another user's fd folder; a process that
-    // has just ended answers ENOENT and hides nothing.
+    // The kernel answers EACCES for another user's fd folder (to root too,
+    // without the capabilities that pass its checks); a process that has
+    // just ended answers ENOENT and hides nothing.
     if (listError == std::errc::permission_denied ||
         listError == std::errc::operation_not_permitted) {
       return true;

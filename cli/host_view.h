@@ -16,9 +16,12 @@ namespace gpuproc::tool {
 // (Windows).
 std::optional<std::string> NoGpuDeviceLine();
 
-// True when the process table lists a process whose open files this user
-// may not read: another user's process, unless run as root.
-bool SomeProcessesHidden();
+// Whether to say that the processes shown are only those this user may
+// read, from the snapshot's count of processes whose open files the reading
+// was refused (another user's, without root's capabilities). A library that
+// does not count them (nullopt) leaves it to a look through the process
+// table, which stops at the first fd folder that refuses to be listed.
+bool SomeProcessesHidden(std::optional<std::uint64_t> unreadableProcesses);
 
 // False only when the process is known not to exist.
 bool ProcessExists(std::uint32_t processId);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "gpuproc/gpuproc.h"
 #include "host_view.h"
 #include "process_table.h"
+#include "read_snapshot.h"
 #include "snapshot_rounds.h"
 #include "top/top_command.h"
 
@@ -112,7 +114,7 @@ class AllProcessesRounds {
     }
     nlohmann::json records;
     std::string report;
-    if (previous_.is_null()) {
+    if (!previous_) {
       report = Call(GetGPUDataForAllProcesses);
       if (report.empty()) return false;
       records = nlohmann::json::parse(report, nullptr, false);
@@ -121,15 +123,20 @@ class AllProcessesRounds {
         return false;
       }
     }
-    if (repeats_) {
+    // The snapshot also tells how many processes the reading was refused.
+    std::optional<gpuproc::SnapshotDocument> current;
+    if (repeats_ || noteHidden) {
       const std::string snapshot = Call(GetGPUSnapshotForAllProcesses);
       if (snapshot.empty()) return false;
-      nlohmann::json current = nlohmann::json::parse(snapshot, nullptr, false);
-      if (!previous_.is_null()) {
-        records = gpuproc::tool::RecordsBetween(previous_, current);
-        report = records.dump();
+      current = gpuproc::ReadSnapshotDocument(snapshot);
+      if (!current) {
+        std::cerr << "gpuproc: " << gpuproc::kMalformedSnapshot << '\n';
+        return false;
       }
-      previous_ = std::move(current);
+    }
+    if (previous_) {
+      records = gpuproc::tool::RecordsBetween(*previous_, *current);
+      report = records.dump();
     }
     if (form_ == Form::kJson) {
       std::cout << report << '\n';
@@ -143,11 +150,12 @@ class AllProcessesRounds {
       if (terminal_ && records.empty()) {
         std::cout << gpuproc::tool::NoGpuDeviceLine().value_or("no process is using a GPU") << '\n';
       }
-      if (noteHidden && gpuproc::tool::SomeProcessesHidden()) {
+      if (noteHidden && gpuproc::tool::SomeProcessesHidden(current->unreadableProcesses)) {
         std::cout.flush();
         std::cerr << "showing only the processes this user may read; run as root to see all\n";
       }
     }
+    if (repeats_) previous_ = std::move(current);
     return true;
   }
 
@@ -156,7 +164,7 @@ class AllProcessesRounds {
   bool terminal_;
   bool redraw_;
   bool repeats_;
-  nlohmann::json previous_;  // the last round's snapshot; null before the first
+  std::optional<gpuproc::SnapshotDocument> previous_;  // the last round's snapshot
 };
 
 // The library prints each process's report itself; false when the counters

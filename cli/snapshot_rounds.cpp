@@ -13,86 +13,55 @@ namespace {
 constexpr double kUnreadMiB = -1.0 / 1048576.0;
 constexpr double kUnreadPercent = -1.0;
 
-bool IsSnapshot(const nlohmann::json& document) {
-  if (!document.is_object()) return false;
-  const auto time = document.find("Time");
-  const auto adapters = document.find("Adapters");
-  const auto processes = document.find("Processes");
-  return time != document.end() && time->is_number() && adapters != document.end() &&
-         adapters->is_array() && processes != document.end() && processes->is_array();
-}
+double Mebibytes(const Figure& figure) { return figure.value_or(kUnreadMiB); }
 
-nlohmann::json Mebibytes(const nlohmann::json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_number() ? *found : nlohmann::json(kUnreadMiB);
-}
-
-std::string Text(const nlohmann::json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-std::uint64_t ProcessId(const nlohmann::json& process) {
-  const auto found = process.find("ProcessID");
-  return found != process.end() && found->is_number_unsigned() ? found->get<std::uint64_t>() : 0;
-}
-
-const nlohmann::json& Busy(const nlohmann::json& process) {
-  static const nlohmann::json kNone = nlohmann::json::object();
-  const auto found = process.find("EngineBusySeconds");
-  return found != process.end() && found->is_object() ? *found : kNone;
-}
+struct BusyAt {
+  double seconds;
+  double time;  // when the process's counters were read
+};
 
 }  // namespace
 
-nlohmann::json RecordsBetween(const nlohmann::json& before, const nlohmann::json& after) {
-  nlohmann::json records = nlohmann::json::array();
-  if (!IsSnapshot(before) || !IsSnapshot(after)) return records;
-  const double interval = after["Time"].get<double>() - before["Time"].get<double>();
-
+nlohmann::json RecordsBetween(const SnapshotDocument& before, const SnapshotDocument& after) {
   // (process id, adapter, engine type) -> busy seconds at `before`.
-  std::map<std::tuple<std::uint64_t, std::string, std::string>, double> earlier;
-  for (const nlohmann::json& process : before["Processes"]) {
-    if (!process.is_object()) continue;
-    for (const auto& [type, seconds] : Busy(process).items()) {
-      if (seconds.is_number()) {
-        earlier[{ProcessId(process), Text(process, "Adapter"), type}] = seconds.get<double>();
-      }
+  std::map<std::tuple<std::uint32_t, std::string, std::string>, BusyAt> earlier;
+  for (const SnapshotProcess& process : before.processes) {
+    if (!process.engineBusySeconds) continue;
+    for (const auto& [type, seconds] : *process.engineBusySeconds) {
+      if (seconds) earlier[{process.processId, process.adapter, type}] = {*seconds, process.time};
     }
   }
-  std::map<std::string, const nlohmann::json*> adapters;
-  for (const nlohmann::json& adapter : after["Adapters"]) {
-    if (adapter.is_object()) adapters[Text(adapter, "Adapter")] = &adapter;
-  }
+  std::map<std::string, const SnapshotAdapter*> adapters;
+  for (const SnapshotAdapter& adapter : after.adapters) adapters[adapter.adapter] = &adapter;
 
-  for (const nlohmann::json& process : after["Processes"]) {
-    if (!process.is_object()) continue;
-    const std::uint64_t processId = ProcessId(process);
-    const std::string adapterId = Text(process, "Adapter");
+  static const SnapshotAdapter kNoAdapter;
+  static const std::vector<EngineBusy> kUnknown;
+  nlohmann::json records = nlohmann::json::array();
+  for (const SnapshotProcess& process : after.processes) {
     nlohmann::json engines = nlohmann::json::object();
-    for (const auto& [type, seconds] : Busy(process).items()) {
-      const auto start = earlier.find({processId, adapterId, type});
+    for (const auto& [type, seconds] :
+         process.engineBusySeconds ? *process.engineBusySeconds : kUnknown) {
+      const auto start = earlier.find({process.processId, process.adapter, type});
+      const double interval = start != earlier.end() ? process.time - start->second.time : 0;
       // A counter that went back belongs to a new process under a reused id.
-      const bool known = seconds.is_number() && start != earlier.end() && interval > 0 &&
-                         seconds.get<double>() >= start->second;
+      const bool known = seconds && interval > 0 && *seconds >= start->second.seconds;
       engines[type] =
-          known ? (seconds.get<double>() - start->second) / interval * 100.0 : kUnreadPercent;
+          known ? (*seconds - start->second.seconds) / interval * 100.0 : kUnreadPercent;
     }
-    const auto adapter = adapters.find(adapterId);
-    const nlohmann::json& figures =
-        adapter != adapters.end() ? *adapter->second : nlohmann::json::object();
+    const auto adapter = adapters.find(process.adapter);
+    const SnapshotAdapter& figures = adapter != adapters.end() ? *adapter->second : kNoAdapter;
     nlohmann::json record = {
-        {"Adapter", adapterId},
-        {"AdapterName", Text(figures, "AdapterName")},
-        {"GPUMemoryFree", Mebibytes(figures, "GPUMemoryFree")},
-        {"GPUMemoryTotal", Mebibytes(figures, "GPUMemoryTotal")},
-        {"GPUProcessMemoryDedicatedUsage", Mebibytes(process, "GPUProcessMemoryDedicatedUsage")},
-        {"GPUProcessMemoryLocalUsage", Mebibytes(process, "GPUProcessMemoryLocalUsage")},
-        {"GPUProcessMemorySharedUsage", Mebibytes(process, "GPUProcessMemorySharedUsage")},
-        {"GPUProcessMemoryTotalCommitted", Mebibytes(process, "GPUProcessMemoryTotalCommitted")},
+        {"Adapter", process.adapter},
+        {"AdapterName", figures.adapterName},
+        {"GPUMemoryFree", Mebibytes(figures.freeMiB)},
+        {"GPUMemoryTotal", Mebibytes(figures.committedMiB)},
+        {"GPUProcessMemoryDedicatedUsage", Mebibytes(process.memoryMiB[kDedicatedMemory])},
+        {"GPUProcessMemoryLocalUsage", Mebibytes(process.memoryMiB[kLocalMemory])},
+        {"GPUProcessMemorySharedUsage", Mebibytes(process.memoryMiB[kSharedMemory])},
+        {"GPUProcessMemoryTotalCommitted", Mebibytes(process.memoryMiB[kCommittedMemory])},
         {"GPUUtilizationPercent", engines.value("3D", kUnreadPercent)},
-        {"Name", Text(process, "Name")},
-        {"ProcessID", processId},
+        {"Name", process.name},
+        {"ProcessID", process.processId},
     };
     record["Engines"] = std::move(engines);
     records.push_back(std::move(record));

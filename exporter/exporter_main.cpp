@@ -27,9 +27,9 @@
 #include "gpuproc/gpuproc.h"
 #include "listen_address.h"
 #include "pod_label.h"
+#include "read_snapshot.h"
 #include "reader_channel.h"
 #include "sandbox.h"
-#include "snapshot_parser.h"
 #include "web/http_server.h"
 #include "web/listen_socket.h"
 #include "web_config.h"
@@ -150,11 +150,11 @@ std::string SnapshotText() {
   // What the reader sees once confined, in one line: a reader refused
   // other processes shows here rather than as an idle node.
   std::uint64_t devices = 0;
-  std::uint64_t unreadable = 0;
-  const bool parsed = gpuproc::ParseSnapshot(
+  const std::optional<gpuproc::SnapshotHeader> first = gpuproc::ReadSnapshot(
       SnapshotText(), [](gpuproc::SnapshotProcess&) {},
-      [&devices](gpuproc::SnapshotAdapter&) { ++devices; }, &unreadable);
-  if (parsed) {
+      [&devices](gpuproc::SnapshotAdapter&) { ++devices; });
+  if (first) {
+    const std::uint64_t unreadable = first->unreadableProcesses.value_or(0);
     std::fprintf(stderr,
                  "gpuproc-exporter: reader (process %d) started: %llu GPU devices in use, %llu "
                  "processes unreadable\n",

@@ -11,7 +11,7 @@
 
 #include "exposition_text.h"
 #include "label_text.h"
-#include "snapshot_parser.h"
+#include "read_snapshot.h"
 
 namespace gpuproc {
 
@@ -74,22 +74,22 @@ ProcessOwner SanitizedOwner(ProcessOwner owner) {
 struct ProcessSeries {
   std::string labels;        // adapter, container, name, namespace, pid, pod, pod_uid
   std::size_t engineAt = 0;  // the engine label goes here, after container
-  std::array<Reading, kMemoryKinds> bytes;
+  std::array<Figure, kMemoryKinds> bytes;
   std::vector<std::pair<std::string, double>> engines;  // type escaped
 };
 
 struct AdapterSeries {
   std::string adapterLabel;  // adapter
   std::string infoLabels;    // adapter, adapter_name, pci_address
-  Reading committedBytes;
-  Reading freeBytes;
+  Figure committedBytes;
+  Figure freeBytes;
 };
 
 // One pod on one GPU: the sums of its processes' memory (nullopt: no
 // process had a readable value). Engine time has no per-pod series: a sum
 // of per-process counters falls when a process exits, so it is no counter;
 // the recording rules sum the processes' rates instead.
-using PodMemory = std::array<Reading, kMemoryKinds>;
+using PodMemory = std::array<Figure, kMemoryKinds>;
 // (adapter, namespace, pod, pod UID)
 using PodKey = std::tuple<std::string, std::string, std::string, std::string>;
 
@@ -126,11 +126,15 @@ ProcessSeries Series(const SnapshotProcess& process, const ProcessOwner& owner,
     series.labelBytes += result.labels.size();
     if (pod != nullptr) (*pod)[i] = (*pod)[i].value_or(0) + bytes;
   }
-  for (const auto& [engine, seconds] : process.engineBusySeconds) {
+  // A counter has no unknown value: a type, or a process, whose busy time
+  // could not be read has no sample this time, and its memory still does.
+  if (!process.engineBusySeconds) return result;
+  for (const auto& [engine, seconds] : *process.engineBusySeconds) {
+    if (!seconds) continue;
     std::string type;
     AppendLabelValue(type, LabelText(engine));
     series.labelBytes += result.labels.size() + type.size() + sizeof(",engine=\"\"");
-    result.engines.emplace_back(std::move(type), seconds);
+    result.engines.emplace_back(std::move(type), *seconds);
   }
   return result;
 }
@@ -155,7 +159,7 @@ bool ReadSeries(const std::string& snapshotText, const OwnerLookup& owner, Snaps
   std::uint32_t lastProcessId = 0;
   ProcessOwner lastOwner;
   bool first = true;
-  return ParseSnapshot(
+  const std::optional<SnapshotHeader> header = ReadSnapshot(
       snapshotText,
       [&](SnapshotProcess& process) {
         // Entries come ordered by process id: one cgroup read per process.
@@ -166,8 +170,10 @@ bool ReadSeries(const std::string& snapshotText, const OwnerLookup& owner, Snaps
         lastProcessId = process.processId;
         series.processes.push_back(Series(process, lastOwner, series));
       },
-      [&](SnapshotAdapter& adapter) { series.adapters.push_back(Series(adapter)); },
-      &series.unreadableProcesses);
+      [&](SnapshotAdapter& adapter) { series.adapters.push_back(Series(adapter)); });
+  if (!header) return false;
+  series.unreadableProcesses = header->unreadableProcesses.value_or(0);
+  return true;
 }
 
 void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
@@ -283,7 +289,8 @@ std::string BuildMetricsText(std::string snapshotText, const OwnerLookup& owner,
                      "Snapshots taken (concurrent scrapes share one).", SampleType::kCounter);
   AppendSample(out, "gpuproc_readings_total", "", static_cast<double>(totals.readings));
   AppendFamilyHeader(out, "gpuproc_scrape_errors_total",
-                     "Snapshots that failed: the GPU counters could not be opened.",
+                     "Snapshots that gave no series: the library returned no snapshot (its GPU "
+                     "counters could not be opened) or one of a shape this exporter cannot read.",
                      SampleType::kCounter);
   AppendSample(out, "gpuproc_scrape_errors_total", "",
                static_cast<double>(totals.errors + (ok ? 0 : 1)));

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "snapshot_parser.h"
+#include "read_snapshot.h"
 
 namespace gpuproc {
 
@@ -101,7 +101,7 @@ bool OpenReaderChannel(int (&ends)[2]) {
 
 ReaderAnswer AnswerFor(std::string snapshot, const OwnerLookup& owner) {
   ReaderAnswer answer;
-  ParseSnapshot(
+  ReadSnapshot(
       snapshot,
       [&](SnapshotProcess& process) {
         if (answer.owners.count(process.processId) == 0) {

@@ -180,25 +180,40 @@ int Weight(const CgroupIdentity& identity) {
 
 }  // namespace
 
-CgroupIdentity IdentityFromCgroup(std::string_view cgroupText) {
-  // Line format: hierarchy-ID:controller-list:cgroup-path (cgroups(7)); the
-  // path may itself hold colons. On a hybrid host the v2 line may stay at
-  // the root (or read "/../.." from another cgroup namespace) while the v1
-  // controllers name the container, so no line is trusted on its own.
-  CgroupIdentity best;
-  bool bestIsV2 = false;
+std::vector<CgroupLine> CgroupLines(std::string_view cgroupText) {
+  std::vector<CgroupLine> lines;
   for (const std::string_view line : Split(cgroupText, '\n')) {
     if (line.size() > kMaxLineBytes) continue;
     const std::size_t first = line.find(':');
     if (first == std::string_view::npos) continue;
     const std::size_t second = line.find(':', first + 1);
     if (second == std::string_view::npos) continue;
-    const bool isV2 = line.substr(0, second + 1) == "0::";
-    CgroupIdentity identity = IdentityOfPath(line.substr(second + 1));
+    lines.push_back({line.substr(0, second + 1) == "0::", line.substr(second + 1)});
+  }
+  return lines;
+}
+
+std::string CgroupPath(std::string_view cgroupText) {
+  const std::vector<CgroupLine> lines = CgroupLines(cgroupText);
+  for (const CgroupLine& line : lines) {
+    if (line.unified) return std::string(line.path);
+  }
+  return lines.empty() ? std::string() : std::string(lines.front().path);
+}
+
+CgroupIdentity IdentityFromCgroup(std::string_view cgroupText) {
+  // On a hybrid host the v2 line may stay at the root (or read "/../.."
+  // from another cgroup namespace) while the v1 controllers name the
+  // container, so no line is trusted on its own.
+  CgroupIdentity best;
+  bool bestIsV2 = false;
+  for (const CgroupLine& line : CgroupLines(cgroupText)) {
+    CgroupIdentity identity = IdentityOfPath(line.path);
     const int weight = Weight(identity);
-    if (weight > Weight(best) || (weight > 0 && weight == Weight(best) && isV2 && !bestIsV2)) {
+    if (weight > Weight(best) ||
+        (weight > 0 && weight == Weight(best) && line.unified && !bestIsV2)) {
       best = std::move(identity);
-      bestIsV2 = isV2;
+      bestIsV2 = line.unified;
     }
   }
   return best;

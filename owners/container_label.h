@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gpuproc {
 
@@ -14,6 +15,20 @@ struct CgroupIdentity {
   std::string podUid;       // as the API writes it (dashes, not underscores), or ""
   std::string unit;         // innermost `.service` or `.scope`, or ""
 };
+
+// One line of /proc/<pid>/cgroup, "hierarchy-ID:controller-list:cgroup-path"
+// (cgroups(7)), where the path may itself hold colons.
+struct CgroupLine {
+  bool unified = false;  // the cgroup v2 line, "0::"
+  std::string_view path;
+};
+
+// The lines of `cgroupText` the kernel could have written, in order: a line
+// without two colons, or longer than a path the kernel prints, is left out.
+std::vector<CgroupLine> CgroupLines(std::string_view cgroupText);
+
+// The path the v2 line names, else that of the first line; "" without one.
+std::string CgroupPath(std::string_view cgroupText);
 
 // Reads every line (cgroup v1 lines and the v2 "0::" line) and keeps the
 // one that says most: a container id over a pod alone over a unit; among

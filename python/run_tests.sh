@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # python/run_tests.sh LIBRARY FIXTURES [HOST]: builds the wheel around the
-# built LIBRARY (libgpuproc.so), installs it into a fresh venv, runs the
+# built LIBRARY (libgpuproc.so), installs it into a fresh venv and runs the
 # package's tests there over the FIXTURES trees (HOST: the gpuproc command
-# whose table `python -m gpuproc` repeats) and mypy --strict on the package.
-# Exits 77 when Debian's python3-build, python3-venv or mypy is missing.
+# whose table `python -m gpuproc` repeats). The type check is a test of its
+# own (python.type_check). Exits 77 when Debian's python3-build or
+# python3-venv is missing.
 set -euo pipefail
 library=$(realpath "$1") fixtures=$(realpath "$2") host=${3:+$(realpath "$3")}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,7 +12,6 @@ python=/usr/bin/python3
 for module in build venv setuptools wheel; do
   "$python" -c "import $module" 2>/dev/null || { echo "skipped: python3-$module is missing"; exit 77; }
 done
-command -v mypy >/dev/null || { echo "skipped: mypy is missing"; exit 77; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -27,7 +27,6 @@ esac
 "$python" -m venv "$scratch/venv"
 "$scratch/venv/bin/pip" install --quiet --no-index --no-deps "$wheel"
 echo "installed $(basename "$wheel")"
-mypy --strict "$here/src/gpuproc"
 # From the tests' folder, so that the installed package is imported, not the sources.
 cd "$here/tests"
 # GPUPROC_TEST_PRELOAD: the sanitizer runtime a sanitized library needs

@@ -45,22 +45,6 @@ std::string OwnerText(const ProcessOwner& owner) {
   return containerId ? owner.container.substr(0, kShortContainerId) : owner.container;
 }
 
-std::string CgroupPath(std::string_view cgroupText) {
-  std::string_view first;
-  while (!cgroupText.empty()) {
-    const std::size_t end = std::min(cgroupText.find('\n'), cgroupText.size());
-    const std::string_view line = cgroupText.substr(0, end);
-    cgroupText.remove_prefix(std::min(end + 1, cgroupText.size()));
-    // hierarchy-ID:controllers:path, where the path may itself hold colons.
-    const std::size_t colon = line.find(':');
-    const std::size_t second = colon == std::string_view::npos ? colon : line.find(':', colon + 1);
-    if (second == std::string_view::npos) continue;
-    if (line.substr(0, second + 1) == "0::") return std::string(line.substr(second + 1));
-    if (first.empty()) first = line.substr(second + 1);
-  }
-  return std::string(first);
-}
-
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
                                                const std::vector<std::string>& names, double now,
                                                const std::string& podLogsDir, DetailsCache& cache) {
@@ -106,23 +90,6 @@ std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>&
   }
   cache.processes = std::move(kept);
   return details;
-}
-
-bool SomeProcessesUnreadable() {
-  DIR* proc = ::opendir(HostProcRoot().c_str());
-  if (proc == nullptr) return false;
-  bool unreadable = false;
-  while (const dirent* entry = ::readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    const std::string fd = std::string(entry->d_name) + "/fd";
-    // EACCES, not a process that has just gone (ENOENT).
-    if (::faccessat(::dirfd(proc), fd.c_str(), R_OK | X_OK, 0) != 0 && errno == EACCES) {
-      unreadable = true;
-      break;
-    }
-  }
-  ::closedir(proc);
-  return unreadable;
 }
 
 }  // namespace gpuproc::tool

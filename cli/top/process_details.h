@@ -27,9 +27,6 @@ struct ProcessDetails {
 // else the systemd unit.
 std::string OwnerText(const ProcessOwner& owner);
 
-// The path the cgroup file's v2 line names, else that of its first line.
-std::string CgroupPath(std::string_view cgroupText);
-
 // What was read of each process, kept between readings: a process's user,
 // owner and command line seldom change, and reading three files for every
 // process at every refresh would cost more than everything else top does.
@@ -53,10 +50,5 @@ inline constexpr double kDetailsMaxAge = 10;
 std::vector<ProcessDetails> ReadProcessDetails(const std::vector<std::uint32_t>& processIds,
                                                const std::vector<std::string>& names, double now,
                                                const std::string& podLogsDir, DetailsCache& cache);
-
-// Whether this user cannot see some process's open files (another user's
-// process seen without root): their GPU use is then missing from the
-// snapshot. Stops at the first such process.
-bool SomeProcessesUnreadable();
 
 }  // namespace gpuproc::tool

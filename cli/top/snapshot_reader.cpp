@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <exception>
+
+#include "host_view.h"
 
 namespace gpuproc::tool {
 namespace {
@@ -88,8 +91,11 @@ Reading SnapshotReader::Read() {
     return reading;
   }
   lastError_();
-  reading.snapshot = ParseSnapshot(document, reading.error);
-  if (!reading.snapshot) return reading;
+  reading.snapshot = ReadSnapshotDocument(document);
+  if (!reading.snapshot) {
+    reading.error = kMalformedSnapshot;
+    return reading;
+  }
   std::vector<std::uint32_t> processIds;
   std::vector<std::string> names;
   processIds.reserve(reading.snapshot->processes.size());
@@ -100,14 +106,18 @@ Reading SnapshotReader::Read() {
   }
   const double now = reading.snapshot->time;
   reading.details = ReadProcessDetails(processIds, names, now, podLogsDir_, details_);
-  // Root sees every process; anyone else looks through /proc (a check per
-  // process that stops at the first it cannot see) as often as the details
-  // are read again.
-  if (now - unreadableCheckedAt_ >= kDetailsMaxAge) {
-    someUnreadable_ = ::geteuid() != 0 && SomeProcessesUnreadable();
-    unreadableCheckedAt_ = now;
+  // The snapshot says how many processes its reading was refused. A library
+  // that does not leaves it to a look through /proc, taken as often as the
+  // details are read again.
+  if (reading.snapshot->unreadableProcesses) {
+    reading.someUnreadable = SomeProcessesHidden(reading.snapshot->unreadableProcesses);
+  } else {
+    if (now - unreadableCheckedAt_ >= kDetailsMaxAge) {
+      someUnreadable_ = SomeProcessesHidden(std::nullopt);
+      unreadableCheckedAt_ = now;
+    }
+    reading.someUnreadable = someUnreadable_;
   }
-  reading.someUnreadable = someUnreadable_;
   return reading;
 }
 
@@ -120,7 +130,15 @@ void SnapshotReader::Run() {
     const auto start = std::chrono::steady_clock::now();
     if (!paused_) {
       lock.unlock();
-      Reading reading = Read();
+      Reading reading;
+      // A failure of one reading (memory, say) is shown, and the next
+      // reading tried, rather than end the command on this thread.
+      try {
+        reading = Read();
+      } catch (const std::exception& error) {
+        reading = Reading();
+        reading.error = error.what();
+      }
       lock.lock();
       ready_ = std::move(reading);
     }

@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "process_details.h"
-#include "snapshot.h"
+#include "top_model.h"
 
 namespace gpuproc::tool {
 
 struct Reading {
   std::optional<Snapshot> snapshot;  // absent when the reading failed
   std::vector<ProcessDetails> details;
-  bool someUnreadable = false;
-  std::string error;  // why it failed
+  bool someUnreadable = false;  // some processes this user may not read are left out
+  std::string error;            // why it failed
 };
 
 // The library writes its error lines to standard error, which would land in

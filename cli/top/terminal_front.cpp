@@ -5,12 +5,15 @@
 #include <linux/magic.h>
 #include <stdlib.h>
 #include <sys/statfs.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <iostream>
 
 #include "screen_layout.h"
@@ -32,6 +35,94 @@ void CatchSignals() {
   sigemptyset(&action.sa_mask);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
+
+// What puts the terminal back when the command dies of a signal that ends
+// it abruptly (Ctrl-\, an abort, a crash), where endwin() cannot be
+// called: it is not async-signal-safe. Taken before ncurses changes
+// anything, and written with write() and tcsetattr() alone.
+struct CrashRestore {
+  bool armed = false;
+  termios modes{};
+  char sequence[256] = {};  // leave the mouse, keypad and alternate screen, show the cursor
+  std::size_t length = 0;
+  std::atomic_flag done = ATOMIC_FLAG_INIT;
+};
+CrashRestore gCrash;
+
+constexpr int kCrashSignals[] = {SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+
+void RestoreAfterCrash() {
+  if (!gCrash.armed || gCrash.done.test_and_set()) return;
+  const char* at = gCrash.sequence;
+  for (std::size_t left = gCrash.length; left > 0;) {
+    const ssize_t written = ::write(STDOUT_FILENO, at, left);
+    if (written <= 0) break;
+    at += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &gCrash.modes);
+}
+
+// Restores the terminal, then ends the command as the signal would have.
+void OnCrashSignal(int signal) {
+  const int saved = errno;
+  RestoreAfterCrash();
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+  errno = saved;
+  // Blocked while this handler runs: delivered, with the default action, as
+  // it returns (a fault recurs at its instruction to the same effect).
+  ::raise(signal);
+}
+
+void AppendCapability(const char* name) {
+  const char* text = ::tigetstr(name);
+  if (text == nullptr || text == reinterpret_cast<char*>(-1)) return;
+  const std::size_t size = std::strlen(text);
+  if (gCrash.length + size >= sizeof gCrash.sequence) return;
+  std::memcpy(gCrash.sequence + gCrash.length, text, size);
+  gCrash.length += size;
+}
+
+// Once ncurses has loaded the terminal's description (newterm), before it
+// switches modes.
+void ArmCrashRestore(const termios& modes) {
+  gCrash.modes = modes;
+  // Mouse reporting off first (what ncurses turns on for xterm-like
+  // terminals), then the terminal's own words for the rest.
+  const char mouseOff[] = "\x1b[?1000l\x1b[?1002l\x1b[?1006l";
+  std::memcpy(gCrash.sequence, mouseOff, sizeof mouseOff - 1);
+  gCrash.length = sizeof mouseOff - 1;
+  for (const char* name : {"sgr0", "rmkx", "cnorm", "rmcup"}) AppendCapability(name);
+  gCrash.armed = true;
+  struct sigaction action {};
+  action.sa_handler = OnCrashSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : kCrashSignals) ::sigaction(signal, &action, nullptr);
+}
+
+// endwin() on every way out of the screen, an exception's included; the
+// crash handlers stand down once it has run.
+class ScreenGuard {
+ public:
+  explicit ScreenGuard(SCREEN* screen) : screen_(screen) {}
+  ~ScreenGuard() {
+    End();
+    delscreen(screen_);
+  }
+  ScreenGuard(const ScreenGuard&) = delete;
+  ScreenGuard& operator=(const ScreenGuard&) = delete;
+  void End() {
+    if (isendwin() == TRUE) return;
+    endwin();
+    gCrash.done.test_and_set();
+  }
+
+ private:
+  SCREEN* screen_;
+};
 
 enum Pair : short { kGreen = 1, kYellow, kRed, kCyan, kMagenta };
 
@@ -177,32 +268,9 @@ std::string SendSignal(const SignalRequest& request) {
   return "cannot signal " + target + ": " + std::strerror(errno);
 }
 
-}  // namespace
-
-std::string SignalsDisabledReason() {
-  const char* root = ::secure_getenv("HOST_PROC");
-  if (root == nullptr || *root == '\0') return {};
-  // A procfs whose "self" is this process: the same process IDs as ours.
-  struct statfs filesystem {};
-  char self[32] = {};
-  const std::string link = std::string(root) + "/self";
-  const ssize_t length = ::readlink(link.c_str(), self, sizeof self - 1);
-  if (::statfs(root, &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC && length > 0 &&
-      std::to_string(::getpid()) == std::string(self, static_cast<std::size_t>(length))) {
-    return {};
-  }
-  return "no signals: the process IDs under HOST_PROC are not this machine's";
-}
-
-int RunTerminalFront(const TopOptions& options) {
-  std::setlocale(LC_ALL, "");
-  const bool utf8 = std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
-  CatchSignals();
-  SCREEN* screen = newterm(nullptr, stdout, stdin);
-  if (screen == nullptr) {
-    std::cerr << kNeedsTerminal << '\n';
-    return 2;
-  }
+// The screen until `q` or a signal, the terminal ended (by `guard`) before
+// the reading thread is joined: a reading in progress may take a while.
+void RunScreen(const TopOptions& options, bool utf8, ScreenGuard& guard) {
   cbreak();
   noecho();
   nonl();
@@ -230,11 +298,17 @@ int RunTerminalFront(const TopOptions& options) {
   const DrawOptions drawOptions{utf8, options.delay};
   TopModel model;
   ViewState state;
+  StderrCapture capture;
+  SnapshotReader reader(
+      TakeSnapshotDocument, [&capture] { return capture.Drain(); }, options.delay,
+      options.podLogsDir);
+  // Gone before the reader, which joins its thread: however the loop ends,
+  // the terminal comes back first.
+  struct EndScreenFirst {
+    ScreenGuard& guard;
+    ~EndScreenFirst() { guard.End(); }
+  } const endFirst{guard};
   {
-    StderrCapture capture;
-    SnapshotReader reader(
-        TakeSnapshotDocument, [&capture] { return capture.Drain(); }, options.delay,
-        options.podLogsDir);
     bool dirty = true;
     Frame frame = DrawScreen(model, state, COLS, LINES, drawOptions);
     while (gSignal == 0 && !state.quit) {
@@ -265,15 +339,52 @@ int RunTerminalFront(const TopOptions& options) {
       }
       reader.SetPaused(state.paused);
     }
-    // The terminal first: a reading in progress may take a while to finish.
-    endwin();
-    if (gSignal != 0) {
-      // Ends as the signal would have ended it, now that the terminal is back.
-      std::signal(gSignal, SIG_DFL);
-      std::raise(gSignal);
-    }
   }
-  delscreen(screen);
+}
+
+}  // namespace
+
+std::string SignalsDisabledReason() {
+  const char* root = ::secure_getenv("HOST_PROC");
+  if (root == nullptr || *root == '\0') return {};
+  // A procfs whose "self" is this process: the same process IDs as ours.
+  struct statfs filesystem {};
+  char self[32] = {};
+  const std::string link = std::string(root) + "/self";
+  const ssize_t length = ::readlink(link.c_str(), self, sizeof self - 1);
+  if (::statfs(root, &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC && length > 0 &&
+      std::to_string(::getpid()) == std::string(self, static_cast<std::size_t>(length))) {
+    return {};
+  }
+  return "no signals: the process IDs under HOST_PROC are not this machine's";
+}
+
+int RunTerminalFront(const TopOptions& options) {
+  std::setlocale(LC_ALL, "");
+  const bool utf8 = std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
+  CatchSignals();
+  termios modes{};
+  const bool haveModes = ::tcgetattr(STDIN_FILENO, &modes) == 0;
+  SCREEN* screen = newterm(nullptr, stdout, stdin);
+  if (screen == nullptr) {
+    std::cerr << kNeedsTerminal << '\n';
+    return 2;
+  }
+  if (haveModes) ArmCrashRestore(modes);
+  ScreenGuard guard(screen);
+  try {
+    RunScreen(options, utf8, guard);
+  } catch (const std::exception& error) {
+    guard.End();
+    std::cerr << "gpuproc top: " << error.what() << '\n';
+    return 1;
+  }
+  if (gSignal != 0) {
+    guard.End();
+    // Ends as the signal would have ended it, now that the terminal is back.
+    std::signal(gSignal, SIG_DFL);
+    std::raise(gSignal);
+  }
   return 0;
 }
 

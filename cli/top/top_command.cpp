@@ -41,8 +41,8 @@ int RunTopCommand(int argc, char** argv) {
       ->option_text("DIR=" + options.podLogsDir);
   app.footer(
       "Keys: q quit, ? help, arrows move, < > sort, I invert, / search, \\ filter, g GPU,\n"
-      "c active only, Enter details, k signal, p pause. Exit status: 0, 2 on bad usage or\n"
-      "without a terminal.");
+      "c active only, Enter details, k signal, p pause. Exit status: 0, 1 on an error that\n"
+      "ends it, 2 on bad usage or without a terminal.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

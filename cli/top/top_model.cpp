@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "process_table.h"
+
 namespace gpuproc::tool {
 namespace {
 
@@ -50,7 +52,6 @@ bool ProcessRow::Active() const {
 }
 
 void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> details) {
-  interval_ = hasReading_ && snapshot.time > now_ ? snapshot.time - now_ : 0;
   now_ = snapshot.time;
   hasReading_ = true;
 
@@ -58,8 +59,16 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
   // process names that the adapter list lacks still gets a block.
   std::map<std::string, GpuView> byAdapter;
   for (const SnapshotAdapter& adapter : snapshot.adapters) {
+    // The Linux back end's adapter names carry the address where a library
+    // leaves the member empty.
     byAdapter[adapter.adapter] = {
-        adapter.adapter, adapter.name, adapter.pciAddress, adapter.committed, adapter.free, {}, {}};
+        adapter.adapter,
+        adapter.adapterName,
+        adapter.pciAddress.empty() ? AdapterPciAddress(adapter.adapter) : adapter.pciAddress,
+        adapter.committedMiB,
+        adapter.freeMiB,
+        {},
+        {}};
   }
   for (const SnapshotProcess& process : snapshot.processes) {
     GpuView& gpu = byAdapter[process.adapter];
@@ -72,7 +81,7 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
     gpus_.push_back(std::move(gpu));
   }
 
-  std::map<BusyKey, double> busy;
+  std::map<BusyKey, BusyAt> busy;
   std::vector<std::map<std::string, std::optional<double>>> gpuEngines(gpus_.size());
   rows_.clear();
   rows_.reserve(snapshot.processes.size());
@@ -81,22 +90,30 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
     ProcessRow row{{process.processId, process.adapter},
                    process.name,
                    gpuIndex[process.adapter],
-                   process.dedicated,
-                   process.shared,
-                   process.local,
-                   process.committed,
+                   process.memoryMiB[kDedicatedMemory],
+                   process.memoryMiB[kSharedMemory],
+                   process.memoryMiB[kLocalMemory],
+                   process.memoryMiB[kCommittedMemory],
                    {},
                    i < details.size() ? std::move(details[i]) : ProcessDetails{}};
-    for (const auto& [type, seconds] : process.engineBusySeconds) {
+    static const std::vector<EngineBusy> kUnknown;
+    for (const auto& [type, seconds] :
+         process.engineBusySeconds ? *process.engineBusySeconds : kUnknown) {
       BusyKey key{process.processId, process.adapter, type};
-      busy.emplace(key, seconds);
       std::optional<double> percent;
-      const auto before = previousBusy_.find(key);
-      // A process first seen, or a busy time that went back (a process id
-      // reused), has no rate yet.
-      if (interval_ > 0 && before != previousBusy_.end() && seconds >= before->second) {
-        percent = (seconds - before->second) / interval_ * 100;
-        Record(processHistory_[key], now_, *percent);
+      if (seconds) {
+        busy.emplace(key, BusyAt{*seconds, process.time});
+        const auto before = previousBusy_.find(key);
+        // Over the time between the two readings of this process's counters,
+        // which a scan of many processes reads at different moments. A
+        // process first seen, or a busy time that went back (a process id
+        // reused), has no rate yet.
+        const double interval =
+            before != previousBusy_.end() ? process.time - before->second.time : 0;
+        if (interval > 0 && *seconds >= before->second.seconds) {
+          percent = (*seconds - before->second.seconds) / interval * 100;
+          Record(processHistory_[key], now_, *percent);
+        }
       }
       row.engines.push_back({type, percent});
       std::optional<double>& total = gpuEngines[row.gpu][type];

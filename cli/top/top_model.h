@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "process_details.h"
-#include "snapshot.h"
+#include "read_snapshot.h"
 
 namespace gpuproc::tool {
+
+// One reading of GetGPUSnapshotForAllProcesses, parsed off the drawing path.
+using Snapshot = SnapshotDocument;
 
 // How far back the history lines reach, in seconds.
 inline constexpr double kHistorySeconds = 60;
@@ -69,8 +72,6 @@ class TopModel {
   const std::vector<ProcessRow>& Rows() const { return rows_; }
   bool HasReading() const { return hasReading_; }
   double Now() const { return now_; }
-  // Seconds between the last two snapshots; 0 before the second.
-  double Interval() const { return interval_; }
   // Empty where nothing was recorded.
   const History& GpuHistory(const std::string& adapter, const std::string& engine) const;
   const History& ProcessHistory(const RowKey& key, const std::string& engine) const;
@@ -81,13 +82,16 @@ class TopModel {
 
  private:
   using BusyKey = std::tuple<std::uint32_t, std::string, std::string>;  // pid, adapter, engine
-  std::map<BusyKey, double> previousBusy_;
+  struct BusyAt {
+    double seconds;
+    double time;  // when the process's counters were read
+  };
+  std::map<BusyKey, BusyAt> previousBusy_;
   std::map<BusyKey, History> processHistory_;
   std::map<std::pair<std::string, std::string>, History> gpuHistory_;
   std::vector<GpuView> gpus_;
   std::vector<ProcessRow> rows_;
   double now_ = 0;
-  double interval_ = 0;
   bool hasReading_ = false;
 };
 

@@ -4,6 +4,7 @@ GPUPROC_FIXTURES names the trees (tests/fixtures); GPUPROC_HOST, when set,
 names the gpuproc command whose table `python -m gpuproc` must repeat.
 """
 import ctypes
+import json
 import os
 import pty
 import shutil
@@ -175,6 +176,56 @@ class SnapshotTest(OnTree):
                 gpuproc.utilization(before, later)
 
 
+class SnapshotDocumentsTest(unittest.TestCase):
+    """The documents every reader of the snapshot is tested on (tests/fixtures/snapshots)."""
+
+    def reading(self, snapshot):
+        """The snapshot in the words of expected.json."""
+        def busy(process):
+            if process.engine_busy_seconds is None:
+                return None
+            return [[engine, seconds] for engine, seconds in sorted(process.engine_busy_seconds.items())]
+        return {
+            "time": snapshot.time,
+            "unreadableProcesses": snapshot.unreadable_processes,
+            "adapters": [{"adapter": a.adapter, "adapterName": a.name or "", "pciAddress": a.pci_address or "",
+                          "kind": a.kind or "", "committedMiB": a.committed_mib, "freeMiB": a.free_mib}
+                         for a in snapshot.adapters],
+            "processes": [{"processId": p.pid, "name": p.name, "adapter": p.adapter, "time": p.time,
+                           "memoryMiB": [p.dedicated_mib, p.shared_mib, p.local_mib, p.committed_mib],
+                           "engineBusySeconds": busy(p)}
+                          for p in snapshot.processes],
+        }
+
+    def test_documents_read_as_expected(self):
+        folder = os.path.join(FIXTURES, "snapshots")
+        with open(os.path.join(folder, "expected.json")) as file:
+            cases = json.load(file)["cases"]
+        self.assertGreaterEqual(len(cases), 20)
+        for case in cases:
+            with self.subTest(case["name"]):
+                if "file" in case:
+                    with open(os.path.join(folder, case["file"])) as file:
+                        text = file.read()
+                else:
+                    text = case["text"]
+                if case["reading"] is None:
+                    with self.assertRaises(ValueError):
+                        gpuproc.Snapshot.from_text(text)
+                else:
+                    self.assertEqual(self.reading(gpuproc.Snapshot.from_text(text)), case["reading"])
+
+    def test_utilization_over_each_process_reading_times(self):
+        # Read early in the first scan and late in the second: 1.5 s between its readings.
+        before = gpuproc.Snapshot.from_text(
+            '{"Time":10,"Adapters":[],"Processes":[{"ProcessID":1,"Adapter":"g","Time":9.5,'
+            '"EngineBusySeconds":{"3D":0,"Copy":1}},{"ProcessID":2,"Adapter":"g","EngineBusySeconds":null}]}')
+        after = gpuproc.Snapshot.from_text(
+            '{"Time":11,"Adapters":[],"Processes":[{"ProcessID":1,"Adapter":"g","Time":11,'
+            '"EngineBusySeconds":{"3D":0.75,"Copy":null}},{"ProcessID":2,"Adapter":"g","EngineBusySeconds":{"3D":4}}]}')
+        self.assertEqual(gpuproc.utilization(before, after), {(1, "g", "3D"): 0.5})
+
+
 class OutputTest(unittest.TestCase):
     def test_only_the_per_process_call_prints(self):
         script = ("import gpuproc, sys; gpuproc.get_all_gpu_data(); sys.stdout.flush(); "
@@ -203,7 +254,7 @@ class OutputTest(unittest.TestCase):
         if run([HOST], "multi").returncode == 2:
             self.skipTest("this gpuproc command has no table mode")
         for tree in sorted(os.listdir(FIXTURES)):
-            if not os.path.isdir(os.path.join(FIXTURES, tree)):
+            if not os.path.isdir(os.path.join(FIXTURES, tree, "proc")):
                 continue
             with self.subTest(tree=tree):
                 command = run([HOST], tree)

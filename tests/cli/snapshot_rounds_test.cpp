@@ -3,17 +3,25 @@
 
 #include "snapshot_rounds.h"
 
+#include "read_snapshot.h"
+
 namespace gpuproc::tool {
 namespace {
 
+SnapshotDocument Read(std::string_view text) {
+  std::optional<SnapshotDocument> document = ReadSnapshotDocument(text);
+  EXPECT_TRUE(document) << text;
+  return document.value_or(SnapshotDocument());
+}
+
 TEST(RecordsBetween, BusySecondsOverTheIntervalInTheAllProcessesShape) {
-  const auto before = nlohmann::json::parse(R"({"Time": 100.0, "Adapters": [], "Processes": [
+  const SnapshotDocument before = Read(R"({"Time": 100.0, "Adapters": [], "Processes": [
     {"ProcessID": 7, "Name": "a", "Adapter": "gpu0", "EngineBusySeconds": {"3D": 10.0, "Copy": 1.0}},
     {"ProcessID": 9, "Name": "old", "Adapter": "gpu0", "EngineBusySeconds": {"3D": 50.0}}]})");
   // 4 s later: 7's 3D busy half the time, two copy engines busy throughout,
   // a compute client new since then; 9 is a new process under an old id; 11
   // is new, and no adapter entry names its GPU.
-  const auto after = nlohmann::json::parse(R"({"Time": 104.0,
+  const SnapshotDocument after = Read(R"({"Time": 104.0,
     "Adapters": [{"Adapter": "gpu0", "AdapterName": "Navi 21", "PciAddress": "0000:03:00.0",
                   "GPUMemoryTotal": 1280.0, "GPUMemoryFree": null}],
     "Processes": [
@@ -37,13 +45,32 @@ TEST(RecordsBetween, BusySecondsOverTheIntervalInTheAllProcessesShape) {
       R"("GPUMemoryTotal":-9.5367431640625e-07,"GPUProcessMemoryDedicatedUsage":-9.5367431640625e-07,)"
       R"("GPUProcessMemoryLocalUsage":-9.5367431640625e-07,"GPUProcessMemorySharedUsage":-9.5367431640625e-07,)"
       R"("GPUProcessMemoryTotalCommitted":-9.5367431640625e-07,"GPUUtilizationPercent":-1.0,"Name":"b","ProcessID":11}])");
-  // Not a snapshot on either side, or no time between them: nothing to divide.
-  for (const char* other : {"[]", "null", R"({"Time": 1, "Adapters": []})"}) {
-    SCOPED_TRACE(other);
-    EXPECT_EQ(RecordsBetween(nlohmann::json::parse(other), after), nlohmann::json::array());
-    EXPECT_EQ(RecordsBetween(before, nlohmann::json::parse(other)), nlohmann::json::array());
-  }
+  // No time between them: nothing to divide.
   EXPECT_EQ(RecordsBetween(after, after)[0]["Engines"]["3D"], -1.0);
+}
+
+// Each process over the time between its own two readings; what is unknown
+// in either snapshot reads -1, as in the all-processes records.
+TEST(RecordsBetween, ProcessTimesAndUnknownBusyTime) {
+  const SnapshotDocument before = Read(R"({"Time": 10, "Adapters": [], "Processes": [
+    {"ProcessID": 1, "Adapter": "g", "Time": 9.5, "EngineBusySeconds": {"3D": 0, "Copy": 1}},
+    {"ProcessID": 2, "Adapter": "g", "EngineBusySeconds": null},
+    {"ProcessID": 3, "Adapter": "g", "Time": 9, "EngineBusySeconds": {"3D": 1}}]})");
+  const SnapshotDocument after = Read(R"({"Time": 11, "Adapters": [], "Processes": [
+    {"ProcessID": 1, "Adapter": "g", "Time": 11, "EngineBusySeconds": {"3D": 0.75, "Copy": null}},
+    {"ProcessID": 2, "Adapter": "g", "EngineBusySeconds": {"3D": 4}},
+    {"ProcessID": 3, "Adapter": "g", "Time": 9, "EngineBusySeconds": {"3D": 1}},
+    {"ProcessID": 4, "Adapter": "g", "GPUProcessMemoryDedicatedUsage": 2,
+     "EngineBusySeconds": null}]})");
+  const nlohmann::json records = RecordsBetween(before, after);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0]["Engines"], nlohmann::json::parse(R"({"3D": 50.0, "Copy": -1.0})"));
+  EXPECT_EQ(records[0]["GPUUtilizationPercent"], 50.0);
+  EXPECT_EQ(records[1]["Engines"], nlohmann::json::parse(R"({"3D": -1.0})"));
+  EXPECT_EQ(records[2]["Engines"], nlohmann::json::parse(R"({"3D": -1.0})"));
+  EXPECT_EQ(records[3]["Engines"], nlohmann::json::object());
+  EXPECT_EQ(records[3]["GPUUtilizationPercent"], -1.0);
+  EXPECT_EQ(records[3]["GPUProcessMemoryDedicatedUsage"], 2.0);
 }
 
 }  // namespace

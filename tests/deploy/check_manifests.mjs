@@ -5,6 +5,7 @@
 // that the exporter starts with the DaemonSet's arguments.
 //   node check_manifests.mjs MANIFEST_DIR EXPORTER
 import { spawn, spawnSync } from "node:child_process";
+import { connect } from "node:net";
 import { readFileSync, readdirSync } from "node:fs";
 import { join } from "node:path";
 import { parseAllDocuments } from "yaml";
@@ -148,24 +149,36 @@ function defaultPort() {
 
 // The DaemonSet's arguments with the address on a free loopback port, so that
 // nothing else on the machine decides the outcome: the exporter must take
-// them and serve. A failure to bind is told apart from refused arguments.
+// them and become ready as the DaemonSet's probe sees it (a TCP connection to
+// the address it announces). No timer: on a loaded machine the start may take
+// long, and the test's own limit ends a hang. A failure to bind is told apart
+// from refused arguments.
 function startsWith(args) {
   const listen = /^--(listen|web\.listen-address)=/;
   const child = spawn(exporter, [...args.filter((a) => !listen.test(a)), "--web.listen-address=127.0.0.1:0"],
                       { stdio: ["ignore", "ignore", "pipe"] });
   let errors = "";
+  let probing = false;
+  let done = false;
   return new Promise((resolve) => {
     const finish = (failure) => {
-      clearTimeout(timer);
+      if (done) return;
+      done = true;
       child.removeAllListeners("exit");
+      child.stderr.removeAllListeners("data");
       child.kill();
       if (failure) failures.push(failure);
       resolve();
     };
-    const timer = setTimeout(() => finish(`the exporter did not start within 5 s: ${errors.trim()}`), 5000);
     child.stderr.on("data", (data) => {
       errors += data;
-      if (errors.includes("serving ")) finish(null);
+      const serving = errors.match(/serving https?:\/\/127\.0\.0\.1:(\d+)\//);
+      if (!serving || probing) return;
+      probing = true;
+      const probe = connect({ host: "127.0.0.1", port: Number(serving[1]) });
+      probe.on("connect", () => { probe.destroy(); finish(null); });
+      probe.on("error", (error) =>
+        finish(`the exporter announced port ${serving[1]} but refused a connection: ${error.message}`));
     });
     child.on("error", (error) => finish(`cannot run ${exporter}: ${error.message}`));
     child.on("exit", (status) => finish(/cannot listen/.test(errors)

@@ -11,6 +11,37 @@
 
 namespace gpuproc {
 namespace {
+// The one split of the cgroup file's lines, behind both the owner and the
+// path top shows.
+TEST(CgroupPath, TheV2LineElseTheFirstOfTheLinesTheKernelWrites) {
+  const std::string tooLong = "5:cpu:/" + std::string(5000, 'a') + "\n";
+  struct Case {
+    std::string text;
+    const char* path;
+  } const cases[] = {
+      {"0::/user.slice/user-1000.slice/session-2.scope\n",
+       "/user.slice/user-1000.slice/session-2.scope"},
+      {"12:pids:/docker/abc\n0::/system.slice/a:b.service\n", "/system.slice/a:b.service"},
+      {"12:pids:/docker/abc\n4:cpu,cpuacct:/other\n", "/docker/abc"},
+      {tooLong + "no colons\n1:one colon\n3:memory:/kept\n", "/kept"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 80));
+    EXPECT_EQ(CgroupPath(c.text), c.path);
+  }
+  // The owner comes from the same lines: a container id on an over-long
+  // line is not read.
+  EXPECT_EQ(
+      IdentityFromCgroup(tooLong + "0::/system.slice/docker-" + std::string(64, 'c') + ".scope\n")
+          .containerId,
+      std::string(64, 'c'));
+  EXPECT_EQ(IdentityFromCgroup("5:cpu:/system.slice/docker-" + std::string(64, 'c') + ".scope" +
+                               std::string(5000, '/') + "\n")
+                .containerId,
+            "");
+}
+
 TEST(CgroupIdentity, FindsContainerIdPodUidAndUnitOnEveryLayout) {
   const std::string id = "3f4e8b1c9d2a7e6f5b4c3d2e1f0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d4e3f2a";
   const std::string uid = "6f1c2a9e-3b4d-4e8f-9a0b-1c2d3e4f5a6b";

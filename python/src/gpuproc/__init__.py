@@ -88,6 +88,7 @@ def snapshot_json() -> str:
 def snapshot() -> Snapshot:
     """One reading of every GPU process, without waiting.
 
-    Raises ``GpuprocError`` when the counters cannot be opened.
+    Raises ``GpuprocError`` when the counters cannot be opened, ``ValueError``
+    when the library's text is not a snapshot document.
     """
-    return Snapshot.from_json(json.loads(snapshot_json()))
+    return Snapshot.from_text(snapshot_json())

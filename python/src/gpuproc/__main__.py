@@ -9,7 +9,7 @@ import sys
 import time
 from typing import List, Optional
 
-from . import GpuprocError, get_all_gpu_data_json, get_gpu_data_json
+from . import GpuprocError, get_all_gpu_data_json, get_gpu_data_json, snapshot
 from ._record import Record
 from ._table import format_table
 
@@ -80,7 +80,15 @@ def _no_device_line() -> Optional[str]:
 
 
 def _some_processes_hidden() -> bool:
-    """True when a process's fd folder refuses this user (another user's process, unless run as root)."""
+    """Whether processes this user may not read are left out, as the snapshot counts them.
+
+    A library that does not count them leaves it to a look for an fd folder that
+    refuses this user (another user's process, to root too without the capabilities
+    that pass the kernel's checks).
+    """
+    unreadable = snapshot().unreadable_processes
+    if unreadable is not None:
+        return unreadable > 0
     proc = _root("HOST_PROC", "/proc")
     try:
         names = os.listdir(proc)

@@ -13,6 +13,8 @@ report() {  # report ROOT PID...
   HOST_PROC=$root/proc HOST_SYS=$root/sys "$host" "$@" 2>&1
 }
 for tree in "$fixtures"/*/; do
+  # Only the recorded trees (snapshots/ holds documents, not a tree).
+  [ -d "$tree/proc" ] || continue
   name=$(basename "$tree")
   pids=$(ls "$tree/proc")
   HOST_PROC=$tree/proc HOST_SYS=$tree/sys "$capture" "$scratch/$name" >/dev/null || {

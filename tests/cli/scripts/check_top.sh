@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `gpuproc top` end to end in tmux over recorded trees: the first frame, keys
 # (sort, filter, GPU, details, signal, quit), colours and NO_COLOR, the
-# terminal restored on q and on SIGTERM, and the refusal without a terminal.
+# terminal restored on q, on SIGTERM and on the signals that end it abruptly
+# (SIGQUIT, SIGABRT, SIGSEGV), and the refusal without a terminal.
 #   check_top.sh GPUPROC FIXTURES
 set -uo pipefail
 host=$1
@@ -33,8 +34,10 @@ start() {
   local command
   command=$(printf '%q ' env LC_ALL=C.UTF-8 TERM=screen-256color "HOST_PROC=$fixtures/$tree/proc" \
     "HOST_SYS=$fixtures/$tree/sys" "${environment[@]}" "$host" top "$@")
+  # The terminal's modes as the command left them, read on the same tty;
+  # no core file from the signals that would write one.
   tmux -L "$socket" -f "$scratch/tmux.conf" new-session -d -s "$name" -x "$width" -y "$height" \
-    "$command; echo \$? >$scratch/$name.status"
+    "ulimit -c 0; $command; echo \$? >$scratch/$name.status; stty -a >$scratch/$name.stty"
 }
 screen() { tmux -L "$socket" capture-pane -p -t "$1" "${@:2}"; }
 pane() { tmux -L "$socket" display-message -p -t "$1" "$2"; }
@@ -104,6 +107,24 @@ kill -TERM $(cat "/proc/$(pane plain '#{pane_pid}')/task/$(pane plain '#{pane_pi
 until_dead plain
 [ "$(pane plain '#{alternate_on}')" = 0 ] || fail "SIGTERM: still on the alternate screen"
 [ "$(cat "$scratch/plain.status")" = 143 ] || fail "SIGTERM: status $(cat "$scratch/plain.status")"
+
+# Ctrl-\, an abort or a crash: the terminal back in line mode with echo,
+# off the alternate screen, and the command ended by the signal.
+while read -r signal status; do
+  start "$signal" 80 24 multi --
+  until_shown "$signal" "F10Quit" || continue
+  kill "-$signal" $(cat "/proc/$(pane "$signal" '#{pane_pid}')/task/$(pane "$signal" '#{pane_pid}')/children")
+  until_dead "$signal" || continue
+  for _ in $(seq 50); do [ -s "$scratch/$signal.stty" ] && break; sleep 0.1; done
+  [ "$(cat "$scratch/$signal.status")" = "$status" ] || fail "$signal: status $(cat "$scratch/$signal.status")"
+  [ "$(pane "$signal" '#{alternate_on}')" = 0 ] || fail "$signal: still on the alternate screen"
+  grep -qE '(^| )icanon( |$)' "$scratch/$signal.stty" && grep -qE '(^| )echo( |$)' "$scratch/$signal.stty" ||
+    fail "$signal: terminal not in line mode with echo" "$(cat "$scratch/$signal.stty")"
+done <<'SIGNALS'
+QUIT 131
+ABRT 134
+SEGV 139
+SIGNALS
 
 # The pods tree: namespace/pod owners, with the container where it fits.
 start pods 80 24 pods -- --kubelet.pod-logs-dir "$fixtures/pods/var/log/pods"

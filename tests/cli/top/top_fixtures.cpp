@@ -23,7 +23,7 @@ std::string SnapshotDocument(double time, const std::string& processes) {
 }
 
 std::string ProcessEntry(unsigned processId, const std::string& name, const std::string& adapter,
-                         double dedicated, const std::string& busy) {
+                         double dedicated, const std::string& busy, std::optional<double> time) {
   nlohmann::json entry = {{"ProcessID", processId},
                           {"Name", name},
                           {"Adapter", adapter},
@@ -32,6 +32,7 @@ std::string ProcessEntry(unsigned processId, const std::string& name, const std:
                           {"GPUProcessMemoryLocalUsage", dedicated},
                           {"GPUProcessMemoryTotalCommitted", dedicated + 8},
                           {"EngineBusySeconds", nlohmann::json::parse(busy)}};
+  if (time) entry["Time"] = *time;
   return entry.dump();
 }
 
@@ -39,9 +40,8 @@ TopModel ModelOf(const std::vector<std::string>& documents,
                  const std::vector<ProcessDetails>& details) {
   TopModel model;
   for (const std::string& document : documents) {
-    std::string error;
-    const std::optional<Snapshot> snapshot = ParseSnapshot(document, error);
-    EXPECT_TRUE(snapshot) << error;
+    const std::optional<Snapshot> snapshot = ReadSnapshotDocument(document);
+    EXPECT_TRUE(snapshot) << document;
     if (snapshot) model.Update(*snapshot, details);
   }
   return model;

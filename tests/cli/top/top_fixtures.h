@@ -2,6 +2,7 @@
 // of two GPUs, as the library's snapshot document gives them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,11 @@ namespace gpuproc::tool::testing {
 // array members, joined) over the Intel and AMD GPUs of the multi tree.
 std::string SnapshotDocument(double time, const std::string& processes);
 
-// A process entry: memory in MiB and `busy` the EngineBusySeconds object.
+// A process entry: memory in MiB, `busy` the EngineBusySeconds member and
+// `time` when the process's counters were read (the document's without).
 std::string ProcessEntry(unsigned processId, const std::string& name, const std::string& adapter,
-                         double dedicated, const std::string& busy);
+                         double dedicated, const std::string& busy,
+                         std::optional<double> time = std::nullopt);
 
 inline const std::string kIntel = "luid_0x00000000_0x00000010_phys_0";
 inline const std::string kAmd = "luid_0x00000000_0x00000300_phys_0";

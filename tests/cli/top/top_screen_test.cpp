@@ -179,6 +179,8 @@ TEST(TopModel, UtilisationIsBusyTimeOverTheInterval) {
     const char* after;
     double seconds;
     std::vector<std::optional<double>> percents;  // engines busiest first
+    // When the process's counters were read in each snapshot, where it says.
+    std::optional<double> readBefore = std::nullopt, readAfter = std::nullopt;
   } const cases[] = {
       {"one engine half busy", R"({"3D":10})", R"({"3D":10.5})", 1, {50}},
       {"two engines of a type add up", R"({"Copy":1})", R"({"Copy":7})", 2, {300}},
@@ -189,17 +191,37 @@ TEST(TopModel, UtilisationIsBusyTimeOverTheInterval) {
        {100, 25}},
       {"a process first seen has no rate", nullptr, R"({"3D":5})", 1, {std::nullopt}},
       {"a busy time that went back (reused id)", R"({"3D":9})", R"({"3D":2})", 1, {std::nullopt}},
+      // Read early in the first scan and late in the second: 1.5 s between
+      // its two readings, though the documents are 1 s apart.
+      {"over the process's own reading times", R"({"3D":0})", R"({"3D":0.75})", 1, {50}, 9.5, 11},
+      {"read at the same moment twice",
+       R"({"3D":1})",
+       R"({"3D":1})",
+       1,
+       {std::nullopt},
+       10.5,
+       10.5},
+      {"a type whose busy time is unknown",
+       R"({"3D":1,"Copy":1})",
+       R"({"3D":1.5,"Copy":null})",
+       1,
+       {50, std::nullopt}},
+      {"unknown before", R"({"3D":null})", R"({"3D":1})", 1, {std::nullopt}},
+      {"busy time unknown as a whole", R"({"3D":1})", "null", 1, {}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.what);
     const std::string before =
-        test.before ? testing::ProcessEntry(1, "p", kAmd, 1, test.before) : std::string();
-    const TopModel model = testing::ModelOf(
-        {testing::SnapshotDocument(10, before),
-         testing::SnapshotDocument(10 + test.seconds,
-                                   testing::ProcessEntry(1, "p", kAmd, 1, test.after))},
-        {});
+        test.before ? testing::ProcessEntry(1, "p", kAmd, 1, test.before, test.readBefore)
+                    : std::string();
+    const TopModel model =
+        testing::ModelOf({testing::SnapshotDocument(10, before),
+                          testing::SnapshotDocument(
+                              10 + test.seconds,
+                              testing::ProcessEntry(1, "p", kAmd, 1, test.after, test.readAfter))},
+                         {});
     ASSERT_EQ(model.Rows().size(), 1u);
+    EXPECT_EQ(model.Rows()[0].dedicated, 1.0);
     std::vector<std::optional<double>> percents;
     for (const EngineUse& engine : model.Rows()[0].engines) percents.push_back(engine.percent);
     EXPECT_EQ(percents, test.percents);
