@@ -90,7 +90,8 @@ stage="$build/release"
 rm -rf "$stage"
 mkdir -p "$stage"
 root="$stage/$name"
-# --strip: CMake's strip is MinGW's, which keeps the zero link time.
+# --strip: CMake's strip is MinGW's, which writes SOURCE_DATE_EPOCH as the
+# time stamp again.
 cmake --install "$build" --prefix "$root" --strip >/dev/null
 
 # gpuproc.def from what the DLL exports, checked against the header's

@@ -197,5 +197,15 @@ cmp -s "$zip" "$second/dist/windows/$name.zip" ||
   fail "the signatures attached to the second build do not give the signed zip"
 log "signatures verified and reattached"
 
+# A function the header declares and the DLL does not export stops the
+# release before anything is packed.
+sed -i 's/^GPUPROC_API const char\* GetGPUSnapshotForAllProcesses(void);$/&\nGPUPROC_API const char* GetGPUNothing(void);/' \
+  "$second/include/gpuproc/gpuproc.h"
+if "$second/scripts/windows-release.sh" >/dev/null 2>"$scratch/mismatch.log" ||
+  ! grep -q "differ from the header's functions \[GetGPUDataForAllProcesses GetGPUDataForProcess GetGPUNothing" \
+    "$scratch/mismatch.log"; then
+  fail "a declaration the DLL does not export did not stop the release: $(tail -n 3 "$scratch/mismatch.log")"
+fi
+
 [ "$failures" = 0 ] || { log "$failures check(s) failed"; exit 1; }
 log "release checks passed"
