@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Cross-builds the 64-bit Windows DLL, host and tests with mingw-w64 and runs
-# them under Wine in two throw-away prefixes: the suite over Wine's own
-# pdh.dll, then the DLL over the scripted pdh.dll and dxgi.dll
-# (tests/windows/scripted_pdh, tests/windows/scripted_dxgi).
+# them under Wine in throw-away prefixes: the suite over Wine's own pdh.dll,
+# then the DLL over the scripted pdh.dll and dxgi.dll
+# (tests/windows/scripted_pdh, tests/windows/scripted_dxgi); then builds the
+# release zip and wheel twice (scripts/windows-release.sh) and checks them
+# (tests/windows/release/check_release.sh), with GPUPROC_CI_WINDOWS_RELEASE=0
+# to leave that out.
 #
 #   .ci/windows.sh [build-dir]        (default: build-windows)
 #
@@ -93,12 +96,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# runSuite NAME DLLOVERRIDES CTEST-ARGS...: the tests in a fresh, booted
-# prefix of their own, removed afterwards.
-runSuite() {
+# bootPrefix NAME DLLOVERRIDES: a fresh, booted prefix, removed by
+# removePrefix.
+bootPrefix() {
   local name=$1
   export WINEDLLOVERRIDES=$2
-  shift 2
   WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/gpuproc-wine.XXXXXX")"
   export WINEPREFIX
   # Upstream Wine names the server's socket folder after the prefix's device
@@ -114,7 +116,14 @@ runSuite() {
   timeout 300 "$wine" wineboot -i >/dev/null 2>&1
   timeout 60 "$wine" cmd /c exit >/dev/null 2>&1
   log "$name: Wine prefix booted in $((SECONDS - start)) s"
+}
 
+# runSuite NAME DLLOVERRIDES CTEST-ARGS...: the tests in a fresh, booted
+# prefix of their own, removed afterwards.
+runSuite() {
+  local name=$1 start
+  bootPrefix "$1" "$2"
+  shift 2
   start=$SECONDS
   timeout 1200 ctest --test-dir "$build" --output-on-failure --timeout "$testTimeout" -j "$jobs" "$@"
   log "$name: tests ran in $((SECONDS - start)) s"
@@ -127,3 +136,11 @@ runSuite "Wine's pdh.dll" "mscoree,mshtml=" -LE scripted_pdh
 # The real DLL over the scripted pdh.dll and dxgi.dll built next to its test
 # (native, so that Wine takes them rather than its own).
 runSuite "scripted pdh.dll and dxgi.dll" "mscoree,mshtml=;pdh,dxgi=n" -L scripted_pdh
+
+if [ "${GPUPROC_CI_WINDOWS_RELEASE:-1}" != 0 ]; then
+  bootPrefix "release" "mscoree,mshtml="
+  start=$SECONDS
+  timeout 3600 "$repo/tests/windows/release/check_release.sh" "$wine"
+  log "release: built twice and checked in $((SECONDS - start)) s"
+  removePrefix
+fi

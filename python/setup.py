@@ -8,7 +8,12 @@ names a library built already (for example build/libgpuproc.so; a relative
 name is taken from the directory pip was started in). Either way the file is
 copied into the package as libgpuproc.so. The wheel holds native code, so it
 is tagged for this platform (py3-none-<plat>), never as a pure py3-none-any
-wheel.
+wheel. A GPUPROC_LIBRARY ending in .dll (the 64-bit Windows DLL, which
+scripts/windows-release.sh cross-builds) is carried as gpuproc.dll in a
+py3-none-win_amd64 wheel, whatever platform builds it.
+
+The project's LICENSE, found beside this folder, goes into the wheel's
+.dist-info.
 
 GPUPROC_SYSTEM_LIBRARY=1 builds the package without a library, pure Python:
 it then loads the system's libgpuproc.so.0 (Debian's python3-gpuproc, beside
@@ -26,6 +31,7 @@ from wheel.bdist_wheel import bdist_wheel
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
 SYSTEM_LIBRARY = os.environ.get("GPUPROC_SYSTEM_LIBRARY") == "1"
+WINDOWS_DLL = os.environ.get("GPUPROC_LIBRARY", "").lower().endswith(".dll")
 
 
 def named_library(name):
@@ -65,7 +71,11 @@ class BuildWithLibrary(build_py):
         name = os.environ.get("GPUPROC_LIBRARY")
         library = named_library(name) if name else built_library(
             self.get_finalized_command("build").build_temp)
-        target = os.path.join(self.build_lib, "gpuproc", "libgpuproc.so")
+        names = ["gpuproc.dll", "libgpuproc.so"] if WINDOWS_DLL else ["libgpuproc.so", "gpuproc.dll"]
+        target, other = (os.path.join(self.build_lib, "gpuproc", name) for name in names)
+        # A build folder used before for the other platform still holds its library.
+        if os.path.exists(other):
+            os.remove(other)
         # The build tree's name is a link chain to the versioned file: copy the file.
         shutil.copyfile(os.path.realpath(library), target)
 
@@ -81,8 +91,18 @@ class PlatformWheel(bdist_wheel):
     def get_tag(self):
         if SYSTEM_LIBRARY:
             return super().get_tag()
+        if WINDOWS_DLL:
+            return "py3", "none", "win_amd64"
         _, _, platform = super().get_tag()
         return "py3", "none", platform
+
+    @property
+    def license_paths(self):
+        paths = list(super().license_paths)
+        project_license = os.path.join(PROJECT, "LICENSE")
+        if os.path.isfile(project_license) and "LICENSE" not in map(os.path.basename, paths):
+            paths.append(project_license)
+        return paths
 
 
 setup(distclass=NativeDistribution, cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel})
