@@ -51,6 +51,10 @@ class CounterBackend {
   // name, else the PCI ID database's, else driver and address.
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) const;
 
+  // The sources' notices of the query's latest collection that the query
+  // has not handed out yet: each line once per query.
+  std::vector<std::string> TakeNewNotices(QueryHandle query);
+
   const HostFs& Fs() const { return fs_; }
 
  private:

@@ -30,14 +30,17 @@ struct CounterValues {
     std::u16string name;
     std::optional<std::uint64_t> totalCommitted, free;
     std::string deviceName, sysfsDevice, address;  // as the source gave them
+    std::string kind = kGpuKind;
   };
   std::vector<ProcessInstance> processes;
   std::vector<EngineInstance> engines;
   std::vector<AdapterInstance> adapters;
+  std::vector<std::string> notices = {};  // every source's, in table order
 };
 
 // Merges the sources' snapshots in table order; a device that an earlier
-// source reported is ignored in the later ones.
+// source reported is ignored in the later ones, except by a source that
+// supplements the earlier ones (see GpuSnapshot).
 CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots);
 
 }  // namespace gpuproc
