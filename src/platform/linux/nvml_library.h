@@ -54,8 +54,13 @@ struct NvmlFunctions {
   nvml::DeviceGetProcessUtilizationFunction deviceGetProcessUtilization = nullptr;
   nvml::DeviceGetMemoryInfoFunction deviceGetMemoryInfo = nullptr;
   bool memoryInfoV2 = false;  // nvmlMemory_v2_t rather than nvmlMemory_t
+  // Null before R550: the sample with every engine's share.
+  nvml::DeviceGetProcessesUtilizationInfoFunction deviceGetProcessesUtilizationInfo = nullptr;
   // Null before R450 (no MIG).
   nvml::DeviceGetMigModeFunction deviceGetMigMode = nullptr;
+  nvml::DeviceGetMaxMigDeviceCountFunction deviceGetMaxMigDeviceCount = nullptr;
+  nvml::DeviceGetMigDeviceHandleByIndexFunction deviceGetMigDeviceHandleByIndex = nullptr;
+  nvml::DeviceGetGpuInstanceIdFunction deviceGetGpuInstanceId = nullptr;
   nvml::DeviceGetNameFunction deviceGetName = nullptr;
 };
 

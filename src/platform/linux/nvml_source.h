@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -27,6 +28,12 @@ class NvmlSource : public GpuSource {
   GpuSnapshot Collect(const CollectScope& scope) override;
 
  private:
+  void AddProcesses(nvml::nvmlDevice_t device, GpuDevice name,
+                    const std::map<std::uint32_t, unsigned long long>& memoryByPid,
+                    GpuSnapshot& snapshot);
+  void CollectMigDevices(nvml::nvmlDevice_t device, GpuDevice name, const CollectScope& scope,
+                         GpuSnapshot& snapshot);
+
   std::shared_ptr<const NvmlLibrary> library_;
   BusyTimeLedger& ledger_;
   MonotonicClock clock_;
