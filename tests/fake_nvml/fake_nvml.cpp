@@ -65,6 +65,8 @@ struct FakeDevice {
   int parent = -1;
   unsigned int gpuInstanceId = 0;
   std::string profile;
+  bool gpmSupported = false;
+  double gpmGraphicsUtil = 0;
 };
 
 struct State {
@@ -290,6 +292,18 @@ FAKE_EXPORT void FakeNvml_AddSample(int deviceIndex, unsigned int pid, unsigned 
   FakeNvml_AddVideoSample(deviceIndex, pid, smUtil, 0, 0, ageMicroseconds);
 }
 
+// Samples are the library's to free; the count shows one that is not.
+namespace {
+std::atomic<int> gpmSamplesHeld{0};
+}  // namespace
+
+FAKE_EXPORT void FakeNvml_SetGpmGraphicsUtil(int migIndex, double percent) {
+  At(migIndex).gpmSupported = true;
+  At(migIndex).gpmGraphicsUtil = percent;
+}
+
+FAKE_EXPORT int FakeNvml_GpmSamplesHeld(void) { return gpmSamplesHeld; }
+
 FAKE_EXPORT int FakeNvml_AddMigDevice(int deviceIndex, unsigned int gpuInstanceId,
                                       const char* profile, unsigned long long usedBytes,
                                       unsigned long long freeBytes) {
@@ -455,6 +469,56 @@ FAKE_PROCESS_LIST(nvmlDeviceGetGraphicsRunningProcesses, _v2, nvmlProcessInfo_v2
                   kFakeNvmlGraphics)
 FAKE_PROCESS_LIST(nvmlDeviceGetMPSComputeRunningProcesses, _v2, nvmlProcessInfo_v2_t,
                   kFakeNvmlMpsCompute)
+
+namespace gpuproc::nvml {
+struct nvmlGpmSample_st {
+  bool filled = false;
+  double graphicsUtil = 0;
+};
+}  // namespace gpuproc::nvml
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmSampleAlloc(nvmlGpmSample_t* sample) {
+  *sample = new nvmlGpmSample_st;
+  ++gpmSamplesHeld;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmSampleFree(nvmlGpmSample_t sample) {
+  delete sample;
+  --gpmSamplesHeld;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmMigSampleGet(nvmlDevice_t handle, unsigned int gpuInstanceId,
+                                             nvmlGpmSample_t sample) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlGpmMigSampleGet", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  State& state = TheState();
+  for (int i = 0; i < state.migDeviceCount; ++i) {
+    const FakeDevice& mig = state.migDevices[i];
+    if (&state.devices[mig.parent] != device || mig.gpuInstanceId != gpuInstanceId) continue;
+    if (!mig.gpmSupported) return NVML_ERROR_NOT_SUPPORTED;
+    sample->filled = true;
+    sample->graphicsUtil = mig.gpmGraphicsUtil;
+    return NVML_SUCCESS;
+  }
+  return NVML_ERROR_NOT_FOUND;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmMetricsGet(nvmlGpmMetricsGet_t* metrics) {
+  if (metrics->version != NVML_GPM_METRICS_GET_VERSION) return 25;
+  if (!metrics->sample1->filled || !metrics->sample2->filled) return NVML_ERROR_INVALID_ARGUMENT;
+  for (unsigned int i = 0; i < metrics->numMetrics; ++i) {
+    nvmlGpmMetric_t& metric = metrics->metrics[i];
+    metric.nvmlReturn =
+        metric.metricId == NVML_GPM_METRIC_GRAPHICS_UTIL ? NVML_SUCCESS : NVML_ERROR_NOT_SUPPORTED;
+    metric.value = metrics->sample2->graphicsUtil;
+  }
+  return NVML_SUCCESS;
+}
 
 #if !defined(FAKE_NVML_R535)
 // R550 and later: every engine's share, in a versioned struct.

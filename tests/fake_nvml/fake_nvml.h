@@ -37,6 +37,12 @@ void FakeNvml_AddVideoSample(int deviceIndex, unsigned int pid, unsigned int smU
 // to a GPU, named "<GPU name> MIG <profile>" as the driver names it, with
 // its own memory; returns an index that the other control functions take
 // (processes, failures) like a device's.
+// GPU performance monitoring for a MIG device's GPU instance: the graphics
+// utilisation every pair of its samples reports. Without it the GPU answers
+// NOT_SUPPORTED, as GPUs before Hopper do.
+void FakeNvml_SetGpmGraphicsUtil(int migIndex, double percent);
+// GPM samples allocated and not yet freed.
+int FakeNvml_GpmSamplesHeld(void);
 int FakeNvml_AddMigDevice(int deviceIndex, unsigned int gpuInstanceId, const char* profile,
                           unsigned long long usedBytes, unsigned long long freeBytes);
 void FakeNvml_SetMigMode(int deviceIndex, unsigned int currentMode);

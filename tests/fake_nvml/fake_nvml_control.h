@@ -24,6 +24,8 @@ class FakeNvmlControl {
     Resolve(SetMigMode, "FakeNvml_SetMigMode");
     Resolve(AddVideoSample, "FakeNvml_AddVideoSample");
     Resolve(AddMigDevice, "FakeNvml_AddMigDevice");
+    Resolve(SetGpmGraphicsUtil, "FakeNvml_SetGpmGraphicsUtil");
+    Resolve(GpmSamplesHeld, "FakeNvml_GpmSamplesHeld");
     Resolve(FailCall, "FakeNvml_FailCall");
     Resolve(GrowAfterSizeQuery, "FakeNvml_GrowAfterSizeQuery");
     Resolve(RestartDriver, "FakeNvml_RestartDriver");
@@ -53,6 +55,8 @@ class FakeNvmlControl {
   decltype(&FakeNvml_SetMigMode) SetMigMode = nullptr;
   decltype(&FakeNvml_AddVideoSample) AddVideoSample = nullptr;
   decltype(&FakeNvml_AddMigDevice) AddMigDevice = nullptr;
+  decltype(&FakeNvml_SetGpmGraphicsUtil) SetGpmGraphicsUtil = nullptr;
+  decltype(&FakeNvml_GpmSamplesHeld) GpmSamplesHeld = nullptr;
   decltype(&FakeNvml_FailCall) FailCall = nullptr;
   decltype(&FakeNvml_GrowAfterSizeQuery) GrowAfterSizeQuery = nullptr;
   decltype(&FakeNvml_RestartDriver) RestartDriver = nullptr;

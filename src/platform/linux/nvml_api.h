@@ -204,4 +204,37 @@ using DeviceGetMigDeviceHandleByIndexFunction = nvmlReturn_t (*)(nvmlDevice_t de
                                                                  nvmlDevice_t* migDevice);
 using DeviceGetGpuInstanceIdFunction = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int* id);
 
+// GPU performance monitoring (Hopper and later, R520 on): a sample of a GPU
+// instance's counters, allocated by the library; two samples give metrics
+// over the time between them.
+using nvmlGpmSample_t = struct nvmlGpmSample_st*;
+inline constexpr unsigned int NVML_GPM_METRIC_GRAPHICS_UTIL = 1;
+inline constexpr unsigned int NVML_GPM_METRICS_GET_VERSION = 1;
+struct nvmlGpmMetric_t {
+  unsigned int metricId;
+  nvmlReturn_t nvmlReturn;
+  double value;
+  struct {
+    char* shortName;
+    char* longName;
+    char* unit;
+  } metricInfo;
+};
+static_assert(sizeof(nvmlGpmMetric_t) == 40);
+// nvml.h sizes the array NVML_GPM_METRIC_MAX, which grows with each
+// release; the library reads only the first numMetrics entries, and this
+// version asks for one.
+struct nvmlGpmMetricsGet_t {
+  unsigned int version;
+  unsigned int numMetrics;
+  nvmlGpmSample_t sample1;
+  nvmlGpmSample_t sample2;
+  nvmlGpmMetric_t metrics[1];
+};
+using GpmSampleAllocFunction = nvmlReturn_t (*)(nvmlGpmSample_t* sample);
+using GpmSampleFreeFunction = nvmlReturn_t (*)(nvmlGpmSample_t sample);
+using GpmMigSampleGetFunction = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int gpuInstanceId,
+                                                 nvmlGpmSample_t sample);
+using GpmMetricsGetFunction = nvmlReturn_t (*)(nvmlGpmMetricsGet_t* metrics);
+
 }  // namespace gpuproc::nvml

@@ -116,6 +116,14 @@ std::unique_ptr<NvmlLibrary> NvmlLibrary::Load(const char* fileName) {
           FindSymbol(lib, "nvmlDeviceGetMigDeviceHandleByIndex"));
   functions.deviceGetGpuInstanceId = AsFunction<nvml::DeviceGetGpuInstanceIdFunction>(
       FindSymbol(lib, "nvmlDeviceGetGpuInstanceId"));
+  functions.gpmSampleAlloc =
+      AsFunction<nvml::GpmSampleAllocFunction>(FindSymbol(lib, "nvmlGpmSampleAlloc"));
+  functions.gpmSampleFree =
+      AsFunction<nvml::GpmSampleFreeFunction>(FindSymbol(lib, "nvmlGpmSampleFree"));
+  functions.gpmMigSampleGet =
+      AsFunction<nvml::GpmMigSampleGetFunction>(FindSymbol(lib, "nvmlGpmMigSampleGet"));
+  functions.gpmMetricsGet =
+      AsFunction<nvml::GpmMetricsGetFunction>(FindSymbol(lib, "nvmlGpmMetricsGet"));
   functions.deviceGetName =
       AsFunction<nvml::DeviceGetNameFunction>(FindSymbol(lib, "nvmlDeviceGetName"));
 

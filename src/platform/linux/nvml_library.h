@@ -61,6 +61,11 @@ struct NvmlFunctions {
   nvml::DeviceGetMaxMigDeviceCountFunction deviceGetMaxMigDeviceCount = nullptr;
   nvml::DeviceGetMigDeviceHandleByIndexFunction deviceGetMigDeviceHandleByIndex = nullptr;
   nvml::DeviceGetGpuInstanceIdFunction deviceGetGpuInstanceId = nullptr;
+  // Null before R520 (no GPU performance monitoring).
+  nvml::GpmSampleAllocFunction gpmSampleAlloc = nullptr;
+  nvml::GpmSampleFreeFunction gpmSampleFree = nullptr;
+  nvml::GpmMigSampleGetFunction gpmMigSampleGet = nullptr;
+  nvml::GpmMetricsGetFunction gpmMetricsGet = nullptr;
   nvml::DeviceGetNameFunction deviceGetName = nullptr;
 };
 

@@ -285,6 +285,48 @@ NvmlSource::NvmlSource(std::shared_ptr<const NvmlLibrary> library, BusyTimeLedge
                        MonotonicClock clock)
     : library_(std::move(library)), ledger_(ledger), clock_(std::move(clock)) {}
 
+NvmlSource::~NvmlSource() {
+  for (const auto& [instance, sample] : gpmSamples_) library_->Functions().gpmSampleFree(sample);
+}
+
+std::optional<double> NvmlSource::GpmGraphicsUtil(nvmlDevice_t device, GpuDevice instance,
+                                                  unsigned int gpuInstanceId) {
+  const NvmlFunctions& functions = library_->Functions();
+  if (functions.gpmSampleAlloc == nullptr || functions.gpmSampleFree == nullptr ||
+      functions.gpmMigSampleGet == nullptr || functions.gpmMetricsGet == nullptr) {
+    return std::nullopt;
+  }
+  nvml::nvmlGpmSample_t sample = nullptr;
+  if (functions.gpmSampleAlloc(&sample) != nvml::NVML_SUCCESS || sample == nullptr) {
+    return std::nullopt;
+  }
+  // GPUs before Hopper answer NOT_SUPPORTED: no utilisation, as before.
+  if (functions.gpmMigSampleGet(device, gpuInstanceId, sample) != nvml::NVML_SUCCESS) {
+    functions.gpmSampleFree(sample);
+    return std::nullopt;
+  }
+  std::optional<double> percent;
+  const auto previous = gpmSamples_.find(instance);
+  if (previous != gpmSamples_.end()) {
+    nvml::nvmlGpmMetricsGet_t metrics{};
+    metrics.version = nvml::NVML_GPM_METRICS_GET_VERSION;
+    metrics.numMetrics = 1;
+    metrics.sample1 = previous->second;
+    metrics.sample2 = sample;
+    metrics.metrics[0].metricId = nvml::NVML_GPM_METRIC_GRAPHICS_UTIL;
+    if (functions.gpmMetricsGet(&metrics) == nvml::NVML_SUCCESS &&
+        metrics.metrics[0].nvmlReturn == nvml::NVML_SUCCESS &&
+        metrics.metrics[0].value == metrics.metrics[0].value) {  // not NaN
+      percent = std::clamp(metrics.metrics[0].value, 0.0, 100.0);
+    }
+    functions.gpmSampleFree(previous->second);
+    previous->second = sample;
+  } else {
+    gpmSamples_.emplace(instance, sample);
+  }
+  return percent;
+}
+
 GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
   ++collections_;
   GpuSnapshot snapshot;
@@ -436,9 +478,14 @@ void NvmlSource::CollectMigDevices(nvmlDevice_t device, GpuDevice name, const Co
   }
   for (const auto& [instance, memoryByPid] : processesByInstance) {
     const GpuDevice migName{name.high, (instance + 1) << kMigInstanceShift | (name.low & 0xFFFFu)};
+    // The instance's graphics activity is its process's only where it has
+    // one; NVML does not say how several share it.
+    std::optional<double> percent;
+    if (wantsProcesses) percent = GpmGraphicsUtil(device, migName, instance);
     for (const auto& [pid, memory] : memoryByPid) {
       ProcessGpuUsage usage = ListedUsage(pid, migName, memory);
-      usage.engines.push_back({"3D", std::nullopt, std::nullopt, true});
+      usage.engines.push_back(
+          {"3D", memoryByPid.size() == 1 ? percent : std::nullopt, std::nullopt, true});
       snapshot.processes.push_back(std::move(usage));
     }
   }

@@ -314,6 +314,7 @@ TEST_F(NvmlSourceTest, MigInstancesAreAdaptersOfTheirOwn) {
     }
     EXPECT_TRUE(snapshot.notices.empty());
     ASSERT_EQ(snapshot.processes.size(), 3u);
+    // GPM is not on in this case: no utilisation at all.
     for (const auto& [pid, device, bytes] :
          {std::tuple{300u, first, 4 * 1024 * kMiB}, std::tuple{301u, first, 1024 * kMiB},
           std::tuple{302u, fifth, 512 * kMiB}}) {
@@ -325,6 +326,47 @@ TEST_F(NvmlSourceTest, MigInstancesAreAdaptersOfTheirOwn) {
       EXPECT_EQ(process->engines[0].utilizationPercent, std::nullopt);
     }
   }
+}
+
+// Where the GPU has performance monitoring, a GPU instance's graphics
+// utilisation is its process's when it has one, and unknown when several
+// share it; every sample the source took is freed with it.
+TEST_F(NvmlSourceTest, GpmGivesAnInstancesUtilisationToItsSingleProcess) {
+  const int gpu = fake_.AddDevice(0, 0x41, 0, 0, kMiB, kMiB);
+  fake_.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
+  const int alone = fake_.AddMigDevice(gpu, 1, "3g.40gb", kMiB, kMiB);
+  const int shared = fake_.AddMigDevice(gpu, 2, "3g.40gb", kMiB, kMiB);
+  fake_.AddProcess(alone, kFakeNvmlCompute, 400, kMiB);
+  fake_.AddProcess(shared, kFakeNvmlCompute, 401, kMiB);
+  fake_.AddProcess(shared, kFakeNvmlCompute, 402, kMiB);
+  fake_.SetGpmGraphicsUtil(alone, 62.5);
+  fake_.SetGpmGraphicsUtil(shared, 40);
+  const int heldBefore = fake_.GpmSamplesHeld();
+  {
+    NvmlSource& source = Source();
+    const GpuSnapshot first = source.Collect(CollectScope{});
+    const GpuSnapshot second = source.Collect(CollectScope{});
+    const struct {
+      std::uint32_t pid;
+      GpuDevice device;
+      std::optional<double> percent;
+    } cases[] = {
+        {400, {0, 2u << 16 | 0x4100}, 62.5},
+        {401, {0, 3u << 16 | 0x4100}, std::nullopt},
+        {402, {0, 3u << 16 | 0x4100}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.pid);
+      const EngineClassUsage* before = Engine(first, c.pid, "3D", c.device);
+      const EngineClassUsage* after = Engine(second, c.pid, "3D", c.device);
+      ASSERT_NE(before, nullptr);
+      ASSERT_NE(after, nullptr);
+      EXPECT_EQ(before->utilizationPercent, std::nullopt);  // one sample is no interval
+      EXPECT_EQ(after->utilizationPercent, c.percent);
+    }
+    source_.reset();
+  }
+  EXPECT_EQ(fake_.GpmSamplesHeld(), heldBefore);
 }
 
 TEST_F(NvmlSourceTest, ProcessInSeveralListsIsOneEntry) {
