@@ -64,6 +64,10 @@ struct ProcessGpuUsage {
   std::optional<std::uint64_t> dedicatedUsage;
   std::optional<std::uint64_t> totalCommitted;
   std::vector<EngineClassUsage> engines;
+  // The names the process's clients gave themselves on the device
+  // (drm-client-name), each once, in client order: a label, where a driver
+  // prints one.
+  std::vector<std::string> clientNames = {};
 };
 
 // Adapter-wide memory of one device, in bytes, and what names it.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/drm_fd_listing.h"
@@ -142,6 +143,24 @@ TEST(AcceleratorSources, DeviceBusyTimeOnlyForTheSingleClientOfAWholeMachineScan
   EXPECT_EQ(shared.processes.size(), 2u);
   EXPECT_EQ(Engine(shared, 2200, "Compute"), nullptr);
   EXPECT_EQ(Engine(shared, 2201, "Compute"), nullptr);
+}
+
+// A client's own name, where the driver prints one, is kept with its
+// process's usage of the device.
+TEST(AcceleratorSources, ClientNamesAreKept) {
+  const struct {
+    const char* tree;
+    std::uint32_t pid;
+    std::vector<std::string> names;
+  } cases[] = {{"amdxdna", 2300, {"llama.cpp-npu"}}, {"ivpu", 2200, {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tree);
+    TreeUnderTest tree(c.tree);
+    const GpuSnapshot snapshot = CreateDrmFdinfoSource(tree.Context())->Collect(CollectScope{});
+    ASSERT_EQ(snapshot.processes.size(), 1u);
+    EXPECT_EQ(snapshot.processes[0].processId, c.pid);
+    EXPECT_EQ(snapshot.processes[0].clientNames, c.names);
+  }
 }
 
 // panfrost with profiling off reads unknown and says how to turn it on;
