@@ -16,8 +16,8 @@ TEST(DriverProfiles, EveryRowReadsAsTheKernelMeansIt) {
   // "driver class=Type ...": every engine row, then names nobody maps (the
   // same class on another driver keeps its own name, made safe for paths).
   const char* const engines[] = {
-      "amdgpu gfx=3D compute=Compute dma=Copy dec=VideoDecode jpeg=VideoDecode enc=VideoEncode "
-      "enc_1=VideoEncode vpe=VideoProcessing",
+      ("amdgpu gfx=3D compute=Compute dma=Copy dec=VideoDecode jpeg=VideoDecode enc=VideoEncode "
+       "enc_1=VideoEncode vpe=VideoProcessing"),
       "i915 render=3D compute=Compute copy=Copy video=VideoDecode video-enhance=VideoProcessing",
       "xe rcs=3D ccs=Compute bcs=Copy vcs=VideoDecode vecs=VideoProcessing render=render",
       "msm gpu=3D",
