@@ -6,13 +6,15 @@
 #
 #   scripts/capture-gpu-tree.sh OUT [PID...]
 #
-# Without PIDs every process that has a DRM device open is captured. Run it
-# as root to include other users' processes. Only DRM fds are recorded (fd
-# links into /dev/dri/ and their fdinfo), with each process's exe link and
-# cgroup file (the container or systemd unit it runs in) and, from sysfs,
-# the DRM nodes' device and driver links, each device's PCI ids, amdgpu's
-# mem_info_* files, the KFD topology's node properties and the dmem cgroup
-# root figures: no other file
+# Without PIDs every process that has a DRM or accel device open, or ROCm
+# compute under KFD, is captured. Run it as root to include other users'
+# processes. Only device fds are recorded (fd links into /dev/dri/ and
+# /dev/accel/ with their fdinfo, and /dev/kfd), with each process's exe link
+# and cgroup file (the container or systemd unit it runs in) and, from sysfs,
+# the DRM and accel nodes' device and driver links, each device's PCI ids,
+# amdgpu's mem_info_* files, ivpu's npu_busy_time_us, the profiling switch
+# of panfrost and panthor, the KFD topology's nodes and each captured
+# process's KFD figures, and the dmem cgroup root figures: no other file
 # names or contents of the processes leave the machine.
 #
 # HOST_PROC and HOST_SYS, when set, name the trees to copy from instead of
@@ -20,7 +22,7 @@
 set -uo pipefail
 
 if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
-  sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
   [ $# -ge 1 ] && exit 0
   exit 2
 fi
@@ -37,7 +39,14 @@ capture_process() {  # capture_process PID ALWAYS(0/1)
     fd=${fdpath##*/}
     target=$(readlink "$fdpath" 2>/dev/null) || continue
     case $target in
-      /dev/dri/*) ;;
+      /dev/dri/* | /dev/accel/*) ;;
+      /dev/kfd)
+        # ROCm's compute device: its figures are KFD's own, below.
+        mkdir -p "$out/proc/$pid/fd"
+        ln -sfn "$target" "$out/proc/$pid/fd/$fd"
+        found=1
+        continue
+        ;;
       *) continue ;;
     esac
     mkdir -p "$out/proc/$pid/fd" "$out/proc/$pid/fdinfo"
@@ -47,6 +56,17 @@ capture_process() {  # capture_process PID ALWAYS(0/1)
       rm -f "$out/proc/$pid/fdinfo/$fd"
     found=1
   done
+  # What KFD publishes about the process's ROCm compute, per GPU.
+  local kfd=$sys/class/kfd/kfd/proc/$pid file name
+  if [ -d "$kfd" ]; then
+    for file in "$kfd"/vram_* "$kfd"/sdma_* "$kfd"/stats_*/cu_occupancy "$kfd"/stats_*/evicted_ms; do
+      [ -r "$file" ] || continue
+      name=${file#"$kfd"/}
+      mkdir -p "$(dirname "$out/sys/class/kfd/kfd/proc/$pid/$name")"
+      cat "$file" >"$out/sys/class/kfd/kfd/proc/$pid/$name" 2>/dev/null
+      found=1
+    done
+  fi
   if [ "$found" = 1 ] || [ "$always" = 1 ]; then
     mkdir -p "$out/proc/$pid"
     target=$(readlink "$proc/$pid/exe" 2>/dev/null) && ln -sfn "$target" "$out/proc/$pid/exe"
@@ -69,10 +89,12 @@ else
 fi
 
 sysroot=$(realpath -m "$sys")
-for node in "$sys"/class/drm/*; do
+for node in "$sys"/class/drm/* "$sys"/class/accel/*; do
   name=${node##*/}
-  case $name in
-    card[0-9]* | renderD[0-9]*) ;;
+  class=${node%/*}
+  class=${class##*/}
+  case $class/$name in
+    drm/card[0-9]* | drm/renderD[0-9]* | accel/accel[0-9]*) ;;
     *) continue ;;
   esac
   case $name in *-*) continue ;; esac  # connectors such as card0-DP-1
@@ -80,15 +102,15 @@ for node in "$sys"/class/drm/*; do
   device=$(realpath -m "$node/device")
   relative=${device#"$sysroot"/}
   [ "$relative" = "$device" ] && continue
-  mkdir -p "$out/sys/class/drm/$name"
-  ln -sfn "../../../$relative" "$out/sys/class/drm/$name/device"
+  mkdir -p "$out/sys/class/$class/$name"
+  ln -sfn "../../../$relative" "$out/sys/class/$class/$name/device"
   # The driver the device is bound to: only the last component is read.
   if target=$(readlink "$device/driver" 2>/dev/null); then
     mkdir -p "$out/sys/$relative"
     ln -sfn "$target" "$out/sys/$relative/driver"
   fi
   for file in mem_info_vram_total mem_info_vram_used mem_info_gtt_total mem_info_gtt_used \
-    mem_info_vis_vram_total mem_info_vis_vram_used vendor device; do
+    mem_info_vis_vram_total mem_info_vis_vram_used vendor device npu_busy_time_us profiling; do
     if [ -r "$device/$file" ]; then
       mkdir -p "$out/sys/$relative"
       cat "$device/$file" >"$out/sys/$relative/$file" 2>/dev/null
@@ -104,6 +126,10 @@ for properties in "$sys"/class/kfd/kfd/topology/nodes/*/properties; do
   node=${node##*/}
   mkdir -p "$out/sys/class/kfd/kfd/topology/nodes/$node"
   cat "$properties" >"$out/sys/class/kfd/kfd/topology/nodes/$node/properties" 2>/dev/null
+  # The number KFD's per-process files are named by.
+  if [ -r "${properties%/properties}/gpu_id" ]; then
+    cat "${properties%/properties}/gpu_id" >"$out/sys/class/kfd/kfd/topology/nodes/$node/gpu_id"
+  fi
 done
 for file in dmem.capacity dmem.current; do
   if [ -r "$sys/fs/cgroup/$file" ]; then

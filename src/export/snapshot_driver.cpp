@@ -142,7 +142,8 @@ const char* CollectSnapshot(Platform& platform, std::string& snapshotText) {
       document.adapters.push_back(
           {WideToUtf8(platform, adapter), description ? description->name : std::string(),
            description ? description->pciAddress : std::string(),
-           Known(adapters.TotalCommitted(adapter)), Known(adapters.Free(adapter, descriptions))});
+           Known(adapters.TotalCommitted(adapter)), Known(adapters.Free(adapter, descriptions)),
+           description ? description->kind : std::string("GPU")});
     }
   }
 

@@ -65,6 +65,8 @@ struct AdapterDescription {
   std::string name;             // valid UTF-8; empty when the system gives none
   double dedicatedBytes = -1;   // the GPU's own memory; -1 when unknown
   std::string pciAddress = {};  // "dddd:bb:dd.f"; empty when the system gives none
+  // "GPU", or "NPU" for a compute accelerator that is no graphics adapter.
+  std::string kind = "GPU";
 };
 
 class Platform {

@@ -23,6 +23,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
     adapters.push_back(Json{
         {"Adapter", adapter.adapter},
         {"AdapterName", adapter.name},
+        {"Kind", adapter.kind},
         {"PciAddress", adapter.pciAddress},
         {"GPUMemoryTotal", MiBOrNull(adapter.totalCommittedBytes)},
         {"GPUMemoryFree", MiBOrNull(adapter.freeBytes)},

@@ -20,6 +20,7 @@ struct SnapshotAdapter {
   std::string pciAddress;  // empty when there is none
   std::optional<double> totalCommittedBytes;
   std::optional<double> freeBytes;
+  std::string kind = "GPU";  // "GPU", or "NPU" for a compute accelerator
 };
 
 // Engine type ("3D", "Copy", ...) to its busy seconds, summed over the type's

@@ -47,7 +47,8 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
                                       {u"not an engine", 0, 50}};
   platform.arrays[Path(kAllAdapterTotalCommitted)] = {{kGpuA, 0, 1342177280}};
   platform.arrays[Path(kAllAdapterFree)] = {{kGpuA, 0, 7516192768}, {kGpuB, kInvalid, 0}};
-  platform.adapters = {{u"luid_0x00000000_0x00000300", "GPU \"A\"", -1, "0000:03:00.0"}};
+  // The system's description names the kind; a GPU it does not describe is a GPU.
+  platform.adapters = {{u"luid_0x00000000_0x00000300", "GPU \"A\"", -1, "0000:03:00.0", "NPU"}};
   std::string text;
 
   const char* result = CollectSnapshot(platform, text);
@@ -56,9 +57,10 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
   EXPECT_EQ(
       text,
       "{\"Time\":81234.5,\"Adapters\":["
-      "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"AdapterName\":\"\","
+      "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"AdapterName\":\"\",\"Kind\":\"GPU\","
       "\"PciAddress\":\"\",\"GPUMemoryTotal\":null,\"GPUMemoryFree\":null},"
-      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU \\\"A\\\"\","
+      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU "
+      "\\\"A\\\"\",\"Kind\":\"NPU\","
       "\"PciAddress\":\"0000:03:00.0\",\"GPUMemoryTotal\":1280.0,\"GPUMemoryFree\":7168.0}],"
       "\"Processes\":["
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\","

@@ -5,7 +5,8 @@
 // exports:
 //   default            current drivers: _v3 process lists filling
 //                      nvmlProcessInfo_v2_t, nvmlDeviceGetRunningProcessDetailList
-//                      present, nvmlDeviceGetMemoryInfo_v2, nvmlDeviceGetPciInfo_v3.
+//                      present, nvmlDeviceGetMemoryInfo_v2, nvmlDeviceGetPciInfo_v3,
+//                      nvmlDeviceGetProcessesUtilizationInfo (R550 on).
 //   FAKE_NVML_R535     R535.43 to R535.86: _v3 fills the 32-byte
 //                      nvmlProcessInfo_v3_t; no RunningProcessDetailList.
 //   FAKE_NVML_LEGACY   before R450: only the unsuffixed functions, filling
@@ -36,6 +37,8 @@ extern "C" void* __dso_handle;
 namespace {
 
 constexpr int kMaxDevices = 8;
+// Control functions address a MIG device by this plus its slot.
+constexpr int kFirstMigIndex = 100;
 
 struct FakeProcess {
   unsigned int pid;
@@ -57,6 +60,13 @@ struct FakeDevice {
   unsigned int migMode = 0;
   std::vector<std::pair<std::string, int>> failures;
   unsigned long long lastSeenTimeStamp = 0;
+  // A MIG device: its GPU (an index of State::devices), GPU instance and
+  // profile; parent -1 for a GPU.
+  int parent = -1;
+  unsigned int gpuInstanceId = 0;
+  std::string profile;
+  bool gpmSupported = false;
+  double gpmGraphicsUtil = 0;
 };
 
 struct State {
@@ -65,6 +75,8 @@ struct State {
   int initCount = 0;
   int deviceCount = 0;
   std::array<FakeDevice, kMaxDevices> devices;
+  std::array<FakeDevice, kMaxDevices> migDevices;
+  int migDeviceCount = 0;
   int processListFills = 0;
 };
 
@@ -110,7 +122,18 @@ FakeDevice* DeviceOf(nvmlDevice_t handle) {
   for (int i = 0; i < state.deviceCount; ++i) {
     if (reinterpret_cast<nvmlDevice_t>(&state.devices[i]) == handle) return &state.devices[i];
   }
+  for (int i = 0; i < state.migDeviceCount; ++i) {
+    if (reinterpret_cast<nvmlDevice_t>(&state.migDevices[i]) == handle) {
+      return &state.migDevices[i];
+    }
+  }
   return nullptr;
+}
+
+// A device or MIG device by the index the control functions hand out.
+FakeDevice& At(int index) {
+  State& state = TheState();
+  return index >= kFirstMigIndex ? state.migDevices[index - kFirstMigIndex] : state.devices[index];
 }
 
 // The answer every device call starts with: the stub's, UNINITIALIZED before
@@ -150,8 +173,8 @@ nvmlReturn_t FillProcesses(nvmlDevice_t handle, int list, unsigned int* infoCoun
     info.pid = processes[i].pid;
     info.usedGpuMemory = processes[i].usedGpuMemory;
     if constexpr (sizeof(Info) > sizeof(nvmlProcessInfo_v1_t)) {
-      info.gpuInstanceId = 0xFFFFFFFFu;
-      info.computeInstanceId = 0xFFFFFFFFu;
+      info.gpuInstanceId = device->parent >= 0 ? device->gpuInstanceId : 0xFFFFFFFFu;
+      info.computeInstanceId = device->parent >= 0 ? 0 : 0xFFFFFFFFu;
     }
     std::memcpy(&infos[i], &info, sizeof info);
   }
@@ -248,25 +271,63 @@ FAKE_EXPORT int FakeNvml_AddDevice(unsigned int domain, unsigned int bus, unsign
 
 FAKE_EXPORT void FakeNvml_AddProcess(int deviceIndex, int list, unsigned int pid,
                                      unsigned long long usedGpuMemory) {
-  TheState().devices[deviceIndex].lists[list].push_back({pid, usedGpuMemory});
+  At(deviceIndex).lists[list].push_back({pid, usedGpuMemory});
 }
 
-FAKE_EXPORT void FakeNvml_AddSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
-                                    unsigned long long ageMicroseconds) {
+FAKE_EXPORT void FakeNvml_AddVideoSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
+                                         unsigned int encUtil, unsigned int decUtil,
+                                         unsigned long long ageMicroseconds) {
   nvmlProcessUtilizationSample_t sample{};
   sample.pid = pid;
   sample.timeStamp = NowMicroseconds() - ageMicroseconds;
   sample.smUtil = smUtil;
   sample.memUtil = smUtil / 2;
-  TheState().devices[deviceIndex].samples.push_back(sample);
+  sample.encUtil = encUtil;
+  sample.decUtil = decUtil;
+  At(deviceIndex).samples.push_back(sample);
+}
+
+FAKE_EXPORT void FakeNvml_AddSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
+                                    unsigned long long ageMicroseconds) {
+  FakeNvml_AddVideoSample(deviceIndex, pid, smUtil, 0, 0, ageMicroseconds);
+}
+
+// Samples are the library's to free; the count shows one that is not.
+namespace {
+std::atomic<int> gpmSamplesHeld{0};
+}  // namespace
+
+FAKE_EXPORT void FakeNvml_SetGpmGraphicsUtil(int migIndex, double percent) {
+  At(migIndex).gpmSupported = true;
+  At(migIndex).gpmGraphicsUtil = percent;
+}
+
+FAKE_EXPORT int FakeNvml_GpmSamplesHeld(void) { return gpmSamplesHeld; }
+
+FAKE_EXPORT int FakeNvml_AddMigDevice(int deviceIndex, unsigned int gpuInstanceId,
+                                      const char* profile, unsigned long long usedBytes,
+                                      unsigned long long freeBytes) {
+  State& state = TheState();
+  if (state.migDeviceCount == kMaxDevices) return -1;
+  FakeDevice& added = state.migDevices[state.migDeviceCount];
+  added = state.devices[deviceIndex];
+  added.lists = {};
+  added.samples.clear();
+  added.failures.clear();
+  added.parent = deviceIndex;
+  added.gpuInstanceId = gpuInstanceId;
+  added.profile = profile;
+  added.usedBytes = usedBytes;
+  added.freeBytes = freeBytes;
+  return kFirstMigIndex + state.migDeviceCount++;
 }
 
 FAKE_EXPORT void FakeNvml_SetMigMode(int deviceIndex, unsigned int currentMode) {
-  TheState().devices[deviceIndex].migMode = currentMode;
+  At(deviceIndex).migMode = currentMode;
 }
 
 FAKE_EXPORT void FakeNvml_FailCall(int deviceIndex, const char* functionName, int status) {
-  TheState().devices[deviceIndex].failures.emplace_back(functionName, status);
+  At(deviceIndex).failures.emplace_back(functionName, status);
 }
 
 FAKE_EXPORT void FakeNvml_GrowAfterSizeQuery(int deviceIndex, int list, unsigned int count,
@@ -348,7 +409,11 @@ FAKE_EXPORT nvmlReturn_t nvmlDeviceGetName(nvmlDevice_t handle, char* name, unsi
       status != NVML_SUCCESS) {
     return status;
   }
-  const int written = std::snprintf(name, length, "Fake NVIDIA GPU %02x", device->bus);
+  // The driver names a MIG device "<GPU name> MIG <profile>".
+  const int written = device->parent >= 0
+                          ? std::snprintf(name, length, "Fake NVIDIA GPU %02x MIG %s", device->bus,
+                                          device->profile.c_str())
+                          : std::snprintf(name, length, "Fake NVIDIA GPU %02x", device->bus);
   return written >= 0 && static_cast<unsigned int>(written) < length ? NVML_SUCCESS
                                                                      : NVML_ERROR_INSUFFICIENT_SIZE;
 }
@@ -405,6 +470,86 @@ FAKE_PROCESS_LIST(nvmlDeviceGetGraphicsRunningProcesses, _v2, nvmlProcessInfo_v2
 FAKE_PROCESS_LIST(nvmlDeviceGetMPSComputeRunningProcesses, _v2, nvmlProcessInfo_v2_t,
                   kFakeNvmlMpsCompute)
 
+namespace gpuproc::nvml {
+struct nvmlGpmSample_st {
+  bool filled = false;
+  double graphicsUtil = 0;
+};
+}  // namespace gpuproc::nvml
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmSampleAlloc(nvmlGpmSample_t* sample) {
+  *sample = new nvmlGpmSample_st;
+  ++gpmSamplesHeld;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmSampleFree(nvmlGpmSample_t sample) {
+  delete sample;
+  --gpmSamplesHeld;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmMigSampleGet(nvmlDevice_t handle, unsigned int gpuInstanceId,
+                                             nvmlGpmSample_t sample) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlGpmMigSampleGet", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  State& state = TheState();
+  for (int i = 0; i < state.migDeviceCount; ++i) {
+    const FakeDevice& mig = state.migDevices[i];
+    if (&state.devices[mig.parent] != device || mig.gpuInstanceId != gpuInstanceId) continue;
+    if (!mig.gpmSupported) return NVML_ERROR_NOT_SUPPORTED;
+    sample->filled = true;
+    sample->graphicsUtil = mig.gpmGraphicsUtil;
+    return NVML_SUCCESS;
+  }
+  return NVML_ERROR_NOT_FOUND;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlGpmMetricsGet(nvmlGpmMetricsGet_t* metrics) {
+  if (metrics->version != NVML_GPM_METRICS_GET_VERSION) return 25;
+  if (!metrics->sample1->filled || !metrics->sample2->filled) return NVML_ERROR_INVALID_ARGUMENT;
+  for (unsigned int i = 0; i < metrics->numMetrics; ++i) {
+    nvmlGpmMetric_t& metric = metrics->metrics[i];
+    metric.nvmlReturn =
+        metric.metricId == NVML_GPM_METRIC_GRAPHICS_UTIL ? NVML_SUCCESS : NVML_ERROR_NOT_SUPPORTED;
+    metric.value = metrics->sample2->graphicsUtil;
+  }
+  return NVML_SUCCESS;
+}
+
+#if !defined(FAKE_NVML_R535)
+// R550 and later: every engine's share, in a versioned struct.
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetProcessesUtilizationInfo(
+    nvmlDevice_t handle, nvmlProcessesUtilizationInfo_v1_t* info) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetProcessesUtilizationInfo", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  if (info->version != nvmlProcessesUtilizationInfo_v1) return 25;  // ARGUMENT_VERSION_MISMATCH
+  device->lastSeenTimeStamp = info->lastSeenTimeStamp;
+  if (device->migMode != 0) return NVML_ERROR_NOT_SUPPORTED;
+  std::vector<nvmlProcessUtilizationInfo_v1_t> recent;
+  for (const auto& sample : device->samples) {
+    if (sample.timeStamp <= info->lastSeenTimeStamp) continue;
+    recent.push_back({sample.timeStamp, sample.pid, sample.smUtil, sample.memUtil, sample.encUtil,
+                      sample.decUtil, 0, 0});
+  }
+  if (recent.empty()) return NVML_ERROR_NOT_FOUND;
+  const auto needed = static_cast<unsigned int>(recent.size());
+  if (info->procUtilArray == nullptr || info->processSamplesCount < needed) {
+    info->processSamplesCount = needed;
+    return NVML_ERROR_INSUFFICIENT_SIZE;
+  }
+  std::memcpy(info->procUtilArray, recent.data(), recent.size() * sizeof recent[0]);
+  info->processSamplesCount = needed;
+  return NVML_SUCCESS;
+}
+#endif
+
 #ifdef FAKE_NVML_R535
 using V3Info = nvmlProcessInfo_v3_t;
 #else
@@ -433,6 +578,48 @@ FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMemoryInfo_v2(nvmlDevice_t handle, nvmlMem
   memory->used = device->usedBytes;
   memory->free = device->freeBytes;
   memory->total = device->usedBytes + device->freeBytes + memory->reserved;
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMaxMigDeviceCount(nvmlDevice_t handle, unsigned int* count) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetMaxMigDeviceCount", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  if (device->parent >= 0) return NVML_ERROR_INVALID_ARGUMENT;
+  *count = 7;  // an A100's or H100's most GPU instances
+  return NVML_SUCCESS;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMigDeviceHandleByIndex(nvmlDevice_t handle,
+                                                             unsigned int index,
+                                                             nvmlDevice_t* migHandle) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetMigDeviceHandleByIndex", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  State& state = TheState();
+  unsigned int seen = 0;
+  for (int i = 0; i < state.migDeviceCount; ++i) {
+    if (&state.devices[state.migDevices[i].parent] != device) continue;
+    if (seen++ == index) {
+      *migHandle = reinterpret_cast<nvmlDevice_t>(&state.migDevices[i]);
+      return NVML_SUCCESS;
+    }
+  }
+  return NVML_ERROR_NOT_FOUND;
+}
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetGpuInstanceId(nvmlDevice_t handle, unsigned int* id) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = Precheck(handle, "nvmlDeviceGetGpuInstanceId", &device);
+      status != NVML_SUCCESS) {
+    return status;
+  }
+  if (device->parent < 0) return NVML_ERROR_INVALID_ARGUMENT;
+  *id = device->gpuInstanceId;
   return NVML_SUCCESS;
 }
 

@@ -29,6 +29,22 @@ void FakeNvml_AddProcess(int deviceIndex, int list, unsigned int pid,
 // Adds a utilisation sample stamped `ageMicroseconds` before now.
 void FakeNvml_AddSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
                         unsigned long long ageMicroseconds);
+// The same with the encoder's and decoder's shares.
+void FakeNvml_AddVideoSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
+                             unsigned int encUtil, unsigned int decUtil,
+                             unsigned long long ageMicroseconds);
+// Adds a MIG device (one compute instance of GPU instance `gpuInstanceId`)
+// to a GPU, named "<GPU name> MIG <profile>" as the driver names it, with
+// its own memory; returns an index that the other control functions take
+// (processes, failures) like a device's.
+// GPU performance monitoring for a MIG device's GPU instance: the graphics
+// utilisation every pair of its samples reports. Without it the GPU answers
+// NOT_SUPPORTED, as GPUs before Hopper do.
+void FakeNvml_SetGpmGraphicsUtil(int migIndex, double percent);
+// GPM samples allocated and not yet freed.
+int FakeNvml_GpmSamplesHeld(void);
+int FakeNvml_AddMigDevice(int deviceIndex, unsigned int gpuInstanceId, const char* profile,
+                          unsigned long long usedBytes, unsigned long long freeBytes);
 void FakeNvml_SetMigMode(int deviceIndex, unsigned int currentMode);
 // Makes the named NVML function (any version) answer `status` for this device.
 void FakeNvml_FailCall(int deviceIndex, const char* functionName, int status);

@@ -22,6 +22,10 @@ class FakeNvmlControl {
     Resolve(AddProcess, "FakeNvml_AddProcess");
     Resolve(AddSample, "FakeNvml_AddSample");
     Resolve(SetMigMode, "FakeNvml_SetMigMode");
+    Resolve(AddVideoSample, "FakeNvml_AddVideoSample");
+    Resolve(AddMigDevice, "FakeNvml_AddMigDevice");
+    Resolve(SetGpmGraphicsUtil, "FakeNvml_SetGpmGraphicsUtil");
+    Resolve(GpmSamplesHeld, "FakeNvml_GpmSamplesHeld");
     Resolve(FailCall, "FakeNvml_FailCall");
     Resolve(GrowAfterSizeQuery, "FakeNvml_GrowAfterSizeQuery");
     Resolve(RestartDriver, "FakeNvml_RestartDriver");
@@ -49,6 +53,10 @@ class FakeNvmlControl {
   decltype(&FakeNvml_AddProcess) AddProcess = nullptr;
   decltype(&FakeNvml_AddSample) AddSample = nullptr;
   decltype(&FakeNvml_SetMigMode) SetMigMode = nullptr;
+  decltype(&FakeNvml_AddVideoSample) AddVideoSample = nullptr;
+  decltype(&FakeNvml_AddMigDevice) AddMigDevice = nullptr;
+  decltype(&FakeNvml_SetGpmGraphicsUtil) SetGpmGraphicsUtil = nullptr;
+  decltype(&FakeNvml_GpmSamplesHeld) GpmSamplesHeld = nullptr;
   decltype(&FakeNvml_FailCall) FailCall = nullptr;
   decltype(&FakeNvml_GrowAfterSizeQuery) GrowAfterSizeQuery = nullptr;
   decltype(&FakeNvml_RestartDriver) RestartDriver = nullptr;

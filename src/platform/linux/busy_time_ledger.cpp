@@ -81,13 +81,18 @@ std::map<std::uint32_t, BusyTimeLedger::NvmlProcessTime> BusyTimeLedger::RecordN
     if (time.newest) {
       const std::uint64_t interval =
           std::min(sample.timeStampUs - time.newest->timeStampUs, kNvmlMaxSampleIntervalUs);
+      // Percent of an interval in µs, in ns: × 10.
       time.busyNs += static_cast<std::uint64_t>(std::min(sample.smUtil, 100u)) * interval * 10;
+      time.encBusyNs += static_cast<std::uint64_t>(std::min(sample.encUtil, 100u)) * interval * 10;
+      time.decBusyNs += static_cast<std::uint64_t>(std::min(sample.decUtil, 100u)) * interval * 10;
     }
     time.newest = sample;
     kept.lastSeenUs = std::max(kept.lastSeenUs.value_or(0), sample.timeStampUs);
   }
   std::map<std::uint32_t, NvmlProcessTime> out;
-  for (const auto& [processId, time] : kept.processes) out[processId] = {time.busyNs, time.newest};
+  for (const auto& [processId, time] : kept.processes) {
+    out[processId] = {time.busyNs, time.newest, time.encBusyNs, time.decBusyNs};
+  }
   return out;
 }
 
@@ -117,6 +122,24 @@ bool BusyTimeLedger::NvmlWindowTrusted(std::uint64_t realUs, std::uint64_t monoU
   return !lastStepMonoUs_ || monoUs - *lastStepMonoUs_ > windowUs;
 }
 
+std::uint64_t BusyTimeLedger::RecordKfdOccupancy(std::uint32_t processId, GpuDevice device,
+                                                 double share, std::uint64_t readAtNs) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  share = std::clamp(share, 0.0, 1.0);
+  const auto [it, first] = kfdOccupancy_.try_emplace({processId, device});
+  KfdOccupancy& kept = it->second;
+  if (!first && readAtNs > kept.readAtNs) {
+    const double mean = (kept.share + share) / 2;
+    kept.busyNs +=
+        static_cast<std::uint64_t>(mean * static_cast<double>(readAtNs - kept.readAtNs) + 0.5);
+  }
+  if (first || readAtNs >= kept.readAtNs) {
+    kept.share = share;
+    kept.readAtNs = readAtNs;
+  }
+  return kept.busyNs;
+}
+
 void BusyTimeLedger::KeepOnly(const std::vector<std::uint32_t>& living) {
   const std::lock_guard<std::mutex> guard(lock_);
   const auto exited = [&](std::uint32_t processId) {
@@ -126,6 +149,7 @@ void BusyTimeLedger::KeepOnly(const std::vector<std::uint32_t>& living) {
   for (auto& [device, kept] : nvmlDevices_) {
     std::erase_if(kept.processes, [&](const auto& entry) { return exited(entry.first); });
   }
+  std::erase_if(kfdOccupancy_, [&](const auto& entry) { return exited(entry.first.first); });
 }
 
 std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger() { return CurrentProcessState().busyTime; }

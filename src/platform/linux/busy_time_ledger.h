@@ -30,6 +30,8 @@ struct NvmlSample {
   std::uint32_t processId = 0;
   std::uint64_t timeStampUs = 0;  // the driver's own sample time
   unsigned int smUtil = 0;
+  unsigned int encUtil = 0;  // NVENC
+  unsigned int decUtil = 0;  // NVDEC
 };
 
 class BusyTimeLedger {
@@ -44,8 +46,9 @@ class BusyTimeLedger {
   // Integrates the samples of one NVML device into each process's busy time
   // and returns, per process, its busy nanoseconds and its newest sample.
   struct NvmlProcessTime {
-    std::uint64_t busyNs = 0;
+    std::uint64_t busyNs = 0;  // on the SMs
     std::optional<NvmlSample> newest;
+    std::uint64_t encBusyNs = 0, decBusyNs = 0;
   };
   // The driver's sample time after which samples are still unseen on
   // `device`; empty before the first reading.
@@ -59,6 +62,14 @@ class BusyTimeLedger {
   // clock stepped against the monotonic one, `monoUs`, since the previous
   // reading or within the window before now.
   bool NvmlWindowTrusted(std::uint64_t realUs, std::uint64_t monoUs, std::uint64_t windowUs);
+
+  // Integrates one reading of KFD's compute-unit occupancy, `share` of the
+  // GPU's compute units (0 to 1) that the process holds at `readAtNs`, into
+  // its busy time on `device`: occupancy is a level, not a counter, so each
+  // interval between two readings counts at the mean of its two ends. The
+  // first reading counts from 0. Returns the busy ns so far.
+  std::uint64_t RecordKfdOccupancy(std::uint32_t processId, GpuDevice device, double share,
+                                   std::uint64_t readAtNs);
 
   // Forgets every process not in `living` (ascending): it has exited.
   void KeepOnly(const std::vector<std::uint32_t>& living);
@@ -75,6 +86,12 @@ class BusyTimeLedger {
   struct NvmlTime {
     std::uint64_t busyNs = 0;
     std::optional<NvmlSample> newest;
+    std::uint64_t encBusyNs = 0, decBusyNs = 0;
+  };
+  struct KfdOccupancy {
+    std::uint64_t busyNs = 0;
+    double share = 0;
+    std::uint64_t readAtNs = 0;
   };
   struct NvmlDevice {
     std::optional<std::uint64_t> lastSeenUs;
@@ -84,6 +101,7 @@ class BusyTimeLedger {
   std::mutex lock_;
   std::map<DrmClientKey, ClientTime> clients_;
   std::map<GpuDevice, NvmlDevice> nvmlDevices_;
+  std::map<std::pair<std::uint32_t, GpuDevice>, KfdOccupancy> kfdOccupancy_;
   std::optional<std::uint64_t> previousRealUs_, previousMonoUs_, lastStepMonoUs_;
 };
 

@@ -13,15 +13,17 @@ namespace gpuproc {
 namespace {
 
 // "dddd:bb:dd.f" of a device named luid_0x<HI>_0x<LO>_phys_0, where HI and
-// LO came from a PCI address; empty for a device that has none.
+// LO came from a PCI address (a MIG instance's is its GPU's, in the low 16
+// bits); empty for a device that has none.
 std::string PciAddressOf(std::u16string_view instance) {
   unsigned int high = 0;
   unsigned int low = 0;
   const std::string narrow(instance.begin(), instance.end());
   if (std::sscanf(narrow.c_str(), "luid_0x%8X_0x%8X_phys_", &high, &low) != 2 ||
-      high == kNonPciDeviceHigh || low > 0xFFFF) {
+      high == kNonPciDeviceHigh) {
     return {};
   }
+  low &= 0xFFFFu;
   char text[24];
   std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", high, low >> 8, (low >> 3) & 0x1F,
                 low & 0x7);
@@ -61,6 +63,7 @@ struct CounterBackend::Query {
   // then rescans only the processes that scan found.
   bool latestScannedAll = false;
   CounterValues latest;
+  std::set<std::string> noticesGiven;
 };
 
 CounterBackend::CounterBackend(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
@@ -285,11 +288,21 @@ std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle han
     if (name.empty() && !adapter.sysfsDevice.empty()) {
       name = database.DescribeSysfsDevice(fs_, adapter.sysfsDevice, adapter.address);
     }
-    described.push_back(
-        {adapter.name.substr(0, physical), std::move(name), -1, PciAddressOf(adapter.name)});
+    described.push_back({adapter.name.substr(0, physical), std::move(name), -1,
+                         PciAddressOf(adapter.name), adapter.kind});
   }
   database.ReleaseTables();
   return described;
+}
+
+std::vector<std::string> CounterBackend::TakeNewNotices(QueryHandle handle) {
+  std::vector<std::string> notices;
+  Query* query = FindQuery(handle);
+  if (query == nullptr) return notices;
+  for (const std::string& notice : query->latest.notices) {
+    if (query->noticesGiven.insert(notice).second) notices.push_back(notice);
+  }
+  return notices;
 }
 
 PdhStatus CounterBackend::EnumObjectItems(std::u16string_view objectName, char16_t* counters,

@@ -53,6 +53,10 @@ class CounterBackend {
   // The processes the query's latest collection was refused.
   std::uint32_t UnreadableProcesses(QueryHandle query) const;
 
+  // The sources' notices of the query's latest collection that the query
+  // has not handed out yet: each line once per query.
+  std::vector<std::string> TakeNewNotices(QueryHandle query);
+
   const HostFs& Fs() const { return fs_; }
 
  private:

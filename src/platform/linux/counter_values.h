@@ -30,6 +30,7 @@ struct CounterValues {
     std::u16string name;
     std::optional<std::uint64_t> totalCommitted, free;
     std::string deviceName, sysfsDevice, address;  // as the source gave them
+    std::string kind = kGpuKind;
   };
   std::vector<ProcessInstance> processes;
   std::vector<EngineInstance> engines;
@@ -37,10 +38,12 @@ struct CounterValues {
   // The most any source was refused: the sources look at the same
   // processes, so their counts overlap rather than add up.
   std::uint32_t unreadableProcesses = 0;
+  std::vector<std::string> notices = {};  // every source's, in table order
 };
 
 // Merges the sources' snapshots in table order; a device that an earlier
-// source reported is ignored in the later ones.
+// source reported is ignored in the later ones, except by a source that
+// supplements the earlier ones (see GpuSnapshot).
 CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots);
 
 }  // namespace gpuproc

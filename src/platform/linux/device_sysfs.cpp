@@ -102,6 +102,38 @@ std::optional<bool> KfdShowsIntegrated(int sysRoot, GpuDevice device) {
   return std::nullopt;
 }
 
+std::map<std::uint32_t, KfdGpu> ReadKfdGpus(int sysRoot) {
+  constexpr const char* kNodes = "class/kfd/kfd/topology/nodes";
+  std::map<std::uint32_t, KfdGpu> gpus;
+  for (const std::string& node : ListInRoot(sysRoot, kNodes)) {
+    if (!ParseDecimal(node)) continue;
+    const std::string folder = std::string(kNodes) + "/" + node;
+    const auto idText = ReadInRoot(sysRoot, folder + "/gpu_id");
+    const auto text = ReadInRoot(sysRoot, folder + "/properties");
+    if (!idText || !text) continue;
+    std::string_view id(*idText);
+    while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.remove_suffix(1);
+    const std::optional<std::uint64_t> gpuId = ParseDecimal(id);
+    if (!gpuId || *gpuId == 0 || *gpuId > 0xFFFFFFFFu) continue;
+    std::optional<std::uint64_t> domain, location, simds, simdsPerCu;
+    ForEachKeyNumber(*text, [&](std::string_view key, std::uint64_t value) {
+      if (key == "domain") domain = value;
+      if (key == "location_id") location = value;
+      if (key == "simd_count") simds = value;
+      if (key == "simd_per_cu") simdsPerCu = value;
+    });
+    if (!domain || !location || *domain > 0xFFFFFFFFu || *location > 0xFFFFu) continue;
+    KfdGpu gpu{
+        GpuDevice{static_cast<std::uint32_t>(*domain), static_cast<std::uint32_t>(*location)},
+        std::nullopt};
+    if (simds && simdsPerCu && *simdsPerCu > 0 && *simds >= *simdsPerCu) {
+      gpu.computeUnits = *simds / *simdsPerCu;
+    }
+    gpus.emplace(static_cast<std::uint32_t>(*gpuId), gpu);
+  }
+  return gpus;
+}
+
 AdapterFigures ReadMemInfoAdapter(int deviceDir, int, GpuDevice) {
   AdapterFigures figures;
   const auto vramTotal = ReadSysNumber(deviceDir, "mem_info_vram_total");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,16 @@ std::optional<std::uint64_t> ReadSysNumber(int dirFd, const char* name);
 // when its node has SIMDs alone, empty when no node names the device or the
 // topology cannot be read.
 std::optional<bool> KfdShowsIntegrated(int sysRoot, GpuDevice device);
+
+// A GPU of the KFD compute topology: the device its node names (domain and
+// location_id) and its compute units (simd_count / simd_per_cu).
+struct KfdGpu {
+  GpuDevice device;
+  std::optional<std::uint64_t> computeUnits;
+};
+// Every GPU node of /sys/class/kfd/kfd/topology/nodes, by its gpu_id (the
+// number KFD's per-process files are named by); CPU nodes have gpu_id 0.
+std::map<std::uint32_t, KfdGpu> ReadKfdGpus(int sysRoot);
 
 // The device folder's mem_info_vram_total, mem_info_vram_used and
 // mem_info_gtt_used: committed = VRAM used + GTT used, free = VRAM total -

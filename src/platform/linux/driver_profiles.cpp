@@ -18,8 +18,14 @@ constexpr RegionRule kAmdgpuRegions[] = {
     {"doorbell", false, kIgnored, kIgnored},  {"mmioremap", false, kIgnored, kIgnored},
 };
 constexpr EngineTypeRule kAmdgpuEngines[] = {
-    {"gfx", "3D"},          {"compute", "Compute"},  {"dma", "Copy"},
-    {"dec", "VideoDecode"}, {"jpeg", "VideoDecode"}, {"enc", "VideoEncode"},
+    {"gfx", "3D"},
+    {"compute", "Compute"},
+    {"dma", "Copy"},
+    {"dec", "VideoDecode"},
+    {"jpeg", "VideoDecode"},
+    {"enc", "VideoEncode"},
+    {"enc_1", "VideoEncode"},
+    {"vpe", "VideoProcessing"},
 };
 
 // i915: `local<N>` only on discrete parts; `stolen-local<N>` is carved out
@@ -55,6 +61,9 @@ constexpr EngineTypeRule kMsmEngines[] = {{"gpu", "3D"}};
 constexpr EngineTypeRule kPanfrostEngines[] = {{"fragment", "3D"}, {"vertex-tiler", "3D"}};
 constexpr EngineTypeRule kPanthorEngines[] = {{"panthor", "3D"}};
 constexpr EngineTypeRule kV3dEngines[] = {{"render", "3D"}, {"bin", "3D"}, {"csd", "Compute"}};
+// AMD's XDNA NPU: the mainline driver and the out-of-tree one (which calls
+// itself amdxdna_accel_driver) name the array's busy time differently.
+constexpr EngineTypeRule kAmdxdnaEngines[] = {{"npu-amdxdna", "Compute"}, {"npu", "Compute"}};
 
 using enum KindSignal;
 
@@ -64,21 +73,55 @@ using enum KindSignal;
 // simpledrm is not the DRM driver's own name.
 constexpr std::array kProfiles = {
     DriverProfile{"amdgpu", "", true, kAmdgpuRegions, kAmdgpuEngines, kKfdTopology, "gfx",
-                  ReadMemInfoAdapter},
-    DriverProfile{"i915", "", true, kI915Regions, kI915Engines, kDiscreteRegion, "", nullptr},
-    DriverProfile{"xe", "", true, kXeRegions, kXeEngines, kDiscreteRegion, "", ReadDmemVramAdapter},
-    DriverProfile{"msm", "", true, {}, kMsmEngines, kAlwaysIntegrated, "", nullptr},
-    DriverProfile{"panfrost", "", true, {}, kPanfrostEngines, kAlwaysIntegrated, "", nullptr},
-    DriverProfile{"panthor", "", true, {}, kPanthorEngines, kAlwaysIntegrated, "", nullptr},
-    DriverProfile{"v3d", "", true, {}, kV3dEngines, kAlwaysIntegrated, "", nullptr},
-    DriverProfile{"nvidia-drm", "nvidia", false, {}, {}, kDiscreteRegion, "", nullptr},
-    DriverProfile{"ast", "", false, {}, {}, kDiscreteRegion, "", nullptr},
-    DriverProfile{"mgag200", "", false, {}, {}, kDiscreteRegion, "", nullptr},
-    DriverProfile{"simpledrm", "simple-framebuffer", false, {}, {}, kDiscreteRegion, "", nullptr},
+                  ReadMemInfoAdapter, "", ""},
+    DriverProfile{"i915", "", true, kI915Regions, kI915Engines, kDiscreteRegion, "", nullptr, "",
+                  ""},
+    DriverProfile{"xe", "", true, kXeRegions, kXeEngines, kDiscreteRegion, "", ReadDmemVramAdapter,
+                  "", ""},
+    DriverProfile{"msm", "", true, {}, kMsmEngines, kAlwaysIntegrated, "", nullptr, "", ""},
+    DriverProfile{"panfrost",
+                  "",
+                  true,
+                  {},
+                  kPanfrostEngines,
+                  kAlwaysIntegrated,
+                  "",
+                  nullptr,
+                  "",
+                  "profiling"},
+    DriverProfile{
+        "panthor", "", true, {}, kPanthorEngines, kAlwaysIntegrated, "", nullptr, "", "profiling"},
+    DriverProfile{"v3d", "", true, {}, kV3dEngines, kAlwaysIntegrated, "", nullptr, "", ""},
+    // Compute accelerators under /dev/accel. The NPUs of client parts use
+    // system memory; Gaudi's fdinfo names no region that marks it discrete.
+    DriverProfile{"amdxdna", "", true, {}, kAmdxdnaEngines, kAlwaysIntegrated, "", nullptr, "", ""},
+    DriverProfile{"amdxdna_accel_driver",
+                  "amdxdna",
+                  true,
+                  {},
+                  kAmdxdnaEngines,
+                  kAlwaysIntegrated,
+                  "",
+                  nullptr,
+                  "",
+                  ""},
+    DriverProfile{
+        "intel_vpu", "", true, {}, {}, kAlwaysIntegrated, "", nullptr, "npu_busy_time_us", ""},
+    DriverProfile{"habanalabs", "", true, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
+    DriverProfile{"nvidia-drm", "nvidia", false, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
+    DriverProfile{"ast", "", false, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
+    DriverProfile{"mgag200", "", false, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
+    DriverProfile{
+        "simpledrm", "simple-framebuffer", false, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
+    // Drivers that render but print no usage statistics (nouveau, lima,
+    // asahi as of Linux 6.12): their clients have nothing to read.
+    DriverProfile{"nouveau", "", false, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
+    DriverProfile{"lima", "", false, {}, {}, kAlwaysIntegrated, "", nullptr, "", ""},
+    DriverProfile{"asahi", "", false, {}, {}, kAlwaysIntegrated, "", nullptr, "", ""},
     // A driver we do not know: every region system memory, engines under
     // their own names, and no region that marks a device discrete, so Local
     // = Shared, the memory it uses being the system's.
-    DriverProfile{"", "", true, {}, {}, kDiscreteRegion, "", nullptr},
+    DriverProfile{"", "", true, {}, {}, kDiscreteRegion, "", nullptr, "", ""},
 };
 
 bool Matches(const RegionRule& rule, std::string_view region) {

@@ -57,6 +57,13 @@ struct DriverProfile {
   // out (amdgpu prints an engine only once its busy time is above 0).
   std::string_view alwaysListedEngine;
   AdapterReader adapter;  // null: the driver publishes no adapter figures
+  // A file of the device's sysfs folder with the whole device's busy time in
+  // microseconds (ivpu's npu_busy_time_us), for a driver whose fdinfo has
+  // none; empty where there is no such file.
+  std::string_view deviceBusyFile;
+  // A sysfs switch of the device folder that must read 1 before the driver
+  // samples engine time at all (panfrost's and panthor's `profiling`).
+  std::string_view profilingSwitch;
 };
 
 // The profile for a drm-driver name; the generic profile (every region

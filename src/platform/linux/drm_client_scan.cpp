@@ -72,9 +72,8 @@ std::vector<DrmClient>& DrmClientScanner::ReadKnownClients(int procRoot, std::ui
     // no longer that client.
     std::snprintf(name, sizeof name, "%d", fd);
     const ssize_t length = ::readlinkat(dir.Get(), name, target, sizeof target);
-    if (length == static_cast<ssize_t>(kDriPrefix.size() + node.size()) &&
-        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) == 0 &&
-        std::memcmp(target + kDriPrefix.size(), node.data(), node.size()) == 0) {
+    if (length > 0 && length < static_cast<ssize_t>(sizeof target) &&
+        DeviceNodeOfLink(std::string_view(target, static_cast<std::size_t>(length))) == node) {
       gpuFds_.emplace_back(fd, node);
     }
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/linux/device_sysfs.h"
 #include "platform/linux/number_text.h"
@@ -17,7 +18,25 @@ std::optional<std::uint32_t> NodeNumber(std::string_view node, std::string_view 
   return ParseDecimal<std::uint32_t>(node.substr(prefix.size()));
 }
 
+// The device of a node that has no PCI address: its minor, accelerators
+// above every DRM minor.
+std::optional<GpuDevice> NonPciDevice(std::string_view node) {
+  if (const auto minor = NodeNumber(node, "accel")) {
+    if (*minor < kAccelDeviceLowBase)
+      return GpuDevice{kNonPciDeviceHigh, kAccelDeviceLowBase + *minor};
+    return std::nullopt;
+  }
+  std::optional<std::uint32_t> minor = NodeNumber(node, "card");
+  if (!minor) minor = NodeNumber(node, "renderD");
+  if (!minor) return std::nullopt;
+  return GpuDevice{kNonPciDeviceHigh, *minor};
+}
+
 }  // namespace
+
+std::string NodeClassDir(std::string_view node) {
+  return (node.starts_with("accel") ? "class/accel/" : "class/drm/") + std::string(node);
+}
 
 std::optional<GpuDevice> ParsePciAddress(std::string_view text) {
   // dddd:bb:dd.f
@@ -42,30 +61,36 @@ bool IsNodeName(std::string_view name) {
 const std::vector<DrmDeviceResolver::Card>& DrmDeviceResolver::Cards() {
   if (cardsListed_) return cards_;
   cardsListed_ = true;
-  for (const std::string& name : fs_.ListSysDir("class/drm")) {
-    // Connectors (card0-DP-1) share the prefix but are not devices.
-    const std::optional<std::uint32_t> minor = NodeNumber(name, "card");
-    if (!minor) continue;
-    const std::optional<std::string> link = fs_.ReadSysLink("class/drm/" + name + "/device");
-    if (!link) continue;
-    Card card{*minor, name, std::string(LastComponent(*link)), {}, UniqueFd(), nullptr};
-    card.device = ParsePciAddress(card.deviceName).value_or(GpuDevice{kNonPciDeviceHigh, *minor});
-    if (fs_.SysRootFd() >= 0) {
-      card.deviceDir = UniqueFd(
-          OpenInRoot(fs_.SysRootFd(), "class/drm/" + name + "/device", O_PATH | O_DIRECTORY));
+  for (const char* prefix : {"card", "accel"}) {
+    const bool accel = prefix[0] == 'a';
+    const std::string classDir = accel ? "class/accel" : "class/drm";
+    for (const std::string& name : fs_.ListSysDir(classDir)) {
+      // Connectors (card0-DP-1) share the prefix but are not devices.
+      const std::optional<std::uint32_t> minor = NodeNumber(name, prefix);
+      const std::optional<GpuDevice> fallback = NonPciDevice(name);
+      if (!minor || !fallback) continue;
+      const std::string deviceLink = classDir + "/" + name + "/device";
+      const std::optional<std::string> link = fs_.ReadSysLink(deviceLink);
+      if (!link) continue;
+      Card card{*minor, name, std::string(LastComponent(*link)), {}, UniqueFd(), nullptr, accel};
+      card.device = ParsePciAddress(card.deviceName).value_or(*fallback);
+      if (fs_.SysRootFd() >= 0) {
+        card.deviceDir = UniqueFd(OpenInRoot(fs_.SysRootFd(), deviceLink, O_PATH | O_DIRECTORY));
+      }
+      char target[256];
+      const ssize_t length = card.deviceDir.Valid() ? ::readlinkat(card.deviceDir.Get(), "driver",
+                                                                   target, sizeof target)
+                                                    : -1;
+      if (length > 0 && length < static_cast<ssize_t>(sizeof target)) {
+        card.profile = ProfileForBoundDriver(
+            LastComponent(std::string_view(target, static_cast<std::size_t>(length))));
+      }
+      cards_.push_back(std::move(card));
     }
-    char target[256];
-    const ssize_t length = card.deviceDir.Valid()
-                               ? ::readlinkat(card.deviceDir.Get(), "driver", target, sizeof target)
-                               : -1;
-    if (length > 0 && length < static_cast<ssize_t>(sizeof target)) {
-      card.profile = ProfileForBoundDriver(
-          LastComponent(std::string_view(target, static_cast<std::size_t>(length))));
-    }
-    cards_.push_back(std::move(card));
   }
-  std::sort(cards_.begin(), cards_.end(),
-            [](const Card& a, const Card& b) { return a.minor < b.minor; });
+  std::sort(cards_.begin(), cards_.end(), [](const Card& a, const Card& b) {
+    return std::tie(a.accel, a.minor) < std::tie(b.accel, b.minor);
+  });
   return cards_;
 }
 
@@ -73,12 +98,15 @@ bool DrmDeviceResolver::AnyNodeMayReport() {
   if (anyNodeMayReport_) return *anyNodeMayReport_;
   bool sawNode = false;
   bool mayReport = false;
-  for (const std::string& name : fs_.ListSysDir("class/drm")) {
-    if (!NodeNumber(name, "card") && !NodeNumber(name, "renderD")) continue;
-    sawNode = true;
-    const std::optional<std::string> link = fs_.ReadSysLink("class/drm/" + name + "/device/driver");
-    const DriverProfile* profile = link ? ProfileForBoundDriver(LastComponent(*link)) : nullptr;
-    if (profile == nullptr || profile->reportsUsage) mayReport = true;
+  for (const char* classDir : {"class/drm", "class/accel"}) {
+    for (const std::string& name : fs_.ListSysDir(classDir)) {
+      if (!NonPciDevice(name)) continue;
+      sawNode = true;
+      const std::optional<std::string> link =
+          fs_.ReadSysLink(NodeClassDir(name) + "/device/driver");
+      const DriverProfile* profile = link ? ProfileForBoundDriver(LastComponent(*link)) : nullptr;
+      if (profile == nullptr || profile->reportsUsage) mayReport = true;
+    }
   }
   // No node at all: sysfs may just be hidden from us, so look anyway.
   anyNodeMayReport_ = mayReport || !sawNode;
@@ -92,11 +120,7 @@ std::optional<GpuDevice> DrmDeviceResolver::ForClient(const DrmFdinfo& info,
     if (known == node) return device;
   }
   std::optional<GpuDevice> device = FromSysfs(node);
-  if (!device) {
-    std::optional<std::uint32_t> minor = NodeNumber(node, "card");
-    if (!minor) minor = NodeNumber(node, "renderD");
-    if (minor) device = GpuDevice{kNonPciDeviceHigh, *minor};
-  }
+  if (!device) device = NonPciDevice(node);
   if (device) nodes_.emplace_back(std::string(node), *device);
   return device;
 }
@@ -121,8 +145,7 @@ DeviceKind DrmDeviceResolver::KindOf(const DriverProfile& profile, GpuDevice dev
 }
 
 std::optional<GpuDevice> DrmDeviceResolver::FromSysfs(std::string_view node) {
-  const std::optional<std::string> link =
-      fs_.ReadSysLink("class/drm/" + std::string(node) + "/device");
+  const std::optional<std::string> link = fs_.ReadSysLink(NodeClassDir(node) + "/device");
   if (!link) return std::nullopt;
   const std::string_view deviceName = LastComponent(*link);
   if (const std::optional<GpuDevice> device = ParsePciAddress(deviceName)) return device;

@@ -1,6 +1,6 @@
 // Which GPU device a DRM node or client is: the cards under
-// /sys/class/drm, the driver each is bound to, whether a device is
-// integrated or discrete, and the device names that fdinfo and sysfs use.
+// /sys/class/drm and the compute accelerators under /sys/class/accel, the driver each is bound to,
+// whether a device is integrated or discrete, and the device names that fdinfo and sysfs use.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +22,13 @@ namespace gpuproc {
 // empty when the text is not a PCI address.
 std::optional<GpuDevice> ParsePciAddress(std::string_view text);
 
-// A DRM node name as it may appear under /dev/dri and /sys/class/drm: it
-// goes into sysfs paths, so nothing that could climb out of the folder.
+// A DRM node name as it may appear under /dev/dri and /sys/class/drm (or
+// /dev/accel and /sys/class/accel): it goes into sysfs paths, so nothing
+// that could climb out of the folder.
 bool IsNodeName(std::string_view name);
+
+// The sysfs class folder of a node: "class/accel/accel0", "class/drm/card0".
+std::string NodeClassDir(std::string_view node);
 
 // Maps DRM nodes to devices through sysfs. A source keeps one for its life
 // (one call): which node is which GPU does not change between the
@@ -41,14 +45,15 @@ class DrmDeviceResolver {
     // The driver the device is bound to, from its `driver` link; null when
     // the link cannot be read or names a driver the table does not know.
     const DriverProfile* profile = nullptr;
+    bool accel = false;  // accel<N> under /sys/class/accel: an NPU
   };
 
   explicit DrmDeviceResolver(const HostFs& fs) : fs_(fs) {}
 
-  // Every card, by minor number.
+  // Every card, by minor number, then every accelerator, by minor number.
   const std::vector<Card>& Cards();
 
-  // False when every DRM node (primary or render) belongs to a driver known
+  // False when every DRM node (primary or render) and accel node belongs to a driver known
   // to print no usage statistics, so that no process can hold a client worth
   // reading: an NVIDIA server whose only DRM devices are nvidia-drm and the
   // BMC's display. A node whose driver is unknown or unreadable may report.

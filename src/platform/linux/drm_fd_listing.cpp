@@ -136,6 +136,21 @@ class AllSignalsBlocked {
 
 }  // namespace
 
+std::string_view DeviceNodeOfLink(std::string_view target) {
+  constexpr std::string_view kDri = "/dev/dri/";
+  constexpr std::string_view kAccel = "/dev/accel/";
+  constexpr std::string_view kAccelNode = "accel";
+  if (target.starts_with(kDri)) {
+    const std::string_view node = target.substr(kDri.size());
+    return node.starts_with(kAccelNode) ? std::string_view() : node;
+  }
+  if (target.starts_with(kAccel)) {
+    const std::string_view node = target.substr(kAccel.size());
+    return node.starts_with(kAccelNode) ? node : std::string_view();
+  }
+  return {};
+}
+
 bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text, bool* refused) {
   char path[48];
   std::snprintf(path, sizeof path, "%u/fdinfo/%d", processId, fd);
@@ -162,13 +177,10 @@ bool ListProcessGpuFds(int procRoot, std::uint32_t processId, std::vector<char>&
     // A folder that lists but whose links are refused (Landlock's ptrace
     // check on another process) hides every fd the same way.
     if (length < 0 && refused != nullptr && IsRefusal(errno)) *refused = true;
-    if (length <= static_cast<ssize_t>(kDriPrefix.size()) ||
-        length >= static_cast<ssize_t>(sizeof target) ||
-        std::memcmp(target, kDriPrefix.data(), kDriPrefix.size()) != 0) {
-      return;
-    }
-    fds.emplace_back(*fd, std::string(target + kDriPrefix.size(),
-                                      static_cast<std::size_t>(length) - kDriPrefix.size()));
+    if (length <= 0 || length >= static_cast<ssize_t>(sizeof target)) return;
+    const std::string_view node =
+        DeviceNodeOfLink(std::string_view(target, static_cast<std::size_t>(length)));
+    if (!node.empty()) fds.emplace_back(*fd, std::string(node));
   });
   return true;
 }

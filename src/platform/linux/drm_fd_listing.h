@@ -1,4 +1,4 @@
-// Which fds of which processes point into /dev/dri. Reading every fd link
+// Which fds of which processes point into /dev/dri or /dev/accel. Reading every fd link
 // of every process is what a whole-machine collection costs, and nothing
 // cheaper tells a DRM fd from any other; on a machine with thousands of
 // processes the reading is spread over a few short-lived threads.
@@ -20,9 +20,13 @@
 
 namespace gpuproc {
 
-inline constexpr std::string_view kDriPrefix = "/dev/dri/";
+// The node an fd link names when it is a DRM device ("/dev/dri/card0",
+// "/dev/dri/renderD128") or a compute accelerator ("/dev/accel/accel0"):
+// "card0", "renderD128", "accel0"; empty for every other file. accel<N>
+// only under /dev/accel, so that the node name alone says which it is.
+std::string_view DeviceNodeOfLink(std::string_view target);
 
-// A process's fds that point into /dev/dri: (fd, node name under /dev/dri).
+// A process's fds that point at DRM or accel nodes: (fd, node name).
 using GpuFds = std::vector<std::pair<int, std::string>>;
 
 // The fdinfo of one DRM fd, read right after its link, and when.
@@ -60,7 +64,7 @@ void ForEachDirectoryEntry(int dirFd, std::vector<char>& buffer, Visit&& visit) 
 // True for the errors that mean "not allowed to look", as against "gone".
 inline bool IsRefusal(int error) { return error == EACCES || error == EPERM; }
 
-// Adds the process's DRM fds to `fds`, in directory order. False when its
+// Adds the process's DRM and accel fds to `fds`, in directory order. False when its
 // fd folder cannot be opened: gone, another user's, not dumpable, hidepid.
 // `refused` (where given) is set when the folder or one of its links was
 // refused rather than missing: the process was not seen, not seen empty.

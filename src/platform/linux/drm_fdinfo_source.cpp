@@ -2,14 +2,19 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/busy_time_ledger.h"
+#include "platform/linux/device_sysfs.h"
 #include "platform/linux/drm_client_scan.h"
 #include "platform/linux/drm_devices.h"
 #include "platform/linux/drm_fd_listing.h"
 #include "platform/linux/drm_usage_summary.h"
 #include "platform/linux/host_fs.h"
+#include "platform/linux/number_text.h"
 
 namespace gpuproc {
 namespace {
@@ -24,12 +29,14 @@ class DrmFdinfoSource final : public GpuSource {
         resolver_(fs_),
         lister_(context.clock),
         scanner_(context.clock),
-        summary_(context.ledger) {}
+        summary_(context.ledger),
+        clock_(context.clock) {}
 
   GpuSnapshot Collect(const CollectScope& scope) override;
 
  private:
   std::vector<AdapterUsage> ReadAdapters(bool values);
+  void ApplyDeviceFigures(bool wholeMachine, GpuSnapshot& snapshot);
 
   const HostFs& fs_;
   BusyTimeLedger& ledger_;
@@ -38,6 +45,9 @@ class DrmFdinfoSource final : public GpuSource {
   DrmClientScanner scanner_;
   DrmUsageSummary summary_;
   std::vector<std::uint32_t> processIds_;
+  // A device-level busy-time file's previous reading (µs) and when.
+  std::map<GpuDevice, std::pair<std::uint64_t, std::uint64_t>> previousDeviceBusy_;
+  MonotonicClock clock_;
 };
 
 std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(bool values) {
@@ -57,9 +67,10 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(bool values) {
       adapter.free = figures.free;
     }
     if (values) {
-      adapter.sysfsDevice = "class/drm/" + card.node + "/device";
+      adapter.sysfsDevice = NodeClassDir(card.node) + "/device";
       adapter.address = card.deviceName;
     }
+    if (card.accel) adapter.kind = kNpuKind;
     const bool duplicate =
         std::any_of(adapters.begin(), adapters.end(),
                     [&](const AdapterUsage& known) { return known.device == adapter.device; });
@@ -68,6 +79,56 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(bool values) {
   std::sort(adapters.begin(), adapters.end(),
             [](const AdapterUsage& a, const AdapterUsage& b) { return a.device < b.device; });
   return adapters;
+}
+
+// What some drivers publish per device rather than per client: a switch
+// without which engine time is not sampled, and busy time of the whole
+// device.
+void DrmFdinfoSource::ApplyDeviceFigures(bool wholeMachine, GpuSnapshot& snapshot) {
+  for (const DrmDeviceResolver::Card& card : resolver_.Cards()) {
+    const DriverProfile* profile = card.profile;
+    if (profile == nullptr || !card.deviceDir.Valid()) continue;
+    std::vector<ProcessGpuUsage*> users;
+    for (ProcessGpuUsage& usage : snapshot.processes) {
+      if (usage.device == card.device) users.push_back(&usage);
+    }
+    if (!profile->profilingSwitch.empty() && !users.empty()) {
+      const std::string switchName(profile->profilingSwitch);
+      // With the switch off the driver prints engine lines that never move:
+      // unknown, not an idle GPU.
+      if (ReadSysNumber(card.deviceDir.Get(), switchName.c_str()) == 0u) {
+        for (ProcessGpuUsage* usage : users) {
+          for (EngineClassUsage& engine : usage->engines) {
+            engine.utilizationPercent.reset();
+            engine.busyNs.reset();
+          }
+        }
+        const std::string path = "/sys/" + NodeClassDir(card.node) + "/device/" + switchName;
+        snapshot.notices.push_back(std::string(profile->name) +
+                                   " samples no engine time while its " + switchName +
+                                   " switch is off; turn it on as root: echo 1 > " + path);
+      }
+    }
+    if (!profile->deviceBusyFile.empty() && wholeMachine && users.size() == 1) {
+      // Busy time of the whole device: it is the process's only where no
+      // other process holds the device.
+      const std::string file(profile->deviceBusyFile);
+      const std::optional<std::uint64_t> busyUs = ReadSysNumber(card.deviceDir.Get(), file.c_str());
+      if (!busyUs) continue;
+      const std::uint64_t now = clock_ ? clock_() : 0;
+      EngineClassUsage engine{"Compute", std::nullopt, SaturatingMultiply(*busyUs, 1000), true};
+      const auto before = previousDeviceBusy_.find(card.device);
+      if (before != previousDeviceBusy_.end() && now > before->second.second) {
+        const std::uint64_t busy =
+            *busyUs > before->second.first ? *busyUs - before->second.first : 0;
+        engine.utilizationPercent = std::clamp(static_cast<double>(busy) * 1000.0 * 100.0 /
+                                                   static_cast<double>(now - before->second.second),
+                                               0.0, 100.0);
+      }
+      previousDeviceBusy_[card.device] = {*busyUs, now};
+      users.front()->engines.push_back(std::move(engine));
+    }
+  }
 }
 
 GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
@@ -102,6 +163,7 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
     }
     snapshot.unreadableProcesses = lister_.Refused();
   }
+  ApplyDeviceFigures(scope.allProcesses || scope.knownClientsOnly, snapshot);
   snapshot.adapters = ReadAdapters(scope.adapterValues);
 
   summary_.FinishCollection();

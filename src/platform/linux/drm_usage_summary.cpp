@@ -71,6 +71,10 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
       if (client.key.device != device) continue;
       const DrmFdinfo& info = client.info;
       const DriverProfile& clientProfile = ProfileForDriver(info.driver);
+      if (!info.clientName.empty() && std::find(usage.clientNames.begin(), usage.clientNames.end(),
+                                                info.clientName) == usage.clientNames.end()) {
+        usage.clientNames.push_back(info.clientName);
+      }
       for (const FdinfoRegion& region : info.regions) {
         hasMemory = true;
         const RegionClass regionClass = ClassifyRegion(clientProfile, region.name, kind);

@@ -111,6 +111,8 @@ void ParseLine(DrmFdinfo& info, std::string_view line) {
     info.driver = CopyText(value);
   } else if (key == "pdev") {
     info.pdev = CopyText(value);
+  } else if (key == "client-name") {
+    info.clientName = CopyText(value);
   } else if (key == "client-id") {
     if (const auto id = ParseValue(value, Unit::kNone)) info.clientId = id;
   } else if (ConsumePrefix(key, "engine-capacity-")) {

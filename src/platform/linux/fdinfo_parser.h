@@ -38,6 +38,7 @@ struct DrmFdinfo {
   std::string driver;  // drm-driver; empty: the file carries no usage statistics
   std::string pdev;    // drm-pdev, empty when absent
   std::optional<std::uint64_t> clientId;
+  std::string clientName;  // drm-client-name, the name a client gave itself; may be empty
   std::vector<FdinfoEngine> engines;  // in the order the driver lists them
   std::vector<FdinfoRegion> regions;  // every region any memory key names, in order
 

@@ -30,6 +30,17 @@ struct GpuDevice {
   friend auto operator<=>(const GpuDevice&, const GpuDevice&) = default;
 };
 inline constexpr std::uint32_t kNonPciDeviceHigh = 0x80000000u;
+// A compute accelerator without a PCI address (/dev/accel/accel<N>): its
+// low half is this plus N, so that it never meets the DRM minor of a card.
+inline constexpr std::uint32_t kAccelDeviceLowBase = 0x10000u;
+// A GPU instance of an NVIDIA GPU in MIG mode: the parent's PCI name with
+// (instance id + 1) in the upper half of the low word.
+inline constexpr std::uint32_t kMigInstanceShift = 16;
+
+// What kind of processor a device is, as the snapshot names it: "GPU", or
+// "NPU" for the kernel's compute accelerators (/dev/accel).
+inline constexpr const char* kGpuKind = "GPU";
+inline constexpr const char* kNpuKind = "NPU";
 
 // One engine class of one process on one device, in the driver's order (its
 // position is the <k> of the engine instance name).
@@ -53,6 +64,10 @@ struct ProcessGpuUsage {
   std::optional<std::uint64_t> dedicatedUsage;
   std::optional<std::uint64_t> totalCommitted;
   std::vector<EngineClassUsage> engines;
+  // The names the process's clients gave themselves on the device
+  // (drm-client-name), each once, in client order: a label, where a driver
+  // prints one.
+  std::vector<std::string> clientNames = {};
 };
 
 // Adapter-wide memory of one device, in bytes, and what names it.
@@ -66,6 +81,7 @@ struct AdapterUsage {
   std::string name;
   std::string sysfsDevice;
   std::string address;
+  std::string kind = kGpuKind;
 };
 
 struct GpuSnapshot {
@@ -74,6 +90,14 @@ struct GpuSnapshot {
   // Processes whose fds the source was refused (EACCES, EPERM), not those
   // that exited meanwhile: what it could not see, rather than saw empty.
   std::uint32_t unreadableProcesses = 0;
+  // Set by a source that completes another's view of the same devices (KFD
+  // beside DRM fdinfo): its processes join those the earlier sources report
+  // for a device instead of being ignored, and it reports no adapters.
+  bool supplementsEarlierSources = false;
+  // Lines for the standard error stream: something the caller can fix that
+  // leaves values unknown (a switch that is off, a privilege that is
+  // missing). Each is written once per query.
+  std::vector<std::string> notices = {};
 };
 
 // Which part of the machine a collection has to look at. Scanning every

@@ -175,7 +175,13 @@ PdhStatus LinuxPlatform::AddCounter(QueryHandle query, std::u16string_view path,
   return backend_.AddCounter(query, path, counter);
 }
 PdhStatus LinuxPlatform::CollectQueryData(QueryHandle query) {
-  return backend_.CollectQueryData(query);
+  const PdhStatus status = backend_.CollectQueryData(query);
+  // What the caller could fix (a switch that is off, a missing privilege)
+  // is said once per call, beside the values it leaves unknown.
+  for (const std::string& notice : backend_.TakeNewNotices(query)) {
+    WriteErrorLine(Utf8ToUtf16(notice));
+  }
+  return status;
 }
 PdhStatus LinuxPlatform::GetFormattedCounterValue(CounterHandle counter, double* value) {
   return backend_.GetFormattedCounterValue(counter, value);

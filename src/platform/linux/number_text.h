@@ -55,6 +55,13 @@ inline std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
              : a + b;
 }
 
+// Microseconds a driver publishes, in nanoseconds, saturating likewise.
+inline std::uint64_t SaturatingMultiply(std::uint64_t a, std::uint64_t b) {
+  return b != 0 && a > std::numeric_limits<std::uint64_t>::max() / b
+             ? std::numeric_limits<std::uint64_t>::max()
+             : a * b;
+}
+
 // What follows the last '/', trailing slashes ignored.
 inline std::string_view LastComponent(std::string_view path) {
   while (!path.empty() && path.back() == '/') path.remove_suffix(1);

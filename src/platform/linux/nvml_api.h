@@ -93,6 +93,31 @@ struct nvmlProcessUtilizationSample_t {
 };
 static_assert(sizeof(nvmlProcessUtilizationSample_t) == 32);
 
+// Filled through nvmlDeviceGetProcessesUtilizationInfo (R550, NVML 12.4 and
+// later), which adds the JPEG and optical-flow engines to the older sample.
+struct nvmlProcessUtilizationInfo_v1_t {
+  unsigned long long timeStamp;
+  unsigned int pid;
+  unsigned int smUtil;
+  unsigned int memUtil;
+  unsigned int encUtil;
+  unsigned int decUtil;
+  unsigned int jpgUtil;
+  unsigned int ofaUtil;
+};
+static_assert(sizeof(nvmlProcessUtilizationInfo_v1_t) == 40);
+// The caller sets version and the array and its size; the driver answers
+// INSUFFICIENT_SIZE with the count needed, or fills the array.
+struct nvmlProcessesUtilizationInfo_v1_t {
+  unsigned int version;
+  unsigned int processSamplesCount;
+  unsigned long long lastSeenTimeStamp;
+  nvmlProcessUtilizationInfo_v1_t* procUtilArray;
+};
+static_assert(sizeof(nvmlProcessesUtilizationInfo_v1_t) == 24);
+inline constexpr unsigned int nvmlProcessesUtilizationInfo_v1 =
+    static_cast<unsigned int>(sizeof(nvmlProcessesUtilizationInfo_v1_t)) | (1u << 24);
+
 // Filled by nvmlDeviceGetMemoryInfo: used includes the memory the driver
 // reserves for itself.
 struct nvmlMemory_t {
@@ -167,5 +192,49 @@ using DeviceGetNameFunction = nvmlReturn_t (*)(nvmlDevice_t device, char* name,
                                                unsigned int length);
 using DeviceGetMigModeFunction = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int* currentMode,
                                                   unsigned int* pendingMode);
+using DeviceGetProcessesUtilizationInfoFunction =
+    nvmlReturn_t (*)(nvmlDevice_t device, nvmlProcessesUtilizationInfo_v1_t* info);
+// MIG (R450 and later): a GPU in MIG mode has up to this many MIG devices,
+// each reached by index (NOT_FOUND for an index no instance uses), each with
+// the id of its GPU instance.
+using DeviceGetMaxMigDeviceCountFunction = nvmlReturn_t (*)(nvmlDevice_t device,
+                                                            unsigned int* count);
+using DeviceGetMigDeviceHandleByIndexFunction = nvmlReturn_t (*)(nvmlDevice_t device,
+                                                                 unsigned int index,
+                                                                 nvmlDevice_t* migDevice);
+using DeviceGetGpuInstanceIdFunction = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int* id);
+
+// GPU performance monitoring (Hopper and later, R520 on): a sample of a GPU
+// instance's counters, allocated by the library; two samples give metrics
+// over the time between them.
+using nvmlGpmSample_t = struct nvmlGpmSample_st*;
+inline constexpr unsigned int NVML_GPM_METRIC_GRAPHICS_UTIL = 1;
+inline constexpr unsigned int NVML_GPM_METRICS_GET_VERSION = 1;
+struct nvmlGpmMetric_t {
+  unsigned int metricId;
+  nvmlReturn_t nvmlReturn;
+  double value;
+  struct {
+    char* shortName;
+    char* longName;
+    char* unit;
+  } metricInfo;
+};
+static_assert(sizeof(nvmlGpmMetric_t) == 40);
+// nvml.h sizes the array NVML_GPM_METRIC_MAX, which grows with each
+// release; the library reads only the first numMetrics entries, and this
+// version asks for one.
+struct nvmlGpmMetricsGet_t {
+  unsigned int version;
+  unsigned int numMetrics;
+  nvmlGpmSample_t sample1;
+  nvmlGpmSample_t sample2;
+  nvmlGpmMetric_t metrics[1];
+};
+using GpmSampleAllocFunction = nvmlReturn_t (*)(nvmlGpmSample_t* sample);
+using GpmSampleFreeFunction = nvmlReturn_t (*)(nvmlGpmSample_t sample);
+using GpmMigSampleGetFunction = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int gpuInstanceId,
+                                                 nvmlGpmSample_t sample);
+using GpmMetricsGetFunction = nvmlReturn_t (*)(nvmlGpmMetricsGet_t* metrics);
 
 }  // namespace gpuproc::nvml

@@ -104,8 +104,26 @@ std::unique_ptr<NvmlLibrary> NvmlLibrary::Load(const char* fileName) {
       FindNewest(lib, {"nvmlDeviceGetMemoryInfo_v2", "nvmlDeviceGetMemoryInfo"});
   functions.deviceGetMemoryInfo = AsFunction<nvml::DeviceGetMemoryInfoFunction>(memory.address);
   functions.memoryInfoV2 = memory.address != nullptr && memory.index == 0;
+  functions.deviceGetProcessesUtilizationInfo =
+      AsFunction<nvml::DeviceGetProcessesUtilizationInfoFunction>(
+          FindSymbol(lib, "nvmlDeviceGetProcessesUtilizationInfo"));
   functions.deviceGetMigMode =
       AsFunction<nvml::DeviceGetMigModeFunction>(FindSymbol(lib, "nvmlDeviceGetMigMode"));
+  functions.deviceGetMaxMigDeviceCount = AsFunction<nvml::DeviceGetMaxMigDeviceCountFunction>(
+      FindSymbol(lib, "nvmlDeviceGetMaxMigDeviceCount"));
+  functions.deviceGetMigDeviceHandleByIndex =
+      AsFunction<nvml::DeviceGetMigDeviceHandleByIndexFunction>(
+          FindSymbol(lib, "nvmlDeviceGetMigDeviceHandleByIndex"));
+  functions.deviceGetGpuInstanceId = AsFunction<nvml::DeviceGetGpuInstanceIdFunction>(
+      FindSymbol(lib, "nvmlDeviceGetGpuInstanceId"));
+  functions.gpmSampleAlloc =
+      AsFunction<nvml::GpmSampleAllocFunction>(FindSymbol(lib, "nvmlGpmSampleAlloc"));
+  functions.gpmSampleFree =
+      AsFunction<nvml::GpmSampleFreeFunction>(FindSymbol(lib, "nvmlGpmSampleFree"));
+  functions.gpmMigSampleGet =
+      AsFunction<nvml::GpmMigSampleGetFunction>(FindSymbol(lib, "nvmlGpmMigSampleGet"));
+  functions.gpmMetricsGet =
+      AsFunction<nvml::GpmMetricsGetFunction>(FindSymbol(lib, "nvmlGpmMetricsGet"));
   functions.deviceGetName =
       AsFunction<nvml::DeviceGetNameFunction>(FindSymbol(lib, "nvmlDeviceGetName"));
 

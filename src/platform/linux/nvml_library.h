@@ -54,8 +54,18 @@ struct NvmlFunctions {
   nvml::DeviceGetProcessUtilizationFunction deviceGetProcessUtilization = nullptr;
   nvml::DeviceGetMemoryInfoFunction deviceGetMemoryInfo = nullptr;
   bool memoryInfoV2 = false;  // nvmlMemory_v2_t rather than nvmlMemory_t
+  // Null before R550: the sample with every engine's share.
+  nvml::DeviceGetProcessesUtilizationInfoFunction deviceGetProcessesUtilizationInfo = nullptr;
   // Null before R450 (no MIG).
   nvml::DeviceGetMigModeFunction deviceGetMigMode = nullptr;
+  nvml::DeviceGetMaxMigDeviceCountFunction deviceGetMaxMigDeviceCount = nullptr;
+  nvml::DeviceGetMigDeviceHandleByIndexFunction deviceGetMigDeviceHandleByIndex = nullptr;
+  nvml::DeviceGetGpuInstanceIdFunction deviceGetGpuInstanceId = nullptr;
+  // Null before R520 (no GPU performance monitoring).
+  nvml::GpmSampleAllocFunction gpmSampleAlloc = nullptr;
+  nvml::GpmSampleFreeFunction gpmSampleFree = nullptr;
+  nvml::GpmMigSampleGetFunction gpmMigSampleGet = nullptr;
+  nvml::GpmMetricsGetFunction gpmMetricsGet = nullptr;
   nvml::DeviceGetNameFunction deviceGetName = nullptr;
 };
 

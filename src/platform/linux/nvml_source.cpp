@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/device_sysfs.h"
+#include "platform/linux/nvml_readings.h"
 #include "platform/linux/utf16.h"
 
 namespace gpuproc {
@@ -16,93 +18,27 @@ namespace {
 using nvml::nvmlDevice_t;
 using nvml::nvmlReturn_t;
 
-// A driver never lists this many processes or samples on one device; a count
-// beyond it is a broken answer, not a reason to allocate gigabytes.
-constexpr unsigned int kMaxEntries = 1u << 16;
-// Each list can grow between the size query and the fill; after this many
-// rounds of growth we give up on the list for this collection.
-constexpr int kFillAttempts = 4;
-
-unsigned int WithHeadroom(unsigned int count) {
-  return std::min(kMaxEntries, count + count / 4 + 8);
+// The memory figures of one listed process; NVML has no per-process
+// system-memory figure: what the driver maps from system memory is not in
+// usedGpuMemory.
+ProcessGpuUsage ListedUsage(std::uint32_t pid, GpuDevice device, unsigned long long memory) {
+  ProcessGpuUsage usage;
+  usage.processId = pid;
+  usage.device = device;
+  if (memory != nvml::NVML_VALUE_NOT_AVAILABLE) {
+    usage.localUsage = memory;
+    usage.dedicatedUsage = memory;
+    usage.totalCommitted = memory;
+  }
+  usage.sharedUsage = 0;
+  return usage;
 }
 
-struct ListedProcess {
-  std::uint32_t pid = 0;
-  unsigned long long usedGpuMemory = nvml::NVML_VALUE_NOT_AVAILABLE;
-};
-
-// One running-process list with NVML's size protocol: a call with no buffer
-// answers INSUFFICIENT_SIZE and the count (or SUCCESS when the list is empty),
-// the fill answers INSUFFICIENT_SIZE again when the list grew meanwhile. False
-// when the list could not be read.
-bool ReadRunningProcesses(const RunningProcessesEntry& entry, nvmlDevice_t device,
-                          std::vector<ListedProcess>* out) {
-  if (entry.function == nullptr) return false;
-  unsigned int count = 0;
-  nvmlReturn_t status = entry.function(device, &count, nullptr);
-  if (status == nvml::NVML_SUCCESS) return true;
-  if (status != nvml::NVML_ERROR_INSUFFICIENT_SIZE) return false;
-
-  const auto stride = static_cast<std::size_t>(entry.layout);
-  std::vector<unsigned char> buffer;
-  for (int attempt = 0; attempt < kFillAttempts; ++attempt) {
-    if (count > kMaxEntries) return false;
-    const unsigned int capacity = WithHeadroom(count);
-    // Sized for the largest struct whatever the stride we expect, so that a
-    // driver whose _v3 fills a bigger struct cannot write past the buffer.
-    buffer.assign(static_cast<std::size_t>(capacity) * nvml::kMaxProcessInfoSize, 0);
-    unsigned int filled = capacity;
-    status = entry.function(device, &filled, buffer.data());
-    if (status == nvml::NVML_SUCCESS) {
-      filled = std::min(filled, capacity);
-      for (unsigned int i = 0; i < filled; ++i) {
-        const unsigned char* info = buffer.data() + i * stride;
-        ListedProcess process;
-        // pid at offset 0 and usedGpuMemory at offset 8 in every version.
-        std::memcpy(&process.pid, info, sizeof process.pid);
-        std::memcpy(&process.usedGpuMemory, info + 8, sizeof process.usedGpuMemory);
-        out->push_back(process);
-      }
-      return true;
-    }
-    if (status != nvml::NVML_ERROR_INSUFFICIENT_SIZE) return false;
-    count = std::max(filled, capacity + 1);
-  }
-  return false;
-}
-
-// Every sample since `lastSeen`. Empty list: no sample (NVML answers
-// NOT_FOUND when none is newer). Empty optional: utilisation cannot be read on
-// this device.
-std::optional<std::vector<NvmlSample>> ReadSamples(
-    nvml::DeviceGetProcessUtilizationFunction function, nvmlDevice_t device,
-    unsigned long long lastSeen) {
-  using Samples = std::vector<NvmlSample>;
-  unsigned int count = 0;
-  nvmlReturn_t status = function(device, nullptr, &count, lastSeen);
-  if (status == nvml::NVML_SUCCESS || status == nvml::NVML_ERROR_NOT_FOUND) return Samples{};
-  if (status != nvml::NVML_ERROR_INSUFFICIENT_SIZE) return std::nullopt;
-
-  std::vector<nvml::nvmlProcessUtilizationSample_t> samples;
-  for (int attempt = 0; attempt < kFillAttempts; ++attempt) {
-    if (count > kMaxEntries) return std::nullopt;
-    const unsigned int capacity = WithHeadroom(count);
-    samples.assign(capacity, nvml::nvmlProcessUtilizationSample_t{});
-    unsigned int filled = capacity;
-    status = function(device, samples.data(), &filled, lastSeen);
-    if (status == nvml::NVML_ERROR_NOT_FOUND) return Samples{};
-    if (status == nvml::NVML_SUCCESS) {
-      Samples read;
-      for (unsigned int i = 0; i < std::min(filled, capacity); ++i) {
-        read.push_back({samples[i].pid, samples[i].timeStamp, samples[i].smUtil});
-      }
-      return read;
-    }
-    if (status != nvml::NVML_ERROR_INSUFFICIENT_SIZE) return std::nullopt;
-    count = std::max(filled, capacity + 1);
-  }
-  return std::nullopt;
+// "<GPU name> MIG <profile>": the driver names a MIG device so itself, but
+// the parent's name is taken from the parent, so that the two always agree.
+std::string MigAdapterName(const std::string& parent, const std::string& migDevice) {
+  const std::size_t at = migDevice.rfind("MIG ");
+  return parent + " MIG " + (at == std::string::npos ? migDevice : migDevice.substr(at + 4));
 }
 
 std::optional<GpuDevice> ReadDevice(const NvmlFunctions& functions, nvmlDevice_t device) {
@@ -163,11 +99,6 @@ bool InMigMode(const NvmlFunctions& functions, nvmlDevice_t device) {
          current == nvml::NVML_DEVICE_MIG_ENABLE;
 }
 
-bool InScope(const CollectScope& scope, std::uint32_t pid) {
-  return scope.allProcesses ||
-         std::binary_search(scope.processIds.begin(), scope.processIds.end(), pid);
-}
-
 }  // namespace
 
 GpuDevice DeviceFromPciInfo(unsigned int domain, unsigned int bus, unsigned int device,
@@ -195,6 +126,48 @@ NvmlSource::NvmlSource(std::shared_ptr<const NvmlLibrary> library, BusyTimeLedge
                        MonotonicClock clock)
     : library_(std::move(library)), ledger_(ledger), clock_(std::move(clock)) {}
 
+NvmlSource::~NvmlSource() {
+  for (const auto& [instance, sample] : gpmSamples_) library_->Functions().gpmSampleFree(sample);
+}
+
+std::optional<double> NvmlSource::GpmGraphicsUtil(nvmlDevice_t device, GpuDevice instance,
+                                                  unsigned int gpuInstanceId) {
+  const NvmlFunctions& functions = library_->Functions();
+  if (functions.gpmSampleAlloc == nullptr || functions.gpmSampleFree == nullptr ||
+      functions.gpmMigSampleGet == nullptr || functions.gpmMetricsGet == nullptr) {
+    return std::nullopt;
+  }
+  nvml::nvmlGpmSample_t sample = nullptr;
+  if (functions.gpmSampleAlloc(&sample) != nvml::NVML_SUCCESS || sample == nullptr) {
+    return std::nullopt;
+  }
+  // GPUs before Hopper answer NOT_SUPPORTED: no utilisation, as before.
+  if (functions.gpmMigSampleGet(device, gpuInstanceId, sample) != nvml::NVML_SUCCESS) {
+    functions.gpmSampleFree(sample);
+    return std::nullopt;
+  }
+  std::optional<double> percent;
+  const auto previous = gpmSamples_.find(instance);
+  if (previous != gpmSamples_.end()) {
+    nvml::nvmlGpmMetricsGet_t metrics{};
+    metrics.version = nvml::NVML_GPM_METRICS_GET_VERSION;
+    metrics.numMetrics = 1;
+    metrics.sample1 = previous->second;
+    metrics.sample2 = sample;
+    metrics.metrics[0].metricId = nvml::NVML_GPM_METRIC_GRAPHICS_UTIL;
+    if (functions.gpmMetricsGet(&metrics) == nvml::NVML_SUCCESS &&
+        metrics.metrics[0].nvmlReturn == nvml::NVML_SUCCESS &&
+        metrics.metrics[0].value == metrics.metrics[0].value) {  // not NaN
+      percent = std::clamp(metrics.metrics[0].value, 0.0, 100.0);
+    }
+    functions.gpmSampleFree(previous->second);
+    previous->second = sample;
+  } else {
+    gpmSamples_.emplace(instance, sample);
+  }
+  return percent;
+}
+
 GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
   ++collections_;
   GpuSnapshot snapshot;
@@ -202,8 +175,6 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
   unsigned int deviceCount = 0;
   if (functions.deviceGetCount(&deviceCount) != nvml::NVML_SUCCESS) return snapshot;
   const bool wantsProcesses = scope.allProcesses || !scope.processIds.empty();
-  // Utilisation compares with an earlier collection: the first has none.
-  const bool wantsUtilization = collections_ >= 2;
 
   for (unsigned int index = 0; index < deviceCount; ++index) {
     // Any call on a device can answer NO_PERMISSION or GPU_IS_LOST; each
@@ -213,87 +184,154 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
     const std::optional<GpuDevice> name = ReadDevice(functions, device);
     if (!name) continue;  // a device we cannot name cannot be reported
     snapshot.adapters.push_back(ReadAdapter(functions, device, *name, scope.adapterValues));
+    if (InMigMode(functions, device)) {
+      CollectMigDevices(device, *name, scope, snapshot);
+      continue;
+    }
     if (!wantsProcesses) continue;
 
-    // One entry per pid, whichever lists it is in. The driver gives the same
-    // usedGpuMemory in each; where one list has no value, another may.
     std::map<std::uint32_t, unsigned long long> memoryByPid;
-    for (const RunningProcessesEntry* list :
-         {&functions.computeProcesses, &functions.graphicsProcesses,
-          &functions.mpsComputeProcesses}) {
-      std::vector<ListedProcess> listed;
-      ReadRunningProcesses(*list, device, &listed);
-      for (const ListedProcess& process : listed) {
-        if (!InScope(scope, process.pid)) continue;
-        auto [it, inserted] = memoryByPid.try_emplace(process.pid, process.usedGpuMemory);
-        if (!inserted && (it->second == nvml::NVML_VALUE_NOT_AVAILABLE ||
-                          (process.usedGpuMemory != nvml::NVML_VALUE_NOT_AVAILABLE &&
-                           process.usedGpuMemory > it->second))) {
-          it->second = process.usedGpuMemory;
-        }
-      }
-    }
+    ReadProcessLists(functions, device, scope, memoryByPid);
     if (memoryByPid.empty()) continue;
+    AddProcesses(device, *name, memoryByPid, snapshot);
+  }
+  return snapshot;
+}
 
-    // Samples for pids outside the lists are kept for their busy time but
-    // not reported: their process has no instance on this device.
-    const std::uint64_t now = NvmlTimestampNow();
-    bool windowTrusted = true;
-    std::optional<std::map<std::uint32_t, BusyTimeLedger::NvmlProcessTime>> times;
-    if (functions.deviceGetProcessUtilization != nullptr && !InMigMode(functions, device)) {
-      windowTrusted = ledger_.NvmlWindowTrusted(now, clock_ ? clock_() / 1000 : 0,
-                                                kUtilizationWindowMicroseconds);
-      std::optional<std::uint64_t> lastSeen = ledger_.NvmlLastSeen(*name);
-      if (lastSeen && *lastSeen > now + kUtilizationWindowMicroseconds) {
-        // The wall clock went back: samples seen on the old one say nothing.
-        ledger_.RestartNvmlDevice(*name);
-        lastSeen.reset();
-      }
-      std::optional<std::vector<NvmlSample>> samples = ReadSamples(
-          functions.deviceGetProcessUtilization, device,
-          lastSeen.value_or(
-              now > kUtilizationWindowMicroseconds ? now - kUtilizationWindowMicroseconds : 0));
-      if (samples) {
-        std::erase_if(*samples, [&](const NvmlSample& sample) {
-          return sample.timeStampUs > now + kUtilizationWindowMicroseconds;
-        });
-        times = ledger_.RecordNvmlSamples(*name, *samples);
-      }
+// Samples for pids outside the lists are kept for their busy time but not
+// reported: their process has no instance on this device.
+void NvmlSource::AddProcesses(nvmlDevice_t device, GpuDevice name,
+                              const std::map<std::uint32_t, unsigned long long>& memoryByPid,
+                              GpuSnapshot& snapshot) {
+  const NvmlFunctions& functions = library_->Functions();
+  // Utilisation compares with an earlier collection: the first has none.
+  const bool wantsUtilization = collections_ >= 2;
+  const std::uint64_t now = NvmlTimestampNow();
+  bool windowTrusted = true;
+  std::optional<std::map<std::uint32_t, BusyTimeLedger::NvmlProcessTime>> times;
+  if (functions.deviceGetProcessesUtilizationInfo != nullptr ||
+      functions.deviceGetProcessUtilization != nullptr) {
+    windowTrusted = ledger_.NvmlWindowTrusted(now, clock_ ? clock_() / 1000 : 0,
+                                              kUtilizationWindowMicroseconds);
+    std::optional<std::uint64_t> lastSeen = ledger_.NvmlLastSeen(name);
+    if (lastSeen && *lastSeen > now + kUtilizationWindowMicroseconds) {
+      // The wall clock went back: samples seen on the old one say nothing.
+      ledger_.RestartNvmlDevice(name);
+      lastSeen.reset();
     }
+    const unsigned long long since = lastSeen.value_or(
+        now > kUtilizationWindowMicroseconds ? now - kUtilizationWindowMicroseconds : 0);
+    std::optional<std::vector<NvmlSample>> samples =
+        ReadUtilizationSamples(functions, device, since);
+    if (samples) {
+      std::erase_if(*samples, [&](const NvmlSample& sample) {
+        return sample.timeStampUs > now + kUtilizationWindowMicroseconds;
+      });
+      times = ledger_.RecordNvmlSamples(name, *samples);
+    }
+  }
 
+  for (const auto& [pid, memory] : memoryByPid) {
+    ProcessGpuUsage usage = ListedUsage(pid, name, memory);
+    if (!times) {
+      usage.engines.push_back({"3D", std::nullopt, std::nullopt, true});
+      snapshot.processes.push_back(std::move(usage));
+      continue;
+    }
+    const auto time = times->find(pid);
+    const std::optional<NvmlSample> newest =
+        time == times->end() ? std::nullopt : time->second.newest;
+    const bool recent = newest && newest->timeStampUs + kUtilizationWindowMicroseconds > now;
+    // The SMs are the 3D engine, as Windows counts compute and graphics
+    // work alike; NVENC and NVDEC are the video engines Windows shows.
+    const struct {
+      const char* type;
+      std::uint64_t busyNs;
+      unsigned int percent;
+    } engines[] = {
+        {"3D", time == times->end() ? 0 : time->second.busyNs, newest ? newest->smUtil : 0},
+        {"VideoEncode", time == times->end() ? 0 : time->second.encBusyNs,
+         newest ? newest->encUtil : 0},
+        {"VideoDecode", time == times->end() ? 0 : time->second.decBusyNs,
+         newest ? newest->decUtil : 0},
+    };
+    for (const auto& engine : engines) {
+      EngineClassUsage usageOf{engine.type, std::nullopt, engine.busyNs, true};
+      // A listed process with no sample in the window did not run on the
+      // engine; a share above 100 (seen on some drivers) is clamped. Across a
+      // step of the wall clock the window says nothing: no value.
+      if (wantsUtilization && windowTrusted) {
+        usageOf.utilizationPercent =
+            recent ? static_cast<double>(std::min(engine.percent, 100u)) : 0.0;
+      }
+      usage.engines.push_back(std::move(usageOf));
+    }
+    snapshot.processes.push_back(std::move(usage));
+  }
+}
+
+// A GPU in MIG mode is split into GPU instances, each a GPU of its own to
+// the processes that use it: an adapter named luid_0x<domain>_0x<(id + 1)
+// << 16 | bus, device, function>, with its own memory and processes. NVML
+// has no per-process utilisation there.
+void NvmlSource::CollectMigDevices(nvmlDevice_t device, GpuDevice name, const CollectScope& scope,
+                                   GpuSnapshot& snapshot) {
+  const NvmlFunctions& functions = library_->Functions();
+  unsigned int count = 0;
+  if (functions.deviceGetMaxMigDeviceCount == nullptr ||
+      functions.deviceGetMigDeviceHandleByIndex == nullptr ||
+      functions.deviceGetGpuInstanceId == nullptr ||
+      functions.deviceGetMaxMigDeviceCount(device, &count) != nvml::NVML_SUCCESS) {
+    return;
+  }
+  const std::string parentName = scope.adapterValues ? ReadName(functions, device) : std::string();
+  const bool wantsProcesses = scope.allProcesses || !scope.processIds.empty();
+  // A GPU instance holds one or more compute instances, each a MIG device
+  // of its own to NVML: one adapter per GPU instance, its processes merged.
+  std::map<unsigned int, std::map<std::uint32_t, unsigned long long>> processesByInstance;
+  bool refused = false;
+  for (unsigned int index = 0; index < std::min(count, 64u); ++index) {
+    nvmlDevice_t migDevice = nullptr;
+    unsigned int instance = 0;
+    if (functions.deviceGetMigDeviceHandleByIndex(device, index, &migDevice) !=
+            nvml::NVML_SUCCESS ||
+        functions.deviceGetGpuInstanceId(migDevice, &instance) != nvml::NVML_SUCCESS ||
+        instance >= 0xFFFFu) {
+      continue;
+    }
+    const GpuDevice migName{name.high, (instance + 1) << kMigInstanceShift | (name.low & 0xFFFFu)};
+    const auto [known, added] = processesByInstance.try_emplace(instance);
+    if (added) {
+      AdapterUsage adapter = ReadAdapter(functions, migDevice, migName, scope.adapterValues);
+      if (scope.adapterValues) adapter.name = MigAdapterName(parentName, adapter.name);
+      snapshot.adapters.push_back(std::move(adapter));
+    }
+    if (wantsProcesses && !ReadProcessLists(functions, migDevice, scope, known->second)) {
+      refused = true;
+    }
+  }
+  for (const auto& [instance, memoryByPid] : processesByInstance) {
+    const GpuDevice migName{name.high, (instance + 1) << kMigInstanceShift | (name.low & 0xFFFFu)};
+    // The instance's graphics activity is its process's only where it has
+    // one; NVML does not say how several share it.
+    std::optional<double> percent;
+    if (wantsProcesses) percent = GpmGraphicsUtil(device, migName, instance);
     for (const auto& [pid, memory] : memoryByPid) {
-      ProcessGpuUsage usage;
-      usage.processId = pid;
-      usage.device = *name;
-      if (memory != nvml::NVML_VALUE_NOT_AVAILABLE) {
-        usage.localUsage = memory;
-        usage.dedicatedUsage = memory;
-        usage.totalCommitted = memory;
-      }
-      // NVML has no per-process system-memory figure: what the driver maps
-      // from system memory is not in usedGpuMemory.
-      usage.sharedUsage = 0;
-      EngineClassUsage engine{"3D", std::nullopt, std::nullopt, true};
-      if (times) {
-        const auto time = times->find(pid);
-        engine.busyNs = time == times->end() ? 0 : time->second.busyNs;
-        const std::optional<NvmlSample> newest =
-            time == times->end() ? std::nullopt : time->second.newest;
-        // A listed process with no sample in the window did not run on the
-        // SMs; smUtil above 100 (seen on some drivers) is clamped. Across a
-        // step of the wall clock the window says nothing: no value.
-        if (wantsUtilization && windowTrusted) {
-          engine.utilizationPercent =
-              newest && newest->timeStampUs + kUtilizationWindowMicroseconds > now
-                  ? static_cast<double>(std::min(newest->smUtil, 100u))
-                  : 0.0;
-        }
-      }
-      usage.engines.push_back(std::move(engine));
+      ProcessGpuUsage usage = ListedUsage(pid, migName, memory);
+      usage.engines.push_back(
+          {"3D", memoryByPid.size() == 1 ? percent : std::nullopt, std::nullopt, true});
       snapshot.processes.push_back(std::move(usage));
     }
   }
-  return snapshot;
+  if (refused) {
+    // Without this line a MIG GPU whose lists need privileges would read as
+    // a GPU nobody uses.
+    snapshot.notices.push_back("NVML: the processes of the MIG instances of the GPU at " +
+                               PciName(name) +
+                               " can be listed only with privileges this process lacks "
+                               "(NVML_ERROR_NO_PERMISSION); run as root or grant it "
+                               "CAP_SYS_ADMIN to see them.");
+  }
 }
 
 GpuSourceEntry NvmlSourceEntry() {

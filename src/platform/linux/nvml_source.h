@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -24,13 +25,28 @@ class NvmlSource : public GpuSource {
   // driver's sample times is checked.
   NvmlSource(std::shared_ptr<const NvmlLibrary> library, BusyTimeLedger& ledger,
              MonotonicClock clock);
+  ~NvmlSource() override;
+  NvmlSource(const NvmlSource&) = delete;
+  NvmlSource& operator=(const NvmlSource&) = delete;
   GpuSnapshot Collect(const CollectScope& scope) override;
 
  private:
+  void AddProcesses(nvml::nvmlDevice_t device, GpuDevice name,
+                    const std::map<std::uint32_t, unsigned long long>& memoryByPid,
+                    GpuSnapshot& snapshot);
+  void CollectMigDevices(nvml::nvmlDevice_t device, GpuDevice name, const CollectScope& scope,
+                         GpuSnapshot& snapshot);
+  // A GPU instance's graphics utilisation since this source's previous
+  // sample of it, where the GPU has performance monitoring.
+  std::optional<double> GpmGraphicsUtil(nvml::nvmlDevice_t device, GpuDevice instance,
+                                        unsigned int gpuInstanceId);
+
   std::shared_ptr<const NvmlLibrary> library_;
   BusyTimeLedger& ledger_;
   MonotonicClock clock_;
   std::uint64_t collections_ = 0;
+  // Each GPU instance's latest GPM sample, freed with the source.
+  std::map<GpuDevice, nvml::nvmlGpmSample_t> gpmSamples_;
 };
 
 // The row of the source table: a source over the process-wide NVML library,

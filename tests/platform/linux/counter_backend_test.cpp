@@ -315,5 +315,65 @@ TEST(MergeSnapshots, EarlierSourceOwnsADeviceAndInstancesAreOrdered) {
   EXPECT_EQ(values.adapters[1].free, 2u);
 }
 
+// KFD beside DRM fdinfo on one GPU: VRAM counted once, the larger of the two
+// readings, its difference carried into Local and Total Committed; KFD's
+// engines join DRM's; a process only KFD sees is listed as well.
+TEST(MergeSnapshots, SupplementingSourceCountsDeviceMemoryOnce) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  const auto memory = [](std::uint32_t pid, std::optional<std::uint64_t> dedicated,
+                         std::optional<std::uint64_t> local, std::optional<std::uint64_t> shared,
+                         std::optional<std::uint64_t> committed) {
+    ProcessGpuUsage usage;
+    usage.processId = pid;
+    usage.device = kDeviceA;
+    usage.dedicatedUsage = dedicated;
+    usage.localUsage = local;
+    usage.sharedUsage = shared;
+    usage.totalCommitted = committed;
+    return usage;
+  };
+  const struct {
+    const char* what;
+    ProcessGpuUsage drm, kfd;
+    std::optional<std::uint64_t> dedicated, local, shared, committed;
+  } cases[] = {
+      {"KFD's larger", memory(7, 512 * kMiB, 512 * kMiB, 40 * kMiB, 816 * kMiB),
+       memory(7, 8192 * kMiB, 8192 * kMiB, 0, 8192 * kMiB), 8192 * kMiB, 8192 * kMiB, 40 * kMiB,
+       8496 * kMiB},
+      {"DRM's larger", memory(7, 2048 * kMiB, 2048 * kMiB, 8 * kMiB, 2100 * kMiB),
+       memory(7, 1024 * kMiB, 1024 * kMiB, 0, 1024 * kMiB), 2048 * kMiB, 2048 * kMiB, 8 * kMiB,
+       2100 * kMiB},
+      {"an APU: Local holds shared memory too",
+       memory(7, 256 * kMiB, 1280 * kMiB, 1024 * kMiB, 1420 * kMiB),
+       memory(7, 512 * kMiB, 512 * kMiB, 0, 512 * kMiB), 512 * kMiB, 1536 * kMiB, 1024 * kMiB,
+       1676 * kMiB},
+      {"DRM without memory keys", memory(7, std::nullopt, std::nullopt, std::nullopt, std::nullopt),
+       memory(7, 64 * kMiB, 64 * kMiB, 0, 64 * kMiB), 64 * kMiB, 64 * kMiB, 0, 64 * kMiB},
+      {"KFD without VRAM", memory(7, 5, 5, 1, 6),
+       memory(7, std::nullopt, std::nullopt, std::nullopt, std::nullopt), 5, 5, 1, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    GpuSnapshot drm{{c.drm}, {Adapter(kDeviceA, 1, 2)}};
+    drm.processes[0].engines = {{"3D", 1.0}};
+    GpuSnapshot kfd{{c.kfd, memory(8, 99, 99, 0, 99)}, {}};
+    kfd.processes[0].engines = {{"Copy", 2.0}, {"Compute", 3.0}};
+    kfd.supplementsEarlierSources = true;
+    const CounterValues values = MergeSnapshots({drm, kfd});
+
+    ASSERT_EQ(values.processes.size(), 2u);
+    const CounterValues::ProcessInstance& both = values.processes[0];
+    EXPECT_EQ(both.dedicatedUsage, c.dedicated);
+    EXPECT_EQ(both.localUsage, c.local);
+    EXPECT_EQ(both.sharedUsage, c.shared);
+    EXPECT_EQ(both.totalCommitted, c.committed);
+    EXPECT_EQ(values.processes[1].name, u"pid_8_luid_0x00000000_0x00000300_phys_0");
+    EXPECT_EQ(values.processes[1].dedicatedUsage, 99u);
+    ASSERT_EQ(values.engines.size(), 3u);
+    EXPECT_EQ(values.engines[2].name, kProcessA + u"_eng_2_engtype_Compute");
+    ASSERT_EQ(values.adapters.size(), 1u);
+  }
+}
+
 }  // namespace
 }  // namespace gpuproc

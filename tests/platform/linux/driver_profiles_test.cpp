@@ -16,13 +16,16 @@ TEST(DriverProfiles, EveryRowReadsAsTheKernelMeansIt) {
   // "driver class=Type ...": every engine row, then names nobody maps (the
   // same class on another driver keeps its own name, made safe for paths).
   const char* const engines[] = {
-      "amdgpu gfx=3D compute=Compute dma=Copy dec=VideoDecode jpeg=VideoDecode enc=VideoEncode",
+      ("amdgpu gfx=3D compute=Compute dma=Copy dec=VideoDecode jpeg=VideoDecode enc=VideoEncode "
+       "enc_1=VideoEncode vpe=VideoProcessing"),
       "i915 render=3D compute=Compute copy=Copy video=VideoDecode video-enhance=VideoProcessing",
       "xe rcs=3D ccs=Compute bcs=Copy vcs=VideoDecode vecs=VideoProcessing render=render",
       "msm gpu=3D",
       "panfrost fragment=3D vertex-tiler=3D",
       "panthor panthor=3D",
       "v3d render=3D bin=3D csd=Compute tfu=tfu",
+      "amdxdna npu-amdxdna=Compute npu=Compute",
+      "amdxdna_accel_driver npu-amdxdna=Compute npu=Compute",
       "newgpu compute=compute a(b)\\c*d#e/f=a_b__c_d_e_f",
   };
   for (const char* line : engines) {
@@ -81,14 +84,18 @@ TEST(DriverProfiles, EveryRowReadsAsTheKernelMeansIt) {
     KindSignal kind;
     const char* alwaysListed;
     bool adapter;
+    const char* deviceBusyFile = "";
+    const char* profilingSwitch = "";
   } drivers[] = {
       {"amdgpu", KindSignal::kKfdTopology, "gfx", true},
       {"i915", KindSignal::kDiscreteRegion, "", false},
       {"xe", KindSignal::kDiscreteRegion, "", true},
       {"msm", KindSignal::kAlwaysIntegrated, "", false},
-      {"panfrost", KindSignal::kAlwaysIntegrated, "", false},
-      {"panthor", KindSignal::kAlwaysIntegrated, "", false},
+      {"panfrost", KindSignal::kAlwaysIntegrated, "", false, "", "profiling"},
+      {"panthor", KindSignal::kAlwaysIntegrated, "", false, "", "profiling"},
       {"v3d", KindSignal::kAlwaysIntegrated, "", false},
+      {"intel_vpu", KindSignal::kAlwaysIntegrated, "", false, "npu_busy_time_us"},
+      {"habanalabs", KindSignal::kDiscreteRegion, "", false},
       {"newgpu", KindSignal::kDiscreteRegion, "", false},
   };
   for (const auto& row : drivers) {
@@ -97,6 +104,8 @@ TEST(DriverProfiles, EveryRowReadsAsTheKernelMeansIt) {
     EXPECT_EQ(profile.kind, row.kind);
     EXPECT_EQ(profile.alwaysListedEngine, row.alwaysListed);
     EXPECT_EQ(profile.adapter != nullptr, row.adapter);
+    EXPECT_EQ(profile.deviceBusyFile, row.deviceBusyFile);
+    EXPECT_EQ(profile.profilingSwitch, row.profilingSwitch);
     EXPECT_TRUE(profile.reportsUsage);
   }
 
@@ -113,8 +122,15 @@ TEST(DriverProfiles, EveryRowReadsAsTheKernelMeansIt) {
       {"simple-framebuffer", "simpledrm", false},
       {"amdgpu", "amdgpu", true},
       {"xe", "xe", true},
+      // Render drivers that print no usage statistics: nothing to scan for.
+      {"nouveau", "nouveau", false},
+      {"lima", "lima", false},
+      {"asahi", "asahi", false},
+      // NPUs under /dev/accel, the out-of-tree XDNA driver bound as amdxdna.
+      {"amdxdna", "amdxdna", true},
+      {"intel_vpu", "intel_vpu", true},
+      {"habanalabs", "habanalabs", true},
       {"nvidia-drm", nullptr, false},
-      {"nouveau", nullptr, false},
       {"", nullptr, false},
   };
   for (const auto& row : bound) {

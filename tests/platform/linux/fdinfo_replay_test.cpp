@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -73,6 +74,7 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
     const char* tree;
     std::uint32_t processId;
     std::vector<Record> records;
+    const char* standardError = "";
   } cases[] = {
       {"amdgpu-legacy",
        1000,
@@ -106,6 +108,33 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
        {{kNone, kNone, "0.0", "16.09375", "16.09375", "16.09375", "0.0", "glmark2-es2-wayland",
          1500}}},
       {"v3d", 1600, {{kNone, kNone, "0.0", "19.0", "19.0", "19.0", "0.0", "chromium", 1600}}},
+      // With profiling off panfrost's engine lines never move: unknown, and
+      // one line that says how to turn it on.
+      {"panfrost-noprof",
+       1400,
+       {{kNone, kNone, "0.0", "35.640625", "35.640625", "290.0", "-1.0", "kodi", 1400}},
+       "panfrost samples no engine time while its profiling switch is off; turn it on as root: "
+       "echo 1 > /sys/class/drm/card1/device/profiling\n"},
+      // ROCm through KFD: VRAM the larger of amdgpu's and KFD's, its
+      // difference in Local and Total Committed; a process only KFD sees, with
+      // no 3D engine (its compute is KFD's Compute).
+      {"kfd",
+       2100,
+       {{"39408.0", "26312.0", "8192.0", "8192.0", "40.0", "8496.0", "0.0", "python3.11", 2100}}},
+      {"kfd",
+       2101,
+       {{"39408.0", "26312.0", "16384.0", "16384.0", "0.0", "16384.0", "-1.0", "train", 2101}}},
+      // NPUs under /dev/accel: system memory, no 3D engine; Gaudi's fdinfo
+      // names the client alone.
+      {"ivpu",
+       2200,
+       {{kNone, kNone, "0.0", "64.0", "64.0", "96.0", "-1.0", "benchmark_app", 2200}}},
+      {"amdxdna",
+       2300,
+       {{kNone, kNone, "0.0", "200.0", "200.0", "200.0", "-1.0", "llama-server", 2300}}},
+      {"habanalabs",
+       2400,
+       {{kNone, kNone, kNone, kNone, kNone, kNone, "-1.0", "python3.10", 2400}}},
       // Two devices, in instance order (0000:00:02.0 before 0000:03:00.0);
       // each record carries its own device's adapter figures, which only
       // amdgpu publishes. The amdgpu client open on two fds counts once.
@@ -123,8 +152,79 @@ TEST(FdinfoReplay, ExactRecordsPerDriver) {
     SCOPED_TRACE(std::string(c.tree) + " " + std::to_string(c.processId));
     const Call call = CallOnTree(c.tree, c.processId);
     EXPECT_EQ(call.result, Report(c.records));
-    EXPECT_EQ(call.standardError, "");
+    EXPECT_EQ(call.standardError, c.standardError);
   }
+}
+
+std::string SnapshotOfRoot(const std::string& root) {
+  ::setenv("HOST_PROC", (root + "/proc").c_str(), 1);
+  ::setenv("HOST_SYS", (root + "/sys").c_str(), 1);
+  testing::internal::CaptureStderr();
+  std::string text = GetGPUSnapshotForAllProcesses();
+  testing::internal::GetCapturedStderr();
+  ::unsetenv("HOST_PROC");
+  ::unsetenv("HOST_SYS");
+  return text;
+}
+
+// The snapshot of each new kind of tree: the adapter's kind and each
+// process's engine time, exactly as the document carries them.
+TEST(FdinfoReplay, SnapshotsCarryTheAdapterKindAndEngineTime) {
+  const struct {
+    const char* tree;
+    std::vector<std::string> pieces;
+  } cases[] = {
+      // ivpu's busy time is the device's, given to its single client.
+      {"ivpu",
+       {R"("AdapterName":"intel_vpu 0000:00:0b.0","Kind":"NPU","PciAddress":"0000:00:0b.0")",
+        R"("ProcessID":2200,"Name":"benchmark_app")", R"("EngineBusySeconds":{"Compute":41.5})"}},
+      {"amdxdna",
+       {R"("Kind":"NPU","PciAddress":"0000:c4:00.1")", R"("EngineBusySeconds":{"Compute":7.25})"}},
+      {"habanalabs",
+       {R"("Kind":"NPU","PciAddress":"0000:33:00.0")", R"("ProcessID":2400,"Name":"python3.10")",
+        R"("GPUProcessMemoryDedicatedUsage":null)"}},
+      {"kfd",
+       {R"("Kind":"GPU","PciAddress":"0000:03:00.0")",
+        R"("EngineBusySeconds":{"3D":0.0,"Compute":0.0,"Copy":1.0})",
+        R"("ProcessID":2101,"Name":"train","Adapter":"luid_0x00000000_0x00000300_phys_0",)"
+        R"("GPUProcessMemoryDedicatedUsage":16384.0,"GPUProcessMemorySharedUsage":0.0,)"
+        R"("GPUProcessMemoryLocalUsage":16384.0,"GPUProcessMemoryTotalCommitted":16384.0,)"
+        R"("EngineBusySeconds":{"Compute":0.0,"Copy":2.5})"}},
+      {"panfrost-noprof", {R"("Kind":"GPU")", R"("EngineBusySeconds":{"3D":null})"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tree);
+    const std::string text = SnapshotOfRoot(std::string(GPUPROC_FIXTURES_DIR) + "/" + c.tree);
+    for (const std::string& piece : c.pieces) {
+      EXPECT_NE(text.find(piece), std::string::npos) << piece << "\nin " << text;
+    }
+  }
+}
+
+// KFD's SDMA counter is cumulative: a second snapshot shows the Copy time of
+// a KFD-only process advanced by exactly what the counter advanced.
+TEST(FdinfoReplay, KfdCopyTimeAdvancesWithItsSdmaCounter) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/gpuproc-kfd-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path root = fs::path(pattern) / "tree";
+  fs::copy(fs::path(GPUPROC_FIXTURES_DIR) / "kfd", root,
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  const std::string before = SnapshotOfRoot(root);
+  // 1.25 s of SDMA work recorded since: 2,500,000 µs then 3,750,000 µs.
+  std::ofstream(root / "sys/class/kfd/kfd/proc/2101/sdma_47893") << "3750000\n";
+  const std::string after = SnapshotOfRoot(root);
+  fs::remove_all(pattern);
+
+  const auto copyOf2101 = [](const std::string& text) {
+    const std::size_t process = text.find(R"("ProcessID":2101)");
+    const std::size_t copy = text.find(R"("Copy":)", process);
+    return process == std::string::npos || copy == std::string::npos
+               ? std::string()
+               : text.substr(copy, text.find('}', copy) - copy);
+  };
+  EXPECT_EQ(copyOf2101(before), R"("Copy":2.5)");
+  EXPECT_EQ(copyOf2101(after), R"("Copy":3.75)");
 }
 
 TEST(FdinfoReplay, AllProcessesExactReports) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -66,6 +67,8 @@ class LoadedLibrary {
     }
     entry_ = reinterpret_cast<Entry>(::dlsym(handle_, "GetGPUDataForProcess"));
     if (entry_ == nullptr) ADD_FAILURE() << "GetGPUDataForProcess not exported";
+    snapshot_ = reinterpret_cast<Snapshot>(::dlsym(handle_, "GetGPUSnapshotForAllProcesses"));
+    if (snapshot_ == nullptr) ADD_FAILURE() << "GetGPUSnapshotForAllProcesses not exported";
   }
   ~LoadedLibrary() {
     if (handle_ != nullptr) ::dlclose(handle_);
@@ -85,10 +88,22 @@ class LoadedLibrary {
     return result;
   }
 
+  CallResult TakeSnapshot() {
+    CallResult result;
+    if (snapshot_ == nullptr) return result;
+    StreamCapture errors(STDERR_FILENO);
+    const char* text = snapshot_();
+    result.returned = text != nullptr ? text : "(null pointer)";
+    result.errorText = errors.Finish();
+    return result;
+  }
+
  private:
   using Entry = const char* (*)(std::uint32_t);
+  using Snapshot = const char* (*)();
   void* handle_;
   Entry entry_ = nullptr;
+  Snapshot snapshot_ = nullptr;
 };
 
 // One call of a freshly loaded library, unloaded again afterwards.
@@ -141,6 +156,42 @@ TEST_F(NvmlExportTest, OneRecordPerGpuWithMemoryInMiBAndUtilization) {
   // The second GPU: a graphics process with no sample reads 0.
   EXPECT_EQ(report[1]["GPUProcessMemoryLocalUsage"], 33.5);
   EXPECT_EQ(report[1]["GPUUtilizationPercent"], 0.0);
+}
+
+// The snapshot of a machine with a transcoding GPU and a MIG GPU: NVENC time
+// as VideoEncode, each GPU instance an adapter named with its profile.
+TEST_F(NvmlExportTest, SnapshotShowsVideoEnginesAndMigInstances) {
+  const int video = fake_.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+  fake_.AddProcess(video, kFakeNvmlCompute, kPid, 8 * kMiB);
+  fake_.AddVideoSample(video, kPid, 5, 70, 0, 900'000);
+  fake_.AddVideoSample(video, kPid, 5, 70, 0, 400'000);
+  const int mig = fake_.AddDevice(0, 0x41, 0, 0, kMiB, kMiB);
+  fake_.SetMigMode(mig, nvml::NVML_DEVICE_MIG_ENABLE);
+  const int big = fake_.AddMigDevice(mig, 1, "3g.40gb", 4096 * kMiB, kMiB);
+  const int small = fake_.AddMigDevice(mig, 5, "1g.10gb", 1024 * kMiB, kMiB);
+  fake_.AddProcess(big, kFakeNvmlCompute, kPid + 1, 100 * kMiB);
+  fake_.AddProcess(small, kFakeNvmlCompute, kPid + 2, 10 * kMiB);
+
+  const CallResult result = LoadedLibrary().TakeSnapshot();
+
+  EXPECT_EQ(result.errorText, "");
+  const auto document = nlohmann::json::parse(result.returned);
+  std::map<std::string, nlohmann::json> adapters;
+  for (const auto& adapter : document["Adapters"]) adapters[adapter["Adapter"]] = adapter;
+  ASSERT_EQ(adapters.size(), 3u) << result.returned;
+  const auto& first = adapters["luid_0x00000000_0x00024100_phys_0"];
+  EXPECT_EQ(first["AdapterName"], "Fake NVIDIA GPU 41 MIG 3g.40gb");
+  EXPECT_EQ(first["Kind"], "GPU");
+  EXPECT_EQ(first["PciAddress"], "0000:41:00.0");
+  EXPECT_EQ(first["GPUMemoryTotal"], 4096.0);
+  EXPECT_EQ(adapters["luid_0x00000000_0x00064100_phys_0"]["AdapterName"],
+            "Fake NVIDIA GPU 41 MIG 1g.10gb");
+  for (const auto& process : document["Processes"]) {
+    if (process["ProcessID"] != kPid) continue;
+    // 0.5 s at 70% of the encoder, between the two samples.
+    EXPECT_NEAR(process["EngineBusySeconds"]["VideoEncode"].get<double>(), 0.35, 0.005);
+    EXPECT_EQ(process["EngineBusySeconds"]["VideoDecode"], 0.0);
+  }
 }
 
 // What the record shows for each fault; "null" where the process has no
@@ -203,6 +254,8 @@ TEST_F(NvmlExportTest, FaultsGiveTheirStatedResult) {
        [](FakeNvmlControl& f, int gpu) {
          f.AddSample(gpu, kPid, 50, 100'000);
          f.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
+         f.AddProcess(f.AddMigDevice(gpu, 1, "1g.10gb", kMiB, kMiB), kFakeNvmlCompute, kPid,
+                      64 * kMiB);
        },
        "GPUUtilizationPercent", -1},
   };

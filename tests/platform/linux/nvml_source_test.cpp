@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "fake_nvml_control.h"
@@ -30,10 +31,21 @@ const ProcessGpuUsage* Find(const GpuSnapshot& snapshot, std::uint32_t pid,
   return nullptr;
 }
 
-std::optional<double> Utilization(const GpuSnapshot& snapshot, std::uint32_t pid) {
-  const ProcessGpuUsage* process = Find(snapshot, pid);
-  if (process == nullptr || process->engines.size() != 1) return std::nullopt;
-  return process->engines[0].utilizationPercent;
+const EngineClassUsage* Engine(const GpuSnapshot& snapshot, std::uint32_t pid,
+                               std::string_view type = "3D",
+                               GpuDevice device = GpuDevice{0, 0x300}) {
+  const ProcessGpuUsage* process = Find(snapshot, pid, device);
+  if (process == nullptr) return nullptr;
+  for (const EngineClassUsage& engine : process->engines) {
+    if (engine.type == type) return &engine;
+  }
+  return nullptr;
+}
+
+std::optional<double> Utilization(const GpuSnapshot& snapshot, std::uint32_t pid,
+                                  std::string_view type = "3D") {
+  const EngineClassUsage* engine = Engine(snapshot, pid, type);
+  return engine == nullptr ? std::nullopt : engine->utilizationPercent;
 }
 
 class NvmlSourceTest : public ::testing::Test {
@@ -89,10 +101,16 @@ TEST_F(NvmlSourceTest, ReportsComputeAndGraphicsProcessesWithExactMemory) {
     EXPECT_EQ(process->dedicatedUsage, bytes);
     EXPECT_EQ(process->totalCommitted, bytes);
     EXPECT_EQ(process->sharedUsage, 0u);
-    ASSERT_EQ(process->engines.size(), 1u);
+    // The SMs, NVENC and NVDEC, as Windows names them.
+    ASSERT_EQ(process->engines.size(), 3u);
     EXPECT_EQ(process->engines[0].type, "3D");
-    // The first collection has nothing to compare with.
-    EXPECT_FALSE(process->engines[0].utilizationPercent.has_value());
+    EXPECT_EQ(process->engines[1].type, "VideoEncode");
+    EXPECT_EQ(process->engines[2].type, "VideoDecode");
+    for (const EngineClassUsage& engine : process->engines) {
+      // The first collection has nothing to compare with.
+      EXPECT_FALSE(engine.utilizationPercent.has_value());
+      EXPECT_EQ(engine.busyNs, 0u);
+    }
   }
 }
 
@@ -189,8 +207,7 @@ TEST_F(NvmlSourceTest, UtilizationHasNoValueWhereTheDeviceCannotGiveIt) {
     bool mig;
     int utilizationStatus;
   };
-  for (const Case& c : {Case{"MIG mode", true, nvml::NVML_SUCCESS},
-                        Case{"not supported", false, nvml::NVML_ERROR_NOT_SUPPORTED},
+  for (const Case& c : {Case{"not supported", false, nvml::NVML_ERROR_NOT_SUPPORTED},
                         Case{"no permission", false, nvml::NVML_ERROR_NO_PERMISSION},
                         Case{"GPU lost", false, nvml::NVML_ERROR_GPU_IS_LOST}}) {
     SCOPED_TRACE(c.name);
@@ -201,6 +218,8 @@ TEST_F(NvmlSourceTest, UtilizationHasNoValueWhereTheDeviceCannotGiveIt) {
     fake_.AddSample(gpu, 7, 40, 100'000);
     if (c.mig) fake_.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
     if (c.utilizationStatus != nvml::NVML_SUCCESS) {
+      // The newer call refused falls back to the older one, refused too.
+      fake_.FailCall(gpu, "nvmlDeviceGetProcessesUtilizationInfo", c.utilizationStatus);
       fake_.FailCall(gpu, "nvmlDeviceGetProcessUtilization", c.utilizationStatus);
     }
     NvmlSource& source = Source();
@@ -210,6 +229,144 @@ TEST_F(NvmlSourceTest, UtilizationHasNoValueWhereTheDeviceCannotGiveIt) {
     EXPECT_EQ(Find(snapshot, 7)->totalCommitted, 2 * kMiB);
     EXPECT_FALSE(Utilization(snapshot, 7).has_value());
   }
+}
+
+// NVENC and NVDEC work is VideoEncode and VideoDecode, read through the
+// newer call where the driver has it and through the older one elsewhere.
+TEST(NvmlVideoEnginesTest, EncoderAndDecoderSamplesAreVideoEngines) {
+  for (const char* path : {FAKE_NVML_PATH, FAKE_NVML_R535_PATH}) {
+    SCOPED_TRACE(path);
+    FakeNvmlControl fake(path);
+    if (!fake.Loaded()) GTEST_SKIP() << "fake NVML not built at " << path;
+    const int gpu = fake.AddDevice(0, 3, 0, 0, kMiB, kMiB);
+    fake.AddProcess(gpu, kFakeNvmlCompute, 7, kMiB);
+    fake.AddVideoSample(gpu, 7, 10, 80, 30, 700'000);  // the first seen counts from 0
+    fake.AddVideoSample(gpu, 7, 20, 60, 40, 200'000);  // 0.5 s later
+    std::shared_ptr<const NvmlLibrary> library = NvmlLibrary::Load(path);
+    ASSERT_NE(library, nullptr);
+    BusyTimeLedger ledger;
+    NvmlSource source(library, ledger, MonotonicNanoseconds);
+    source.Collect(CollectScope{});
+    const GpuSnapshot snapshot = source.Collect(CollectScope{});
+
+    const struct {
+      const char* type;
+      double percent, busyMs;
+    } engines[] = {{"3D", 20, 100}, {"VideoEncode", 60, 300}, {"VideoDecode", 40, 200}};
+    for (const auto& want : engines) {
+      SCOPED_TRACE(want.type);
+      const EngineClassUsage* engine = Engine(snapshot, 7, want.type);
+      ASSERT_NE(engine, nullptr);
+      EXPECT_EQ(engine->utilizationPercent, want.percent);
+      // The fake stamps its samples when they are added: a few ms of slack.
+      EXPECT_NEAR(static_cast<double>(engine->busyNs.value_or(0)) / 1e6, want.busyMs, 5);
+    }
+  }
+}
+
+// A GPU in MIG mode: each GPU instance an adapter with its own name, memory
+// and processes; no utilisation per process; a refusal said in one line.
+TEST_F(NvmlSourceTest, MigInstancesAreAdaptersOfTheirOwn) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "lists refused" : "lists readable");
+    fake_.Reset();
+    source_.reset();
+    const int gpu = fake_.AddDevice(0, 0x41, 0, 0, 20 * 1024 * kMiB, 60 * 1024 * kMiB);
+    fake_.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
+    const int big = fake_.AddMigDevice(gpu, 1, "3g.40gb", 10 * 1024 * kMiB, 30 * 1024 * kMiB);
+    const int small = fake_.AddMigDevice(gpu, 5, "1g.10gb", 2 * 1024 * kMiB, 8 * 1024 * kMiB);
+    // A second compute instance of GPU instance 1: the same adapter.
+    const int bigSecond = fake_.AddMigDevice(gpu, 1, "3g.40gb", 0, 0);
+    fake_.AddProcess(big, kFakeNvmlCompute, 300, 4 * 1024 * kMiB);
+    fake_.AddProcess(bigSecond, kFakeNvmlCompute, 301, 1024 * kMiB);
+    fake_.AddProcess(small, kFakeNvmlCompute, 302, 512 * kMiB);
+    // The parent lists aggregates only with privileges: never read in MIG mode.
+    fake_.AddProcess(gpu, kFakeNvmlCompute, 300, 5 * 1024 * kMiB);
+    if (refused) {
+      for (const int mig : {big, small, bigSecond}) {
+        fake_.FailCall(mig, "nvmlDeviceGetComputeRunningProcesses", nvml::NVML_ERROR_NO_PERMISSION);
+      }
+    }
+    NvmlSource& source = Source();
+    source.Collect(CollectScope{});
+    const GpuSnapshot snapshot = source.Collect(CollectScope{});
+
+    const GpuDevice parent{0, 0x4100};
+    const GpuDevice first{0, 2u << 16 | 0x4100};
+    const GpuDevice fifth{0, 6u << 16 | 0x4100};
+    ASSERT_EQ(snapshot.adapters.size(), 3u);
+    EXPECT_EQ(snapshot.adapters[0].device, parent);
+    EXPECT_EQ(snapshot.adapters[1].device, first);
+    EXPECT_EQ(snapshot.adapters[1].name, "Fake NVIDIA GPU 41 MIG 3g.40gb");
+    EXPECT_EQ(snapshot.adapters[1].totalCommitted, 10 * 1024 * kMiB);
+    EXPECT_EQ(snapshot.adapters[1].free, 30 * 1024 * kMiB);
+    EXPECT_EQ(snapshot.adapters[2].device, fifth);
+    EXPECT_EQ(snapshot.adapters[2].name, "Fake NVIDIA GPU 41 MIG 1g.10gb");
+    EXPECT_EQ(Find(snapshot, 300, parent), nullptr);
+    if (refused) {
+      EXPECT_TRUE(snapshot.processes.empty());
+      ASSERT_EQ(snapshot.notices.size(), 1u);
+      EXPECT_EQ(snapshot.notices[0],
+                "NVML: the processes of the MIG instances of the GPU at 0000:41:00.0 can be "
+                "listed only with privileges this process lacks (NVML_ERROR_NO_PERMISSION); run "
+                "as root or grant it CAP_SYS_ADMIN to see them.");
+      continue;
+    }
+    EXPECT_TRUE(snapshot.notices.empty());
+    ASSERT_EQ(snapshot.processes.size(), 3u);
+    // GPM is not on in this case: no utilisation at all.
+    for (const auto& [pid, device, bytes] :
+         {std::tuple{300u, first, 4 * 1024 * kMiB}, std::tuple{301u, first, 1024 * kMiB},
+          std::tuple{302u, fifth, 512 * kMiB}}) {
+      SCOPED_TRACE(pid);
+      const ProcessGpuUsage* process = Find(snapshot, pid, device);
+      ASSERT_NE(process, nullptr);
+      EXPECT_EQ(process->dedicatedUsage, bytes);
+      ASSERT_EQ(process->engines.size(), 1u);
+      EXPECT_EQ(process->engines[0].utilizationPercent, std::nullopt);
+    }
+  }
+}
+
+// Where the GPU has performance monitoring, a GPU instance's graphics
+// utilisation is its process's when it has one, and unknown when several
+// share it; every sample the source took is freed with it.
+TEST_F(NvmlSourceTest, GpmGivesAnInstancesUtilisationToItsSingleProcess) {
+  const int gpu = fake_.AddDevice(0, 0x41, 0, 0, kMiB, kMiB);
+  fake_.SetMigMode(gpu, nvml::NVML_DEVICE_MIG_ENABLE);
+  const int alone = fake_.AddMigDevice(gpu, 1, "3g.40gb", kMiB, kMiB);
+  const int shared = fake_.AddMigDevice(gpu, 2, "3g.40gb", kMiB, kMiB);
+  fake_.AddProcess(alone, kFakeNvmlCompute, 400, kMiB);
+  fake_.AddProcess(shared, kFakeNvmlCompute, 401, kMiB);
+  fake_.AddProcess(shared, kFakeNvmlCompute, 402, kMiB);
+  fake_.SetGpmGraphicsUtil(alone, 62.5);
+  fake_.SetGpmGraphicsUtil(shared, 40);
+  const int heldBefore = fake_.GpmSamplesHeld();
+  {
+    NvmlSource& source = Source();
+    const GpuSnapshot first = source.Collect(CollectScope{});
+    const GpuSnapshot second = source.Collect(CollectScope{});
+    const struct {
+      std::uint32_t pid;
+      GpuDevice device;
+      std::optional<double> percent;
+    } cases[] = {
+        {400, {0, 2u << 16 | 0x4100}, 62.5},
+        {401, {0, 3u << 16 | 0x4100}, std::nullopt},
+        {402, {0, 3u << 16 | 0x4100}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.pid);
+      const EngineClassUsage* before = Engine(first, c.pid, "3D", c.device);
+      const EngineClassUsage* after = Engine(second, c.pid, "3D", c.device);
+      ASSERT_NE(before, nullptr);
+      ASSERT_NE(after, nullptr);
+      EXPECT_EQ(before->utilizationPercent, std::nullopt);  // one sample is no interval
+      EXPECT_EQ(after->utilizationPercent, c.percent);
+    }
+    source_.reset();
+  }
+  EXPECT_EQ(fake_.GpmSamplesHeld(), heldBefore);
 }
 
 TEST_F(NvmlSourceTest, ProcessInSeveralListsIsOneEntry) {
