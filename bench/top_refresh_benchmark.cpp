@@ -94,7 +94,7 @@ void BM_TopRefresh(benchmark::State& state) {
     if (static_cast<long>(time) % static_cast<long>(kDetailsMaxAge) == 0) {
       model.someUnreadable = SomeProcessesUnreadable();
     }
-    const Frame frame = DrawScreen(model, view, 200, 50, {true, 1});
+    const Frame frame = DrawScreen(model, view, 200, 50, {true, 1, ""});
     benchmark::DoNotOptimize(frame.grid.At(0, 0));
     which = (which + 1) % documents.size();
     time += 1;

@@ -227,7 +227,7 @@ int RunTerminalFront(const TopOptions& options) {
   }
 
   const std::string signalsDisabled = SignalsDisabledReason();
-  const DrawOptions drawOptions{utf8, options.delay};
+  const DrawOptions drawOptions{utf8, options.delay, options.noGpuDevice};
   TopModel model;
   ViewState state;
   {
