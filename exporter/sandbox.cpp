@@ -90,14 +90,17 @@ std::string SeccompFilter() {
     scmp_datum_t mask;
     scmp_datum_t value;
   } writes[] = {{O_ACCMODE, O_WRONLY}, {O_ACCMODE, O_RDWR}, {O_CREAT, O_CREAT}, {O_TRUNC, O_TRUNC}};
+  // The flags are open's second argument and openat's third. Spelled as C++
+  // aggregates: SCMP_A1() and SCMP_A2() are C99 compound literals, which
+  // clang rejects in C++ under -Wpedantic.
   for (const auto& write : writes) {
     if (status == 0) {
       status = ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(open), 1,
-                                  SCMP_A1(SCMP_CMP_MASKED_EQ, write.mask, write.value));
+                                  scmp_arg_cmp{1, SCMP_CMP_MASKED_EQ, write.mask, write.value});
     }
     if (status == 0) {
       status = ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat), 1,
-                                  SCMP_A2(SCMP_CMP_MASKED_EQ, write.mask, write.value));
+                                  scmp_arg_cmp{2, SCMP_CMP_MASKED_EQ, write.mask, write.value});
     }
   }
   if (status == 0) status = ::seccomp_load(filter);
