@@ -260,11 +260,11 @@ void DefineOptions(CLI::App& app, Options& options) {
   app.formatter(std::make_shared<HelpFormatter>());
   app.get_formatter()->column_width(24);
   app.description(
-      "Which processes use the GPUs, and how much: every GPU process, sampled together\n"
-      "over 100 ms, as a table sorted by dedicated memory (MiB; 3D and the busiest other\n"
-      "engine in %). With -n, each round after the first covers the whole interval.");
-  app.add_option("PID", options.processIds,
-                 "Only these processes' rows (--json: the library's report)")
+      "Which processes use the GPUs, and how much: every GPU process, sampled\n"
+      "together over 100 ms, as a table sorted by dedicated memory (MiB; 3D and the\n"
+      "busiest other engine in %). With -n, each round after the first covers the\n"
+      "whole interval since the one before.\n");
+  app.add_option("PID", options.processIds, "Only these processes (--json: each one's own report)")
       ->type_name("");
   app.add_flag("-a,--all", options.all, "Every GPU process (the default without PID)");
   app.add_flag("--json", options.json, "The JSON array of every (process, GPU) record");

@@ -183,6 +183,11 @@ for arguments in "" --json; do
 done
 chmod 700 "$scratch/hidden/proc/2001/fd"
 
+# --help (and the man page made from it) names gpuproc top, in 80x24.
+run multi --help
+[ "$status" = 0 ] && grep -qE '^ +gpuproc top \[OPTIONS\] ' "$scratch/out" &&
+  [ "$(wc -l <"$scratch/out")" -le 24 ] && awk 'length > 79 { exit 1 }' "$scratch/out" ||
+  fail "--help: status $status, $(wc -lL <"$scratch/out") lines and columns: $(cat "$scratch/out")"
 run multi --version
 [ "$status" = 0 ] && grep -qE '^gpuproc [0-9]+\.[0-9]+\.[0-9]+$' "$scratch/out" || fail "--version"
 

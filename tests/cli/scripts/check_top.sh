@@ -121,7 +121,9 @@ until_dead pods
 mkdir -p "$scratch/idle/proc" "$scratch/idle/sys"
 start idle 80 24 multi "HOST_PROC=$scratch/idle/proc" "HOST_SYS=$scratch/idle/sys" --
 until_shown idle "no GPU device found"
-has idle "and NVIDIA's driver in $scratch/idle/sys/module/nvidia)" "the whole reason, wrapped"
+why="no GPU device found (looked for DRM devices in $scratch/idle/sys/class/drm and NVIDIA's driver in $scratch/idle/sys/module/nvidia)"
+[ "$(screen idle | sed -n '/^ *PID USER/,/^$/p' | sed '1d;/^$/d' | paste -sd ' ')" = "$why" ] ||
+  fail "idle: not the whole reason under the header" "$(screen idle)"
 screen idle | awk 'length > 79 { exit 1 }' || fail "idle: a line past 79 columns" "$(screen idle)"
 keys idle q
 until_dead idle
