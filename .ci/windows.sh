@@ -60,7 +60,7 @@ log "configuring $build"
 timeout 300 cmake -S "$repo" -B "$build" "${generator[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
-  -DGPUPROC_BUILD_BENCHMARKS=OFF >/dev/null
+  -DGPUPROC_BUILD_BENCHMARKS=OFF -DGPUPROC_WERROR=ON >/dev/null
 log "building with -j$jobs"
 timeout 1500 cmake --build "$build" -j "$jobs"
 log "built in $((SECONDS - start)) s"

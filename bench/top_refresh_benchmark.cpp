@@ -96,7 +96,7 @@ void BM_TopRefresh(benchmark::State& state) {
     // processes were left out.
     model.Update(*snapshot, ReadProcessDetails(processIds, names, time, "/nonexistent", cache));
     model.someUnreadable = snapshot->unreadableProcesses.value_or(0) > 0;
-    const Frame frame = DrawScreen(model, view, 200, 50, {true, 1});
+    const Frame frame = DrawScreen(model, view, 200, 50, {true, 1, ""});
     benchmark::DoNotOptimize(frame.grid.At(0, 0));
     which = (which + 1) % documents.size();
     time += 1;

@@ -1,6 +1,6 @@
 // gpuproc: which processes use the GPUs, and how much. Without arguments a
-// table of every GPU process; with process ids the library's own report of
-// each.
+// table of every GPU process; with process ids the rows of those processes,
+// or with --json the library's own report of each.
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
@@ -8,19 +8,23 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "checked_output.h"
 #include "gpuproc/gpuproc.h"
 #include "host_view.h"
+#include "process_id.h"
 #include "process_table.h"
 #include "read_snapshot.h"
 #include "snapshot_rounds.h"
+#include "terminal_text.h"
 #include "top/top_command.h"
 
 #if defined(_WIN32)
@@ -60,19 +64,6 @@ struct Options {
   std::uint64_t count = 0;  // 0: once without --interval, forever with it
 };
 
-// Decimal digits only, within the unsigned 32-bit range.
-bool ParseProcessId(const std::string& text, std::uint32_t& processId) {
-  if (text.empty()) return false;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > UINT32_MAX) return false;
-  }
-  processId = static_cast<std::uint32_t>(value);
-  return true;
-}
-
 bool OutputIsTerminal() {
 #if defined(_WIN32)
   if (!::_isatty(::_fileno(stdout))) return false;
@@ -92,15 +83,50 @@ std::string Call(const char* (*entryPoint)()) {
   return text != nullptr ? text : "";
 }
 
-// The whole-machine modes, round after round. The first round is the
-// library's 100 ms reading; each later one shows the interval since the
-// round before, from two snapshots, so that nothing between rounds goes
-// unseen. On a terminal an empty table says why, rather than look like a
-// failure.
+// The records of the processes in `processIds`; all of them where it is
+// empty.
+nlohmann::json OnlyProcesses(const nlohmann::json& records,
+                             const std::vector<std::uint32_t>& processIds) {
+  if (processIds.empty() || !records.is_array()) return records;
+  nlohmann::json kept = nlohmann::json::array();
+  for (const nlohmann::json& record : records) {
+    const auto id = record.is_object() ? record.find("ProcessID") : record.end();
+    if (id == record.end() || !id->is_number_unsigned()) continue;
+    const auto processId = id->get<std::uint64_t>();
+    for (const std::uint32_t wanted : processIds) {
+      if (processId == wanted) {
+        kept.push_back(record);
+        break;
+      }
+    }
+  }
+  return kept;
+}
+
+// Why a table on a terminal has no rows, in lines that fit it.
+void PrintWhyEmpty(bool processesNamed) {
+  const std::string why = gpuproc::tool::NoGpuDeviceLine().value_or(
+      processesNamed ? "the processes named use no GPU" : "no process is using a GPU");
+  for (const std::string& line : gpuproc::tool::WrapToCells(why, gpuproc::tool::kTableWidth))
+    std::cout << line << '\n';
+}
+
+// The whole-machine modes, round after round, and the table of the
+// processes named (`processIds`), which is the whole-machine table's rows
+// of those processes: unlike the per-process report, those name each
+// process's GPU. The first round is the library's 100 ms reading; each
+// later one shows the interval since the round before, from two snapshots,
+// so that nothing between rounds goes unseen. On a terminal an empty table
+// says why, rather than look like a failure.
 class AllProcessesRounds {
  public:
-  AllProcessesRounds(Form form, bool terminal, bool redraw, bool repeats)
-      : form_(form), terminal_(terminal), redraw_(redraw), repeats_(repeats) {}
+  AllProcessesRounds(Form form, bool terminal, bool redraw, bool repeats,
+                     std::vector<std::uint32_t> processIds)
+      : form_(form),
+        terminal_(terminal),
+        redraw_(redraw),
+        repeats_(repeats),
+        processIds_(std::move(processIds)) {}
 
   // False when the counters could not be opened (the library has said why
   // on standard error). `noteHidden`: say on standard error when other
@@ -138,6 +164,7 @@ class AllProcessesRounds {
       records = gpuproc::tool::RecordsBetween(*previous_, *current);
       report = records.dump();
     }
+    records = OnlyProcesses(records, processIds_);
     if (form_ == Form::kJson) {
       std::cout << report << '\n';
     } else if (form_ == Form::kJsonLines) {
@@ -147,9 +174,7 @@ class AllProcessesRounds {
       // file or pipe gets the tables one after another.
       if (redraw_) std::cout << "\x1b[H\x1b[2J";
       std::cout << gpuproc::tool::FormatProcessTable(records, kShowPciAddress);
-      if (terminal_ && records.empty()) {
-        std::cout << gpuproc::tool::NoGpuDeviceLine().value_or("no process is using a GPU") << '\n';
-      }
+      if (terminal_ && records.empty()) PrintWhyEmpty(!processIds_.empty());
       if (noteHidden && gpuproc::tool::SomeProcessesHidden(current->unreadableProcesses)) {
         std::cout.flush();
         std::cerr << "showing only the processes this user may read; run as root to see all\n";
@@ -164,25 +189,36 @@ class AllProcessesRounds {
   bool terminal_;
   bool redraw_;
   bool repeats_;
+  std::vector<std::uint32_t> processIds_;
   std::optional<gpuproc::SnapshotDocument> previous_;  // the last round's snapshot
 };
 
-// The library prints each process's report itself; false when the counters
-// could not be opened or a process does not exist (the library would answer
-// "null" for it, as for a process without GPU use).
-bool PrintProcesses(const std::vector<std::uint32_t>& processIds) {
-  bool ok = true;
+// The processes of `processIds` that exist; a line on standard error for
+// each that does not (the library would answer "null" for it, as for a
+// process without GPU use).
+std::vector<std::uint32_t> ExistingProcesses(const std::vector<std::uint32_t>& processIds) {
+  std::vector<std::uint32_t> existing;
   for (const std::uint32_t processId : processIds) {
-    if (!gpuproc::tool::ProcessExists(processId)) {
+    if (gpuproc::tool::ProcessExists(processId)) {
+      existing.push_back(processId);
+    } else {
       std::cout.flush();
       std::cerr << "gpuproc: no process " << processId << '\n';
-      ok = false;
-      continue;
     }
-    const char* report = GetGPUDataForProcess(processId);
-    if (report == nullptr || *report == '\0') ok = false;
   }
-  return ok;
+  return existing;
+}
+
+// --json with process ids: the library prints each process's report itself,
+// one indented JSON document per process ending in a newline; false when
+// the counters could not be opened.
+bool PrintProcessReports(const std::vector<std::uint32_t>& processIds) {
+  std::cout.flush();
+  for (const std::uint32_t processId : processIds) {
+    const char* report = GetGPUDataForProcess(processId);
+    if (report == nullptr || *report == '\0') return false;
+  }
+  return true;
 }
 
 // The status once the output is flushed: a failed write is an error, except
@@ -216,34 +252,44 @@ const CLI::Validator kAboveZero(
     },
     "", "ABOVE_ZERO");
 
+// The usage line, and one for `gpuproc top`, which main() hands its own
+// arguments before CLI11 sees them.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App* app, std::string name) const override {
+    return CLI::Formatter::make_usage(app, std::move(name)) +
+           "       gpuproc top [OPTIONS]  the interactive view (gpuproc top --help)\n";
+  }
+};
+
+// Help that fits an 80x24 terminal, as the man page made from it does.
 void DefineOptions(CLI::App& app, Options& options) {
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.get_formatter()->column_width(24);
   app.description(
-      "Which processes use the GPUs, and how much.\n\n"
-      "Without a process id: every process that uses a GPU, sampled together over 100 ms,\n"
-      "as a table sorted by dedicated memory (MiB; 3D and the busiest other engine in %).\n"
-      "With -n, each round after the first covers the whole interval since the one before.\n"
-      "With process ids: the library's report of each process, as JSON.");
-  app.add_option("PID", options.processIds,
-                 "Report on these processes (0 to 4294967295), one JSON report each")
+      "Which processes use the GPUs, and how much: every GPU process, sampled\n"
+      "together over 100 ms, as a table sorted by dedicated memory (MiB; 3D and the\n"
+      "busiest other engine in %). With -n, each round after the first covers the\n"
+      "whole interval since the one before.\n");
+  app.add_option("PID", options.processIds, "Only these processes (--json: each one's own report)")
       ->type_name("");
   app.add_flag("-a,--all", options.all, "Every GPU process (the default without PID)");
-  app.add_flag("--json", options.json, "Print the JSON array of every (process, GPU) record");
-  app.add_flag("--jsonl", options.jsonLines, "Print one JSON record per line");
-  app.add_flag("--snapshot", options.snapshot,
-               "Print the library's snapshot (memory now, engine time as busy seconds), one per "
-               "line");
+  app.add_flag("--json", options.json, "The JSON array of every (process, GPU) record");
+  app.add_flag("--jsonl", options.jsonLines, "One JSON record per line");
+  app.add_flag("--snapshot", options.snapshot, "The library's snapshot (busy seconds), one a line");
   app.add_option("-n,--interval", options.interval,
-                 "Repeat every SECONDS (0.1 to 86400, one day) until interrupted")
+                 "Repeat every SECONDS (0.1 to 86400) until interrupted")
       ->type_name("SECONDS")
       ->check(kIntervalRange);
-  app.add_option("--count", options.count, "Stop after N rounds (with --interval; default 1 s)")
+  app.add_option("--count", options.count, "Stop after N rounds (1 s apart without -n)")
       ->type_name("N")
       ->check(kAboveZero);
   app.set_version_flag("--version", std::string("gpuproc ") + GPUPROC_VERSION);
+  app.set_help_flag("-h,--help", "This help");
   app.footer(
-      "Exit status: 0 on success, 1 when the GPU counters could not be opened, a process\n"
-      "does not exist or the output could not be written, 2 on bad usage. A reader that\n"
-      "stops reading while -n repeats ends the command with 0.");
+      "Exit status: 0; 1 when the GPU counters could not be opened, a process does not\n"
+      "exist or the output could not be written; 2 on bad usage. A reader that stops\n"
+      "reading while -n repeats ends the command with 0.");
 }
 
 }  // namespace
@@ -273,20 +319,19 @@ int main(int argc, char** argv) {
 
   std::vector<std::uint32_t> processIds;
   for (const std::string& text : options.processIds) {
-    std::uint32_t processId = 0;
-    if (!ParseProcessId(text, processId)) {
+    const std::optional<std::uint32_t> processId = gpuproc::tool::ParseProcessId(text);
+    if (!processId) {
       std::cerr << "gpuproc: '" << text << "' is not a process id (0 to 4294967295)\n";
       return kExitBadArgument;
     }
-    processIds.push_back(processId);
+    processIds.push_back(*processId);
   }
   if (int(options.json) + int(options.jsonLines) + int(options.snapshot) > 1) {
     std::cerr << "gpuproc: --json, --jsonl and --snapshot exclude each other (try --help)\n";
     return kExitBadArgument;
   }
-  if (!processIds.empty() &&
-      (options.all || options.json || options.jsonLines || options.snapshot)) {
-    std::cerr << "gpuproc: process ids do not combine with --all, --json, --jsonl or --snapshot"
+  if (!processIds.empty() && (options.all || options.jsonLines || options.snapshot)) {
+    std::cerr << "gpuproc: process ids do not combine with --all, --jsonl or --snapshot"
                  " (try --help)\n";
     return kExitBadArgument;
   }
@@ -297,19 +342,25 @@ int main(int argc, char** argv) {
                                         : Form::kTable;
   const bool repeats = options.interval > 0 || options.count > 0;
   const auto interval = std::chrono::duration<double>(options.interval > 0 ? options.interval : 1);
-  const bool terminal = form == Form::kTable && processIds.empty() && OutputIsTerminal();
+  const bool terminal = form == Form::kTable && OutputIsTerminal();
   const bool redraw = repeats && terminal;
-  AllProcessesRounds rounds(form, terminal, redraw, repeats);
+  // Named processes that do not exist fail the command, after the rest.
+  const bool processesNamed = !processIds.empty();
+  if (processesNamed) processIds = ExistingProcesses(processIds);
+  const int status = processIds.size() < options.processIds.size() ? kExitFailed : kExitOk;
+  if (processesNamed && processIds.empty()) return FinishOutput(output, status, false);
+  AllProcessesRounds rounds(form, terminal, redraw, repeats, processIds);
   for (std::uint64_t round = 1;; ++round) {
     // Once, or on every redrawn screen, which clears it.
     const bool noteHidden = form == Form::kTable && (round == 1 || redraw);
-    const bool opened = processIds.empty() ? rounds.Print(noteHidden) : PrintProcesses(processIds);
+    const bool opened = processesNamed && form == Form::kJson ? PrintProcessReports(processIds)
+                                                              : rounds.Print(noteHidden);
     if (!opened) return FinishOutput(output, kExitFailed, repeats);
     if (output.Flush() != 0) break;
     if (!repeats || (options.count != 0 && round >= options.count)) break;
     // A table written to a file or pipe is followed by the next one.
-    if (form == Form::kTable && processIds.empty() && !redraw) std::cout << '\n';
+    if (form == Form::kTable && !redraw) std::cout << '\n';
     std::this_thread::sleep_for(interval);
   }
-  return FinishOutput(output, kExitOk, repeats);
+  return FinishOutput(output, status, repeats);
 }

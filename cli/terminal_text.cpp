@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <utility>
 
 namespace gpuproc::tool {
 namespace {
@@ -143,6 +144,47 @@ std::string FitToCells(std::string_view text, std::size_t cells, std::string_vie
     return true;
   });
   return fitted += cutMark;
+}
+
+std::vector<std::string> WrapToCells(std::string_view text, std::size_t cells) {
+  std::vector<std::string> lines;
+  std::string line, word;
+  std::size_t lineCells = 0, wordCells = 0;
+  const auto placeWord = [&] {
+    if (wordCells == 0 && word.empty()) return;
+    if (lineCells > 0 && lineCells + 1 + wordCells > cells) {
+      lines.push_back(std::move(line));
+      line.clear();
+      lineCells = 0;
+    }
+    if (lineCells > 0) {
+      line += ' ';
+      ++lineCells;
+    }
+    line += word;
+    lineCells += wordCells;
+    word.clear();
+    wordCells = 0;
+  };
+  ForEachPiece(text, [&](const Piece& piece) {
+    if (piece.text == " ") {
+      placeWord();
+      return true;
+    }
+    // A word longer than a whole line (a long path) is broken where the
+    // line ends, never inside a character or an escape.
+    if (wordCells > 0 && wordCells + piece.cells > cells) {
+      if (lineCells > 0) lines.push_back(std::exchange(line, {}));
+      lines.push_back(std::exchange(word, {}));
+      lineCells = wordCells = 0;
+    }
+    word += piece.text;
+    wordCells += piece.cells;
+    return true;
+  });
+  placeWord();
+  if (!line.empty() || lines.empty()) lines.push_back(std::move(line));
+  return lines;
 }
 
 }  // namespace gpuproc::tool

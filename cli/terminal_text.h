@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gpuproc::tool {
 
@@ -22,5 +23,10 @@ std::size_t CellCount(std::string_view text);
 // before the character that does not fit, never inside an escape, and ends
 // in `cutMark` (ASCII, at most `cells` long).
 std::string FitToCells(std::string_view text, std::size_t cells, std::string_view cutMark = "~");
+
+// SafeForTerminal(text) in lines of at most `cells` cells, broken at spaces
+// (the spaces where a line breaks are dropped); a word longer than a line is
+// broken where the line is full. Always at least one line.
+std::vector<std::string> WrapToCells(std::string_view text, std::size_t cells);
 
 }  // namespace gpuproc::tool

@@ -46,6 +46,24 @@ def named_library(name):
     raise SystemExit(f"GPUPROC_LIBRARY={name} names no file (looked for {' and '.join(candidates)})")
 
 
+def drop_foreign_cache(build):
+    """Removes a build folder whose CMake cache was made for other paths.
+
+    pip builds inside python/, so the folder travels with a checkout that is
+    moved or copied; CMake then refuses the cache, which names the source and
+    build folders it was made in."""
+    cache = os.path.join(build, "CMakeCache.txt")
+    try:
+        with open(cache, encoding="utf-8", errors="replace") as lines:
+            entries = dict(line.rstrip("\n").split("=", 1) for line in lines
+                           if "=" in line and not line.startswith(("#", "//")))
+    except FileNotFoundError:
+        return
+    made_for = [entries.get(key + ":INTERNAL", "") for key in ("CMAKE_HOME_DIRECTORY", "CMAKE_CACHEFILE_DIR")]
+    if [os.path.realpath(path) for path in made_for] != [os.path.realpath(PROJECT), os.path.realpath(build)]:
+        shutil.rmtree(build)
+
+
 def built_library(build_temp):
     """Builds the library with the project's CMake; the built file."""
     if not os.path.isfile(os.path.join(PROJECT, "CMakeLists.txt")):
@@ -56,6 +74,7 @@ def built_library(build_temp):
         raise SystemExit("building the gpuproc library needs CMake and a C++20 compiler "
                          "(or GPUPROC_LIBRARY naming a built libgpuproc.so)")
     build = os.path.join(os.path.abspath(build_temp), "gpuproc-library")
+    drop_foreign_cache(build)
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
     subprocess.run([cmake, "-S", PROJECT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
                     "-DGPUPROC_BUILD_TESTS=OFF", "-DGPUPROC_BUILD_TOOLS=OFF"], check=True)

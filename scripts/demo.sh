@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# scripts/demo.sh: builds the library and its command line, then asks about
-# every GPU process and a live process on this machine, and on recorded ones.
+# scripts/demo.sh: builds the library and its command line (with `gpuproc
+# top`), then asks about every GPU process and a live process on this
+# machine, and on recorded ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev \
-  libpci-dev pci.ids
+  libpci-dev pci.ids libncurses-dev
 
+echo "# building (2–5 minutes on two cores)… the library and the gpuproc command, in build-demo/"
 cmake -S . -B build-demo -G Ninja -DGPUPROC_BUILD_TESTS=OFF >/dev/null
-cmake --build build-demo -j "$(nproc)" >/dev/null
+# Ninja's progress, a line a step: [steps done/all steps] and the file.
+NINJA_STATUS="[%f/%t] " cmake --build build-demo -j "$(nproc)" --target gpuproc_host
 host=build-demo/cli/gpuproc
 
 sleep 60 &

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # scripts/fuzz.sh [SECONDS]: builds the fuzzers with clang and runs each for
-# SECONDS (default 30) from the recorded fdinfo files and a few paths.
+# SECONDS (default 30) from the recorded fdinfo files and a few paths. Where
+# `scripts/test.sh --clang` has made build-clang/ (as CI does), the fuzzers
+# come from there; otherwise from a build of their own with the parsers alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 scripts/ensure-packages.sh clang libclang-rt-14-dev cmake ninja-build nlohmann-json3-dev
-build=build-fuzz
-CXX=clang++ cmake -S . -B "$build" -G Ninja -DGPUPROC_BUILD_FUZZERS=ON -DGPUPROC_BUILD_TESTS=OFF \
-  -DGPUPROC_BUILD_TOOLS=OFF >/dev/null
+if [ -f build-clang/CMakeCache.txt ] && grep -q '^GPUPROC_BUILD_FUZZERS:BOOL=ON' build-clang/CMakeCache.txt; then
+  build=build-clang
+else
+  build=build-fuzz
+  CXX=clang++ cmake -S . -B "$build" -G Ninja -DGPUPROC_BUILD_FUZZERS=ON -DGPUPROC_BUILD_TESTS=OFF \
+    -DGPUPROC_BUILD_TOOLS=OFF -DGPUPROC_WERROR=ON >/dev/null
+fi
 cmake --build "$build" --target fdinfo_parser_fuzzer counter_path_fuzzer
 
 corpus=$(mktemp -d)

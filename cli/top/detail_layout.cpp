@@ -103,7 +103,7 @@ void DrawHelp(CellGrid& grid) {
       "  Up Dn PgUp PgDn Home End  move       Enter       the selected process",
       "  < > F6         sort column           I           invert the sort",
       "  / F3           search by name        \\ F4        filter: name, owner, command",
-      "  g              GPU shown: all, 0, 1  c           only processes busy last interval",
+      "  g              GPU shown: all, 0, 1  c           only the busy processes",
       "  k F9           send a signal         p           pause refreshing",
       "  mouse          click a row to select it, a column header to sort on it",
       "",

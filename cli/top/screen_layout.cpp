@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "layout_parts.h"
+#include "process_table.h"
 #include "terminal_text.h"
 
 namespace gpuproc::tool {
@@ -12,6 +13,13 @@ namespace {
 constexpr int kSlotCells = 40;  // one bar's share of the width
 constexpr int kFooterLines = 2;
 constexpr int kMinTableRows = 5;
+constexpr std::size_t kMaxNoteLines = 3;
+
+// Lines that explain are wrapped as the command's own: at most 79 cells,
+// so that none touches the last column of an 80-column terminal.
+std::size_t ExplanationWidth(int width) {
+  return std::min(static_cast<std::size_t>(std::max(width, 1)), kTableWidth);
+}
 
 struct TableColumn {
   SortColumn sort;
@@ -264,16 +272,23 @@ Frame DrawScreen(const TopModel& model, const ViewState& state, int width, int h
     return frame;
   }
 
-  // Notes above the footer: a failed reading, processes this user cannot see.
+  // Notes above the footer: a failed reading, processes this user cannot see;
+  // each wrapped, in at most three lines.
   std::vector<std::string> notes;
-  if (!model.readingError.empty()) notes.push_back(model.readingError);
-  if (model.someUnreadable) {
-    notes.push_back("showing only your processes: run as root to see every process");
-  }
+  const auto addNote = [&](const std::string& note) {
+    std::vector<std::string> lines = WrapToCells(note, ExplanationWidth(width));
+    if (lines.size() > kMaxNoteLines) {
+      lines.resize(kMaxNoteLines);
+      lines.back() = FitToCells(lines.back() + " ...", ExplanationWidth(width), "~");
+    }
+    notes.insert(notes.end(), lines.begin(), lines.end());
+  };
+  if (!model.readingError.empty()) addNote(model.readingError);
+  if (model.someUnreadable)
+    addNote("showing only your processes: run as root to see every process");
   const int bottom = height - kFooterLines - static_cast<int>(notes.size());
   for (std::size_t i = 0; i < notes.size(); ++i) {
-    grid.Put(0, bottom + static_cast<int>(i), FitToCells(notes[i], static_cast<std::size_t>(width)),
-             Style::kWarning);
+    grid.Put(0, bottom + static_cast<int>(i), notes[i], Style::kWarning);
   }
   DrawFooter(grid, model, state, context.rows, options);
 
@@ -333,8 +348,16 @@ Frame DrawScreen(const TopModel& model, const ViewState& state, int width, int h
   if (selected >= scroll + context.pageRows) scroll = selected - context.pageRows + 1;
   context.scroll = scroll;
   if (context.rows.empty() && model.HasReading()) {
-    grid.Put(0, y + 1, model.Rows().empty() ? "no process is using a GPU" : "no process matches",
-             Style::kDim);
+    // Without any GPU device the table is empty for that reason, as the
+    // command's table says.
+    const std::string why = !model.Rows().empty()          ? "no process matches"
+                            : !options.noGpuDevice.empty() ? options.noGpuDevice
+                                                           : "no process is using a GPU";
+    int lineY = y + 1;
+    for (const std::string& line : WrapToCells(why, ExplanationWidth(width))) {
+      if (lineY >= bottom) break;
+      grid.Put(0, lineY++, line, Style::kDim);
+    }
   }
   std::vector<std::string> texts(columns.size());
   for (std::size_t index = scroll; index < context.rows.size() && index < scroll + context.pageRows;

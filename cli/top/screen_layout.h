@@ -2,6 +2,8 @@
 // the view state. Nothing here touches the terminal.
 #pragma once
 
+#include <string>
+
 #include "cell_grid.h"
 #include "top_model.h"
 #include "view_state.h"
@@ -11,6 +13,9 @@ namespace gpuproc::tool {
 struct DrawOptions {
   bool utf8 = true;  // block elements for the history lines, else ASCII
   double delay = 1;  // seconds between readings, as asked for
+  // Why there is nothing to show on this machine at all ("no GPU device
+  // found ..."); empty where there is a GPU device or no telling.
+  std::string noGpuDevice;
 };
 
 struct Frame {

@@ -295,7 +295,7 @@ void RunScreen(const TopOptions& options, bool utf8, ScreenGuard& guard) {
   }
 
   const std::string signalsDisabled = SignalsDisabledReason();
-  const DrawOptions drawOptions{utf8, options.delay};
+  const DrawOptions drawOptions{utf8, options.delay, options.noGpuDevice};
   TopModel model;
   ViewState state;
   StderrCapture capture;

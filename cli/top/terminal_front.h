@@ -10,6 +10,7 @@ struct TopOptions {
   double delay = 1;
   bool colour = true;
   std::string podLogsDir = "/var/log/pods";
+  std::string noGpuDevice;  // as DrawOptions::noGpuDevice
 };
 
 // Runs until `q` or a terminating signal; the exit status. A terminal that

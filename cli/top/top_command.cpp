@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "host_view.h"
 #include "terminal_front.h"
 #include "top_command.h"
 
@@ -56,6 +57,7 @@ int RunTopCommand(int argc, char** argv) {
     std::cerr << kNeedsTerminal << '\n';
     return 2;
   }
+  options.noGpuDevice = NoGpuDeviceLine().value_or("");
   return RunTerminalFront(options);
 }
 

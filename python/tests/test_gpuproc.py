@@ -270,7 +270,8 @@ class OutputTest(unittest.TestCase):
             os.chmod(os.path.join(hidden, "proc/2001/fd"), 0)
             as_user = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
             hidden_environment = dict(os.environ, HOST_PROC=f"{hidden}/proc", HOST_SYS=f"{hidden}/sys")
-            for arguments in ([], ["--jsonl"], ["--count", "2", "-n", "0.1"], ["2000", "999999"]):
+            for arguments in ([], ["--jsonl"], ["--count", "2", "-n", "0.1"], ["2000", "999999"],
+                              ["--json", "2000"]):
                 for tree in ("multi", "amdgpu", "hidden"):
                     with self.subTest(arguments=arguments, tree=tree):
                         where = {"env": hidden_environment} if tree == "hidden" else {"tree": tree}
@@ -310,9 +311,11 @@ class RealHandsTest(unittest.TestCase):
             os.close(controller)
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertTrue(shown.startswith("    PID NAME "), shown)
-            self.assertTrue(shown.endswith("\nno GPU device found (looked for DRM devices in "
-                                           f"{idle}/sys/class/drm and NVIDIA's driver in {idle}/sys/module/nvidia)\n"),
-                            shown)
+            # Wrapped as the command wraps it: lines of at most 79, broken at spaces.
+            why = shown.splitlines()[1:]
+            self.assertEqual(" ".join(why), f"no GPU device found (looked for DRM devices in {idle}/sys/class/drm "
+                             f"and NVIDIA's driver in {idle}/sys/module/nvidia)", shown)
+            self.assertLessEqual(max(len(line) for line in why), 79, shown)
             self.assertEqual(run([sys.executable, "-m", "gpuproc"], env=environment).stdout.count("\n"), 1)
 
     @unittest.skipUnless(HOST, "GPUPROC_HOST names no gpuproc command")

@@ -18,8 +18,11 @@ expect() {  # expect WHAT STATUS STDOUT STDERR-PATTERN (empty: no stderr) -- ARG
   fi
 }
 sleep 30 & live=$!
-expect "live process" 0 $'null\n' '' -- "$live"
-expect "two processes" 0 $'null\nnull\n' '' -- "$live" $$
+header="    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER"
+# The library's report of each process, and their rows of the table: none.
+expect "live process" 0 $'null\n' '' -- --json "$live"
+expect "two processes" 0 $'null\nnull\n' '' -- --json "$live" $$
+expect "live process's rows" 0 "$header"$'\n' '' -- "$live"
 # Accepted as a process id, and told apart from a process without GPU use.
 expect "largest id, no such process" 1 "" "^gpuproc: no process 4294967295$" -- 4294967295
 expect "out of range" 2 "" "not a process id" -- 4294967296
@@ -27,8 +30,7 @@ expect "not a number" 2 "" "not a process id" -- 12x
 expect "negative" 2 "" "not a process id" -- -5
 # Without a process id: every GPU process, here of a machine without any.
 mkdir "$scratch/proc"
-HOST_PROC=$scratch/proc expect "nothing given" 0 \
-  "    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER"$'\n' '' --
+HOST_PROC=$scratch/proc expect "nothing given" 0 "$header"$'\n' '' --
 expect "help" 0 "$("$host" --help)"$'\n' '' -- --help
 kill "$live" 2>/dev/null
 [ "$failures" = 0 ] && echo "host checks passed"

@@ -8,7 +8,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 manifests=$1 exporter=$2 scratch=$3
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  echo "skipped: node and npm are not installed"
+  echo "skipped: node and npm are not installed (Debian: nodejs npm; the validators then come from the npm registry)"
   exit 77
 fi
 mkdir -p "$scratch"

@@ -136,8 +136,9 @@ TEST(WindowsLibrary, ThreadsCallAtOnceEachWithItsOwnText) {
 
 TEST(WindowsHost, ProcessWithoutInstancesReportsNull) {
   // The host is a process of its own; its identifier is not known in
-  // advance, so it is asked about the test process instead.
-  const CapturedRun run = RunCaptured(L"\"" + ExecutableFolder() + L"gpuproc.exe\" " +
+  // advance, so it is asked about the test process instead. --json: the
+  // library's own report, which the call prints.
+  const CapturedRun run = RunCaptured(L"\"" + ExecutableFolder() + L"gpuproc.exe\" --json " +
                                           Widen(std::to_string(::GetCurrentProcessId())),
                                       L"", nullptr);
   ASSERT_TRUE(run.started) << "gpuproc.exe is built next to the tests";

@@ -6,6 +6,7 @@ import errno
 import json
 import os
 import sys
+import textwrap
 import time
 from typing import List, Optional
 
@@ -117,12 +118,12 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m gpuproc",
         description="Prints the GPU memory (MiB) and engine use of every GPU process, as the gpuproc command "
-        "does; with process ids, the library's report of each. HOST_PROC and HOST_SYS name other /proc and /sys "
-        "trees.",
+        "does; with process ids, their rows alone, or with --json the library's report of each. HOST_PROC and "
+        "HOST_SYS name other /proc and /sys trees.",
         epilog="Exit status: 0 on success, 1 when the GPU counters could not be opened, a process does not exist "
         "or the output could not be written, 2 on bad usage.")
     parser.add_argument("pids", nargs="*", type=_process_id, metavar="PID",
-                        help="report on these processes, one JSON report each (printed by the library)")
+                        help="only these processes; with --json the library's report of each (printed by it)")
     parser.add_argument("-a", "--all", action="store_true", help="every GPU process (the default without PID)")
     form = parser.add_mutually_exclusive_group()
     form.add_argument("--json", action="store_true", help="print the library's JSON array instead of the table")
@@ -133,55 +134,68 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _all_processes(arguments: argparse.Namespace, redraw: bool) -> str:
+def _all_processes(arguments: argparse.Namespace, redraw: bool, pids: List[int]) -> str:
     text = get_all_gpu_data_json()
     if arguments.json:
         return text + "\n"
     documents = json.loads(text)
+    if pids:
+        documents = [d for d in documents if d.get("ProcessID") in pids]
     if arguments.jsonl:
         return "".join(json.dumps(d, ensure_ascii=False, separators=(",", ":")) + "\n" for d in documents)
     table = format_table([Record.from_json(d) for d in documents])
-    # On a terminal an empty table says why, rather than look like a failure.
+    # On a terminal an empty table says why, rather than look like a failure,
+    # in lines that fit it as the command's do.
     if not documents and sys.stdout.isatty():
-        table += (_no_device_line() or "no process is using a GPU") + "\n"
+        why = _no_device_line() or ("the processes named use no GPU" if pids else "no process is using a GPU")
+        table += "".join(line + "\n" for line in textwrap.wrap(why, 79, break_on_hyphens=False))
     return ("\x1b[H\x1b[2J" if redraw else "") + table
 
 
-def _processes(pids: List[int]) -> bool:
-    """The library prints each report itself; False when a process does not exist."""
-    found = True
+def _existing(pids: List[int]) -> List[int]:
+    """The processes that exist; a line on standard error for each that does not."""
+    existing = []
     for pid in pids:
-        if not _process_exists(pid):
+        if _process_exists(pid):
+            existing.append(pid)
+        else:
             print(f"gpuproc: no process {pid}", file=sys.stderr)
-            found = False
-            continue
+    return existing
+
+
+def _processes(pids: List[int]) -> None:
+    """--json with process ids: the library prints each report itself."""
+    for pid in pids:
         sys.stdout.flush()
         get_gpu_data_json(pid)
-    return found
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = _parser()
     arguments = parser.parse_args(argv)
-    if arguments.pids and (arguments.all or arguments.json or arguments.jsonl):
-        parser.error("process ids do not combine with --all, --json or --jsonl")
+    if arguments.pids and (arguments.all or arguments.jsonl):
+        parser.error("process ids do not combine with --all or --jsonl")
     repeats = arguments.interval is not None or arguments.count is not None
-    table = not arguments.pids and not (arguments.json or arguments.jsonl)
+    table = not (arguments.json or arguments.jsonl)
     redraw = repeats and table and sys.stdout.isatty()
+    # Named processes that do not exist fail the command, after the rest.
+    pids = _existing(arguments.pids)
+    status = 1 if len(pids) < len(arguments.pids) else 0
+    if arguments.pids and not pids:
+        return status
     round_ = 0
     try:
         while True:
             round_ += 1
-            if arguments.pids:
-                if not _processes(arguments.pids):
-                    return 1
+            if pids and arguments.json:
+                _processes(pids)
             else:
-                _write(_all_processes(arguments, redraw))
+                _write(_all_processes(arguments, redraw, pids))
                 # Once, or on every redrawn screen, which clears it.
                 if table and (round_ == 1 or redraw) and _some_processes_hidden():
                     print("showing only the processes this user may read; run as root to see all", file=sys.stderr)
             if not repeats or (arguments.count is not None and round_ >= arguments.count):
-                return 0
+                return status
             if table and not redraw:
                 _write("\n")
             time.sleep(arguments.interval or 1.0)
@@ -191,7 +205,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except _WriteFailed as failure:
         # A reader that leaves while the rounds repeat ends them, as it ends `yes | head`.
         if repeats and failure.errno == errno.EPIPE:
-            return 0
+            return status
         print(f"gpuproc: cannot write the output: {failure}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

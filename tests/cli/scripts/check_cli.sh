@@ -103,10 +103,12 @@ HOST_PROC=$scratch/idle/proc HOST_SYS=$scratch/idle/sys "$host" --json >"$scratc
 status=$?
 same "no GPU process" 0 "[]
 "
-# Why it is empty: no GPU device at all, or GPUs without processes.
+# Why it is empty: no GPU device at all, or GPUs without processes; said in
+# lines of at most 79 cells (joined here at their breaks).
 while IFS='|' read -r sys line; do
   HOST_PROC=$scratch/idle/proc HOST_SYS=$sys script -qec "'$host'" /dev/null >"$scratch/tty" 2>&1 </dev/null
-  [ "$(tr -d '\r' <"$scratch/tty" | sed 1d)" = "$line" ] && grep -q '^    PID NAME ' "$scratch/tty" ||
+  [ "$(tr -d '\r' <"$scratch/tty" | sed 1d | paste -sd ' ')" = "$line" ] && grep -q '^    PID NAME ' "$scratch/tty" &&
+    tr -d '\r' <"$scratch/tty" | awk 'length > 79 { exit 1 }' ||
     fail "empty table on a terminal: $(cat -v "$scratch/tty")"
 done <<CASES
 $scratch/idle/sys|no GPU device found (looked for DRM devices in $scratch/idle/sys/class/drm and NVIDIA's driver in $scratch/idle/sys/module/nvidia)
@@ -138,6 +140,33 @@ run multi 999999
 [ "$status" = 1 ] && [ ! -s "$scratch/out" ] && [ "$(cat "$scratch/err")" = "gpuproc: no process 999999" ] ||
   fail "no such process: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
 
+# Process ids: their rows of the table, with the GPUs they use named above;
+# blender uses both GPUs of the multi tree, glmark2 one of the i915 tree's.
+run multi 2000
+same "gpuproc PID: the process's rows on both its GPUs" 0 "$multi"
+run i915 1101 999999
+[ "$status" = 1 ] && [ "$(cat "$scratch/err")" = "gpuproc: no process 999999" ] &&
+  [ "$(cat "$scratch/out")" = "$gpus
+  0 i915 0000:00:02.0                               00:02.0         -         -
+
+$header
+   1101 glmark2                 0           -       -         -   0% Copy 0%" ] ||
+  fail "gpuproc PID PID: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+# --json PID: the library's own report of each, one JSON document each.
+run multi --json 2000 2000
+/usr/bin/python3 -c '
+import json, sys
+text, decoder, documents = sys.stdin.read(), json.JSONDecoder(), []
+position = 0
+while text[position:].strip():
+    document, end = decoder.raw_decode(text, position + len(text[position:]) - len(text[position:].lstrip()))
+    documents.append(document)
+    position = end
+assert text.endswith("]\n"), "no newline after the last document"
+assert [[r["ProcessID"] for r in d] for d in documents] == [[2000, 2000], [2000, 2000]], documents
+' <"$scratch/out" && [ "$status" = 0 ] && [ ! -s "$scratch/err" ] ||
+  fail "--json PID PID: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
+
 # Another user's process: its fd folder refuses to be listed. Root reads it
 # whatever its mode, so the command runs without the capabilities that let it.
 cp -a "$fixtures/multi" "$scratch/hidden"
@@ -154,6 +183,11 @@ for arguments in "" --json; do
 done
 chmod 700 "$scratch/hidden/proc/2001/fd"
 
+# --help (and the man page made from it) names gpuproc top, in 80x24.
+run multi --help
+[ "$status" = 0 ] && grep -qE '^ +gpuproc top \[OPTIONS\] ' "$scratch/out" &&
+  [ "$(wc -l <"$scratch/out")" -le 24 ] && awk 'length > 79 { exit 1 }' "$scratch/out" ||
+  fail "--help: status $status, $(wc -lL <"$scratch/out") lines and columns: $(cat "$scratch/out")"
 run multi --version
 [ "$status" = 0 ] && grep -qE '^gpuproc [0-9]+\.[0-9]+\.[0-9]+$' "$scratch/out" || fail "--version"
 
@@ -168,7 +202,7 @@ done <<'CASES'
 unknown option|--bogus|not expected
 json and jsonl|--json --jsonl|exclude each other
 snapshot and json|--snapshot --json|exclude each other
-pid with json|--json 12|do not combine
+pid with jsonl|--jsonl 12|do not combine
 pid with snapshot|--snapshot 12|do not combine
 zero interval|-n 0|--interval: must be a number of seconds from 0.1 to 86400
 interval below 0.1 s|-n 0.05|--interval: must be a number of seconds from 0.1 to 86400

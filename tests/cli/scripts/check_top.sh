@@ -137,6 +137,18 @@ has pods "COMMAND" "the command line column once the screen is wide"
 keys pods F10
 until_dead pods
 
+# A machine without any GPU device says so, as the command's table does,
+# wrapped within 79 columns of the 80.
+mkdir -p "$scratch/idle/proc" "$scratch/idle/sys"
+start idle 80 24 multi "HOST_PROC=$scratch/idle/proc" "HOST_SYS=$scratch/idle/sys" --
+until_shown idle "no GPU device found"
+why="no GPU device found (looked for DRM devices in $scratch/idle/sys/class/drm and NVIDIA's driver in $scratch/idle/sys/module/nvidia)"
+[ "$(screen idle | sed -n '/^ *PID USER/,/^$/p' | sed '1d;/^$/d' | paste -sd ' ')" = "$why" ] ||
+  fail "idle: not the whole reason under the header" "$(screen idle)"
+screen idle | awk 'length > 79 { exit 1 }' || fail "idle: a line past 79 columns" "$(screen idle)"
+keys idle q
+until_dead idle
+
 # Without a terminal, or on a dumb one: one line and status 2.
 expected="gpuproc top needs a terminal; gpuproc -n SECONDS repeats the table"
 HOST_PROC=$fixtures/multi/proc "$host" top </dev/null >"$scratch/out" 2>"$scratch/err"

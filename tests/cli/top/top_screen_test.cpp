@@ -16,7 +16,7 @@ using testing::MultiModel;
 
 std::string Screen(const TopModel& model, const ViewState& state, int width, int height,
                    bool utf8 = true) {
-  return DrawScreen(model, state, width, height, {utf8, 1}).grid.Text();
+  return DrawScreen(model, state, width, height, {utf8, 1, ""}).grid.Text();
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -151,8 +151,60 @@ TEST(TopScreen, HelpFitsTheSmallestScreen) {
   state.mode = Mode::kHelp;
   const std::string help = Screen(MultiModel(), state, 80, 24);
   EXPECT_NE(help.find("filter: name, owner, command\n"), std::string::npos);
+  EXPECT_NE(help.find("only the busy processes\n"), std::string::npos) << "a line is cut";
   EXPECT_NE(help.find("\nPress any key to go back.\n"), std::string::npos);
   EXPECT_EQ(help.find("PID"), std::string::npos) << "the table shows through";
+}
+
+TEST(TopScreen, AnEmptyTableSaysWhyInLinesThatFit) {
+  const std::string noDevice =
+      "no GPU device found (looked for DRM devices in /sys/class/drm and NVIDIA's driver in "
+      "/sys/module/nvidia)";
+  const TopModel empty = testing::ModelOf({R"({"Time":1.0,"Adapters":[],"Processes":[]})"}, {});
+  struct Case {
+    const char* what;
+    std::string noGpuDevice;
+    int width;
+    std::vector<std::string> lines;  // under the header
+  } cases[] = {
+      {"a GPU without processes", "", 80, {"no process is using a GPU"}},
+      {"no GPU device, at 80 columns",
+       noDevice,
+       80,
+       {"no GPU device found (looked for DRM devices in /sys/class/drm and NVIDIA's",
+        "driver in /sys/module/nvidia)"}},
+      {"no GPU device, at 200 columns: still 79 at most",
+       noDevice,
+       200,
+       {"no GPU device found (looked for DRM devices in /sys/class/drm and NVIDIA's",
+        "driver in /sys/module/nvidia)"}},
+      {"no GPU device, at 40 columns",
+       noDevice,
+       40,
+       {"no GPU device found (looked for DRM", "devices in /sys/class/drm and NVIDIA's",
+        "driver in /sys/module/nvidia)"}},
+  };
+  for (const Case& c : cases) {
+    DrawOptions options{true, 1, c.noGpuDevice};
+    const std::vector<std::string> lines =
+        Lines(DrawScreen(empty, {}, c.width, 24, options).grid.Text());
+    std::size_t header = 0;
+    while (header < lines.size() && lines[header].find("PID") == std::string::npos) ++header;
+    ASSERT_LT(header + c.lines.size(), lines.size()) << c.what;
+    for (std::size_t i = 0; i < c.lines.size(); ++i)
+      EXPECT_EQ(lines[header + 1 + i], c.lines[i]) << c.what;
+  }
+}
+
+TEST(TopScreen, NotesAreWrappedNotCut) {
+  TopModel model = MultiModel();
+  model.readingError =
+      "PdhOpenQuery: The HOST_PROC root /srv/captures/a-rather-long-folder-name/proc is not a "
+      "readable directory: No such file or directory.";
+  const std::vector<std::string> lines = Lines(Screen(model, {}, 80, 24));
+  EXPECT_EQ(lines[20],
+            "PdhOpenQuery: The HOST_PROC root /srv/captures/a-rather-long-folder-name/proc");
+  EXPECT_EQ(lines[21], "is not a readable directory: No such file or directory.");
 }
 
 TEST(TopScreen, NotesAndPromptsAboveTheKeys) {
