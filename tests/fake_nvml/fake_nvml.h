@@ -29,6 +29,15 @@ void FakeNvml_AddProcess(int deviceIndex, int list, unsigned int pid,
 // Adds a utilisation sample stamped `ageMicroseconds` before now.
 void FakeNvml_AddSample(int deviceIndex, unsigned int pid, unsigned int smUtil,
                         unsigned long long ageMicroseconds);
+// What the device reports about itself: power and its enforced limit (mW),
+// the total energy since the driver loaded (mJ), the GPU temperature and its
+// slowdown threshold (degrees C), graphics and memory clocks (MHz), fan 0's
+// speed (RPM) and utilisation (%). Until this is called every health call
+// answers NOT_SUPPORTED.
+void FakeNvml_SetHealth(int deviceIndex, unsigned int powerMilliwatts, unsigned int limitMilliwatts,
+                        unsigned long long energyMillijoules, unsigned int temperature,
+                        unsigned int slowdown, unsigned int graphicsMHz, unsigned int memoryMHz,
+                        unsigned int fanRpm, unsigned int gpuPercent);
 void FakeNvml_SetMigMode(int deviceIndex, unsigned int currentMode);
 // Makes the named NVML function (any version) answer `status` for this device.
 void FakeNvml_FailCall(int deviceIndex, const char* functionName, int status);

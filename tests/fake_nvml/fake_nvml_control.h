@@ -22,6 +22,7 @@ class FakeNvmlControl {
     Resolve(AddProcess, "FakeNvml_AddProcess");
     Resolve(AddSample, "FakeNvml_AddSample");
     Resolve(SetMigMode, "FakeNvml_SetMigMode");
+    Resolve(SetHealth, "FakeNvml_SetHealth");
     Resolve(FailCall, "FakeNvml_FailCall");
     Resolve(GrowAfterSizeQuery, "FakeNvml_GrowAfterSizeQuery");
     Resolve(RestartDriver, "FakeNvml_RestartDriver");
@@ -49,6 +50,7 @@ class FakeNvmlControl {
   decltype(&FakeNvml_AddProcess) AddProcess = nullptr;
   decltype(&FakeNvml_AddSample) AddSample = nullptr;
   decltype(&FakeNvml_SetMigMode) SetMigMode = nullptr;
+  decltype(&FakeNvml_SetHealth) SetHealth = nullptr;
   decltype(&FakeNvml_FailCall) FailCall = nullptr;
   decltype(&FakeNvml_GrowAfterSizeQuery) GrowAfterSizeQuery = nullptr;
   decltype(&FakeNvml_RestartDriver) RestartDriver = nullptr;

@@ -50,6 +50,8 @@ class CounterBackend {
   // The devices of the query's latest collection, each named: the source's
   // name, else the PCI ID database's, else driver and address.
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) const;
+  // The health of the devices of the query's latest collection, read now.
+  std::vector<AdapterHealth> ReadAdapterHealth(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

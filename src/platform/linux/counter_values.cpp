@@ -64,7 +64,7 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
   }
   for (const auto& [name, adapter] : adapters) {
     values.adapters.push_back({Widen(name), adapter->totalCommitted, adapter->free, adapter->name,
-                               adapter->sysfsDevice, adapter->address});
+                               adapter->sysfsDevice, adapter->address, adapter->readHealth});
   }
   return values;
 }

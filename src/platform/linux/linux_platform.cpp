@@ -154,9 +154,11 @@ std::optional<std::string> UnreadableRoot(const HostFs& fs) {
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
-                             std::shared_ptr<BusyTimeLedger> ledger)
+                             std::shared_ptr<BusyTimeLedger> ledger,
+                             std::shared_ptr<EnergyAccount> energy)
     : clock_(clock),
-      backend_(std::move(sources), std::move(fs), std::move(clock), std::move(ledger)) {}
+      backend_(std::move(sources), std::move(fs), std::move(clock), std::move(ledger)),
+      energy_(energy ? std::move(energy) : std::make_shared<EnergyAccount>()) {}
 
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   // A root that is not there would read as a machine where no process uses
@@ -213,6 +215,10 @@ std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle quer
   for (AdapterDescription& adapter : adapters)
     adapter.name = Utf16ToUtf8(Utf8ToUtf16(adapter.name));
   return adapters;
+}
+
+std::vector<AdapterHealth> LinuxPlatform::ReadAdapterHealth(QueryHandle query) {
+  return backend_.ReadAdapterHealth(query);
 }
 
 double LinuxPlatform::MonotonicSeconds() {
@@ -322,7 +328,8 @@ void ReleaseSystemPlatform() { ReleaseProcessState(); }
 
 std::unique_ptr<Platform> CreateSystemPlatform() {
   return std::make_unique<LinuxPlatform>(DefaultGpuSources(), HostFs::FromEnvironment(),
-                                         MonotonicNanoseconds, SharedBusyTimeLedger());
+                                         MonotonicNanoseconds, SharedBusyTimeLedger(),
+                                         CurrentProcessState().energy);
 }
 
 }  // namespace gpuproc

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/linux/nvml_api.h"
+#include "platform/linux/nvml_health.h"
 
 namespace gpuproc {
 
@@ -57,6 +58,8 @@ struct NvmlFunctions {
   // Null before R450 (no MIG).
   nvml::DeviceGetMigModeFunction deviceGetMigMode = nullptr;
   nvml::DeviceGetNameFunction deviceGetName = nullptr;
+  // Each null where the driver lacks it.
+  NvmlHealthFunctions health;
 };
 
 class NvmlLibrary {

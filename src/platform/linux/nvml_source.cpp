@@ -213,6 +213,12 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
     const std::optional<GpuDevice> name = ReadDevice(functions, device);
     if (!name) continue;  // a device we cannot name cannot be reported
     snapshot.adapters.push_back(ReadAdapter(functions, device, *name, scope.adapterValues));
+    if (scope.adapterValues) {
+      // The library stays loaded while the collection that holds this does.
+      snapshot.adapters.back().readHealth = [library = library_, device] {
+        return ReadNvmlHealth(library->Functions().health, device);
+      };
+    }
     if (!wantsProcesses) continue;
 
     // One entry per pid, whichever lists it is in. The driver gives the same
