@@ -162,7 +162,7 @@ def main():
                 expressions += 1
                 try:
                     if not api(base, "query", query=expression)["result"]:
-                        if set(re.findall(r"[a-z_:]+", expression)) & pending:
+                        if set(re.findall(r"[a-zA-Z_:][a-zA-Z0-9_:]*", expression)) & pending:
                             waiting += 1
                             print(f"waiting for the exporter: panel '{panel['title']}' {target['refId']}")
                         else:
