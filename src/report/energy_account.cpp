@@ -20,7 +20,6 @@ std::optional<double> BusySeconds(const SnapshotProcess& process) {
 }  // namespace
 
 void EnergyAccount::Account(SnapshotDocument& document) {
-  const std::lock_guard<std::mutex> lock(lock_);
   const double now = document.time;
   for (SnapshotAdapter& adapter : document.adapters) {
     Device& device = devices_[adapter.adapter];

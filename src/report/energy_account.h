@@ -8,11 +8,13 @@
 // for goes to the device's idle share. A device whose processes together were
 // busy for longer than the interval (engines run in parallel) gives them all
 // of it, in proportion. See docs/linux.md for the model and its error.
+//
+// Not synchronised: the library uses its one account under its call lock
+// (src/export/call_state.h), as it does the NVML keeper.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -45,7 +47,6 @@ class EnergyAccount {
     std::map<std::uint32_t, ProcessShare> processes;
   };
 
-  std::mutex lock_;
   std::map<std::string, Device> devices_;
 };
 
