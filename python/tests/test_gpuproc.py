@@ -131,8 +131,8 @@ class SnapshotTest(OnTree):
         intel_name = "Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]"
         amd_name = "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]"
         self.assertEqual(taken.adapters, [
-            gpuproc.SnapshotAdapter(INTEL, intel_name, "0000:00:02.0", None, None),
-            gpuproc.SnapshotAdapter(AMD, amd_name, "0000:03:00.0", 1280.0, 7168.0)])
+            gpuproc.SnapshotAdapter(INTEL, intel_name, "0000:00:02.0", None, None, "GPU"),
+            gpuproc.SnapshotAdapter(AMD, amd_name, "0000:03:00.0", 1280.0, 7168.0, "GPU")])
         # The fdinfo's drm-engine-<class> in seconds, to the 100 ns of "Running Time";
         # amdgpu's two fds are one client.
         self.assertEqual([(p.pid, p.name, p.adapter, p.dedicated_mib, p.shared_mib, p.local_mib, p.committed_mib)
