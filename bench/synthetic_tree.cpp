@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 namespace gpuproc::bench {
 namespace {
@@ -85,6 +86,30 @@ void MakeSys(const std::string& root) {
     WriteFile(root + device + "/mem_info_vram_total", "8573157376\n");
     WriteFile(root + device + "/mem_info_vram_used", "1073741824\n");
     WriteFile(root + device + "/mem_info_gtt_used", "50331648\n");
+    // The device's health, as a discrete amdgpu publishes it: what a
+    // snapshot reads once per GPU.
+    const std::string hwmon = root + device + "/hwmon/hwmon0";
+    std::filesystem::create_directories(hwmon);
+    for (const auto& [name, value] : {std::pair<const char*, const char*>{"name", "amdgpu"},
+                                      {"power1_average", "87000000"},
+                                      {"power1_cap", "203000000"},
+                                      {"temp1_input", "54000"},
+                                      {"temp1_label", "edge"},
+                                      {"temp1_crit", "100000"},
+                                      {"temp2_input", "61000"},
+                                      {"temp2_label", "junction"},
+                                      {"temp2_crit", "110000"},
+                                      {"temp3_input", "58000"},
+                                      {"temp3_label", "mem"},
+                                      {"temp3_crit", "105000"},
+                                      {"freq1_input", "2100000000"},
+                                      {"freq1_label", "sclk"},
+                                      {"freq2_input", "1000000000"},
+                                      {"freq2_label", "mclk"},
+                                      {"fan1_input", "1450"}}) {
+      WriteFile(hwmon + "/" + name, std::string(value) + "\n");
+    }
+    WriteFile(root + device + "/gpu_busy_percent", "37\n");
     for (const char* node : {gpu.card, gpu.render}) {
       const std::string dir = root + "/sys/class/drm/" + node;
       std::filesystem::create_directories(dir);

@@ -12,10 +12,11 @@
 # /dev/accel/ with their fdinfo, and /dev/kfd), with each process's exe link
 # and cgroup file (the container or systemd unit it runs in) and, from sysfs,
 # the DRM and accel nodes' device and driver links, each device's PCI ids,
-# amdgpu's mem_info_* files, ivpu's npu_busy_time_us, the profiling switch
-# of panfrost and panthor, the KFD topology's nodes and each captured
-# process's KFD figures, and the dmem cgroup root figures: no other file
-# names or contents of the processes leave the machine.
+# amdgpu's mem_info_* files, each device's hwmon folder and busy and
+# frequency files, ivpu's npu_busy_time_us, the profiling switch of panfrost
+# and panthor, the KFD topology's nodes and each captured process's KFD
+# figures, and the dmem cgroup root figures: no other file names or contents
+# of the processes leave the machine.
 #
 # HOST_PROC and HOST_SYS, when set, name the trees to copy from instead of
 # /proc and /sys (to re-capture a captured tree).
@@ -116,6 +117,23 @@ for node in "$sys"/class/drm/* "$sys"/class/accel/*; do
       cat "$device/$file" >"$out/sys/$relative/$file" 2>/dev/null
     fi
   done
+  # What the device says about itself: its hwmon folder (power, energy,
+  # temperatures, clocks, fan), amdgpu's busy percentages, and i915's (on
+  # the card) and xe's (per GT) actual frequency. A file that cannot be read
+  # (write-only controls) is left out.
+  for file in "$device"/hwmon/hwmon*/name "$device"/hwmon/hwmon*/power* \
+    "$device"/hwmon/hwmon*/energy* "$device"/hwmon/hwmon*/temp* "$device"/hwmon/hwmon*/freq* \
+    "$device"/hwmon/hwmon*/fan* "$device"/hwmon/hwmon*/in*_input "$device"/hwmon/hwmon*/pwm[0-9] \
+    "$device"/gpu_busy_percent "$device"/mem_busy_percent "$device"/tile*/gt*/freq0/act_freq \
+    "$device"/tile*/gt*/freq0/max_freq; do
+    [ -f "$file" ] || continue
+    value=$(cat "$file" 2>/dev/null) || continue
+    mkdir -p "$(dirname "$out/sys/$relative/${file#"$device"/}")"
+    printf '%s\n' "$value" >"$out/sys/$relative/${file#"$device"/}"
+  done
+  if value=$(cat "$node/gt_act_freq_mhz" 2>/dev/null); then
+    printf '%s\n' "$value" >"$out/sys/class/drm/$name/gt_act_freq_mhz"
+  fi
 done
 
 # The KFD compute topology (which amdgpu device is an APU) and the dmem

@@ -1,5 +1,6 @@
 #include "export/snapshot_driver.h"
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "counters/counter_query.h"
 #include "counters/instance_discovery.h"
 #include "process/process_name.h"
+#include "report/energy_account.h"
 #include "report/snapshot_document.h"
 
 namespace gpuproc {
@@ -68,6 +70,28 @@ void AddRunningTimes(ProcessGroups& groups, const std::vector<RawCounterItem>& i
 
 std::optional<double> Known(double reading) {
   return reading < 0 ? std::nullopt : std::optional<double>(reading);
+}
+
+// Each listed GPU's health: read once per GPU, never per process.
+void AddHealth(Platform& platform, QueryHandle query, std::vector<SnapshotAdapter>& adapters) {
+  const std::vector<AdapterHealth> health = platform.ReadAdapterHealth(query);
+  for (SnapshotAdapter& adapter : adapters) {
+    const auto found = std::find_if(health.begin(), health.end(), [&](const AdapterHealth& h) {
+      const std::string luid(h.luid.begin(), h.luid.end());
+      return !luid.empty() && adapter.adapter.rfind(luid + "_phys_", 0) == 0;
+    });
+    if (found == health.end()) continue;
+    adapter.powerWatts = found->powerWatts;
+    adapter.powerLimitWatts = found->powerLimitWatts;
+    adapter.energyJoules = found->energyJoules;
+    adapter.temperatures = found->temperatures;
+    adapter.slowdownTemperatures = found->slowdownTemperatures;
+    adapter.clocks = found->clocks;
+    adapter.fanRpm = found->fanRpm;
+    adapter.busyPercent = found->busyPercent;
+    if (found->powerWatts || found->energyJoules)
+      adapter.powerScope = found->packagePower ? "package" : "device";
+  }
 }
 
 }  // namespace
@@ -144,6 +168,10 @@ const char* CollectSnapshot(Platform& platform, std::string& snapshotText) {
            description ? description->pciAddress : std::string(),
            Known(adapters.TotalCommitted(adapter)), Known(adapters.Free(adapter, descriptions)),
            description ? description->kind : std::string("GPU")});
+    }
+    if (!document.adapters.empty()) {
+      AddHealth(platform, query.handle, document.adapters);
+      if (EnergyAccount* account = platform.KeptEnergyAccount()) account->Account(document);
     }
   }
 

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +71,23 @@ struct AdapterDescription {
   std::string kind = "GPU";
 };
 
+// What one GPU says about itself beside its memory, named as
+// AdapterDescription names it. Each member empty where the system gives none.
+struct AdapterHealth {
+  std::u16string luid;  // "luid_0x<HI>_0x<LO>"
+  std::optional<double> powerWatts;
+  std::optional<double> powerLimitWatts;
+  std::optional<double> energyJoules;                  // the device's own cumulative counter
+  std::map<std::string, double> temperatures;          // sensor to degrees Celsius
+  std::map<std::string, double> slowdownTemperatures;  // sensor to degrees Celsius
+  std::map<std::string, double> clocks;                // clock to hertz
+  std::optional<double> fanRpm;
+  std::optional<double> busyPercent;
+  bool packagePower = false;  // the power is the whole package's, CPU included
+};
+
+class EnergyAccount;
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -127,6 +146,13 @@ class Platform {
   // the system refused it (on Linux: their fd folders or fdinfo, EACCES or
   // EPERM). PDH reads every process or none: 0 on Windows.
   virtual std::uint32_t UnreadableProcesses(QueryHandle) { return 0; }
+  // The health of the GPUs of the query's latest collection, read now: hwmon
+  // and NVML on Linux. Windows publishes no power, energy or temperature
+  // counter (docs/windows.md), so there it is empty.
+  virtual std::vector<AdapterHealth> ReadAdapterHealth(QueryHandle /*query*/) { return {}; }
+  // Where the energy split between processes is kept from one snapshot to
+  // the next for the whole process; null where the platform keeps none.
+  virtual EnergyAccount* KeptEnergyAccount() { return nullptr; }
 
   // Seconds on the process's monotonic clock: QueryPerformanceCounter over
   // its frequency, CLOCK_MONOTONIC elsewhere. The same clock in every call.

@@ -15,6 +15,16 @@ Json MiBOrNull(const std::optional<double>& bytes) {
 
 Json OrNull(const std::optional<double>& value) { return value ? Json(*value) : Json(nullptr); }
 
+Json TextOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+// Name to value; null where nothing was read, as for the other members.
+Json MapOrNull(const std::map<std::string, double>& values) {
+  if (values.empty()) return nullptr;
+  Json object = Json::object();
+  for (const auto& [name, value] : values) object[name] = value;
+  return object;
+}
+
 }  // namespace
 
 std::string FormatSnapshot(const SnapshotDocument& document) {
@@ -27,6 +37,17 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
         {"PciAddress", adapter.pciAddress},
         {"GPUMemoryTotal", MiBOrNull(adapter.totalCommittedBytes)},
         {"GPUMemoryFree", MiBOrNull(adapter.freeBytes)},
+        {"PowerWatts", OrNull(adapter.powerWatts)},
+        {"PowerLimitWatts", OrNull(adapter.powerLimitWatts)},
+        {"PowerScope", TextOrNull(adapter.powerScope)},
+        {"EnergyJoules", OrNull(adapter.energyJoules)},
+        {"EnergySource", TextOrNull(adapter.energySource)},
+        {"IdleEnergyJoulesEstimate", OrNull(adapter.idleEnergyJoulesEstimate)},
+        {"Temperatures", MapOrNull(adapter.temperatures)},
+        {"SlowdownTemperatures", MapOrNull(adapter.slowdownTemperatures)},
+        {"Clocks", MapOrNull(adapter.clocks)},
+        {"FanRPM", OrNull(adapter.fanRpm)},
+        {"BusyPercent", OrNull(adapter.busyPercent)},
     });
   }
   Json processes = Json::array();
@@ -46,6 +67,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
         {"GPUProcessMemoryLocalUsage", MiBOrNull(process.localUsage)},
         {"GPUProcessMemoryTotalCommitted", MiBOrNull(process.totalCommitted)},
         {"EngineBusySeconds", std::move(engines)},
+        {"EnergyJoulesEstimate", OrNull(process.energyJoulesEstimate)},
     });
   }
   const Json root{

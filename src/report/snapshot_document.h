@@ -21,6 +21,20 @@ struct SnapshotAdapter {
   std::optional<double> totalCommittedBytes;
   std::optional<double> freeBytes;
   std::string kind = "GPU";  // "GPU", or "NPU" for a compute accelerator
+  std::optional<double> powerWatts = {};
+  std::optional<double> powerLimitWatts = {};
+  std::string powerScope = {};  // "device", "package" (CPU included), or empty
+  // Cumulative joules: the device's own counter ("counter") or its power
+  // integrated over the readings ("integrated"); empty source when unread.
+  std::optional<double> energyJoules = {};
+  std::string energySource = {};
+  // What no process was busy for, of the energy split since first seen.
+  std::optional<double> idleEnergyJoulesEstimate = {};
+  std::map<std::string, double> temperatures = {};  // sensor to degrees Celsius
+  std::map<std::string, double> slowdownTemperatures = {};
+  std::map<std::string, double> clocks = {};  // clock to hertz
+  std::optional<double> fanRpm = {};
+  std::optional<double> busyPercent = {};
 };
 
 // Engine type ("3D", "Copy", ...) to its busy seconds, summed over the type's
@@ -38,6 +52,9 @@ struct SnapshotProcess {
   std::optional<double> totalCommitted;
   // Empty where the system's engine time could not be read at all.
   std::optional<EngineBusySeconds> engineBusySeconds;
+  // The process's share of the device's energy, by its busy time; never
+  // decreases while the process stays listed.
+  std::optional<double> energyJoulesEstimate = {};
 };
 
 struct SnapshotDocument {

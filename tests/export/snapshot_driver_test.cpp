@@ -58,23 +58,29 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
       text,
       "{\"Time\":81234.5,\"Adapters\":["
       "{\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\",\"AdapterName\":\"\",\"Kind\":\"GPU\","
-      "\"PciAddress\":\"\",\"GPUMemoryTotal\":null,\"GPUMemoryFree\":null},"
-      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU "
-      "\\\"A\\\"\",\"Kind\":\"NPU\","
-      "\"PciAddress\":\"0000:03:00.0\",\"GPUMemoryTotal\":1280.0,\"GPUMemoryFree\":7168.0}],"
+      "\"PciAddress\":\"\",\"GPUMemoryTotal\":null,\"GPUMemoryFree\":null,"
+      "\"PowerWatts\":null,\"PowerLimitWatts\":null,\"PowerScope\":null,\"EnergyJoules\":null,"
+      "\"EnergySource\":null,\"IdleEnergyJoulesEstimate\":null,\"Temperatures\":null,"
+      "\"SlowdownTemperatures\":null,\"Clocks\":null,\"FanRPM\":null,\"BusyPercent\":null},"
+      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU \\\"A\\\"\",\"Kind\":\"NPU\","
+      "\"PciAddress\":\"0000:03:00.0\",\"GPUMemoryTotal\":1280.0,\"GPUMemoryFree\":7168.0,"
+      "\"PowerWatts\":null,\"PowerLimitWatts\":null,\"PowerScope\":null,\"EnergyJoules\":null,"
+      "\"EnergySource\":null,\"IdleEnergyJoulesEstimate\":null,\"Temperatures\":null,"
+      "\"SlowdownTemperatures\":null,\"Clocks\":null,\"FanRPM\":null,\"BusyPercent\":null}],"
       "\"Processes\":["
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":null,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{\"Compute\":7e-07}},"
+      "\"EngineBusySeconds\":{\"Compute\":7e-07},\"EnergyJoulesEstimate\":null},"
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":3.0,\"GPUProcessMemorySharedUsage\":0.0,"
       "\"GPUProcessMemoryLocalUsage\":3.0,\"GPUProcessMemoryTotalCommitted\":4.0,"
-      "\"EngineBusySeconds\":{\"3D\":12.25,\"Copy\":0.5,\"VideoDecode\":null}},"
+      "\"EngineBusySeconds\":{\"3D\":12.25,\"Copy\":0.5,\"VideoDecode\":null},"
+      "\"EnergyJoulesEstimate\":null},"
       "{\"ProcessID\":12,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":1.0,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{}}],\"UnreadableProcesses\":0}");
+      "\"EngineBusySeconds\":{},\"EnergyJoulesEstimate\":null}],\"UnreadableProcesses\":0}");
 
   // One collection and no pause; the clock read with it; the query closed.
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Collect"), 1);

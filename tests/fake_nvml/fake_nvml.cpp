@@ -67,6 +67,11 @@ struct FakeDevice {
   std::string profile;
   bool gpmSupported = false;
   double gpmGraphicsUtil = 0;
+  // What the device reports about itself; none of it before SetHealth.
+  bool hasHealth = false;
+  unsigned int powerMilliwatts = 0, limitMilliwatts = 0, temperature = 0, slowdown = 0;
+  unsigned int graphicsMHz = 0, memoryMHz = 0, fanRpm = 0, gpuPercent = 0;
+  unsigned long long energyMillijoules = 0;
 };
 
 struct State {
@@ -250,6 +255,25 @@ FAKE_EXPORT void FakeNvml_Reset(void) {
   driverStale = false;
 }
 
+FAKE_EXPORT void FakeNvml_SetHealth(int deviceIndex, unsigned int powerMilliwatts,
+                                    unsigned int limitMilliwatts,
+                                    unsigned long long energyMillijoules, unsigned int temperature,
+                                    unsigned int slowdown, unsigned int graphicsMHz,
+                                    unsigned int memoryMHz, unsigned int fanRpm,
+                                    unsigned int gpuPercent) {
+  FakeDevice& device = TheState().devices[deviceIndex];
+  device.hasHealth = true;
+  device.powerMilliwatts = powerMilliwatts;
+  device.limitMilliwatts = limitMilliwatts;
+  device.energyMillijoules = energyMillijoules;
+  device.temperature = temperature;
+  device.slowdown = slowdown;
+  device.graphicsMHz = graphicsMHz;
+  device.memoryMHz = memoryMHz;
+  device.fanRpm = fanRpm;
+  device.gpuPercent = gpuPercent;
+}
+
 FAKE_EXPORT void FakeNvml_SetStub(int stub) { TheState().stub = stub != 0; }
 
 FAKE_EXPORT void FakeNvml_SetInitResult(int status) { TheState().initResult = status; }
@@ -400,6 +424,95 @@ FAKE_EXPORT nvmlReturn_t nvmlDeviceGetMemoryInfo(nvmlDevice_t handle, nvmlMemory
   memory->used = device->usedBytes;
   memory->free = device->freeBytes;
   memory->total = device->usedBytes + device->freeBytes;
+  return NVML_SUCCESS;
+}
+
+// The health entry points: NOT_SUPPORTED until the test describes the
+// device's health, as on boards that lack a sensor.
+namespace {
+nvmlReturn_t HealthPrecheck(nvmlDevice_t handle, const char* name, FakeDevice** device) {
+  if (nvmlReturn_t status = Precheck(handle, name, device); status != NVML_SUCCESS) return status;
+  return (*device)->hasHealth ? NVML_SUCCESS : NVML_ERROR_NOT_SUPPORTED;
+}
+}  // namespace
+
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetPowerUsage(nvmlDevice_t handle, unsigned int* power) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetPowerUsage", &device))
+    return status;
+  *power = device->powerMilliwatts;
+  return NVML_SUCCESS;
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetEnforcedPowerLimit(nvmlDevice_t handle, unsigned int* limit) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetEnforcedPowerLimit", &device))
+    return status;
+  *limit = device->limitMilliwatts;
+  return NVML_SUCCESS;
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetTotalEnergyConsumption(nvmlDevice_t handle,
+                                                             unsigned long long* energy) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetTotalEnergyConsumption", &device))
+    return status;
+  *energy = device->energyMillijoules;
+  return NVML_SUCCESS;
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetTemperature(nvmlDevice_t handle, int sensor,
+                                                  unsigned int* temperature) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetTemperature", &device))
+    return status;
+  if (sensor != 0) return NVML_ERROR_INVALID_ARGUMENT;
+  *temperature = device->temperature;
+  return NVML_SUCCESS;
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetTemperatureThreshold(nvmlDevice_t handle, int threshold,
+                                                           unsigned int* temperature) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetTemperatureThreshold", &device))
+    return status;
+  if (threshold != 1) return NVML_ERROR_NOT_SUPPORTED;  // only the slowdown threshold
+  *temperature = device->slowdown;
+  return NVML_SUCCESS;
+}
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetClockInfo(nvmlDevice_t handle, int type,
+                                                unsigned int* clock) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetClockInfo", &device))
+    return status;
+  // Graphics and memory only, as on boards without separate SM or video
+  // clock domains.
+  if (type == 0)
+    *clock = device->graphicsMHz;
+  else if (type == 2)
+    *clock = device->memoryMHz;
+  else
+    return NVML_ERROR_NOT_SUPPORTED;
+  return NVML_SUCCESS;
+}
+struct FakeFanSpeedInfo {
+  unsigned int version, fan, speed;
+};
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetFanSpeedRPM(nvmlDevice_t handle, FakeFanSpeedInfo* info) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetFanSpeedRPM", &device))
+    return status;
+  if (info->version != (sizeof(FakeFanSpeedInfo) | (1u << 24)) || info->fan != 0)
+    return NVML_ERROR_INVALID_ARGUMENT;
+  info->speed = device->fanRpm;
+  return NVML_SUCCESS;
+}
+struct FakeUtilization {
+  unsigned int gpu, memory;
+};
+FAKE_EXPORT nvmlReturn_t nvmlDeviceGetUtilizationRates(nvmlDevice_t handle,
+                                                       FakeUtilization* utilization) {
+  FakeDevice* device = nullptr;
+  if (nvmlReturn_t status = HealthPrecheck(handle, "nvmlDeviceGetUtilizationRates", &device))
+    return status;
+  utilization->gpu = device->gpuPercent;
+  utilization->memory = 0;
   return NVML_SUCCESS;
 }
 

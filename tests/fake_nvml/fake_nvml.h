@@ -45,6 +45,15 @@ void FakeNvml_SetGpmGraphicsUtil(int migIndex, double percent);
 int FakeNvml_GpmSamplesHeld(void);
 int FakeNvml_AddMigDevice(int deviceIndex, unsigned int gpuInstanceId, const char* profile,
                           unsigned long long usedBytes, unsigned long long freeBytes);
+// What the device reports about itself: power and its enforced limit (mW),
+// the total energy since the driver loaded (mJ), the GPU temperature and its
+// slowdown threshold (degrees C), graphics and memory clocks (MHz), fan 0's
+// speed (RPM) and utilisation (%). Until this is called every health call
+// answers NOT_SUPPORTED.
+void FakeNvml_SetHealth(int deviceIndex, unsigned int powerMilliwatts, unsigned int limitMilliwatts,
+                        unsigned long long energyMillijoules, unsigned int temperature,
+                        unsigned int slowdown, unsigned int graphicsMHz, unsigned int memoryMHz,
+                        unsigned int fanRpm, unsigned int gpuPercent);
 void FakeNvml_SetMigMode(int deviceIndex, unsigned int currentMode);
 // Makes the named NVML function (any version) answer `status` for this device.
 void FakeNvml_FailCall(int deviceIndex, const char* functionName, int status);

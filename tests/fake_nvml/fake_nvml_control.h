@@ -26,6 +26,7 @@ class FakeNvmlControl {
     Resolve(AddMigDevice, "FakeNvml_AddMigDevice");
     Resolve(SetGpmGraphicsUtil, "FakeNvml_SetGpmGraphicsUtil");
     Resolve(GpmSamplesHeld, "FakeNvml_GpmSamplesHeld");
+    Resolve(SetHealth, "FakeNvml_SetHealth");
     Resolve(FailCall, "FakeNvml_FailCall");
     Resolve(GrowAfterSizeQuery, "FakeNvml_GrowAfterSizeQuery");
     Resolve(RestartDriver, "FakeNvml_RestartDriver");
@@ -57,6 +58,7 @@ class FakeNvmlControl {
   decltype(&FakeNvml_AddMigDevice) AddMigDevice = nullptr;
   decltype(&FakeNvml_SetGpmGraphicsUtil) SetGpmGraphicsUtil = nullptr;
   decltype(&FakeNvml_GpmSamplesHeld) GpmSamplesHeld = nullptr;
+  decltype(&FakeNvml_SetHealth) SetHealth = nullptr;
   decltype(&FakeNvml_FailCall) FailCall = nullptr;
   decltype(&FakeNvml_GrowAfterSizeQuery) GrowAfterSizeQuery = nullptr;
   decltype(&FakeNvml_RestartDriver) RestartDriver = nullptr;

@@ -305,6 +305,27 @@ std::vector<std::string> CounterBackend::TakeNewNotices(QueryHandle handle) {
   return notices;
 }
 
+std::vector<AdapterHealth> CounterBackend::ReadAdapterHealth(QueryHandle handle) const {
+  std::vector<AdapterHealth> health;
+  const Query* query = FindQuery(handle);
+  if (query == nullptr) return health;
+  for (const CounterValues::AdapterInstance& adapter : query->latest.adapters) {
+    if (!adapter.readHealth) continue;
+    DeviceHealth read;
+    // A reader that fails leaves its device unknown, never the snapshot.
+    try {
+      read = adapter.readHealth();
+    } catch (...) {
+      continue;
+    }
+    health.push_back({adapter.name.substr(0, adapter.name.rfind(u"_phys_")), read.powerWatts,
+                      read.powerLimitWatts, read.energyJoules, std::move(read.temperatures),
+                      std::move(read.slowdownTemperatures), std::move(read.clocks), read.fanRpm,
+                      read.busyPercent, read.packagePower});
+  }
+  return health;
+}
+
 PdhStatus CounterBackend::EnumObjectItems(std::u16string_view objectName, char16_t* counters,
                                           std::uint32_t* counterLength, char16_t* instances,
                                           std::uint32_t* instanceLength) {

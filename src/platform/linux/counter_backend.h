@@ -56,6 +56,8 @@ class CounterBackend {
   // The sources' notices of the query's latest collection that the query
   // has not handed out yet: each line once per query.
   std::vector<std::string> TakeNewNotices(QueryHandle query);
+  // The health of the devices of the query's latest collection, read now.
+  std::vector<AdapterHealth> ReadAdapterHealth(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

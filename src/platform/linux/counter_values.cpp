@@ -103,7 +103,8 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
   }
   for (const auto& [name, adapter] : adapters) {
     values.adapters.push_back({Widen(name), adapter->totalCommitted, adapter->free, adapter->name,
-                               adapter->sysfsDevice, adapter->address, adapter->kind});
+                               adapter->sysfsDevice, adapter->address, adapter->kind,
+                               adapter->readHealth});
   }
   for (const GpuSnapshot& snapshot : snapshots) {
     values.unreadableProcesses = std::max(values.unreadableProcesses, snapshot.unreadableProcesses);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ struct CounterValues {
     std::optional<std::uint64_t> totalCommitted, free;
     std::string deviceName, sysfsDevice, address;  // as the source gave them
     std::string kind = kGpuKind;
+    std::function<DeviceHealth()> readHealth = {};
   };
   std::vector<ProcessInstance> processes;
   std::vector<EngineInstance> engines;

@@ -9,6 +9,8 @@
 
 #include "platform/linux/busy_time_ledger.h"
 #include "platform/linux/device_sysfs.h"
+#include "platform/linux/device_health.h"
+#include "platform/linux/driver_profiles.h"
 #include "platform/linux/drm_client_scan.h"
 #include "platform/linux/drm_devices.h"
 #include "platform/linux/drm_fd_listing.h"
@@ -18,6 +20,16 @@
 
 namespace gpuproc {
 namespace {
+
+// Whether a device shares its package with the CPU, as far as sysfs alone
+// tells; a driver whose kind shows only in its clients' regions has no
+// package power in hwmon either way.
+bool IsIntegrated(const HostFs& fs, const DriverProfile* profile, GpuDevice device) {
+  if (profile == nullptr) return false;
+  if (profile->kind == KindSignal::kAlwaysIntegrated) return true;
+  return profile->kind == KindSignal::kKfdTopology &&
+         KfdShowsIntegrated(fs.SysRootFd(), device).value_or(false);
+}
 
 // Finds each process's DRM clients, sums them per device, and adds what
 // the drivers publish about each whole device.
@@ -69,6 +81,9 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(bool values) {
     if (values) {
       adapter.sysfsDevice = NodeClassDir(card.node) + "/device";
       adapter.address = card.deviceName;
+      adapter.readHealth = [fs = &fs_, node = card.node, profile, device = card.device] {
+        return ReadSysfsHealth(*fs, "class/drm/" + node, IsIntegrated(*fs, profile, device));
+      };
     }
     if (card.accel) adapter.kind = kNpuKind;
     const bool duplicate =

@@ -10,6 +10,7 @@
 #include <compare>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,25 @@ struct ProcessGpuUsage {
   std::vector<std::string> clientNames = {};
 };
 
+// What a whole device says about itself: power, energy, temperatures,
+// clocks, fan and busy share, each empty where the device publishes none.
+struct DeviceHealth {
+  std::optional<double> powerWatts;
+  std::optional<double> powerLimitWatts;
+  // The device's own cumulative energy counter.
+  std::optional<double> energyJoules;
+  // Sensor name ("edge", "junction", "memory", ...) to degrees Celsius.
+  std::map<std::string, double> temperatures;
+  // The temperature, per sensor, at which the device starts to slow down.
+  std::map<std::string, double> slowdownTemperatures;
+  // Clock name ("graphics", "memory", ...) to hertz.
+  std::map<std::string, double> clocks;
+  std::optional<double> fanRpm;
+  std::optional<double> busyPercent;
+  // The power is the whole package's (an integrated GPU), CPU included.
+  bool packagePower = false;
+};
+
 // Adapter-wide memory of one device, in bytes, and what names it.
 struct AdapterUsage {
   GpuDevice device;
@@ -82,6 +102,9 @@ struct AdapterUsage {
   std::string sysfsDevice;
   std::string address;
   std::string kind = kGpuKind;
+  // Reads the device's health when asked: a snapshot wants it, other calls
+  // never pay for it. Empty where the source has nothing to read.
+  std::function<DeviceHealth()> readHealth = {};
 };
 
 struct GpuSnapshot {

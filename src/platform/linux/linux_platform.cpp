@@ -154,9 +154,11 @@ std::optional<std::string> UnreadableRoot(const HostFs& fs) {
 }  // namespace
 
 LinuxPlatform::LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
-                             std::shared_ptr<BusyTimeLedger> ledger)
+                             std::shared_ptr<BusyTimeLedger> ledger,
+                             std::shared_ptr<EnergyAccount> energy)
     : clock_(clock),
-      backend_(std::move(sources), std::move(fs), std::move(clock), std::move(ledger)) {}
+      backend_(std::move(sources), std::move(fs), std::move(clock), std::move(ledger)),
+      energy_(energy ? std::move(energy) : std::make_shared<EnergyAccount>()) {}
 
 PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   // A root that is not there would read as a machine where no process uses
@@ -223,6 +225,10 @@ std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle quer
 
 std::uint32_t LinuxPlatform::UnreadableProcesses(QueryHandle query) {
   return backend_.UnreadableProcesses(query);
+}
+
+std::vector<AdapterHealth> LinuxPlatform::ReadAdapterHealth(QueryHandle query) {
+  return backend_.ReadAdapterHealth(query);
 }
 
 double LinuxPlatform::MonotonicSeconds() {
@@ -332,7 +338,8 @@ void ReleaseSystemPlatform() { ReleaseProcessState(); }
 
 std::unique_ptr<Platform> CreateSystemPlatform() {
   return std::make_unique<LinuxPlatform>(DefaultGpuSources(), HostFs::FromEnvironment(),
-                                         MonotonicNanoseconds, SharedBusyTimeLedger());
+                                         MonotonicNanoseconds, SharedBusyTimeLedger(),
+                                         CurrentProcessState().energy);
 }
 
 }  // namespace gpuproc

@@ -6,13 +6,17 @@
 
 #include "platform/linux/counter_backend.h"
 #include "platform/platform.h"
+#include "report/energy_account.h"
 
 namespace gpuproc {
 
 class LinuxPlatform final : public Platform {
  public:
+  // `energy` keeps the energy split between calls; without one, each
+  // platform keeps its own.
   LinuxPlatform(std::vector<GpuSourceEntry> sources, HostFs fs, MonotonicClock clock,
-                std::shared_ptr<BusyTimeLedger> ledger = nullptr);
+                std::shared_ptr<BusyTimeLedger> ledger = nullptr,
+                std::shared_ptr<EnergyAccount> energy = nullptr);
 
   PdhStatus OpenQuery(QueryHandle* query) override;
   PdhStatus AddCounter(QueryHandle query, std::u16string_view path,
@@ -32,6 +36,8 @@ class LinuxPlatform final : public Platform {
                                    char16_t* instances, std::uint32_t* instanceLength) override;
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
   std::uint32_t UnreadableProcesses(QueryHandle query) override;
+  std::vector<AdapterHealth> ReadAdapterHealth(QueryHandle query) override;
+  EnergyAccount* KeptEnergyAccount() override { return energy_.get(); }
 
   double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;
@@ -55,6 +61,7 @@ class LinuxPlatform final : public Platform {
  private:
   MonotonicClock clock_;
   CounterBackend backend_;
+  std::shared_ptr<EnergyAccount> energy_;
   // A platform serves one call on one thread, so what Windows keeps per
   // thread is kept here.
   std::uint32_t lastError_ = 0;

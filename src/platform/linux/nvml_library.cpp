@@ -126,6 +126,7 @@ std::unique_ptr<NvmlLibrary> NvmlLibrary::Load(const char* fileName) {
       AsFunction<nvml::GpmMetricsGetFunction>(FindSymbol(lib, "nvmlGpmMetricsGet"));
   functions.deviceGetName =
       AsFunction<nvml::DeviceGetNameFunction>(FindSymbol(lib, "nvmlDeviceGetName"));
+  functions.health = ResolveNvmlHealthFunctions(lib);
 
   const auto init =
       AsFunction<nvml::InitFunction>(FindNewest(lib, {"nvmlInit_v2", "nvmlInit"}).address);

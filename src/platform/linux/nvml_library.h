@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/linux/nvml_api.h"
+#include "platform/linux/nvml_health.h"
 
 namespace gpuproc {
 
@@ -67,6 +68,8 @@ struct NvmlFunctions {
   nvml::GpmMigSampleGetFunction gpmMigSampleGet = nullptr;
   nvml::GpmMetricsGetFunction gpmMetricsGet = nullptr;
   nvml::DeviceGetNameFunction deviceGetName = nullptr;
+  // Each null where the driver lacks it.
+  NvmlHealthFunctions health;
 };
 
 class NvmlLibrary {

@@ -184,6 +184,12 @@ GpuSnapshot NvmlSource::Collect(const CollectScope& scope) {
     const std::optional<GpuDevice> name = ReadDevice(functions, device);
     if (!name) continue;  // a device we cannot name cannot be reported
     snapshot.adapters.push_back(ReadAdapter(functions, device, *name, scope.adapterValues));
+    if (scope.adapterValues) {
+      // The library stays loaded while the collection that holds this does.
+      snapshot.adapters.back().readHealth = [library = library_, device] {
+        return ReadNvmlHealth(library->Functions().health, device);
+      };
+    }
     if (InMigMode(functions, device)) {
       CollectMigDevices(device, *name, scope, snapshot);
       continue;

@@ -19,6 +19,7 @@
 #include "platform/linux/host_fs.h"
 #include "platform/linux/nvml_library.h"
 #include "platform/linux/pci_names.h"
+#include "report/energy_account.h"
 
 namespace gpuproc {
 
@@ -26,6 +27,7 @@ struct ProcessState {
   NvmlKeeper nvml;
   PciNameDatabase pciNames;
   std::shared_ptr<BusyTimeLedger> busyTime = std::make_shared<BusyTimeLedger>();
+  std::shared_ptr<EnergyAccount> energy = std::make_shared<EnergyAccount>();
   RememberedRoot procRoot;
   RememberedRoot sysRoot;
   std::mutex outputLock;

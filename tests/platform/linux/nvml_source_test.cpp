@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,7 +49,7 @@ std::optional<double> Utilization(const GpuSnapshot& snapshot, std::uint32_t pid
   return engine == nullptr ? std::nullopt : engine->utilizationPercent;
 }
 
-class NvmlSourceTest : public ::testing::Test {
+class NvmlSourceTestBase : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!fake_.Loaded()) GTEST_SKIP() << "fake NVML not built at " << fake_.Path();
@@ -79,6 +80,8 @@ class NvmlSourceTest : public ::testing::Test {
   std::shared_ptr<const NvmlLibrary> library_;
   std::unique_ptr<NvmlSource> source_;
 };
+
+class NvmlSourceTest : public NvmlSourceTestBase {};
 
 TEST_F(NvmlSourceTest, ReportsComputeAndGraphicsProcessesWithExactMemory) {
   const int gpu = fake_.AddDevice(0, 3, 0, 0, 1024 * kMiB, 7168 * kMiB);
@@ -579,6 +582,60 @@ TEST(NvmlDeviceNameTest, FunctionComesFromTheBusIdText) {
        }) {
     EXPECT_EQ(DeviceFromPciInfo(c.domain, c.bus, c.device, c.busId), c.expected) << c.busId;
   }
+}
+
+}  // namespace
+}  // namespace gpuproc
+
+namespace gpuproc {
+namespace {
+
+class NvmlHealthTest : public NvmlSourceTestBase {};
+
+TEST_F(NvmlHealthTest, EveryHealthCallFillsItsMemberAndAFailureOnlyItsOwn) {
+  const int gpu = fake_.AddDevice(0, 3, 0, 0, 1024 * kMiB, 7168 * kMiB);
+  fake_.SetHealth(gpu, 287'500, 450'000, 123'456'789, 83, 91, 2520, 10501, 1700, 97);
+  const auto health = [&] {
+    const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+    EXPECT_EQ(snapshot.adapters.size(), 1u);
+    EXPECT_TRUE(snapshot.adapters[0].readHealth);
+    return snapshot.adapters[0].readHealth();
+  };
+  const DeviceHealth full = health();
+  EXPECT_DOUBLE_EQ(full.powerWatts.value_or(-1), 287.5);
+  EXPECT_DOUBLE_EQ(full.powerLimitWatts.value_or(-1), 450.0);
+  EXPECT_DOUBLE_EQ(full.energyJoules.value_or(-1), 123456.789);
+  EXPECT_EQ(full.temperatures, (std::map<std::string, double>{{"gpu", 83}}));
+  EXPECT_EQ(full.slowdownTemperatures, (std::map<std::string, double>{{"gpu", 91}}));
+  // The board has graphics and memory clock domains only.
+  EXPECT_EQ(full.clocks,
+            (std::map<std::string, double>{{"graphics", 2.52e9}, {"memory", 1.0501e10}}));
+  EXPECT_EQ(full.fanRpm, 1700.0);
+  EXPECT_EQ(full.busyPercent, 97.0);
+  EXPECT_FALSE(full.packagePower);
+
+  fake_.FailCall(gpu, "nvmlDeviceGetPowerUsage", nvml::NVML_ERROR_NOT_SUPPORTED);
+  fake_.FailCall(gpu, "nvmlDeviceGetTemperature", nvml::NVML_ERROR_GPU_IS_LOST);
+  const DeviceHealth partial = health();
+  EXPECT_FALSE(partial.powerWatts);
+  EXPECT_TRUE(partial.temperatures.empty());
+  // Without a temperature its threshold means nothing either.
+  EXPECT_TRUE(partial.slowdownTemperatures.empty());
+  EXPECT_DOUBLE_EQ(partial.energyJoules.value_or(-1), 123456.789);
+  EXPECT_EQ(partial.busyPercent, 97.0);
+}
+
+TEST_F(NvmlHealthTest, BoardWithoutSensorsAndEnumerationsReadNothing) {
+  fake_.AddDevice(0, 3, 0, 0, 1024 * kMiB, 7168 * kMiB);
+  const GpuSnapshot snapshot = Source().Collect(CollectScope{});
+  const DeviceHealth health = snapshot.adapters.at(0).readHealth();
+  EXPECT_FALSE(health.powerWatts || health.powerLimitWatts || health.energyJoules ||
+               health.fanRpm || health.busyPercent);
+  EXPECT_TRUE(health.temperatures.empty() && health.clocks.empty());
+  // A collection for names only hands out no reader.
+  CollectScope names;
+  names.adapterValues = false;
+  EXPECT_FALSE(Source().Collect(names).adapters.at(0).readHealth);
 }
 
 }  // namespace
