@@ -13,7 +13,7 @@ constexpr double kClockStepToleranceUs = 50'000;
 // One client's engine class after one more reading `elapsedNs` after its
 // previous one (0 for its first).
 void Advance(const FdinfoEngine& now, std::uint64_t elapsedNs, bool first, std::uint64_t& totalNs,
-             std::optional<std::uint64_t>& cycles, std::optional<std::uint64_t>& totalCycles) {
+             std::optional<CycleReading>& base) {
   if (now.busyNs) {
     // A counter that went down keeps its larger earlier value (the DRM
     // usage-stats rule): the total never falls.
@@ -21,14 +21,16 @@ void Advance(const FdinfoEngine& now, std::uint64_t elapsedNs, bool first, std::
     return;
   }
   if (!now.cycles || !now.totalCycles) return;
-  if (!first && cycles && totalCycles && *now.totalCycles > *totalCycles) {
-    const std::uint64_t busy = *now.cycles > *cycles ? *now.cycles - *cycles : 0;
-    const double share =
-        static_cast<double>(busy) / static_cast<double>(*now.totalCycles - *totalCycles);
-    totalNs += static_cast<std::uint64_t>(share * static_cast<double>(elapsedNs) + 0.5);
+  const CycleReading reading{*now.cycles, *now.totalCycles};
+  if (!first && base) {
+    // The windowed call's rule (DrmUsageSummary): an interval over which the
+    // GPU timestamp went back adds nothing, and the next counts from it.
+    if (const std::optional<double> share =
+            CycleBusyShare(*base, reading, now.capacity.value_or(1))) {
+      totalNs += static_cast<std::uint64_t>(*share * static_cast<double>(elapsedNs) + 0.5);
+    }
   }
-  cycles = std::max(cycles.value_or(0), *now.cycles);
-  totalCycles = std::max(totalCycles.value_or(0), *now.totalCycles);
+  base = base ? NextCycleBase(*base, reading) : reading;
 }
 
 }  // namespace
@@ -43,7 +45,7 @@ ClassBusyTimes BusyTimeLedger::RecordClients(std::uint32_t processId,
         (!first && client.readAtNs > *time.readAtNs) ? client.readAtNs - *time.readAtNs : 0;
     for (const FdinfoEngine& engine : client.info.engines) {
       EngineTime& kept = time.engines[engine.name];
-      Advance(engine, elapsed, first, kept.totalNs, kept.cycles, kept.totalCycles);
+      Advance(engine, elapsed, first, kept.totalNs, kept.cycles);
     }
     time.readAtNs = std::max(time.readAtNs.value_or(0), client.readAtNs);
   }

@@ -66,7 +66,7 @@ class BusyTimeLedger {
  private:
   struct EngineTime {
     std::uint64_t totalNs = 0;
-    std::optional<std::uint64_t> cycles, totalCycles;
+    std::optional<CycleReading> cycles;  // what the next reading counts from
   };
   struct ClientTime {
     std::optional<std::uint64_t> readAtNs;

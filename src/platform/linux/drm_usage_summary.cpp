@@ -27,10 +27,13 @@ std::optional<double> ClientEnginePercent(const FdinfoEngine& now, const FdinfoE
   }
   if (now.cycles && now.totalCycles) {
     if (before == nullptr || !before->cycles || !before->totalCycles) return std::nullopt;
-    if (*now.totalCycles <= *before->totalCycles) return std::nullopt;
-    const std::uint64_t total = *now.totalCycles - *before->totalCycles;
-    const std::uint64_t busy = *now.cycles > *before->cycles ? *now.cycles - *before->cycles : 0;
-    return static_cast<double>(busy) * 100.0 / static_cast<double>(total) / capacity;
+    // The ledger's rule (BusyTimeLedger): an interval over which the GPU
+    // timestamp went back or stood still has no value.
+    const std::optional<double> share =
+        CycleBusyShare({*before->cycles, *before->totalCycles}, {*now.cycles, *now.totalCycles},
+                       now.capacity.value_or(1));
+    if (!share) return std::nullopt;
+    return *share * 100.0 / capacity;
   }
   return std::nullopt;
 }
@@ -161,8 +164,10 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
           if (engine.busyNs && earlier.busyNs && *earlier.busyNs > *engine.busyNs) {
             engine.busyNs = earlier.busyNs;
           }
-          if (engine.cycles && earlier.cycles && *earlier.cycles > *engine.cycles) {
-            engine.cycles = earlier.cycles;
+          if (engine.cycles && engine.totalCycles && earlier.cycles && earlier.totalCycles) {
+            const CycleReading base = NextCycleBase({*earlier.cycles, *earlier.totalCycles},
+                                                    {*engine.cycles, *engine.totalCycles});
+            engine.cycles = base.cycles;
           }
         }
       }

@@ -90,6 +90,9 @@ class MovingTree {
     return times;
   }
 
+  HostFs Fs() const { return HostFs((root_ / "proc").string(), (root_ / "sys").string()); }
+  BusyTimeLedger& Ledger() { return *ledger_; }
+
   std::uint64_t now = 100 * kSecond;
 
  private:
@@ -142,6 +145,61 @@ TEST(BusyTime, ClosedClientsKeepTheirTimeUntilTheProcessExits) {
   tree.Restart("1010");
   EXPECT_EQ((tree.Snapshot().at({1010, kGpu, "3D"})), 88.21943);
   EXPECT_EQ(tree.Snapshot().count({1010, kGpu, "Copy"}), 0u);
+}
+
+// xe's GPU timestamp restarts lower after a GT reset or a resume while the
+// client's busy cycles go on. Replayed every 2 s with the client busy half
+// the time: the interval over the restart is unknown to the ledger and the
+// windowed reading alike, and both count again from the new timestamp.
+TEST(BusyTime, CyclesAcrossATimestampThatWentBack) {
+  MovingTree xe("xe");
+  const HostFs fs = xe.Fs();
+  // One source for every reading: its utilisation is the windowed call's,
+  // between each reading and the one before.
+  const std::unique_ptr<GpuSource> source =
+      CreateDrmFdinfoSource(GpuSourceContext{fs, [&xe] { return xe.now; }, xe.Ledger()});
+  const auto read = [&] {
+    for (const ProcessGpuUsage& usage : source->Collect({}).processes) {
+      if (usage.processId == 1200) return usage.engines.at(0);  // rcs, "3D"
+    }
+    return EngineClassUsage{};
+  };
+  ASSERT_EQ(read().type, "3D");
+
+  constexpr std::uint64_t kCyclesPerStep = 2'000'000'000;  // 2 s of a 1 GHz timestamp
+  std::uint64_t busy = 28257900;
+  std::uint64_t timestamp = 7655183225;
+  std::uint64_t previousNs = 0;
+  double gained = 0;
+  const struct {
+    bool restart;      // the timestamp restarts near 0 before this reading
+    double expectedS;  // what the 2 s step adds
+  } steps[] = {{false, 1}, {false, 1}, {true, 0},  {false, 1}, {false, 1},
+               {false, 1}, {false, 1}, {false, 1}, {false, 1}, {false, 1}};
+  for (std::size_t step = 0; step < std::size(steps); ++step) {
+    busy += kCyclesPerStep / 2;
+    timestamp = steps[step].restart ? 500'000'000 : timestamp + kCyclesPerStep;
+    xe.Set("1200", 9, "drm-cycles-rcs", std::to_string(busy));
+    xe.Set("1200", 9, "drm-total-cycles-rcs", std::to_string(timestamp));
+    xe.now += 2 * kSecond;
+    const EngineClassUsage engine = read();
+    ASSERT_TRUE(engine.busyNs) << "step " << step;
+    const double stepS = static_cast<double>(*engine.busyNs - previousNs) / kSecond;
+    ASSERT_GE(*engine.busyNs, previousNs) << "step " << step;
+    previousNs = *engine.busyNs;
+    gained += stepS;
+    EXPECT_NEAR(stepS, steps[step].expectedS, 1e-6) << "step " << step;
+    EXPECT_LE(stepS, 2.0) << "step " << step << " reads over 100%";
+    // The windowed reading agrees: no value where the ledger adds nothing,
+    // else the same share of the same interval.
+    if (steps[step].restart) {
+      EXPECT_FALSE(engine.utilizationPercent) << "step " << step;
+    } else {
+      ASSERT_TRUE(engine.utilizationPercent) << "step " << step;
+      EXPECT_NEAR(*engine.utilizationPercent / 100 * 2, stepS, 1e-6) << "step " << step;
+    }
+  }
+  EXPECT_LE(gained, 2.0 * std::size(steps));
 }
 
 }  // namespace
