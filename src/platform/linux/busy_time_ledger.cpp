@@ -36,8 +36,17 @@ void Advance(const FdinfoEngine& now, std::uint64_t elapsedNs, bool first, std::
 }  // namespace
 
 ClassBusyTimes BusyTimeLedger::RecordClients(std::uint32_t processId,
+                                             std::optional<std::uint64_t> startTime,
                                              const std::vector<DrmClient>& clients) {
   const std::lock_guard<std::mutex> guard(lock_);
+  const auto known = startTimes_.find(processId);
+  if (startTime && known != startTimes_.end() && known->second && *known->second != *startTime) {
+    // The id was reused since the last reading: nothing of the old process
+    // carries over.
+    ForgetLocked(processId);
+  }
+  std::optional<std::uint64_t>& recorded = startTimes_[processId];
+  if (startTime) recorded = startTime;
   for (const DrmClient& client : clients) {
     ClientTime& time = clients_[client.key];
     const bool first = !time.readAtNs;
@@ -125,9 +134,34 @@ void BusyTimeLedger::KeepOnly(const std::vector<std::uint32_t>& living) {
     return !std::binary_search(living.begin(), living.end(), processId);
   };
   std::erase_if(clients_, [&](const auto& entry) { return exited(entry.first.processId); });
+  std::erase_if(startTimes_, [&](const auto& entry) { return exited(entry.first); });
   for (auto& [device, kept] : nvmlDevices_) {
     std::erase_if(kept.processes, [&](const auto& entry) { return exited(entry.first); });
   }
+}
+
+std::vector<std::pair<std::uint32_t, std::optional<std::uint64_t>>>
+BusyTimeLedger::KeptProcesses() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return {startTimes_.begin(), startTimes_.end()};
+}
+
+void BusyTimeLedger::Forget(std::uint32_t processId) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  ForgetLocked(processId);
+}
+
+void BusyTimeLedger::ForgetLocked(std::uint32_t processId) {
+  std::erase_if(clients_, [&](const auto& entry) { return entry.first.processId == processId; });
+  startTimes_.erase(processId);
+  for (auto& [device, kept] : nvmlDevices_) kept.processes.erase(processId);
+}
+
+std::size_t BusyTimeLedger::Entries() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  std::size_t entries = clients_.size() + startTimes_.size();
+  for (const auto& [device, kept] : nvmlDevices_) entries += kept.processes.size();
+  return entries;
 }
 
 std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger() { return CurrentProcessState().busyTime; }

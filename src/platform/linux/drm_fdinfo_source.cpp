@@ -1,7 +1,15 @@
 #include "platform/linux/drm_fdinfo_source.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/busy_time_ledger.h"
@@ -10,9 +18,40 @@
 #include "platform/linux/drm_fd_listing.h"
 #include "platform/linux/drm_usage_summary.h"
 #include "platform/linux/host_fs.h"
+#include "platform/linux/number_text.h"
 
 namespace gpuproc {
 namespace {
+
+// When the process started, in clock ticks after boot: field 22 of
+// /proc/<pid>/stat, counted after the name, which may hold spaces and
+// parentheses of its own. Empty where the file cannot be read.
+std::optional<std::uint64_t> ProcessStartTime(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/stat", processId);
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  std::string text;
+  if (!file.Valid() || !ReadAll(file.Get(), text)) return std::nullopt;
+  std::string_view rest(text);
+  const std::size_t nameEnd = rest.rfind(')');
+  if (nameEnd == std::string_view::npos) return std::nullopt;
+  rest.remove_prefix(nameEnd + 1);
+  // Fields 3 (state) to 21 come first.
+  for (int field = 3; field <= 22; ++field) {
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    const std::size_t end = std::min(rest.find(' '), rest.size());
+    if (field == 22) return ParseDecimal<std::uint64_t>(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+  return std::nullopt;
+}
+
+// Whether the process's folder is gone from the proc root: it has exited.
+bool ProcessGone(int procRoot, std::uint32_t processId) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%u", processId);
+  return ::faccessat(procRoot, name, F_OK, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
 
 // Finds each process's DRM clients, sums them per device, and adds what
 // the drivers publish about each whole device.
@@ -30,6 +69,7 @@ class DrmFdinfoSource final : public GpuSource {
 
  private:
   std::vector<AdapterUsage> ReadAdapters(bool values);
+  void ForgetEndedProcesses(int procRoot);
 
   const HostFs& fs_;
   BusyTimeLedger& ledger_;
@@ -70,11 +110,28 @@ std::vector<AdapterUsage> DrmFdinfoSource::ReadAdapters(bool values) {
   return adapters;
 }
 
+// A host that only ever asks about single processes never scans them all:
+// the ledger is kept to living processes here instead. It keeps only GPU
+// processes, so this is a few reads of /proc where a call takes many.
+void DrmFdinfoSource::ForgetEndedProcesses(int procRoot) {
+  for (const auto& [processId, recorded] : ledger_.KeptProcesses()) {
+    if (ProcessGone(procRoot, processId)) {
+      ledger_.Forget(processId);
+    } else if (recorded) {
+      const std::optional<std::uint64_t> startTime = ProcessStartTime(procRoot, processId);
+      if (startTime && *startTime != *recorded) ledger_.Forget(processId);
+    }
+  }
+}
+
 GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   GpuSnapshot snapshot;
 
   const int procRoot = fs_.ProcRootFd();
   processIds_.clear();
+  if (procRoot >= 0 && !scope.allProcesses && !scope.knownClientsOnly) {
+    ForgetEndedProcesses(procRoot);
+  }
   if (procRoot >= 0 && scope.allProcesses) {
     // Every living process: the busy time of the others is forgotten.
     const std::vector<std::uint32_t>& living = scanner_.ListProcesses(procRoot);
@@ -93,12 +150,16 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   if (scope.knownClientsOnly && !scope.allProcesses) {
     for (const std::uint32_t processId : processIds_) {
       std::vector<DrmClient>& clients = scanner_.ReadKnownClients(procRoot, processId, resolver_);
-      if (!clients.empty()) summary_.Summarise(processId, clients, resolver_, snapshot);
+      if (clients.empty()) continue;
+      summary_.Summarise(processId, ProcessStartTime(procRoot, processId), clients, resolver_,
+                         snapshot);
     }
   } else if (!processIds_.empty()) {
     for (ProcessGpuFds& listed : lister_.List(procRoot, processIds_)) {
       std::vector<DrmClient>& clients = scanner_.ReadListedClients(procRoot, listed, resolver_);
-      if (!clients.empty()) summary_.Summarise(listed.processId, clients, resolver_, snapshot);
+      if (clients.empty()) continue;
+      summary_.Summarise(listed.processId, ProcessStartTime(procRoot, listed.processId), clients,
+                         resolver_, snapshot);
     }
   }
   snapshot.adapters = ReadAdapters(scope.adapterValues);

@@ -40,13 +40,14 @@ std::optional<double> ClientEnginePercent(const FdinfoEngine& now, const FdinfoE
 
 }  // namespace
 
-void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>& clients,
-                                DrmDeviceResolver& resolver, GpuSnapshot& snapshot) {
+void DrmUsageSummary::Summarise(std::uint32_t processId, std::optional<std::uint64_t> startTime,
+                                std::vector<DrmClient>& clients, DrmDeviceResolver& resolver,
+                                GpuSnapshot& snapshot) {
   std::vector<GpuDevice> devices;
   for (const DrmClient& client : clients) devices.push_back(client.key.device);
   std::sort(devices.begin(), devices.end());
   devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
-  const ClassBusyTimes busyTimes = ledger_.RecordClients(processId, clients);
+  const ClassBusyTimes busyTimes = ledger_.RecordClients(processId, startTime, clients);
 
   for (const GpuDevice& device : devices) {
     ProcessGpuUsage usage;

@@ -67,6 +67,17 @@ class MovingTree {
     fs::remove(root_ / "proc" / pid / "fdinfo" / std::to_string(fd));
   }
   void Exit(const std::string& pid) { fs::rename(root_ / "proc" / pid, root_ / pid); }
+  // Process `pid` as a copy of `from`, which started at `ticks` after boot.
+  void Start(const std::string& from, const std::string& pid, std::uint64_t ticks) {
+    if (from != pid) {
+      fs::copy(root_ / "proc" / from, root_ / "proc" / pid,
+               fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+    std::ofstream(root_ / "proc" / pid / "stat", std::ios::trunc)
+        << pid << " (Web Content) S 1 " << pid << " " << pid
+        << " 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 " << ticks << " 0 0\n";
+  }
+  void Remove(const std::string& pid) { fs::remove_all(root_ / "proc" / pid); }
   void Restart(const std::string& pid) { fs::rename(root_ / pid, root_ / "proc" / pid); }
 
   // One snapshot: (pid, adapter, engine type) to busy seconds.
@@ -200,6 +211,48 @@ TEST(BusyTime, CyclesAcrossATimestampThatWentBack) {
     }
   }
   EXPECT_LE(gained, 2.0 * std::size(steps));
+}
+
+// A host that asks about one process at a time (a job runner) never scans
+// every process: its calls forget a process once it is gone, and a process
+// that took over an id starts from nothing.
+TEST(BusyTime, PerProcessCallsForgetEndedAndReplacedProcesses) {
+  MovingTree tree("amdgpu");
+  const HostFs fs = tree.Fs();
+  // One call's collection of one process: its 3D busy seconds.
+  const auto call = [&](std::uint32_t processId) -> std::optional<double> {
+    const std::unique_ptr<GpuSource> source =
+        CreateDrmFdinfoSource(GpuSourceContext{fs, [&tree] { return tree.now; }, tree.Ledger()});
+    CollectScope scope;
+    scope.allProcesses = false;
+    scope.processIds = {processId};
+    for (const ProcessGpuUsage& usage : source->Collect(scope).processes) {
+      return static_cast<double>(usage.engines.at(0).busyNs.value_or(0)) / kSecond;
+    }
+    return std::nullopt;
+  };
+
+  tree.Start("1010", "1010", 100);
+  EXPECT_NEAR(call(1010).value_or(0), 88.21943, 1e-6);
+  // Another process of the same id, busy 1 s so far: not the old one's 88 s.
+  tree.Start("1010", "1010", 9000);
+  tree.Set("1010", 12, "drm-engine-gfx", "1000000000 ns");
+  EXPECT_NEAR(call(1010).value_or(0), 1.0, 1e-6);
+
+  // Flat: one short-lived process kept at a time, none once it has gone.
+  const std::size_t entriesBefore = tree.Ledger().Entries();
+  std::size_t entriesEarly = 0;
+  for (std::uint32_t process = 5000; process < 5500; ++process) {
+    tree.Start("1010", std::to_string(process), process);
+    ASSERT_TRUE(call(process)) << process;
+    if (process == 5009) entriesEarly = tree.Ledger().Entries();
+    if (process == 5499) {
+      EXPECT_EQ(tree.Ledger().Entries(), entriesEarly);
+    }
+    tree.Remove(std::to_string(process));
+  }
+  EXPECT_NEAR(call(1010).value_or(0), 1.0, 1e-6);
+  EXPECT_EQ(tree.Ledger().Entries(), entriesBefore);
 }
 
 }  // namespace
