@@ -106,6 +106,15 @@ const char* CollectSnapshot(Platform& platform, std::string& snapshotText) {
         runningTime != nullptr && platform.GetRawCounterArray(runningTime, &times) == kPdhSuccess;
     if (timesRead) AddRunningTimes(groups, times);
 
+    // Read all at once unless the platform says otherwise.
+    for (auto& [key, group] : groups) group.process.time = document.time;
+    for (const InstanceReadTime& read : platform.ProcessReadTimes(query.handle)) {
+      const std::optional<ProcessInstanceParts> parts = SplitProcessInstance(read.instance);
+      if (!parts) continue;
+      const auto found = groups.find({parts->processId, std::u16string(AdapterOf(parts->adapter))});
+      if (found != groups.end()) found->second.process.time = read.seconds;
+    }
+
     const AdapterReadings adapters = AdapterReadings::Read(platform, adapterPair);
     const std::vector<AdapterDescription> descriptions =
         groups.empty() ? std::vector<AdapterDescription>()

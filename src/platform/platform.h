@@ -67,6 +67,12 @@ struct AdapterDescription {
   std::string pciAddress = {};  // "dddd:bb:dd.f"; empty when the system gives none
 };
 
+// When one counter instance's values were read.
+struct InstanceReadTime {
+  std::u16string instance;
+  double seconds = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -121,6 +127,11 @@ class Platform {
   // GPU sources' devices of the query's latest collection on Linux. Empty
   // where the system cannot say.
   virtual std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) = 0;
+  // When each process instance's counters were read at the query's latest
+  // collection, in MonotonicSeconds: a scan of many processes reads each at
+  // its own moment. Empty where the platform reads a collection at once
+  // (PDH), so that the moment after CollectQueryData stands for all.
+  virtual std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle /*query*/) { return {}; }
 
   // Seconds on the process's monotonic clock: QueryPerformanceCounter over
   // its frequency, CLOCK_MONOTONIC elsewhere. The same clock in every call.

@@ -45,6 +45,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
         {"GPUProcessMemoryLocalUsage", MiBOrNull(process.localUsage)},
         {"GPUProcessMemoryTotalCommitted", MiBOrNull(process.totalCommitted)},
         {"EngineBusySeconds", std::move(engines)},
+        {"Time", process.time},
     });
   }
   const Json root{

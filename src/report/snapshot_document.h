@@ -37,6 +37,7 @@ struct SnapshotProcess {
   std::optional<double> totalCommitted;
   // Empty where the system's engine time could not be read at all.
   std::optional<EngineBusySeconds> engineBusySeconds;
+  double time = 0;  // when its counters were read, on the document's clock
 };
 
 struct SnapshotDocument {

@@ -48,6 +48,9 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
   platform.arrays[Path(kAllAdapterTotalCommitted)] = {{kGpuA, 0, 1342177280}};
   platform.arrays[Path(kAllAdapterFree)] = {{kGpuA, 0, 7516192768}, {kGpuB, kInvalid, 0}};
   platform.adapters = {{u"luid_0x00000000_0x00000300", "GPU \"A\"", -1, "0000:03:00.0"}};
+  // Process 9 on GPU A was read a quarter second before the collection
+  // ended; the others as the platform does not say, at its end.
+  platform.processReadTimes = {{p9a, 81234.25}, {u"pid_77_" + kGpuA, 81234.0}};
   std::string text;
 
   const char* result = CollectSnapshot(platform, text);
@@ -64,15 +67,16 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":null,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{\"Compute\":7e-07}},"
+      "\"EngineBusySeconds\":{\"Compute\":7e-07},\"Time\":81234.5},"
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":3.0,\"GPUProcessMemorySharedUsage\":0.0,"
       "\"GPUProcessMemoryLocalUsage\":3.0,\"GPUProcessMemoryTotalCommitted\":4.0,"
-      "\"EngineBusySeconds\":{\"3D\":12.25,\"Copy\":0.5,\"VideoDecode\":null}},"
+      "\"EngineBusySeconds\":{\"3D\":12.25,\"Copy\":0.5,\"VideoDecode\":null},"
+      "\"Time\":81234.25},"
       "{\"ProcessID\":12,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":1.0,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{}}]}");
+      "\"EngineBusySeconds\":{},\"Time\":81234.5}]}");
 
   // One collection and no pause; the clock read with it; the query closed.
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Collect"), 1);

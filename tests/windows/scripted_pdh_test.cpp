@@ -438,9 +438,9 @@ TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
     std::string err;
   } cases[] = {
       {"served", OneGpu() + times + kAdapter,
-       head + R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5}}]})", ""},
+       head + R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5},"Time":T}]})", ""},
       {"refused", OneGpu() + times + kAdapter + L"absent=GPU Engine\\Running Time",
-       head + R"("EngineBusySeconds":null}]})",
+       head + R"("EngineBusySeconds":null,"Time":T}]})",
        "Failed to add counter: \\GPU Engine(*)\\Running Time ERROR CODE: -1073738823\r\n"},
   };
   for (const auto& testCase : cases) {
@@ -454,12 +454,16 @@ TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
     ::SetEnvironmentVariableW(kScenarioVariable, nullptr);
     ASSERT_TRUE(run.started);
     ASSERT_EQ(run.exitCode, 0u);
-    // The time is the machine's own: a number, then the rest byte for byte.
+    // The time is the machine's own: a number, then the rest byte for byte,
+    // the process read at that same time (T), as PDH reads a collection.
     ASSERT_EQ(result.rfind("{\"Time\":", 0), 0u) << result;
     const std::size_t rest = result.find(",\"Adapters\"");
     ASSERT_NE(rest, std::string::npos) << result;
-    EXPECT_GT(std::stod(result.substr(8, rest - 8)), 0.0);
-    EXPECT_EQ(result.substr(rest + 1), testCase.rest + "\n");
+    const std::string time = result.substr(8, rest - 8);
+    EXPECT_GT(std::stod(time), 0.0);
+    std::string expected = testCase.rest;
+    expected.replace(expected.rfind("\"Time\":T") + 7, 1, time);
+    EXPECT_EQ(result.substr(rest + 1), expected + "\n");
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, testCase.err);
   }

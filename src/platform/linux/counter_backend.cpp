@@ -97,6 +97,13 @@ CounterValues CounterBackend::CollectOnce(std::vector<std::unique_ptr<GpuSource>
     } catch (...) {
       snapshots.emplace_back();
     }
+    // A source that does not stamp its processes read them during its own
+    // collection, which ends now: before the next source's (a scan of every
+    // process's fds may take a second).
+    const std::uint64_t endNs = clock_ ? clock_() : 0;
+    for (ProcessGpuUsage& usage : snapshots.back().processes) {
+      if (!usage.readAtNs) usage.readAtNs = endNs;
+    }
   }
   return MergeSnapshots(snapshots);
 }
@@ -264,6 +271,18 @@ PdhStatus CounterBackend::CloseQuery(QueryHandle handle) {
   queries_.erase(query);
   delete query;
   return kPdhSuccess;
+}
+
+std::vector<InstanceReadTime> CounterBackend::ProcessReadTimes(QueryHandle handle) const {
+  std::vector<InstanceReadTime> times;
+  const Query* query = FindQuery(handle);
+  if (query == nullptr) return times;
+  for (const CounterValues::ProcessInstance& process : query->latest.processes) {
+    if (process.readAtNs) {
+      times.push_back({process.name, static_cast<double>(*process.readAtNs) * 1e-9});
+    }
+  }
+  return times;
 }
 
 std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle handle) const {

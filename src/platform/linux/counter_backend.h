@@ -50,6 +50,9 @@ class CounterBackend {
   // The devices of the query's latest collection, each named: the source's
   // name, else the PCI ID database's, else driver and address.
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) const;
+  // When each process instance of the query's latest collection was read,
+  // in seconds on the backend's clock.
+  std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

@@ -64,6 +64,9 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::optional<std::uint
 
     for (const DrmClient& client : clients) {
       if (client.key.device != device) continue;
+      // The process's clients are read one after the other: its counters
+      // are as of the last of them.
+      usage.readAtNs = std::max(usage.readAtNs.value_or(0), client.readAtNs);
       profile = &ProfileForDriver(client.info.driver);
       for (const FdinfoRegion& region : client.info.regions) {
         if (RegionMarksDiscrete(*profile, region.name)) reportsDiscreteRegion = true;

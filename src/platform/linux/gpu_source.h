@@ -53,6 +53,9 @@ struct ProcessGpuUsage {
   std::optional<std::uint64_t> dedicatedUsage;
   std::optional<std::uint64_t> totalCommitted;
   std::vector<EngineClassUsage> engines;
+  // When its counters were read (the source's clock); empty: when the
+  // source's collection ended.
+  std::optional<std::uint64_t> readAtNs = {};
 };
 
 // Adapter-wide memory of one device, in bytes, and what names it.

@@ -215,6 +215,10 @@ std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle quer
   return adapters;
 }
 
+std::vector<InstanceReadTime> LinuxPlatform::ProcessReadTimes(QueryHandle query) {
+  return backend_.ProcessReadTimes(query);
+}
+
 double LinuxPlatform::MonotonicSeconds() {
   return clock_ ? static_cast<double>(clock_()) * 1e-9 : 0.0;
 }

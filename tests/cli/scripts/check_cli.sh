@@ -78,13 +78,13 @@ $multi"
 # --snapshot: the library's snapshot, one line per round, its clock moving on.
 # Busy seconds are the tree's drm-engine-<class> nanoseconds, in the 100 ns units of
 # "Running Time".
-multi_snapshot='{"Time":T,"Adapters":[{"Adapter":"luid_0x00000000_0x00000010_phys_0","AdapterName":"Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]","PciAddress":"0000:00:02.0","GPUMemoryTotal":null,"GPUMemoryFree":null},{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]","PciAddress":"0000:03:00.0","GPUMemoryTotal":1280.0,"GPUMemoryFree":7168.0}],"Processes":[{"ProcessID":2000,"Name":"blender","Adapter":"luid_0x00000000_0x00000010_phys_0","GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemorySharedUsage":96.0,"GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemoryTotalCommitted":128.0,"EngineBusySeconds":{"3D":9.2888647,"Copy":2.0350711,"VideoDecode":0.0,"VideoProcessing":0.0}},{"ProcessID":2000,"Name":"blender","Adapter":"luid_0x00000000_0x00000300_phys_0","GPUProcessMemoryDedicatedUsage":128.0,"GPUProcessMemorySharedUsage":8.0,"GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemoryTotalCommitted":264.0,"EngineBusySeconds":{"3D":0.00512}}]}'
+multi_snapshot='{"Time":T,"Adapters":[{"Adapter":"luid_0x00000000_0x00000010_phys_0","AdapterName":"Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]","PciAddress":"0000:00:02.0","GPUMemoryTotal":null,"GPUMemoryFree":null},{"Adapter":"luid_0x00000000_0x00000300_phys_0","AdapterName":"Advanced Micro Devices, Inc. [AMD/ATI] Navi 21 [Radeon RX 6800/6800 XT / 6900 XT]","PciAddress":"0000:03:00.0","GPUMemoryTotal":1280.0,"GPUMemoryFree":7168.0}],"Processes":[{"ProcessID":2000,"Name":"blender","Adapter":"luid_0x00000000_0x00000010_phys_0","GPUProcessMemoryDedicatedUsage":0.0,"GPUProcessMemorySharedUsage":96.0,"GPUProcessMemoryLocalUsage":96.0,"GPUProcessMemoryTotalCommitted":128.0,"EngineBusySeconds":{"3D":9.2888647,"Copy":2.0350711,"VideoDecode":0.0,"VideoProcessing":0.0},"Time":T},{"ProcessID":2000,"Name":"blender","Adapter":"luid_0x00000000_0x00000300_phys_0","GPUProcessMemoryDedicatedUsage":128.0,"GPUProcessMemorySharedUsage":8.0,"GPUProcessMemoryLocalUsage":128.0,"GPUProcessMemoryTotalCommitted":264.0,"EngineBusySeconds":{"3D":0.00512},"Time":T}]}'
 run multi --snapshot
 [ "$status" = 0 ] && [ ! -s "$scratch/err" ] &&
-  [ "$(sed -E 's/"Time":[0-9.e+]+/"Time":T/' "$scratch/out")" = "$multi_snapshot" ] ||
+  [ "$(sed -E 's/"Time":[0-9.e+]+/"Time":T/g' "$scratch/out")" = "$multi_snapshot" ] ||
   fail "--snapshot: status $status, stdout [$(cat "$scratch/out")], stderr [$(cat "$scratch/err")]"
 run multi --snapshot --count 2 -n 0.1
-times=$(grep -oE '"Time":[0-9.e+]+' "$scratch/out" | cut -d: -f2 | tr '\n' ' ')
+times=$(grep -oE '^\{"Time":[0-9.e+]+' "$scratch/out" | cut -d: -f2 | tr '\n' ' ')
 [ "$status" = 0 ] && [ "$(wc -l <"$scratch/out")" = 2 ] && awk -v t="$times" 'BEGIN { split(t, x, " "); exit !(x[2] > x[1]) }' ||
   fail "--snapshot -n: one line per round, later times: $(cat "$scratch/out")"
 # After the first round utilisation comes from two snapshots: xe's cycle

@@ -82,14 +82,18 @@ class MovingTree {
 
   // One snapshot: (pid, adapter, engine type) to busy seconds.
   using Times = std::map<std::tuple<std::uint32_t, std::string, std::string>, double>;
-  Times Snapshot(double* time = nullptr) {
+  // The snapshot document.
+  nlohmann::json Document() {
     LinuxPlatform platform(
         {{"drm-fdinfo", CreateDrmFdinfoSource}},
-        HostFs((root_ / "proc").string(), (root_ / "sys").string()), [this] { return now; },
-        ledger_);
+        HostFs((root_ / "proc").string(), (root_ / "sys").string()),
+        [this] { return now += tickNs; }, ledger_);
     std::string text;
     CollectSnapshot(platform, text);
-    const auto document = nlohmann::json::parse(text);
+    return nlohmann::json::parse(text);
+  }
+  Times Snapshot(double* time = nullptr) {
+    const auto document = Document();
     if (time != nullptr) *time = document["Time"].get<double>();
     Times times;
     for (const auto& process : document["Processes"]) {
@@ -105,6 +109,7 @@ class MovingTree {
   BusyTimeLedger& Ledger() { return *ledger_; }
 
   std::uint64_t now = 100 * kSecond;
+  std::uint64_t tickNs = 0;  // how far each reading of the clock moves it
 
  private:
   fs::path root_;
@@ -211,6 +216,31 @@ TEST(BusyTime, CyclesAcrossATimestampThatWentBack) {
     }
   }
   EXPECT_LE(gained, 2.0 * std::size(steps));
+}
+
+// A scan reads each process at its own moment, and a rate over a client
+// read early in one scan and late in the next would be off by the
+// difference: each entry says when its counters were read.
+TEST(BusyTime, SnapshotEntriesCarryTheirOwnReadTimes) {
+  MovingTree tree("pods");
+  tree.tickNs = kSecond / 1000;
+  const auto document = tree.Document();
+  const double time = document["Time"].get<double>();
+  double previous = 0;
+  std::uint32_t previousProcess = 0;
+  ASSERT_GE(document["Processes"].size(), 3u);
+  for (const auto& process : document["Processes"]) {
+    const auto id = process["ProcessID"].get<std::uint32_t>();
+    ASSERT_TRUE(process.contains("Time")) << id;
+    const double read = process["Time"].get<double>();
+    EXPECT_LT(read, time) << id;
+    // Read in id order, each process after the one before.
+    if (previousProcess != 0 && previousProcess != id) {
+      EXPECT_GT(read, previous) << id << " after " << previousProcess;
+    }
+    previous = read;
+    previousProcess = id;
+  }
 }
 
 // A host that asks about one process at a time (a job runner) never scans
