@@ -115,6 +115,8 @@ const char* CollectSnapshot(Platform& platform, std::string& snapshotText) {
       if (found != groups.end()) found->second.process.time = read.seconds;
     }
 
+    document.lostSources = platform.LostSources(query.handle);
+
     const AdapterReadings adapters = AdapterReadings::Read(platform, adapterPair);
     const std::vector<AdapterDescription> descriptions =
         groups.empty() ? std::vector<AdapterDescription>()

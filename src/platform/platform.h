@@ -132,6 +132,11 @@ class Platform {
   // its own moment. Empty where the platform reads a collection at once
   // (PDH), so that the moment after CollectQueryData stands for all.
   virtual std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle /*query*/) { return {}; }
+  // The names of the GPU sources this process was reading and the query
+  // could no longer open (on Linux "nvml", when NVIDIA's library could not
+  // be loaded again after a driver reload); OpenQuery wrote an error line
+  // for each. Empty on Windows.
+  virtual std::vector<std::string> LostSources(QueryHandle /*query*/) { return {}; }
 
   // Seconds on the process's monotonic clock: QueryPerformanceCounter over
   // its frequency, CLOCK_MONOTONIC elsewhere. The same clock in every call.

@@ -52,6 +52,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
       {"Time", document.time},
       {"Adapters", std::move(adapters)},
       {"Processes", std::move(processes)},
+      {"LostSources", document.lostSources},
   };
   return root.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

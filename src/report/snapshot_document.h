@@ -44,6 +44,9 @@ struct SnapshotDocument {
   double time = 0;  // seconds on the monotonic clock
   std::vector<SnapshotAdapter> adapters;
   std::vector<SnapshotProcess> processes;
+  // GPU sources the process was reading and could no longer read (see
+  // Platform::LostSources): their processes are missing, not gone.
+  std::vector<std::string> lostSources;
 };
 
 // Compact UTF-8 JSON on one line. Text that is not valid UTF-8 is repaired

@@ -51,6 +51,8 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
   // Process 9 on GPU A was read a quarter second before the collection
   // ended; the others as the platform does not say, at its end.
   platform.processReadTimes = {{p9a, 81234.25}, {u"pid_77_" + kGpuA, 81234.0}};
+  // A source this process read before and could not open again.
+  platform.lostSources = {"nvml"};
   std::string text;
 
   const char* result = CollectSnapshot(platform, text);
@@ -76,7 +78,7 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
       "{\"ProcessID\":12,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":1.0,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{},\"Time\":81234.5}]}");
+      "\"EngineBusySeconds\":{},\"Time\":81234.5}],\"LostSources\":[\"nvml\"]}");
 
   // One collection and no pause; the clock read with it; the query closed.
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Collect"), 1);

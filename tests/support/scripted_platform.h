@@ -37,6 +37,7 @@ class ScriptedPlatform : public Platform {
   double monotonicSeconds = 0;
   // When process instances were read, where the platform says.
   std::vector<InstanceReadTime> processReadTimes;
+  std::vector<std::string> lostSources;
   // The instance buffer as the platform fills it, and the length it reports
   // for it on the size request (by default the buffer's size).
   std::u16string instanceBuffer;
@@ -86,6 +87,7 @@ class ScriptedPlatform : public Platform {
   std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle /*query*/) override {
     return processReadTimes;
   }
+  std::vector<std::string> LostSources(QueryHandle /*query*/) override { return lostSources; }
   double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;

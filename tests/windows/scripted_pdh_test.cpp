@@ -438,9 +438,9 @@ TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
     std::string err;
   } cases[] = {
       {"served", OneGpu() + times + kAdapter,
-       head + R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5},"Time":T}]})", ""},
+       head + R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5},"Time":T}],"LostSources":[]})", ""},
       {"refused", OneGpu() + times + kAdapter + L"absent=GPU Engine\\Running Time",
-       head + R"("EngineBusySeconds":null,"Time":T}]})",
+       head + R"("EngineBusySeconds":null,"Time":T}],"LostSources":[]})",
        "Failed to add counter: \\GPU Engine(*)\\Running Time ERROR CODE: -1073738823\r\n"},
   };
   for (const auto& testCase : cases) {

@@ -55,6 +55,7 @@ struct CounterBackend::Counter {
 
 struct CounterBackend::Query {
   std::vector<std::unique_ptr<GpuSource>> sources;
+  std::vector<LostSource> lost;
   std::vector<std::unique_ptr<Counter>> counters;
   int collections = 0;
   // Whether the latest collection scanned every process: the one after it
@@ -127,6 +128,10 @@ PdhStatus CounterBackend::OpenQuery(QueryHandle* query) {
   try {
     auto opened = std::make_unique<Query>();
     opened->sources = CreateSources();
+    for (const GpuSourceEntry& entry : sourceTable_) {
+      std::string why = entry.lost ? entry.lost() : std::string();
+      if (!why.empty()) opened->lost.push_back({entry.name, std::move(why)});
+    }
     queries_.insert(opened.get());
     *query = opened.release();
     return kPdhSuccess;
@@ -271,6 +276,11 @@ PdhStatus CounterBackend::CloseQuery(QueryHandle handle) {
   queries_.erase(query);
   delete query;
   return kPdhSuccess;
+}
+
+std::vector<CounterBackend::LostSource> CounterBackend::LostSources(QueryHandle handle) const {
+  const Query* query = FindQuery(handle);
+  return query != nullptr ? query->lost : std::vector<LostSource>();
 }
 
 std::vector<InstanceReadTime> CounterBackend::ProcessReadTimes(QueryHandle handle) const {

@@ -53,6 +53,13 @@ class CounterBackend {
   // When each process instance of the query's latest collection was read,
   // in seconds on the backend's clock.
   std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle query) const;
+  // The sources the query could not open that this process was reading,
+  // each with why (GpuSourceEntry::lost), in table order.
+  struct LostSource {
+    std::string name;
+    std::string why;
+  };
+  std::vector<LostSource> LostSources(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

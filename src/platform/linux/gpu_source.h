@@ -114,6 +114,10 @@ class GpuSource {
 struct GpuSourceEntry {
   const char* name;
   std::function<std::unique_ptr<GpuSource>(const GpuSourceContext&)> create;
+  // Asked after `create`: why a source this process was reading can no
+  // longer be read (an error line), or empty. A source that was never there
+  // is not lost.
+  std::function<std::string()> lost = {};
 };
 
 // The sources of a real Linux build, in priority order: where two sources

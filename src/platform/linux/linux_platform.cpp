@@ -168,6 +168,12 @@ PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   }
   const PdhStatus status = backend_.OpenQuery(query);
   if (status == pdh::kMemoryAllocationFailure) lastError_ = pdh::kErrorNotEnoughMemory;
+  if (status == kPdhSuccess) {
+    // The query opens without it: the other GPUs are still there to read.
+    for (const CounterBackend::LostSource& lost : backend_.LostSources(*query)) {
+      WriteErrorLine(Utf8ToUtf16(lost.why));
+    }
+  }
   return status;
 }
 PdhStatus LinuxPlatform::AddCounter(QueryHandle query, std::u16string_view path,
@@ -213,6 +219,14 @@ std::vector<AdapterDescription> LinuxPlatform::DescribeAdapters(QueryHandle quer
   for (AdapterDescription& adapter : adapters)
     adapter.name = Utf16ToUtf8(Utf8ToUtf16(adapter.name));
   return adapters;
+}
+
+std::vector<std::string> LinuxPlatform::LostSources(QueryHandle query) {
+  std::vector<std::string> names;
+  for (const CounterBackend::LostSource& lost : backend_.LostSources(query)) {
+    names.push_back(lost.name);
+  }
+  return names;
 }
 
 std::vector<InstanceReadTime> LinuxPlatform::ProcessReadTimes(QueryHandle query) {

@@ -32,6 +32,7 @@ class LinuxPlatform final : public Platform {
                                    char16_t* instances, std::uint32_t* instanceLength) override;
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
   std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle query) override;
+  std::vector<std::string> LostSources(QueryHandle query) override;
 
   double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;

@@ -145,6 +145,7 @@ std::shared_ptr<const NvmlLibrary> NvmlKeeper::Acquire(std::uint64_t nowNs) {
       return library_;
     }
     library_.reset();
+    lost_ = true;  // until it loads again
   } else if (lastFailureNs_ && nowNs >= *lastFailureNs_ &&
              nowNs - *lastFailureNs_ < kNvmlRetryIntervalNs) {
     return nullptr;
@@ -152,6 +153,7 @@ std::shared_ptr<const NvmlLibrary> NvmlKeeper::Acquire(std::uint64_t nowNs) {
   library_ = NvmlLibrary::Load(fileName_.c_str());
   if (library_) {
     lastFailureNs_.reset();
+    lost_ = false;
   } else {
     lastFailureNs_ = nowNs;
   }
