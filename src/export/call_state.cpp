@@ -88,9 +88,9 @@ CallState& CallState::Instance() {
 
 // At load, before any call can run: handlers registered by the first call
 // would miss a fork made while it is still running, and registering them
-// there would take the C library's fork-handler lock, which a fork holds
-// while its handlers wait for that first call (below). glibc drops them when
-// the library is unloaded.
+// there would take the C library's fork-handler lock, which older C
+// libraries hold while the handlers run, one of them waiting for that first
+// call (below). glibc drops them when the library is unloaded.
 void CallState::RegisterForkHandlers() {
   ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
 }

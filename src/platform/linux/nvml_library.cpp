@@ -1,15 +1,44 @@
 #include "platform/linux/nvml_library.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <initializer_list>
+#include <mutex>
+#include <new>
 #include <utility>
 
 namespace gpuproc {
 namespace {
 
+// Held across the library's own dlopen and dlclose of NVML, and by fork
+// handlers across fork: a child forked while another thread is inside
+// dlopen finds the dynamic linker's lists half-changed, and its own dlopen
+// then fails an assertion in ld.so (seen with glibc 2.36). A fork waits for
+// the load in progress, never for nvmlInit. Constant-initialised with a
+// trivial destructor: nothing runs at exit.
+std::mutex loading;
+
+void LockLoading() { loading.lock(); }
+void UnlockLoading() { loading.unlock(); }
+// Only the forking thread lives on in the child.
+void RenewLoadingInChild() { new (&loading) std::mutex(); }
+__attribute__((constructor)) void RegisterLoadingForkHandlers() {
+  ::pthread_atfork(LockLoading, UnlockLoading, RenewLoadingInChild);
+}
+
+void* OpenLibrary(const char* fileName, int flags) {
+  const std::lock_guard<std::mutex> held(loading);
+  return ::dlopen(fileName, flags);
+}
+
+void CloseLibrary(void* handle) {
+  const std::lock_guard<std::mutex> held(loading);
+  ::dlclose(handle);
+}
+
 struct DlCloser {
-  void operator()(void* handle) const { ::dlclose(handle); }
+  void operator()(void* handle) const { CloseLibrary(handle); }
 };
 using DlHandle = std::unique_ptr<void, DlCloser>;
 
@@ -62,7 +91,7 @@ ProcessInfoLayout ChooseProcessInfoLayout(int version, bool hasConfComputeMemSiz
 
 std::unique_ptr<NvmlLibrary> NvmlLibrary::Load(const char* fileName) {
   // RTLD_LOCAL: NVML's symbols must not satisfy or shadow the host's own.
-  DlHandle handle(::dlopen(fileName, RTLD_NOW | RTLD_LOCAL));
+  DlHandle handle(OpenLibrary(fileName, RTLD_NOW | RTLD_LOCAL));
   if (!handle) {
     // dlopen keeps the failure text for dlerror; clear it so that a host
     // checking dlerror after its own calls does not find ours.
@@ -130,7 +159,7 @@ NvmlLibrary::NvmlLibrary(void* handle, nvml::ShutdownFunction shutdown,
 NvmlLibrary::~NvmlLibrary() {
   // NVML counts its initialisations; ours is undone before its code goes.
   shutdown_();
-  ::dlclose(handle_);
+  CloseLibrary(handle_);
 }
 
 NvmlKeeper::NvmlKeeper(std::string fileName) : fileName_(std::move(fileName)) {}
