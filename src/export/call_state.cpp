@@ -116,12 +116,14 @@ void CallState::AfterForkInParent() {
 }
 
 void CallState::AfterForkInChild() {
-  // Only the forking thread lives on in the child: locks that other threads
-  // held stay held forever there, so they are made anew, and their texts go.
-  new (&creationLock) PlainLock();
+  // Only the forking thread lives on in the child. It took the first two
+  // locks for the fork, so it lets them go (a thread checker sees it do so);
+  // the call lock another thread may hold stays held forever there, so it
+  // is made anew, and the other threads' texts go.
+  creationLock.unlock();
   CallState* made = state.load();
   if (made == nullptr) return;
-  new (&made->registryLock_) PlainLock();
+  made->registryLock_.unlock();
   new (&made->callLock_) FairLock();
   std::erase_if(made->texts_,
                 [self = CurrentThreadId()](const auto& entry) { return entry.first != self; });

@@ -5,7 +5,6 @@
 
 #include <initializer_list>
 #include <mutex>
-#include <new>
 #include <utility>
 
 namespace gpuproc {
@@ -20,11 +19,10 @@ namespace {
 std::mutex loading;
 
 void LockLoading() { loading.lock(); }
+// In the parent and in the child alike the forking thread holds it.
 void UnlockLoading() { loading.unlock(); }
-// Only the forking thread lives on in the child.
-void RenewLoadingInChild() { new (&loading) std::mutex(); }
 __attribute__((constructor)) void RegisterLoadingForkHandlers() {
-  ::pthread_atfork(LockLoading, UnlockLoading, RenewLoadingInChild);
+  ::pthread_atfork(LockLoading, UnlockLoading, UnlockLoading);
 }
 
 void* OpenLibrary(const char* fileName, int flags) {
