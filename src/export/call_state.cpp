@@ -50,6 +50,16 @@ extern "C" void MarkProcessExiting(void*) { processExiting.store(true); }
 extern "C" int __cxa_atexit(void (*)(void*), void*, void*);
 extern "C" void* __dso_handle;
 
+// Held while the first call makes the state, and by the fork handlers
+// across fork, so that a fork waits for the making to finish. A child
+// forked half-way through it (as through a function-local static's guard)
+// would wait forever in its own first call for a maker it does not have.
+// Constant-initialised with a trivial destructor: nothing runs at exit.
+PlainLock creationLock;
+
+__attribute__((constructor)) void RegisterForkHandlersAtLoad() {
+  CallState::RegisterForkHandlers();
+}
 __attribute__((destructor)) void DestroyStateOnUnload() { CallState::DestroyOnUnload(); }
 #endif
 
@@ -66,14 +76,23 @@ void CallState::Destroy() {
 }
 #else
 CallState& CallState::Instance() {
-  // The guard makes the first calls of several threads build it once.
-  static CallState* const created = [] {
-    state.store(new (stateStorage) CallState());
+  if (CallState* made = state.load(std::memory_order_acquire)) return *made;
+  const std::lock_guard<PlainLock> making(creationLock);
+  if (state.load(std::memory_order_relaxed) == nullptr) {
+    auto* made = new (stateStorage) CallState();
     __cxa_atexit(MarkProcessExiting, nullptr, &__dso_handle);
-    ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
-    return state.load();
-  }();
-  return *created;
+    state.store(made, std::memory_order_release);
+  }
+  return *state.load(std::memory_order_relaxed);
+}
+
+// At load, before any call can run: handlers registered by the first call
+// would miss a fork made while it is still running, and registering them
+// there would take the C library's fork-handler lock, which older C
+// libraries hold while the handlers run, one of them waiting for that first
+// call (below). glibc drops them when the library is unloaded.
+void CallState::RegisterForkHandlers() {
+  ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
 }
 
 void CallState::DestroyOnUnload() {
@@ -86,16 +105,27 @@ void CallState::DestroyOnUnload() {
 // The registry is held across fork so that the child's copy of the texts is
 // whole. The call lock is not: a call holds it for its sampling window, and
 // a host must be able to fork meanwhile.
-void CallState::BeforeFork() { state.load()->registryLock_.lock(); }
+void CallState::BeforeFork() {
+  creationLock.lock();
+  if (CallState* made = state.load()) made->registryLock_.lock();
+}
 
-void CallState::AfterForkInParent() { state.load()->registryLock_.unlock(); }
+void CallState::AfterForkInParent() {
+  if (CallState* made = state.load()) made->registryLock_.unlock();
+  creationLock.unlock();
+}
 
 void CallState::AfterForkInChild() {
-  // Only the forking thread lives on in the child: locks that other threads
-  // held stay held forever there, so both are made anew, and their texts go.
-  new (&state.load()->registryLock_) PlainLock();
-  new (&state.load()->callLock_) FairLock();
-  std::erase_if(state.load()->texts_,
+  // Only the forking thread lives on in the child. It took the first two
+  // locks for the fork, so it lets them go (a thread checker sees it do so);
+  // the call lock another thread may hold stays held forever there, so it
+  // is made anew, and the other threads' texts go.
+  creationLock.unlock();
+  CallState* made = state.load();
+  if (made == nullptr) return;
+  made->registryLock_.unlock();
+  new (&made->callLock_) FairLock();
+  std::erase_if(made->texts_,
                 [self = CurrentThreadId()](const auto& entry) { return entry.first != self; });
   ResetSystemPlatformInForkChild();
 }

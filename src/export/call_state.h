@@ -37,6 +37,8 @@ class CallState {
 #else
   // Runs when the library is unloaded; does nothing at process exit.
   static void DestroyOnUnload();
+  // Runs when the library is loaded.
+  static void RegisterForkHandlers();
 #endif
 
   // Runs `body(text)` under the call lock, with the calling thread's own

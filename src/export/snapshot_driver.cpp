@@ -131,6 +131,17 @@ const char* CollectSnapshot(Platform& platform, std::string& snapshotText) {
     if (timesRead) AddRunningTimes(groups, times);
 
     document.unreadableProcesses = platform.UnreadableProcesses(query.handle);
+    // Read all at once unless the platform says otherwise.
+    for (auto& [key, group] : groups) group.process.time = document.time;
+    for (const InstanceReadTime& read : platform.ProcessReadTimes(query.handle)) {
+      const std::optional<ProcessInstanceParts> parts = SplitProcessInstance(read.instance);
+      if (!parts) continue;
+      const auto found = groups.find({parts->processId, std::u16string(AdapterOf(parts->adapter))});
+      if (found != groups.end()) found->second.process.time = read.seconds;
+    }
+
+    document.lostSources = platform.LostSources(query.handle);
+
     const AdapterReadings adapters = AdapterReadings::Read(platform, adapterPair);
     const std::vector<AdapterDescription> descriptions =
         groups.empty() ? std::vector<AdapterDescription>()

@@ -88,6 +88,12 @@ struct AdapterHealth {
 
 class EnergyAccount;
 
+// When one counter instance's values were read.
+struct InstanceReadTime {
+  std::u16string instance;
+  double seconds = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -153,6 +159,16 @@ class Platform {
   // Where the energy split between processes is kept from one snapshot to
   // the next for the whole process; null where the platform keeps none.
   virtual EnergyAccount* KeptEnergyAccount() { return nullptr; }
+  // When each process instance's counters were read at the query's latest
+  // collection, in MonotonicSeconds: a scan of many processes reads each at
+  // its own moment. Empty where the platform reads a collection at once
+  // (PDH), so that the moment after CollectQueryData stands for all.
+  virtual std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle /*query*/) { return {}; }
+  // The names of the GPU sources this process was reading and the query
+  // could no longer open (on Linux "nvml", when NVIDIA's library could not
+  // be loaded again after a driver reload); OpenQuery wrote an error line
+  // for each. Empty on Windows.
+  virtual std::vector<std::string> LostSources(QueryHandle /*query*/) { return {}; }
 
   // Seconds on the process's monotonic clock: QueryPerformanceCounter over
   // its frequency, CLOCK_MONOTONIC elsewhere. The same clock in every call.

@@ -68,6 +68,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
         {"GPUProcessMemoryTotalCommitted", MiBOrNull(process.totalCommitted)},
         {"EngineBusySeconds", std::move(engines)},
         {"EnergyJoulesEstimate", OrNull(process.energyJoulesEstimate)},
+        {"Time", process.time},
     });
   }
   const Json root{
@@ -75,6 +76,7 @@ std::string FormatSnapshot(const SnapshotDocument& document) {
       {"Adapters", std::move(adapters)},
       {"Processes", std::move(processes)},
       {"UnreadableProcesses", static_cast<std::uint64_t>(document.unreadableProcesses)},
+      {"LostSources", document.lostSources},
   };
   return root.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -55,6 +55,7 @@ struct SnapshotProcess {
   // The process's share of the device's energy, by its busy time; never
   // decreases while the process stays listed.
   std::optional<double> energyJoulesEstimate = {};
+  double time = 0;  // when its counters were read, on the document's clock
 };
 
 struct SnapshotDocument {
@@ -63,6 +64,9 @@ struct SnapshotDocument {
   std::vector<SnapshotProcess> processes;
   // Processes the reading was refused (not those that exited meanwhile).
   std::uint32_t unreadableProcesses = 0;
+  // GPU sources the process was reading and could no longer read (see
+  // Platform::LostSources): their processes are missing, not gone.
+  std::vector<std::string> lostSources;
 };
 
 // Compact UTF-8 JSON on one line. Text that is not valid UTF-8 is repaired

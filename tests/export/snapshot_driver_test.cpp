@@ -49,6 +49,11 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
   platform.arrays[Path(kAllAdapterFree)] = {{kGpuA, 0, 7516192768}, {kGpuB, kInvalid, 0}};
   // The system's description names the kind; a GPU it does not describe is a GPU.
   platform.adapters = {{u"luid_0x00000000_0x00000300", "GPU \"A\"", -1, "0000:03:00.0", "NPU"}};
+  // Process 9 on GPU A was read a quarter second before the collection
+  // ended; the others as the platform does not say, at its end.
+  platform.processReadTimes = {{p9a, 81234.25}, {u"pid_77_" + kGpuA, 81234.0}};
+  // A source this process read before and could not open again.
+  platform.lostSources = {"nvml"};
   std::string text;
 
   const char* result = CollectSnapshot(platform, text);
@@ -62,7 +67,8 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
       "\"PowerWatts\":null,\"PowerLimitWatts\":null,\"PowerScope\":null,\"EnergyJoules\":null,"
       "\"EnergySource\":null,\"IdleEnergyJoulesEstimate\":null,\"Temperatures\":null,"
       "\"SlowdownTemperatures\":null,\"Clocks\":null,\"FanRPM\":null,\"BusyPercent\":null},"
-      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU \\\"A\\\"\",\"Kind\":\"NPU\","
+      "{\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\",\"AdapterName\":\"GPU "
+      "\\\"A\\\"\",\"Kind\":\"NPU\","
       "\"PciAddress\":\"0000:03:00.0\",\"GPUMemoryTotal\":1280.0,\"GPUMemoryFree\":7168.0,"
       "\"PowerWatts\":null,\"PowerLimitWatts\":null,\"PowerScope\":null,\"EnergyJoules\":null,"
       "\"EnergySource\":null,\"IdleEnergyJoulesEstimate\":null,\"Temperatures\":null,"
@@ -71,16 +77,17 @@ TEST(SnapshotDriver, OneCollectionGivesTheDocumentWithSummedEngineTimes) {
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000010_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":null,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{\"Compute\":7e-07},\"EnergyJoulesEstimate\":null},"
+      "\"EngineBusySeconds\":{\"Compute\":7e-07},\"EnergyJoulesEstimate\":null,\"Time\":81234.5},"
       "{\"ProcessID\":9,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":3.0,\"GPUProcessMemorySharedUsage\":0.0,"
       "\"GPUProcessMemoryLocalUsage\":3.0,\"GPUProcessMemoryTotalCommitted\":4.0,"
       "\"EngineBusySeconds\":{\"3D\":12.25,\"Copy\":0.5,\"VideoDecode\":null},"
-      "\"EnergyJoulesEstimate\":null},"
+      "\"EnergyJoulesEstimate\":null,\"Time\":81234.25},"
       "{\"ProcessID\":12,\"Name\":\"host.exe\",\"Adapter\":\"luid_0x00000000_0x00000300_phys_0\","
       "\"GPUProcessMemoryDedicatedUsage\":1.0,\"GPUProcessMemorySharedUsage\":null,"
       "\"GPUProcessMemoryLocalUsage\":null,\"GPUProcessMemoryTotalCommitted\":null,"
-      "\"EngineBusySeconds\":{},\"EnergyJoulesEstimate\":null}],\"UnreadableProcesses\":0}");
+      "\"EngineBusySeconds\":{},\"EnergyJoulesEstimate\":null,\"Time\":81234.5}],"
+      "\"UnreadableProcesses\":0,\"LostSources\":[\"nvml\"]}");
 
   // One collection and no pause; the clock read with it; the query closed.
   EXPECT_EQ(std::count(platform.events.begin(), platform.events.end(), "Collect"), 1);

@@ -35,6 +35,9 @@ class ScriptedPlatform : public Platform {
   std::map<std::u16string, std::vector<RawCounterItem>> rawArrays;
   // The monotonic clock, in seconds.
   double monotonicSeconds = 0;
+  // When process instances were read, where the platform says.
+  std::vector<InstanceReadTime> processReadTimes;
+  std::vector<std::string> lostSources;
   // The instance buffer as the platform fills it, and the length it reports
   // for it on the size request (by default the buffer's size).
   std::u16string instanceBuffer;
@@ -81,6 +84,10 @@ class ScriptedPlatform : public Platform {
                                    char16_t* counters, std::uint32_t* counterLength,
                                    char16_t* instances, std::uint32_t* instanceLength) override;
   std::vector<AdapterDescription> DescribeAdapters(QueryHandle query) override;
+  std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle /*query*/) override {
+    return processReadTimes;
+  }
+  std::vector<std::string> LostSources(QueryHandle /*query*/) override { return lostSources; }
   double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t GetLastError() override;

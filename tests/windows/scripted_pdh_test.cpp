@@ -427,8 +427,11 @@ TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
       R"("GPUProcessMemoryLocalUsage":150.0,"GPUProcessMemoryTotalCommitted":152.0,)";
   const std::string head =
       R"("Adapters":[{"Adapter":"luid_0x00000000_0x0000C3F1_phys_0",)"
-      R"("AdapterName":"Scripted GPU A","PciAddress":"","GPUMemoryTotal":512.5,)"
-      R"("GPUMemoryFree":7632.0}],"Processes":[{"ProcessID":12,"Name":"unknown",)"
+      R"("AdapterName":"Scripted GPU A","Kind":"GPU","PciAddress":"","GPUMemoryTotal":512.5,)"
+      R"("GPUMemoryFree":7632.0,"PowerWatts":null,"PowerLimitWatts":null,"PowerScope":null,)"
+      R"("EnergyJoules":null,"EnergySource":null,"IdleEnergyJoulesEstimate":null,)"
+      R"("Temperatures":null,"SlowdownTemperatures":null,"Clocks":null,"FanRPM":null,)"
+      R"("BusyPercent":null}],"Processes":[{"ProcessID":12,"Name":"unknown",)"
       R"("Adapter":"luid_0x00000000_0x0000C3F1_phys_0",)" +
       memory;
   const struct {
@@ -438,9 +441,12 @@ TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
     std::string err;
   } cases[] = {
       {"served", OneGpu() + times + kAdapter,
-       head + R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5}}],"UnreadableProcesses":0})", ""},
+       head +
+           R"("EngineBusySeconds":{"3D":12.25,"Copy":0.5},"EnergyJoulesEstimate":null,"Time":T}],"UnreadableProcesses":0,"LostSources":[]})",
+       ""},
       {"refused", OneGpu() + times + kAdapter + L"absent=GPU Engine\\Running Time",
-       head + R"("EngineBusySeconds":null}],"UnreadableProcesses":0})",
+       head +
+           R"("EngineBusySeconds":null,"EnergyJoulesEstimate":null,"Time":T}],"UnreadableProcesses":0,"LostSources":[]})",
        "Failed to add counter: \\GPU Engine(*)\\Running Time ERROR CODE: -1073738823\r\n"},
   };
   for (const auto& testCase : cases) {
@@ -454,12 +460,16 @@ TEST(ScriptedPdh, SnapshotSumsRawRunningTimes) {
     ::SetEnvironmentVariableW(kScenarioVariable, nullptr);
     ASSERT_TRUE(run.started);
     ASSERT_EQ(run.exitCode, 0u);
-    // The time is the machine's own: a number, then the rest byte for byte.
+    // The time is the machine's own: a number, then the rest byte for byte,
+    // the process read at that same time (T), as PDH reads a collection.
     ASSERT_EQ(result.rfind("{\"Time\":", 0), 0u) << result;
     const std::size_t rest = result.find(",\"Adapters\"");
     ASSERT_NE(rest, std::string::npos) << result;
-    EXPECT_GT(std::stod(result.substr(8, rest - 8)), 0.0);
-    EXPECT_EQ(result.substr(rest + 1), testCase.rest + "\n");
+    const std::string time = result.substr(8, rest - 8);
+    EXPECT_GT(std::stod(time), 0.0);
+    std::string expected = testCase.rest;
+    expected.replace(expected.rfind("\"Time\":T") + 7, 1, time);
+    EXPECT_EQ(result.substr(rest + 1), expected + "\n");
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, testCase.err);
   }

@@ -13,7 +13,7 @@ constexpr double kClockStepToleranceUs = 50'000;
 // One client's engine class after one more reading `elapsedNs` after its
 // previous one (0 for its first).
 void Advance(const FdinfoEngine& now, std::uint64_t elapsedNs, bool first, std::uint64_t& totalNs,
-             std::optional<std::uint64_t>& cycles, std::optional<std::uint64_t>& totalCycles) {
+             std::optional<CycleReading>& base) {
   if (now.busyNs) {
     // A counter that went down keeps its larger earlier value (the DRM
     // usage-stats rule): the total never falls.
@@ -21,21 +21,32 @@ void Advance(const FdinfoEngine& now, std::uint64_t elapsedNs, bool first, std::
     return;
   }
   if (!now.cycles || !now.totalCycles) return;
-  if (!first && cycles && totalCycles && *now.totalCycles > *totalCycles) {
-    const std::uint64_t busy = *now.cycles > *cycles ? *now.cycles - *cycles : 0;
-    const double share =
-        static_cast<double>(busy) / static_cast<double>(*now.totalCycles - *totalCycles);
-    totalNs += static_cast<std::uint64_t>(share * static_cast<double>(elapsedNs) + 0.5);
+  const CycleReading reading{*now.cycles, *now.totalCycles};
+  if (!first && base) {
+    // The windowed call's rule (DrmUsageSummary): an interval over which the
+    // GPU timestamp went back adds nothing, and the next counts from it.
+    if (const std::optional<double> share =
+            CycleBusyShare(*base, reading, now.capacity.value_or(1))) {
+      totalNs += static_cast<std::uint64_t>(*share * static_cast<double>(elapsedNs) + 0.5);
+    }
   }
-  cycles = std::max(cycles.value_or(0), *now.cycles);
-  totalCycles = std::max(totalCycles.value_or(0), *now.totalCycles);
+  base = base ? NextCycleBase(*base, reading) : reading;
 }
 
 }  // namespace
 
 ClassBusyTimes BusyTimeLedger::RecordClients(std::uint32_t processId,
+                                             std::optional<std::uint64_t> startTime,
                                              const std::vector<DrmClient>& clients) {
   const std::lock_guard<std::mutex> guard(lock_);
+  const auto known = startTimes_.find(processId);
+  if (startTime && known != startTimes_.end() && known->second && *known->second != *startTime) {
+    // The id was reused since the last reading: nothing of the old process
+    // carries over.
+    ForgetLocked(processId);
+  }
+  std::optional<std::uint64_t>& recorded = startTimes_[processId];
+  if (startTime) recorded = startTime;
   for (const DrmClient& client : clients) {
     ClientTime& time = clients_[client.key];
     const bool first = !time.readAtNs;
@@ -43,7 +54,7 @@ ClassBusyTimes BusyTimeLedger::RecordClients(std::uint32_t processId,
         (!first && client.readAtNs > *time.readAtNs) ? client.readAtNs - *time.readAtNs : 0;
     for (const FdinfoEngine& engine : client.info.engines) {
       EngineTime& kept = time.engines[engine.name];
-      Advance(engine, elapsed, first, kept.totalNs, kept.cycles, kept.totalCycles);
+      Advance(engine, elapsed, first, kept.totalNs, kept.cycles);
     }
     time.readAtNs = std::max(time.readAtNs.value_or(0), client.readAtNs);
   }
@@ -146,10 +157,35 @@ void BusyTimeLedger::KeepOnly(const std::vector<std::uint32_t>& living) {
     return !std::binary_search(living.begin(), living.end(), processId);
   };
   std::erase_if(clients_, [&](const auto& entry) { return exited(entry.first.processId); });
+  std::erase_if(startTimes_, [&](const auto& entry) { return exited(entry.first); });
   for (auto& [device, kept] : nvmlDevices_) {
     std::erase_if(kept.processes, [&](const auto& entry) { return exited(entry.first); });
   }
   std::erase_if(kfdOccupancy_, [&](const auto& entry) { return exited(entry.first.first); });
+}
+
+std::vector<std::pair<std::uint32_t, std::optional<std::uint64_t>>>
+BusyTimeLedger::KeptProcesses() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return {startTimes_.begin(), startTimes_.end()};
+}
+
+void BusyTimeLedger::Forget(std::uint32_t processId) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  ForgetLocked(processId);
+}
+
+void BusyTimeLedger::ForgetLocked(std::uint32_t processId) {
+  std::erase_if(clients_, [&](const auto& entry) { return entry.first.processId == processId; });
+  startTimes_.erase(processId);
+  for (auto& [device, kept] : nvmlDevices_) kept.processes.erase(processId);
+}
+
+std::size_t BusyTimeLedger::Entries() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  std::size_t entries = clients_.size() + startTimes_.size();
+  for (const auto& [device, kept] : nvmlDevices_) entries += kept.processes.size();
+  return entries;
 }
 
 std::shared_ptr<BusyTimeLedger> SharedBusyTimeLedger() { return CurrentProcessState().busyTime; }

@@ -41,7 +41,11 @@ class BusyTimeLedger {
   // class): its clients' counters where the driver publishes time, its
   // accumulated cycles where it publishes cycles, and the last total of every
   // client it has closed, so that no total ever falls while it lives.
-  ClassBusyTimes RecordClients(std::uint32_t processId, const std::vector<DrmClient>& clients);
+  // `startTime` (/proc/<pid>/stat's, empty where unreadable) tells a process
+  // from an earlier one of the same id: one that started at another time
+  // starts from nothing.
+  ClassBusyTimes RecordClients(std::uint32_t processId, std::optional<std::uint64_t> startTime,
+                               const std::vector<DrmClient>& clients);
 
   // Integrates the samples of one NVML device into each process's busy time
   // and returns, per process, its busy nanoseconds and its newest sample.
@@ -74,10 +78,20 @@ class BusyTimeLedger {
   // Forgets every process not in `living` (ascending): it has exited.
   void KeepOnly(const std::vector<std::uint32_t>& living);
 
+  // Every process whose DRM clients the ledger keeps time for, with its
+  // start time where one was recorded, ascending. (NVML names processes by
+  // ids that the proc root may not show, in a container: those are
+  // forgotten only by KeepOnly.)
+  std::vector<std::pair<std::uint32_t, std::optional<std::uint64_t>>> KeptProcesses();
+  // Forgets the process: it has exited, or its id now names another one.
+  void Forget(std::uint32_t processId);
+  // Clients and processes kept: what the ledger's size grows with.
+  std::size_t Entries();
+
  private:
   struct EngineTime {
     std::uint64_t totalNs = 0;
-    std::optional<std::uint64_t> cycles, totalCycles;
+    std::optional<CycleReading> cycles;  // what the next reading counts from
   };
   struct ClientTime {
     std::optional<std::uint64_t> readAtNs;
@@ -98,8 +112,13 @@ class BusyTimeLedger {
     std::map<std::uint32_t, NvmlTime> processes;
   };
 
+  void ForgetLocked(std::uint32_t processId);
+
   std::mutex lock_;
   std::map<DrmClientKey, ClientTime> clients_;
+  // Each process whose clients were recorded, with its start time where
+  // known.
+  std::map<std::uint32_t, std::optional<std::uint64_t>> startTimes_;
   std::map<GpuDevice, NvmlDevice> nvmlDevices_;
   std::map<std::pair<std::uint32_t, GpuDevice>, KfdOccupancy> kfdOccupancy_;
   std::optional<std::uint64_t> previousRealUs_, previousMonoUs_, lastStepMonoUs_;

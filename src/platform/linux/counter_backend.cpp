@@ -57,6 +57,7 @@ struct CounterBackend::Counter {
 
 struct CounterBackend::Query {
   std::vector<std::unique_ptr<GpuSource>> sources;
+  std::vector<LostSource> lost;
   std::vector<std::unique_ptr<Counter>> counters;
   int collections = 0;
   // Whether the latest collection scanned every process: the one after it
@@ -100,6 +101,13 @@ CounterValues CounterBackend::CollectOnce(std::vector<std::unique_ptr<GpuSource>
     } catch (...) {
       snapshots.emplace_back();
     }
+    // A source that does not stamp its processes read them during its own
+    // collection, which ends now: before the next source's (a scan of every
+    // process's fds may take a second).
+    const std::uint64_t endNs = clock_ ? clock_() : 0;
+    for (ProcessGpuUsage& usage : snapshots.back().processes) {
+      if (!usage.readAtNs) usage.readAtNs = endNs;
+    }
   }
   return MergeSnapshots(snapshots);
 }
@@ -123,6 +131,10 @@ PdhStatus CounterBackend::OpenQuery(QueryHandle* query) {
   try {
     auto opened = std::make_unique<Query>();
     opened->sources = CreateSources();
+    for (const GpuSourceEntry& entry : sourceTable_) {
+      std::string why = entry.lost ? entry.lost() : std::string();
+      if (!why.empty()) opened->lost.push_back({entry.name, std::move(why)});
+    }
     queries_.insert(opened.get());
     *query = opened.release();
     return kPdhSuccess;
@@ -272,6 +284,23 @@ PdhStatus CounterBackend::CloseQuery(QueryHandle handle) {
 std::uint32_t CounterBackend::UnreadableProcesses(QueryHandle handle) const {
   const Query* query = FindQuery(handle);
   return query != nullptr ? query->latest.unreadableProcesses : 0;
+}
+
+std::vector<CounterBackend::LostSource> CounterBackend::LostSources(QueryHandle handle) const {
+  const Query* query = FindQuery(handle);
+  return query != nullptr ? query->lost : std::vector<LostSource>();
+}
+
+std::vector<InstanceReadTime> CounterBackend::ProcessReadTimes(QueryHandle handle) const {
+  std::vector<InstanceReadTime> times;
+  const Query* query = FindQuery(handle);
+  if (query == nullptr) return times;
+  for (const CounterValues::ProcessInstance& process : query->latest.processes) {
+    if (process.readAtNs) {
+      times.push_back({process.name, static_cast<double>(*process.readAtNs) * 1e-9});
+    }
+  }
+  return times;
 }
 
 std::vector<AdapterDescription> CounterBackend::DescribeAdapters(QueryHandle handle) const {

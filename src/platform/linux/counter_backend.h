@@ -58,6 +58,16 @@ class CounterBackend {
   std::vector<std::string> TakeNewNotices(QueryHandle query);
   // The health of the devices of the query's latest collection, read now.
   std::vector<AdapterHealth> ReadAdapterHealth(QueryHandle query) const;
+  // When each process instance of the query's latest collection was read,
+  // in seconds on the backend's clock.
+  std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle query) const;
+  // The sources the query could not open that this process was reading,
+  // each with why (GpuSourceEntry::lost), in table order.
+  struct LostSource {
+    std::string name;
+    std::string why;
+  };
+  std::vector<LostSource> LostSources(QueryHandle query) const;
 
   const HostFs& Fs() const { return fs_; }
 

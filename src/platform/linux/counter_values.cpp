@@ -94,7 +94,8 @@ CounterValues MergeSnapshots(const std::vector<GpuSnapshot>& snapshots) {
   for (const Entry& entry : processes) {
     const ProcessGpuUsage& usage = entry.supplemented ? *entry.supplemented : *entry.usage;
     values.processes.push_back({Widen(entry.name), usage.localUsage, usage.sharedUsage,
-                                usage.dedicatedUsage, usage.totalCommitted, usage.processId});
+                                usage.dedicatedUsage, usage.totalCommitted, usage.processId,
+                                usage.readAtNs});
     for (std::size_t k = 0; k < usage.engines.size(); ++k) {
       const EngineClassUsage& engine = usage.engines[k];
       values.engines.push_back({Widen(EngineInstanceName(entry.name, k, engine.type)),

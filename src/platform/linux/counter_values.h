@@ -20,6 +20,7 @@ struct CounterValues {
     std::u16string name;
     std::optional<std::uint64_t> localUsage, sharedUsage, dedicatedUsage, totalCommitted;
     std::uint32_t processId = 0;
+    std::optional<std::uint64_t> readAtNs;  // see ProcessGpuUsage::readAtNs
   };
   struct EngineInstance {
     std::u16string name;

@@ -23,6 +23,12 @@ namespace gpuproc {
 namespace {
 
 constexpr unsigned kMostThreads = 8;
+
+// The process the library was loaded in. A child forked from it (by a host
+// with threads of its own, say) may only make async-signal-safe calls until
+// it execs, and starting a thread is none: ThreadSanitizer ends every such
+// child. There the calling thread reads alone.
+const pid_t loadedInProcess = ::getpid();
 // Processes a thread takes at a time: small enough that threads finish
 // together, large enough that they rarely meet on the counter.
 constexpr std::size_t kChunk = 64;
@@ -196,8 +202,11 @@ std::vector<ProcessGpuFds>& GpuFdLister::List(int procRoot,
                                               const std::vector<std::uint32_t>& processIds) {
   listed_.clear();
   SharedListing listing(procRoot, processIds, clock_);
-  const std::size_t wanted = std::min<std::size_t>(
-      maxThreads_, (processIds.size() + processesPerThread_ - 1) / processesPerThread_);
+  const std::size_t wanted =
+      ::getpid() != loadedInProcess
+          ? 1
+          : std::min<std::size_t>(
+                maxThreads_, (processIds.size() + processesPerThread_ - 1) / processesPerThread_);
   std::vector<std::thread> helpers;
   if (wanted > 1) {
     helpers.reserve(wanted - 1);

@@ -80,8 +80,9 @@ bool ReadFdinfo(int procRoot, std::uint32_t processId, int fd, std::string& text
 class GpuFdLister {
  public:
   // Up to `maxThreads` threads (the calling one included), one for each
-  // `processesPerThread` processes listed. `clock` stamps each fdinfo read
-  // and is called from all of them.
+  // `processesPerThread` processes listed; only the calling one in a
+  // process forked from the one the library was loaded in. `clock` stamps
+  // each fdinfo read and is called from all of them.
   explicit GpuFdLister(MonotonicClock clock, unsigned maxThreads = DefaultThreads(),
                        std::size_t processesPerThread = 2000)
       : clock_(std::move(clock)),

@@ -1,15 +1,22 @@
 #include "platform/linux/drm_fdinfo_source.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/linux/busy_time_ledger.h"
-#include "platform/linux/device_sysfs.h"
 #include "platform/linux/device_health.h"
+#include "platform/linux/device_sysfs.h"
 #include "platform/linux/driver_profiles.h"
 #include "platform/linux/drm_client_scan.h"
 #include "platform/linux/drm_devices.h"
@@ -31,6 +38,36 @@ bool IsIntegrated(const HostFs& fs, const DriverProfile* profile, GpuDevice devi
          KfdShowsIntegrated(fs.SysRootFd(), device).value_or(false);
 }
 
+// When the process started, in clock ticks after boot: field 22 of
+// /proc/<pid>/stat, counted after the name, which may hold spaces and
+// parentheses of its own. Empty where the file cannot be read.
+std::optional<std::uint64_t> ProcessStartTime(int procRoot, std::uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%u/stat", processId);
+  const UniqueFd file(OpenRegularFileInRoot(procRoot, path));
+  std::string text;
+  if (!file.Valid() || !ReadAll(file.Get(), text)) return std::nullopt;
+  std::string_view rest(text);
+  const std::size_t nameEnd = rest.rfind(')');
+  if (nameEnd == std::string_view::npos) return std::nullopt;
+  rest.remove_prefix(nameEnd + 1);
+  // Fields 3 (state) to 21 come first.
+  for (int field = 3; field <= 22; ++field) {
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    const std::size_t end = std::min(rest.find(' '), rest.size());
+    if (field == 22) return ParseDecimal<std::uint64_t>(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+  return std::nullopt;
+}
+
+// Whether the process's folder is gone from the proc root: it has exited.
+bool ProcessGone(int procRoot, std::uint32_t processId) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%u", processId);
+  return ::faccessat(procRoot, name, F_OK, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
 // Finds each process's DRM clients, sums them per device, and adds what
 // the drivers publish about each whole device.
 class DrmFdinfoSource final : public GpuSource {
@@ -49,6 +86,7 @@ class DrmFdinfoSource final : public GpuSource {
  private:
   std::vector<AdapterUsage> ReadAdapters(bool values);
   void ApplyDeviceFigures(bool wholeMachine, GpuSnapshot& snapshot);
+  void ForgetEndedProcesses(int procRoot);
 
   const HostFs& fs_;
   BusyTimeLedger& ledger_;
@@ -146,11 +184,28 @@ void DrmFdinfoSource::ApplyDeviceFigures(bool wholeMachine, GpuSnapshot& snapsho
   }
 }
 
+// A host that only ever asks about single processes never scans them all:
+// the ledger is kept to living processes here instead. It keeps only GPU
+// processes, so this is a few reads of /proc where a call takes many.
+void DrmFdinfoSource::ForgetEndedProcesses(int procRoot) {
+  for (const auto& [processId, recorded] : ledger_.KeptProcesses()) {
+    if (ProcessGone(procRoot, processId)) {
+      ledger_.Forget(processId);
+    } else if (recorded) {
+      const std::optional<std::uint64_t> startTime = ProcessStartTime(procRoot, processId);
+      if (startTime && *startTime != *recorded) ledger_.Forget(processId);
+    }
+  }
+}
+
 GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   GpuSnapshot snapshot;
 
   const int procRoot = fs_.ProcRootFd();
   processIds_.clear();
+  if (procRoot >= 0 && !scope.allProcesses && !scope.knownClientsOnly) {
+    ForgetEndedProcesses(procRoot);
+  }
   if (procRoot >= 0 && scope.allProcesses) {
     // Every living process: the busy time of the others is forgotten.
     const std::vector<std::uint32_t>& living = scanner_.ListProcesses(procRoot);
@@ -169,12 +224,16 @@ GpuSnapshot DrmFdinfoSource::Collect(const CollectScope& scope) {
   if (scope.knownClientsOnly && !scope.allProcesses) {
     for (const std::uint32_t processId : processIds_) {
       std::vector<DrmClient>& clients = scanner_.ReadKnownClients(procRoot, processId, resolver_);
-      if (!clients.empty()) summary_.Summarise(processId, clients, resolver_, snapshot);
+      if (clients.empty()) continue;
+      summary_.Summarise(processId, ProcessStartTime(procRoot, processId), clients, resolver_,
+                         snapshot);
     }
   } else if (!processIds_.empty()) {
     for (ProcessGpuFds& listed : lister_.List(procRoot, processIds_)) {
       std::vector<DrmClient>& clients = scanner_.ReadListedClients(procRoot, listed, resolver_);
-      if (!clients.empty()) summary_.Summarise(listed.processId, clients, resolver_, snapshot);
+      if (clients.empty()) continue;
+      summary_.Summarise(listed.processId, ProcessStartTime(procRoot, listed.processId), clients,
+                         resolver_, snapshot);
     }
     snapshot.unreadableProcesses = lister_.Refused();
   }

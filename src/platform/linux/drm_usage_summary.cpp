@@ -27,23 +27,27 @@ std::optional<double> ClientEnginePercent(const FdinfoEngine& now, const FdinfoE
   }
   if (now.cycles && now.totalCycles) {
     if (before == nullptr || !before->cycles || !before->totalCycles) return std::nullopt;
-    if (*now.totalCycles <= *before->totalCycles) return std::nullopt;
-    const std::uint64_t total = *now.totalCycles - *before->totalCycles;
-    const std::uint64_t busy = *now.cycles > *before->cycles ? *now.cycles - *before->cycles : 0;
-    return static_cast<double>(busy) * 100.0 / static_cast<double>(total) / capacity;
+    // The ledger's rule (BusyTimeLedger): an interval over which the GPU
+    // timestamp went back or stood still has no value.
+    const std::optional<double> share =
+        CycleBusyShare({*before->cycles, *before->totalCycles}, {*now.cycles, *now.totalCycles},
+                       now.capacity.value_or(1));
+    if (!share) return std::nullopt;
+    return *share * 100.0 / capacity;
   }
   return std::nullopt;
 }
 
 }  // namespace
 
-void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>& clients,
-                                DrmDeviceResolver& resolver, GpuSnapshot& snapshot) {
+void DrmUsageSummary::Summarise(std::uint32_t processId, std::optional<std::uint64_t> startTime,
+                                std::vector<DrmClient>& clients, DrmDeviceResolver& resolver,
+                                GpuSnapshot& snapshot) {
   std::vector<GpuDevice> devices;
   for (const DrmClient& client : clients) devices.push_back(client.key.device);
   std::sort(devices.begin(), devices.end());
   devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
-  const ClassBusyTimes busyTimes = ledger_.RecordClients(processId, clients);
+  const ClassBusyTimes busyTimes = ledger_.RecordClients(processId, startTime, clients);
 
   for (const GpuDevice& device : devices) {
     ProcessGpuUsage usage;
@@ -60,6 +64,9 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
 
     for (const DrmClient& client : clients) {
       if (client.key.device != device) continue;
+      // The process's clients are read one after the other: its counters
+      // are as of the last of them.
+      usage.readAtNs = std::max(usage.readAtNs.value_or(0), client.readAtNs);
       profile = &ProfileForDriver(client.info.driver);
       for (const FdinfoRegion& region : client.info.regions) {
         if (RegionMarksDiscrete(*profile, region.name)) reportsDiscreteRegion = true;
@@ -165,8 +172,10 @@ void DrmUsageSummary::Summarise(std::uint32_t processId, std::vector<DrmClient>&
           if (engine.busyNs && earlier.busyNs && *earlier.busyNs > *engine.busyNs) {
             engine.busyNs = earlier.busyNs;
           }
-          if (engine.cycles && earlier.cycles && *earlier.cycles > *engine.cycles) {
-            engine.cycles = earlier.cycles;
+          if (engine.cycles && engine.totalCycles && earlier.cycles && earlier.totalCycles) {
+            const CycleReading base = NextCycleBase({*earlier.cycles, *earlier.totalCycles},
+                                                    {*engine.cycles, *engine.totalCycles});
+            engine.cycles = base.cycles;
           }
         }
       }

@@ -24,8 +24,10 @@ class DrmUsageSummary {
   // Appends one ProcessGpuUsage per device of `clients` to `snapshot`, hands
   // the readings to the ledger, and keeps the clients' engine counters for
   // the next collection (moved out of `clients`).
-  void Summarise(std::uint32_t processId, std::vector<DrmClient>& clients,
-                 DrmDeviceResolver& resolver, GpuSnapshot& snapshot);
+  // `startTime` is the process's (see BusyTimeLedger::RecordClients).
+  void Summarise(std::uint32_t processId, std::optional<std::uint64_t> startTime,
+                 std::vector<DrmClient>& clients, DrmDeviceResolver& resolver,
+                 GpuSnapshot& snapshot);
 
   // Ends a collection: its counters become the previous ones.
   void FinishCollection();

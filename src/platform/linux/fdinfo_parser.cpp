@@ -140,6 +140,19 @@ void ParseLine(DrmFdinfo& info, std::string_view line) {
 
 }  // namespace
 
+std::optional<double> CycleBusyShare(const CycleReading& before, const CycleReading& now,
+                                     std::uint64_t capacity) {
+  if (now.totalCycles <= before.totalCycles) return std::nullopt;
+  const std::uint64_t busy = now.cycles > before.cycles ? now.cycles - before.cycles : 0;
+  const double share =
+      static_cast<double>(busy) / static_cast<double>(now.totalCycles - before.totalCycles);
+  return std::min(share, static_cast<double>(std::max<std::uint64_t>(capacity, 1)));
+}
+
+CycleReading NextCycleBase(const CycleReading& before, const CycleReading& now) {
+  return {std::max(before.cycles, now.cycles), now.totalCycles};
+}
+
 std::optional<std::uint64_t> FdinfoRegion::ResidentBytes() const {
   if (resident) return resident;
   if (legacyMemory) return legacyMemory;

@@ -22,6 +22,26 @@ struct FdinfoEngine {
   std::optional<std::uint64_t> capacity;     // drm-engine-capacity-<e>
 };
 
+// A cycle-counting driver's (xe's) two counters of one engine class at one
+// reading: the class's busy cycles and the GPU timestamp, in cycles.
+struct CycleReading {
+  std::uint64_t cycles = 0;
+  std::uint64_t totalCycles = 0;
+};
+
+// The engines of a class busy between two readings, on average: busy cycles
+// over the timestamp's cycles, at most `capacity` (0 counts as 1). Empty when
+// that interval is unknown: the timestamp did not move, or went back (a GT
+// reset or a resume restarts it lower), which says nothing of the span.
+std::optional<double> CycleBusyShare(const CycleReading& before, const CycleReading& now,
+                                     std::uint64_t capacity);
+
+// What the interval after `now` counts from: the timestamp as read, whatever
+// it did, so that counting restarts from a timestamp that went back; the
+// larger of the two busy counts, so that a busy count that went down counts 0
+// until the driver catches up (the DRM usage-stats rule).
+CycleReading NextCycleBase(const CycleReading& before, const CycleReading& now);
+
 // One memory region of a client, in bytes.
 struct FdinfoRegion {
   std::string name;

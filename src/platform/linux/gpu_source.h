@@ -69,6 +69,9 @@ struct ProcessGpuUsage {
   // (drm-client-name), each once, in client order: a label, where a driver
   // prints one.
   std::vector<std::string> clientNames = {};
+  // When its counters were read (the source's clock); empty: when the
+  // source's collection ended.
+  std::optional<std::uint64_t> readAtNs = {};
 };
 
 // What a whole device says about itself: power, energy, temperatures,
@@ -161,6 +164,10 @@ class GpuSource {
 struct GpuSourceEntry {
   const char* name;
   std::function<std::unique_ptr<GpuSource>(const GpuSourceContext&)> create;
+  // Asked after `create`: why a source this process was reading can no
+  // longer be read (an error line), or empty. A source that was never there
+  // is not lost.
+  std::function<std::string()> lost = {};
 };
 
 // The sources of a real Linux build, in priority order: where two sources

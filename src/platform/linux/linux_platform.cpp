@@ -170,6 +170,12 @@ PdhStatus LinuxPlatform::OpenQuery(QueryHandle* query) {
   }
   const PdhStatus status = backend_.OpenQuery(query);
   if (status == pdh::kMemoryAllocationFailure) lastError_ = pdh::kErrorNotEnoughMemory;
+  if (status == kPdhSuccess) {
+    // The query opens without it: the other GPUs are still there to read.
+    for (const CounterBackend::LostSource& lost : backend_.LostSources(*query)) {
+      WriteErrorLine(Utf8ToUtf16(lost.why));
+    }
+  }
   return status;
 }
 PdhStatus LinuxPlatform::AddCounter(QueryHandle query, std::u16string_view path,
@@ -229,6 +235,18 @@ std::uint32_t LinuxPlatform::UnreadableProcesses(QueryHandle query) {
 
 std::vector<AdapterHealth> LinuxPlatform::ReadAdapterHealth(QueryHandle query) {
   return backend_.ReadAdapterHealth(query);
+}
+
+std::vector<std::string> LinuxPlatform::LostSources(QueryHandle query) {
+  std::vector<std::string> names;
+  for (const CounterBackend::LostSource& lost : backend_.LostSources(query)) {
+    names.push_back(lost.name);
+  }
+  return names;
+}
+
+std::vector<InstanceReadTime> LinuxPlatform::ProcessReadTimes(QueryHandle query) {
+  return backend_.ProcessReadTimes(query);
 }
 
 double LinuxPlatform::MonotonicSeconds() {

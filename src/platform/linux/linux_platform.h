@@ -38,6 +38,8 @@ class LinuxPlatform final : public Platform {
   std::uint32_t UnreadableProcesses(QueryHandle query) override;
   std::vector<AdapterHealth> ReadAdapterHealth(QueryHandle query) override;
   EnergyAccount* KeptEnergyAccount() override { return energy_.get(); }
+  std::vector<InstanceReadTime> ProcessReadTimes(QueryHandle query) override;
+  std::vector<std::string> LostSources(QueryHandle query) override;
 
   double MonotonicSeconds() override;
   void Sleep(std::uint32_t milliseconds) override;

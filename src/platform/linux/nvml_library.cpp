@@ -1,15 +1,42 @@
 #include "platform/linux/nvml_library.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <initializer_list>
+#include <mutex>
 #include <utility>
 
 namespace gpuproc {
 namespace {
 
+// Held across the library's own dlopen and dlclose of NVML, and by fork
+// handlers across fork: a child forked while another thread is inside
+// dlopen finds the dynamic linker's lists half-changed, and its own dlopen
+// then fails an assertion in ld.so (seen with glibc 2.36). A fork waits for
+// the load in progress, never for nvmlInit. Constant-initialised with a
+// trivial destructor: nothing runs at exit.
+std::mutex loading;
+
+void LockLoading() { loading.lock(); }
+// In the parent and in the child alike the forking thread holds it.
+void UnlockLoading() { loading.unlock(); }
+__attribute__((constructor)) void RegisterLoadingForkHandlers() {
+  ::pthread_atfork(LockLoading, UnlockLoading, UnlockLoading);
+}
+
+void* OpenLibrary(const char* fileName, int flags) {
+  const std::lock_guard<std::mutex> held(loading);
+  return ::dlopen(fileName, flags);
+}
+
+void CloseLibrary(void* handle) {
+  const std::lock_guard<std::mutex> held(loading);
+  ::dlclose(handle);
+}
+
 struct DlCloser {
-  void operator()(void* handle) const { ::dlclose(handle); }
+  void operator()(void* handle) const { CloseLibrary(handle); }
 };
 using DlHandle = std::unique_ptr<void, DlCloser>;
 
@@ -62,7 +89,7 @@ ProcessInfoLayout ChooseProcessInfoLayout(int version, bool hasConfComputeMemSiz
 
 std::unique_ptr<NvmlLibrary> NvmlLibrary::Load(const char* fileName) {
   // RTLD_LOCAL: NVML's symbols must not satisfy or shadow the host's own.
-  DlHandle handle(::dlopen(fileName, RTLD_NOW | RTLD_LOCAL));
+  DlHandle handle(OpenLibrary(fileName, RTLD_NOW | RTLD_LOCAL));
   if (!handle) {
     // dlopen keeps the failure text for dlerror; clear it so that a host
     // checking dlerror after its own calls does not find ours.
@@ -149,7 +176,7 @@ NvmlLibrary::NvmlLibrary(void* handle, nvml::ShutdownFunction shutdown,
 NvmlLibrary::~NvmlLibrary() {
   // NVML counts its initialisations; ours is undone before its code goes.
   shutdown_();
-  ::dlclose(handle_);
+  CloseLibrary(handle_);
 }
 
 NvmlKeeper::NvmlKeeper(std::string fileName) : fileName_(std::move(fileName)) {}
@@ -164,6 +191,7 @@ std::shared_ptr<const NvmlLibrary> NvmlKeeper::Acquire(std::uint64_t nowNs) {
       return library_;
     }
     library_.reset();
+    lost_ = true;  // until it loads again
   } else if (lastFailureNs_ && nowNs >= *lastFailureNs_ &&
              nowNs - *lastFailureNs_ < kNvmlRetryIntervalNs) {
     return nullptr;
@@ -171,6 +199,7 @@ std::shared_ptr<const NvmlLibrary> NvmlKeeper::Acquire(std::uint64_t nowNs) {
   library_ = NvmlLibrary::Load(fileName_.c_str());
   if (library_) {
     lastFailureNs_.reset();
+    lost_ = false;
   } else {
     lastFailureNs_ = nowNs;
   }

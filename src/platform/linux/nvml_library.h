@@ -112,16 +112,23 @@ class NvmlKeeper {
   explicit NvmlKeeper(std::string fileName = kNvmlLibraryName);
   // `nowNs` is CLOCK_MONOTONIC; null when there is no usable NVML.
   std::shared_ptr<const NvmlLibrary> Acquire(std::uint64_t nowNs);
+  // True from a reload that failed (the driver was reloaded under a kept
+  // library, and a process that may no longer open its devices cannot
+  // initialise NVML again) until a load succeeds.
+  bool Lost() const { return lost_; }
 
  private:
   std::string fileName_;
   std::shared_ptr<const NvmlLibrary> library_;
   std::optional<std::uint64_t> lastFailureNs_;
+  bool lost_ = false;
 };
 
 // The process's keeper's library (platform/linux/process_state.h, which
 // defines this). Only called inside a call, under the library's call lock
 // (src/export/call_state.h), so calls from many threads never race on it.
 std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary();
+// Whether the process's keeper has lost its library (NvmlKeeper::Lost).
+bool SharedNvmlLost();
 
 }  // namespace gpuproc

@@ -341,10 +341,17 @@ void NvmlSource::CollectMigDevices(nvmlDevice_t device, GpuDevice name, const Co
 }
 
 GpuSourceEntry NvmlSourceEntry() {
-  return {"nvml", [](const GpuSourceContext& context) -> std::unique_ptr<GpuSource> {
+  return {"nvml",
+          [](const GpuSourceContext& context) -> std::unique_ptr<GpuSource> {
             std::shared_ptr<const NvmlLibrary> library = AcquireSharedNvmlLibrary();
             if (!library) return nullptr;
             return std::make_unique<NvmlSource>(std::move(library), context.ledger, context.clock);
+          },
+          []() -> std::string {
+            if (!SharedNvmlLost()) return {};
+            return "nvmlInit_v2: NVML stopped answering (the NVIDIA driver was reloaded or "
+                   "upgraded) and could not be loaded and initialised again: NVIDIA GPUs are "
+                   "left out.";
           }};
 }
 

@@ -38,6 +38,8 @@ std::shared_ptr<const NvmlLibrary> AcquireSharedNvmlLibrary() {
       std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
 }
 
+bool SharedNvmlLost() { return CurrentProcessState().nvml.Lost(); }
+
 PciNameDatabase& SharedPciNameDatabase() { return CurrentProcessState().pciNames; }
 
 HostFs HostFs::FromEnvironment() {

@@ -9,12 +9,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
 #include <algorithm>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/linux/host_fs.h"
@@ -141,6 +147,36 @@ TEST(GpuFdLister, CountsRefusedProcessesNotExitedOnes) {
   ::fchmodat(tree.ProcRoot(), "14/fdinfo/12", 0644, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1/4: the count with that many threads; 16: the listing";
+}
+
+// Threads in a forked child are outside what POSIX allows before exec: the
+// child lists on its calling thread alone, whatever the lister may use.
+TEST(GpuFdLister, ForkedChildListsOnTheCallingThreadAlone) {
+  const ListedTree tree(200);
+  std::mutex lock;
+  std::set<std::thread::id> readers;
+  // Each read takes a while, so that every thread of the parent's listing
+  // gets chunks of its own.
+  GpuFdLister lister(
+      [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::lock_guard<std::mutex> hold(lock);
+        readers.insert(std::this_thread::get_id());
+        return std::uint64_t{1};
+      },
+      4, 10);
+  const std::size_t listed = lister.List(tree.ProcRoot(), tree.Ids()).size();
+  ASSERT_GT(readers.size(), 1u) << "the lister should spread this listing";
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    readers.clear();
+    const bool same = lister.List(tree.ProcRoot(), tree.Ids()).size() == listed;
+    ::_exit(same && readers.size() == 1 && *readers.begin() == std::this_thread::get_id() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace

@@ -5,12 +5,16 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "fake_nvml_control.h"
+#include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/linux/nvml_api.h"
 
@@ -196,6 +200,52 @@ TEST_F(NvmlExportTest, SnapshotShowsVideoEnginesAndMigInstances) {
 
 // What the record shows for each fault; "null" where the process has no
 // record at all.
+// The driver is reloaded under the kept library, and the reader may no
+// longer open its devices (a confined exporter): NVML cannot be initialised
+// again. NVIDIA's processes are missing, not gone, and the call says so.
+TEST_F(NvmlExportTest, ALibraryThatCannotBeLoadedAgainIsSaidAndNamed) {
+  const int gpu = fake_.AddDevice(0, 0x81, 0, 0, 100 * kMiB, 900 * kMiB);
+  fake_.AddProcess(gpu, kFakeNvmlCompute, kPid, 512 * kMiB);
+  LoadedLibrary library;
+  const auto pids = [](const CallResult& result) {
+    std::vector<std::uint32_t> found;
+    const nlohmann::json document = nlohmann::json::parse(result.returned);
+    for (const auto& process : document["Processes"]) {
+      found.push_back(process["ProcessID"].get<std::uint32_t>());
+    }
+    return found;
+  };
+  const auto lost = [](const CallResult& result) {
+    return nlohmann::json::parse(result.returned)["LostSources"];
+  };
+
+  const CallResult before = library.TakeSnapshot();
+  EXPECT_THAT(pids(before), ::testing::Contains(kPid));
+  EXPECT_EQ(lost(before), nlohmann::json::array());
+  EXPECT_EQ(before.errorText, "");
+
+  fake_.RestartDriver();
+  fake_.SetInitResult(nvml::NVML_ERROR_NO_PERMISSION);
+  const std::string line =
+      "nvmlInit_v2: NVML stopped answering (the NVIDIA driver was reloaded or upgraded) and "
+      "could not be loaded and initialised again: NVIDIA GPUs are left out.\n";
+  for (int call = 0; call < 2; ++call) {
+    const CallResult after = library.TakeSnapshot();
+    EXPECT_THAT(pids(after), ::testing::Not(::testing::Contains(kPid))) << call;
+    EXPECT_EQ(lost(after), nlohmann::json::array({"nvml"})) << call;
+    EXPECT_EQ(after.errorText, line) << call;
+  }
+
+  // Once it can be initialised, the next try (a second after the last)
+  // finds it again.
+  fake_.SetInitResult(nvml::NVML_SUCCESS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const CallResult again = library.TakeSnapshot();
+  EXPECT_THAT(pids(again), ::testing::Contains(kPid));
+  EXPECT_EQ(lost(again), nlohmann::json::array());
+  EXPECT_EQ(again.errorText, "");
+}
+
 TEST_F(NvmlExportTest, FaultsGiveTheirStatedResult) {
   struct Case {
     const char* name;
