@@ -168,7 +168,19 @@ std::string SnapshotText() {
   std::fflush(stderr);
   std::uint64_t dropped = 0;
   const int status = gpuproc::ServeReadings(
-      channel, [&owners] { return gpuproc::AnswerFor(SnapshotText(), owners()); },
+      channel,
+      [&owners] {
+        std::string snapshot = SnapshotText();
+        // A source lost for good (NVML that could not be loaded again after
+        // a driver reload) would be a silent absence in every scrape: end
+        // the pair instead, so that systemd or the kubelet restarts it.
+        const std::string lost = gpuproc::FirstLostSource(snapshot);
+        if (!lost.empty()) {
+          Exit(1, "reader: the library lost its " + lost +
+                      " source (see the line above); exiting so that the exporter is restarted");
+        }
+        return gpuproc::AnswerFor(std::move(snapshot), owners());
+      },
       [&dropped] {
         std::fprintf(stderr,
                      "gpuproc-exporter: reader: dropped a request it does not know (%llu so far)\n",

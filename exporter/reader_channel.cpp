@@ -113,6 +113,17 @@ ReaderAnswer AnswerFor(std::string snapshot, const OwnerLookup& owner) {
   return answer;
 }
 
+std::string FirstLostSource(std::string_view snapshot) {
+  // The library writes the member last, as an array of plain names. No
+  // string in the document holds an unescaped quote, so a process's name
+  // cannot forge the member's opening.
+  constexpr std::string_view kOpening = "\"LostSources\":[\"";
+  const std::size_t at = snapshot.rfind(kOpening);
+  if (at == std::string_view::npos) return {};
+  const std::string_view rest = snapshot.substr(at + kOpening.size());
+  return std::string(rest.substr(0, rest.find('"')));
+}
+
 int ServeReadings(int channel, const std::function<ReaderAnswer()>& read,
                   const std::function<void()>& onDropped) {
   for (;;) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "pod_label.h"
 
@@ -35,6 +36,11 @@ int ServeReadings(int channel, const std::function<ReaderAnswer()>& read,
 
 // The reader's answer for one snapshot: the owners of its processes.
 ReaderAnswer AnswerFor(std::string snapshot, const OwnerLookup& owner);
+
+// The first GPU source the library's snapshot says it lost ("LostSources":
+// a source it was reading and could not open again, such as NVML after a
+// driver reload), or "" where it lost none.
+std::string FirstLostSource(std::string_view snapshot);
 
 // The network side's: one reading at a time (the caller serialises).
 class ReaderClient {

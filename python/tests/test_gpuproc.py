@@ -160,7 +160,10 @@ class SnapshotTest(OnTree):
                     file.write(text.replace("drm-engine-gfx:\t5120000 ns", "drm-engine-gfx:\t1505120000 ns"))
             after = gpuproc.snapshot()
         ratios = gpuproc.utilization(before, after)
-        self.assertAlmostEqual(ratios[(2000, AMD, "3D")] * (after.time - before.time), 1.5, places=9)
+        # Over the interval between the two readings of that process.
+        read_at = [next(p.time for p in taken.processes if (p.pid, p.adapter) == (2000, AMD))
+                   for taken in (before, after)]
+        self.assertAlmostEqual(ratios[(2000, AMD, "3D")] * (read_at[1] - read_at[0]), 1.5, places=9)
         self.assertEqual(ratios[gpuproc.EngineKey(2000, INTEL, "Copy")], 0.0)
 
     def test_utilization_keeps_what_both_snapshots_hold(self):

@@ -43,7 +43,7 @@ runExample "$(dirname "$library")" --all
 [ "$status" = 0 ] && [[ "$got" == '[{"Adapter":'*'"Name":"firefox","ProcessID":1010}]' ]] && [ -z "$err" ] ||
   fail "ForAllProcesses()"
 runExample "$(dirname "$library")" --snapshot
-[ "$status" = 0 ] && [[ "$got" == '{"Time":'*',"Processes":[{"ProcessID":1010,"Name":"firefox",'*'}],"UnreadableProcesses":0}' ]] &&
+[ "$status" = 0 ] && [[ "$got" == '{"Time":'*',"Processes":[{"ProcessID":1010,"Name":"firefox",'*'}],"UnreadableProcesses":0,"LostSources":[]}' ]] &&
   [ -z "$err" ] || fail "Snapshot()"
 
 # A library whose counter query cannot be opened answers the empty text.

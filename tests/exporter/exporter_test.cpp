@@ -24,6 +24,7 @@
 #include "failed_logins.h"
 #include "gpu_collector.h"
 #include "listen_address.h"
+#include "reader_channel.h"
 #include "web/tls_priority.h"
 
 namespace gpuproc {
@@ -587,3 +588,21 @@ TEST(GPUCollector, ScrapeArrivingDuringASnapshotIsAnsweredFromIt) {
 
 }  // namespace
 }  // namespace gpuproc
+
+// The reader ends the pair on a lost source rather than serve its absence;
+// a process name cannot make it do so.
+TEST(ReaderChannel, FirstLostSourceIsReadFromTheLibrarysLastMember) {
+  const struct {
+    const char* snapshot;
+    const char* lost;
+  } cases[] = {
+      {R"({"Time":1.0,"Adapters":[],"Processes":[],"UnreadableProcesses":0,"LostSources":[]})", ""},
+      {R"({"Time":1.0,"Adapters":[],"Processes":[],"LostSources":["nvml"]})", "nvml"},
+      {R"({"Time":1.0,"Adapters":[],"Processes":[]})", ""},  // an older library
+      {R"({"Processes":[{"Name":"x\"LostSources\":[\"nvml\"]"}],"LostSources":[]})", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(gpuproc::FirstLostSource(c.snapshot), c.lost) << c.snapshot;
+  }
+}
