@@ -43,6 +43,43 @@ std::string EngineLabel(const std::string& type, int cells) {
   return FitToCells(type, static_cast<std::size_t>(cells), "");
 }
 
+namespace {
+
+std::string Whole(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f", value);
+  return text;
+}
+
+}  // namespace
+
+std::string WattsText(const std::optional<double>& watts) {
+  if (!watts) return "- W";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f W", *watts);
+  return text;
+}
+
+std::string PowerText(const std::optional<double>& watts, const std::optional<double>& limit) {
+  std::string text = watts ? Whole(*watts) : "-";
+  if (limit) text += "/" + Whole(*limit);
+  return text + " W";
+}
+
+std::string HealthText(const GpuView& gpu, bool utf8) {
+  const std::string degrees = utf8 ? "\xC2\xB0"
+                                     "C"
+                                   : "C";
+  return PowerText(gpu.powerWatts, gpu.powerLimitWatts) + "  " +
+         (gpu.temperatureCelsius ? Whole(*gpu.temperatureCelsius) : "-") + degrees + "  GFX " +
+         (gpu.graphicsClockHertz ? Whole(*gpu.graphicsClockHertz / 1e6) : "-") + " MHz";
+}
+
+std::string DeviceTitle(const GpuView& gpu, std::size_t number) {
+  return (gpu.kind.empty() || gpu.kind == "GPU" ? std::string("GPU") : gpu.kind) + " " +
+         std::to_string(number);
+}
+
 std::string ShortPciAddress(const std::string& address) {
   return address.rfind("0000:", 0) == 0 ? address.substr(5) : address;
 }
