@@ -31,16 +31,6 @@ std::optional<double> Reading(const std::vector<NamedFigure>& readings, std::str
 
 }  // namespace
 
-std::optional<double> GpuTemperature(const std::vector<NamedFigure>& temperatures) {
-  for (const char* sensor : {"gpu", "edge", "junction", "package"}) {
-    if (const std::optional<double> value = Reading(temperatures, sensor)) return value;
-  }
-  for (const NamedFigure& reading : temperatures) {
-    if (reading.value) return reading.value;
-  }
-  return std::nullopt;
-}
-
 void SortEngines(std::vector<EngineUse>& engines) {
   std::sort(engines.begin(), engines.end(), [](const EngineUse& a, const EngineUse& b) {
     const double left = a.percent.value_or(-1);

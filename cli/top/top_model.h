@@ -63,14 +63,9 @@ struct GpuView {
   // Device health; nullopt where unknown.
   std::optional<double> busyPercent;
   std::optional<double> powerWatts, powerLimitWatts;
-  std::optional<double> temperatureCelsius;  // the sensor GpuTemperature picks
+  std::optional<double> temperatureCelsius;  // the sensor GpuTemperature (process_table.h) picks
   std::optional<double> graphicsClockHertz;
 };
-
-// The one temperature a summary shows: the sensor a GPU's own tools lead
-// with (NVML's "gpu", amdgpu's "edge", then "junction", an integrated GPU's
-// "package"), else the first sensor with a reading.
-std::optional<double> GpuTemperature(const std::vector<NamedFigure>& temperatures);
 
 struct HistorySample {
   double time;

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "layout_parts.h"
+#include "process_table.h"
 #include "screen_layout.h"
 #include "top_fixtures.h"
 
