@@ -247,9 +247,9 @@ class OutputTest(unittest.TestCase):
         done = run([sys.executable, "-m", "gpuproc"], "multi")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout,
-                         "GPU NAME                                            PCI     COMMITTED      FREE\n"
-                         "  0 Intel Corporation Raptor Lake-S GT1 [UHD Graph~ 00:02.0         -         -\n"
-                         "  1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    1280.0    7168.0\n"
+                         "GPU NAME                              PCI     COMMITTED      FREE    POWER TEMP\n"
+                         "  0 Intel Corporation Raptor Lake-S ~ 00:02.0         -         -        -    -\n"
+                         "  1 Advanced Micro Devices, Inc. [AM~ 03:00.0    1280.0    7168.0        -    -\n"
                          "\n"
                          "    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER\n"
                          "   2000 blender                 1       128.0     8.0     264.0   0% -\n"

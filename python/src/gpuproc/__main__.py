@@ -140,7 +140,8 @@ def _all_processes(arguments: argparse.Namespace, redraw: bool) -> str:
     documents = json.loads(text)
     if arguments.jsonl:
         return "".join(json.dumps(d, ensure_ascii=False, separators=(",", ":")) + "\n" for d in documents)
-    table = format_table([Record.from_json(d) for d in documents])
+    # The snapshot after the records, as the command takes it: the GPUs' power and temperature.
+    table = format_table([Record.from_json(d) for d in documents], adapters=snapshot().adapters)
     # On a terminal an empty table says why, rather than look like a failure.
     if not documents and sys.stdout.isatty():
         table += (_no_device_line() or "no process is using a GPU") + "\n"
