@@ -163,7 +163,8 @@ std::vector<GpuSummary> SummariseGpus(const nlohmann::json& records) {
     // Every record of one GPU carries the same adapter figures.
     if (!known) {
       gpus.push_back({adapter, Text(record, "AdapterName"), Number(record, "GPUMemoryTotal"),
-                      Number(record, "GPUMemoryFree"), std::nullopt, std::nullopt, std::nullopt});
+                      Number(record, "GPUMemoryFree"), std::nullopt, std::nullopt, std::nullopt,
+                      std::string()});
     }
   }
   std::sort(gpus.begin(), gpus.end(),
@@ -200,10 +201,11 @@ std::string FormatGpuLines(const std::vector<GpuSummary>& gpus, bool withPciAddr
   std::string lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE", "POWER", "TEMP");
   for (std::size_t number = 0; number < gpus.size(); ++number) {
     const GpuSummary& gpu = gpus[number];
-    lines +=
-        line(std::to_string(number), gpu.name.empty() ? gpu.adapter : gpu.name, addresses[number],
-             Mebibytes(gpu.committed), Mebibytes(gpu.free), FitToCells(PowerText(gpu), kPowerWidth),
-             FitToCells(Whole(gpu.temperatureCelsius, "C"), kTemperatureWidth));
+    const std::string kind = gpu.kind.empty() || gpu.kind == "GPU" ? "" : "[" + gpu.kind + "] ";
+    lines += line(std::to_string(number), kind + (gpu.name.empty() ? gpu.adapter : gpu.name),
+                  addresses[number], Mebibytes(gpu.committed), Mebibytes(gpu.free),
+                  FitToCells(PowerText(gpu), kPowerWidth),
+                  FitToCells(Whole(gpu.temperatureCelsius, "C"), kTemperatureWidth));
   }
   return lines;
 }
@@ -217,6 +219,7 @@ std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddres
       gpu.powerWatts = adapter.powerWatts;
       gpu.powerLimitWatts = adapter.powerLimitWatts;
       gpu.temperatureCelsius = GpuTemperature(adapter.temperaturesCelsius);
+      gpu.kind = adapter.kind;
     }
   }
   // The GPU column holds the GPU's number in the lines above the table.

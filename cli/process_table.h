@@ -24,6 +24,7 @@ struct GpuSummary {
   // From the snapshot's adapters, where there is one; nullopt where unknown.
   std::optional<double> powerWatts, powerLimitWatts;
   std::optional<double> temperatureCelsius;  // the sensor GpuTemperature picks
+  std::string kind;                          // "GPU", "NPU"; "" where unknown
 };
 
 // The one temperature a summary shows: the sensor a GPU's own tools lead
@@ -39,7 +40,8 @@ std::string AdapterPciAddress(const std::string& adapter);
 // Every GPU the records name, once, ordered by adapter: GPU 0, 1, ...
 std::vector<GpuSummary> SummariseGpus(const nlohmann::json& records);
 
-// A header line and one line per GPU: its number, name, PCI address (where
+// A header line and one line per GPU: its number, name (after "[NPU] " for a
+// device of a kind other than GPU), PCI address (where
 // `withPciAddress` and there is one, else "-"; without a domain of 0000),
 // committed and free MiB, power (against the limit where there is one) and
 // temperature, "-" where unknown.

@@ -126,6 +126,7 @@ TEST(ProcessTable, GpuLinesShowPowerAndTemperature) {
     adapter.powerWatts = test.watts;
     adapter.powerLimitWatts = test.limit;
     adapter.temperaturesCelsius = test.temperatures;
+    adapter.kind = "GPU";
     SnapshotAdapter other;
     other.adapter = "elsewhere";
     other.powerWatts = 1;
@@ -142,7 +143,16 @@ TEST(ProcessTable, GpuLinesShowPowerAndTemperature) {
     // GPU 0 is gpu9, which the adapters lack.
     EXPECT_EQ(lines[1].substr(lines[1].size() - 13), "       -    -") << lines[1];
     EXPECT_EQ(lines[2].substr(lines[2].size() - 13), right) << lines[2];
+    EXPECT_EQ(lines[2].substr(0, 14), "  1 luid_0x000") << "a GPU's kind is not shown";
   }
+  // A device of another kind says so before its name.
+  SnapshotAdapter npu;
+  npu.adapter = "npu0";
+  npu.kind = "NPU";
+  const std::vector<std::string> lines =
+      Lines(FormatProcessTable(nlohmann::json::array({Record(1, "ov", "npu0")}), true, {npu}));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1].substr(0, 15), "  0 [NPU] npu0 ");
 }
 
 }  // namespace

@@ -157,7 +157,8 @@ def _gpu_lines(records: List[Record], with_pci_address: bool,
         gpu = gpus[adapter]
         reading = health.get(adapter)
         temperature = None if reading is None else gpu_temperature(reading.temperatures_celsius)
-        lines += line(str(number), gpu.adapter_name or adapter, address, _mib(gpu.adapter_committed_mib),
+        kind = "" if reading is None or reading.kind in (None, "GPU") else f"[{reading.kind}] "
+        lines += line(str(number), kind + (gpu.adapter_name or adapter), address, _mib(gpu.adapter_committed_mib),
                       _mib(gpu.adapter_free_mib), _power(reading), _whole(temperature, "C"))
     return lines, {adapter: str(number) for number, adapter in enumerate(names)}
 
