@@ -151,6 +151,13 @@ int DrawGpu(CellGrid& grid, int y, std::size_t number, const GpuView& gpu, const
     const int barY = y + 1 + healthLines + static_cast<int>(bar / static_cast<std::size_t>(slots));
     if (bar == 0) {
       DrawMemoryBar(grid, barX, barY, slotWidth - 1, gpu);
+      // A compact block keeps the device's figures beside its memory where
+      // they fit, its busy share first.
+      const std::string health =
+          Percent(gpu.busyPercent) + " busy  " + HealthText(gpu, options.utf8);
+      if (compact && slots > 1 && static_cast<int>(CellCount(health)) < width - slotWidth) {
+        grid.Put(slotWidth, barY, health, Style::kNormal);
+      }
       continue;
     }
     const EngineUse& engine = gpu.engines[bar - 1];

@@ -302,6 +302,13 @@ TEST(TopScreen, DeviceHealthAndKind) {
   EXPECT_EQ(GpuTemperature({{"edge", std::nullopt}, {"vr", 40}}), 40);
   EXPECT_EQ(GpuTemperature({{"edge", std::nullopt}}), std::nullopt);
 
+  // Compact blocks on a short screen: the figures beside the memory bar.
+  const std::vector<std::string> compact = Lines(Screen(MultiModel(), {}, 80, 14));
+  ASSERT_GE(compact.size(), 4u);
+  EXPECT_EQ(compact[1], "MEM [                     not reported] - busy  - W  -°C  GFX 1550 MHz");
+  EXPECT_EQ(compact[3],
+            "MEM [|||||         1.2G/8.2G 7.0G free] 37% busy  87/203 W  54°C  GFX 2100 MHz");
+
   // An NPU on a screen narrower than two bars: its kind in the title, the
   // busy bar shortened to keep the health text whole.
   const std::string document =
