@@ -91,8 +91,13 @@ std::string Whole(const std::optional<double>& value, const char* unit) {
 
 std::string PowerText(const GpuSummary& gpu) {
   if (!gpu.powerWatts && !gpu.powerLimitWatts) return "-";
-  return (gpu.powerWatts ? Whole(gpu.powerWatts, "") : "-") +
-         (gpu.powerLimitWatts ? "/" + Whole(gpu.powerLimitWatts, "") : "") + "W";
+  std::string text = Whole(gpu.powerWatts, "");
+  if (gpu.powerLimitWatts) {
+    text += '/';
+    text += Whole(gpu.powerLimitWatts, "");
+  }
+  text += 'W';
+  return text;
 }
 
 std::optional<double> Reading(const std::vector<NamedFigure>& readings, std::string_view name) {
@@ -201,10 +206,16 @@ std::string FormatGpuLines(const std::vector<GpuSummary>& gpus, bool withPciAddr
   std::string lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE", "POWER", "TEMP");
   for (std::size_t number = 0; number < gpus.size(); ++number) {
     const GpuSummary& gpu = gpus[number];
-    const std::string kind = gpu.kind.empty() || gpu.kind == "GPU" ? "" : "[" + gpu.kind + "] ";
-    lines += line(std::to_string(number), kind + (gpu.name.empty() ? gpu.adapter : gpu.name),
-                  addresses[number], Mebibytes(gpu.committed), Mebibytes(gpu.free),
-                  FitToCells(PowerText(gpu), kPowerWidth),
+    // A device of another kind says so before its name.
+    std::string name;
+    if (!gpu.kind.empty() && gpu.kind != "GPU") {
+      name += '[';
+      name += gpu.kind;
+      name += "] ";
+    }
+    name += gpu.name.empty() ? gpu.adapter : gpu.name;
+    lines += line(std::to_string(number), name, addresses[number], Mebibytes(gpu.committed),
+                  Mebibytes(gpu.free), FitToCells(PowerText(gpu), kPowerWidth),
                   FitToCells(Whole(gpu.temperatureCelsius, "C"), kTemperatureWidth));
   }
   return lines;

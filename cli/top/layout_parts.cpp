@@ -60,24 +60,36 @@ std::string WattsText(const std::optional<double>& watts) {
   return text;
 }
 
+// Built by appending: g++ 12 at -O3 takes a chain of + on temporaries for
+// an overlapping copy (-Wrestrict).
 std::string PowerText(const std::optional<double>& watts, const std::optional<double>& limit) {
   std::string text = watts ? Whole(*watts) : "-";
-  if (limit) text += "/" + Whole(*limit);
-  return text + " W";
+  if (limit) {
+    text += '/';
+    text += Whole(*limit);
+  }
+  text += " W";
+  return text;
 }
 
 std::string HealthText(const GpuView& gpu, bool utf8) {
-  const std::string degrees = utf8 ? "\xC2\xB0"
-                                     "C"
-                                   : "C";
-  return PowerText(gpu.powerWatts, gpu.powerLimitWatts) + "  " +
-         (gpu.temperatureCelsius ? Whole(*gpu.temperatureCelsius) : "-") + degrees + "  GFX " +
-         (gpu.graphicsClockHertz ? Whole(*gpu.graphicsClockHertz / 1e6) : "-") + " MHz";
+  std::string text = PowerText(gpu.powerWatts, gpu.powerLimitWatts);
+  text += "  ";
+  text += gpu.temperatureCelsius ? Whole(*gpu.temperatureCelsius) : "-";
+  text += utf8 ? "\xC2\xB0"
+                 "C"
+               : "C";
+  text += "  GFX ";
+  text += gpu.graphicsClockHertz ? Whole(*gpu.graphicsClockHertz / 1e6) : "-";
+  text += " MHz";
+  return text;
 }
 
 std::string DeviceTitle(const GpuView& gpu, std::size_t number) {
-  return (gpu.kind.empty() || gpu.kind == "GPU" ? std::string("GPU") : gpu.kind) + " " +
-         std::to_string(number);
+  std::string title = gpu.kind.empty() || gpu.kind == "GPU" ? std::string("GPU") : gpu.kind;
+  title += ' ';
+  title += std::to_string(number);
+  return title;
 }
 
 std::string ShortPciAddress(const std::string& address) {
