@@ -173,7 +173,9 @@ class AllProcessesRounds {
       // Home and clear, so a repeated table stays in place on a terminal; a
       // file or pipe gets the tables one after another.
       if (redraw_) std::cout << "\x1b[H\x1b[2J";
-      std::cout << gpuproc::tool::FormatProcessTable(records, kShowPciAddress);
+      std::cout << gpuproc::tool::FormatProcessTable(
+          records, kShowPciAddress,
+          current ? current->adapters : std::vector<gpuproc::SnapshotAdapter>());
       if (terminal_ && records.empty()) PrintWhyEmpty(!processIds_.empty());
       if (noteHidden && gpuproc::tool::SomeProcessesHidden(current->unreadableProcesses)) {
         std::cout.flush();

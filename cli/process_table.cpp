@@ -18,6 +18,8 @@ constexpr int kSharedWidth = 7;
 constexpr int kPercentWidth = 4;
 constexpr int kOtherWidth = 10;
 constexpr std::size_t kEngineNameWidth = 5;
+constexpr std::size_t kPowerWidth = 8;  // "350/450W"
+constexpr std::size_t kTemperatureWidth = 4;
 
 struct Row {
   std::uint64_t processId;
@@ -80,6 +82,31 @@ std::string BusiestOther(const nlohmann::json& record) {
   return best.empty() ? "-" : EngineLabel(best) + " " + Percent(bestPercent);
 }
 
+std::string Whole(const std::optional<double>& value, const char* unit) {
+  if (!value) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f%s", *value, unit);
+  return text;
+}
+
+std::string PowerText(const GpuSummary& gpu) {
+  if (!gpu.powerWatts && !gpu.powerLimitWatts) return "-";
+  std::string text = Whole(gpu.powerWatts, "");
+  if (gpu.powerLimitWatts) {
+    text += '/';
+    text += Whole(gpu.powerLimitWatts, "");
+  }
+  text += 'W';
+  return text;
+}
+
+std::optional<double> Reading(const std::vector<NamedFigure>& readings, std::string_view name) {
+  for (const NamedFigure& reading : readings) {
+    if (reading.name == name) return reading.value;
+  }
+  return std::nullopt;
+}
+
 // One column of a line: its text padded to `width` cells, on the right of
 // the text or, for figures, on its left.
 struct Column {
@@ -102,6 +129,16 @@ std::string JoinColumns(std::initializer_list<Column> columns) {
 }
 
 }  // namespace
+
+std::optional<double> GpuTemperature(const std::vector<NamedFigure>& temperatures) {
+  for (const char* sensor : {"gpu", "edge", "junction", "package"}) {
+    if (const std::optional<double> value = Reading(temperatures, sensor)) return value;
+  }
+  for (const NamedFigure& reading : temperatures) {
+    if (reading.value) return reading.value;
+  }
+  return std::nullopt;
+}
 
 std::string AdapterPciAddress(const std::string& adapter) {
   std::uint32_t high = 0;
@@ -131,7 +168,8 @@ std::vector<GpuSummary> SummariseGpus(const nlohmann::json& records) {
     // Every record of one GPU carries the same adapter figures.
     if (!known) {
       gpus.push_back({adapter, Text(record, "AdapterName"), Number(record, "GPUMemoryTotal"),
-                      Number(record, "GPUMemoryFree")});
+                      Number(record, "GPUMemoryFree"), std::nullopt, std::nullopt, std::nullopt,
+                      std::string()});
     }
   }
   std::sort(gpus.begin(), gpus.end(),
@@ -150,28 +188,51 @@ std::string FormatGpuLines(const std::vector<GpuSummary>& gpus, bool withPciAddr
     addresses.push_back(address.empty() ? "-" : address);
     addressWidth = std::max(addressWidth, addresses.back().size());
   }
-  const std::size_t nameWidth = kTableWidth - kNumberWidth - addressWidth - 2 * kMemoryWidth - 4;
+  const std::size_t nameWidth = kTableWidth - kNumberWidth - addressWidth - 2 * kMemoryWidth -
+                                kPowerWidth - kTemperatureWidth - 6;
   const auto line = [&](const std::string& number, const std::string& name,
                         const std::string& address, const std::string& committed,
-                        const std::string& free) {
+                        const std::string& free, const std::string& power,
+                        const std::string& temperature) {
     return JoinColumns({{number, kNumberWidth, true},
                         {FitToCells(name, nameWidth), nameWidth},
                         {address, addressWidth},
                         {committed, kMemoryWidth, true},
-                        {free, kMemoryWidth, true}}) +
+                        {free, kMemoryWidth, true},
+                        {power, kPowerWidth, true},
+                        {temperature, kTemperatureWidth, true}}) +
            '\n';
   };
-  std::string lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE");
+  std::string lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE", "POWER", "TEMP");
   for (std::size_t number = 0; number < gpus.size(); ++number) {
     const GpuSummary& gpu = gpus[number];
-    lines += line(std::to_string(number), gpu.name.empty() ? gpu.adapter : gpu.name,
-                  addresses[number], Mebibytes(gpu.committed), Mebibytes(gpu.free));
+    // A device of another kind says so before its name.
+    std::string name;
+    if (!gpu.kind.empty() && gpu.kind != "GPU") {
+      name += '[';
+      name += gpu.kind;
+      name += "] ";
+    }
+    name += gpu.name.empty() ? gpu.adapter : gpu.name;
+    lines += line(std::to_string(number), name, addresses[number], Mebibytes(gpu.committed),
+                  Mebibytes(gpu.free), FitToCells(PowerText(gpu), kPowerWidth),
+                  FitToCells(Whole(gpu.temperatureCelsius, "C"), kTemperatureWidth));
   }
   return lines;
 }
 
-std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddress) {
-  const std::vector<GpuSummary> gpus = SummariseGpus(records);
+std::string FormatProcessTable(const nlohmann::json& records, bool withPciAddress,
+                               const std::vector<SnapshotAdapter>& adapters) {
+  std::vector<GpuSummary> gpus = SummariseGpus(records);
+  for (GpuSummary& gpu : gpus) {
+    for (const SnapshotAdapter& adapter : adapters) {
+      if (adapter.adapter != gpu.adapter) continue;
+      gpu.powerWatts = adapter.powerWatts;
+      gpu.powerLimitWatts = adapter.powerLimitWatts;
+      gpu.temperatureCelsius = GpuTemperature(adapter.temperaturesCelsius);
+      gpu.kind = adapter.kind;
+    }
+  }
   // The GPU column holds the GPU's number in the lines above the table.
   const auto gpuNumber = [&](const std::string& adapter) {
     for (std::size_t number = 0; number < gpus.size(); ++number) {

@@ -32,6 +32,7 @@ constexpr std::array<const char*, kMemoryKinds> kPodMemoryHelp = {
     "Sum over the pod's processes of their local GPU memory.",
     "Sum over the pod's processes of their committed GPU memory."};
 constexpr std::string_view kEngineBusyName = "gpuproc_process_engine_busy_seconds_total";
+constexpr std::string_view kProcessEnergyName = "gpuproc_process_energy_joules_total";
 
 // What a sample line adds beyond its labels, at most: the family's name,
 // braces, the value ("%.16g" takes up to 23 characters), space and newline.
@@ -76,13 +77,25 @@ struct ProcessSeries {
   std::size_t engineAt = 0;  // the engine label goes here, after container
   std::array<Figure, kMemoryKinds> bytes;
   std::vector<std::pair<std::string, double>> engines;  // type escaped
+  Figure energyJoules;                                  // an estimate
 };
+
+// Named readings of a GPU (sensors, clocks): the name escaped, the value.
+using NamedSamples = std::vector<std::pair<std::string, double>>;
 
 struct AdapterSeries {
   std::string adapterLabel;  // adapter
-  std::string infoLabels;    // adapter, adapter_name, pci_address
+  std::string infoLabels;    // adapter, adapter_name, kind, pci_address
   Figure committedBytes;
   Figure freeBytes;
+  Figure powerWatts;
+  Figure powerLimitWatts;
+  Figure energyJoules;
+  NamedSamples temperatures;
+  NamedSamples slowdownTemperatures;
+  NamedSamples clocks;
+  Figure fanRpm;
+  Figure busyRatio;
 };
 
 // One pod on one GPU: the sums of its processes' memory (nullopt: no
@@ -126,6 +139,10 @@ ProcessSeries Series(const SnapshotProcess& process, const ProcessOwner& owner,
     series.labelBytes += result.labels.size();
     if (pod != nullptr) (*pod)[i] = (*pod)[i].value_or(0) + bytes;
   }
+  if (process.energyJoulesEstimate) {
+    result.energyJoules = process.energyJoulesEstimate;
+    series.labelBytes += result.labels.size() + sizeof(",estimate=\"true\"");
+  }
   // A counter has no unknown value: a type, or a process, whose busy time
   // could not be read has no sample this time, and its memory still does.
   if (!process.engineBusySeconds) return result;
@@ -139,6 +156,19 @@ ProcessSeries Series(const SnapshotProcess& process, const ProcessOwner& owner,
   return result;
 }
 
+// Sensor and clock names come from the driver (hwmon labels): each becomes
+// a valid, bounded, escaped label value. Unknown readings have no sample.
+NamedSamples Samples(const std::vector<NamedFigure>& readings, double scale = 1) {
+  NamedSamples samples;
+  for (const NamedFigure& reading : readings) {
+    if (!reading.value) continue;
+    std::string name;
+    AppendLabelValue(name, LabelText(reading.name));
+    samples.emplace_back(std::move(name), *reading.value * scale);
+  }
+  return samples;
+}
+
 AdapterSeries Series(const SnapshotAdapter& entry) {
   AdapterSeries result;
   result.adapterLabel = "{";
@@ -148,10 +178,19 @@ AdapterSeries Series(const SnapshotAdapter& entry) {
   // "name": a join onto the process series would overwrite theirs.
   result.infoLabels = "{" + result.adapterLabel;
   AppendLabel(result.infoLabels, "adapter_name", LabelText(entry.adapterName));
+  AppendLabel(result.infoLabels, "kind", LabelText(entry.kind));
   AppendLabel(result.infoLabels, "pci_address", LabelText(entry.pciAddress));
   result.infoLabels.erase(0, 1);
   if (entry.committedMiB) result.committedBytes = *entry.committedMiB * kBytesPerMiB;
   if (entry.freeMiB) result.freeBytes = *entry.freeMiB * kBytesPerMiB;
+  result.powerWatts = entry.powerWatts;
+  result.powerLimitWatts = entry.powerLimitWatts;
+  result.energyJoules = entry.energyJoules;
+  result.temperatures = Samples(entry.temperaturesCelsius);
+  result.slowdownTemperatures = Samples(entry.slowdownTemperaturesCelsius);
+  result.clocks = Samples(entry.clocksHertz);
+  result.fanRpm = entry.fanRpm;
+  if (entry.busyPercent) result.busyRatio = *entry.busyPercent / 100;
   return result;
 }
 
@@ -174,6 +213,27 @@ bool ReadSeries(const std::string& snapshotText, const OwnerLookup& owner, Snaps
   if (!header) return false;
   series.unreadableProcesses = header->unreadableProcesses.value_or(0);
   return true;
+}
+
+void AppendAdapterFigures(std::string& out, const SnapshotSeries& series, std::string_view name,
+                          std::string_view help, SampleType type, Figure AdapterSeries::*figure) {
+  AppendFamilyHeader(out, name, help, type);
+  for (const AdapterSeries& adapter : series.adapters) {
+    if (adapter.*figure) AppendSample(out, name, adapter.adapterLabel, *(adapter.*figure));
+  }
+}
+
+void AppendAdapterReadings(std::string& out, const SnapshotSeries& series, std::string_view name,
+                           std::string_view label, std::string_view help,
+                           NamedSamples AdapterSeries::*readings) {
+  AppendFamilyHeader(out, name, help, SampleType::kGauge);
+  for (const AdapterSeries& adapter : series.adapters) {
+    for (const auto& [reading, value] : adapter.*readings) {
+      out.append(name).append("{").append(adapter.adapterLabel).append(",");
+      out.append(label).append("=\"").append(reading).append("\"}");
+      AppendValue(out, value);
+    }
+  }
 }
 
 void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
@@ -199,6 +259,19 @@ void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
       AppendValue(out, seconds);
     }
   }
+  // An estimate, labelled as one: the GPU's energy shared out by busy time.
+  AppendFamilyHeader(out, kProcessEnergyName,
+                     "Estimated energy the process used on the GPU since it was first seen: its "
+                     "share of the GPU's energy by its busy time.",
+                     SampleType::kCounter);
+  for (const ProcessSeries& process : series.processes) {
+    if (!process.energyJoules) continue;
+    const std::string_view labels = process.labels;
+    out.append(kProcessEnergyName).append("{").append(labels.substr(0, process.engineAt));
+    out.append(",estimate=\"true\"").append(labels.substr(process.engineAt));
+    out.push_back('}');
+    AppendValue(out, *process.energyJoules);
+  }
   AppendFamilyHeader(out, "gpuproc_adapter_memory_committed_bytes",
                      "Memory committed on the GPU by all processes.", SampleType::kGauge);
   for (const AdapterSeries& adapter : series.adapters) {
@@ -215,11 +288,32 @@ void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
                    *adapter.freeBytes);
     }
   }
-  AppendFamilyHeader(out, "gpuproc_adapter_info", "The GPU's name and PCI address; always 1.",
+  AppendFamilyHeader(out, "gpuproc_adapter_info",
+                     "The GPU's name, kind (GPU, NPU) and PCI address; always 1.",
                      SampleType::kGauge);
   for (const AdapterSeries& adapter : series.adapters) {
     AppendSample(out, "gpuproc_adapter_info", adapter.infoLabels, 1);
   }
+  AppendAdapterFigures(out, series, "gpuproc_gpu_power_watts",
+                       "The GPU's power now (the whole package's on an integrated GPU).",
+                       SampleType::kGauge, &AdapterSeries::powerWatts);
+  AppendAdapterFigures(out, series, "gpuproc_gpu_power_limit_watts", "The GPU's power limit.",
+                       SampleType::kGauge, &AdapterSeries::powerLimitWatts);
+  AppendAdapterFigures(out, series, "gpuproc_gpu_energy_joules_total",
+                       "Energy the GPU used (its own counter, or its power readings summed).",
+                       SampleType::kCounter, &AdapterSeries::energyJoules);
+  AppendAdapterReadings(out, series, "gpuproc_gpu_temperature_celsius", "sensor",
+                        "The GPU's temperature at each sensor.", &AdapterSeries::temperatures);
+  AppendAdapterReadings(out, series, "gpuproc_gpu_slowdown_temperature_celsius", "sensor",
+                        "The temperature at which the GPU starts to throttle, by sensor.",
+                        &AdapterSeries::slowdownTemperatures);
+  AppendAdapterReadings(out, series, "gpuproc_gpu_clock_hertz", "clock", "The GPU's clocks now.",
+                        &AdapterSeries::clocks);
+  AppendAdapterFigures(out, series, "gpuproc_gpu_fan_rpm", "The GPU's fan speed.",
+                       SampleType::kGauge, &AdapterSeries::fanRpm);
+  AppendAdapterFigures(out, series, "gpuproc_gpu_busy_ratio",
+                       "Share of the last interval the GPU was busy (0 to 1).", SampleType::kGauge,
+                       &AdapterSeries::busyRatio);
   // How much the reading saw: a reader refused other processes' fds (a
   // missing capability, a sandbox) would otherwise look like an idle node.
   AppendFamilyHeader(out, "gpuproc_exporter_unreadable_processes",
@@ -253,10 +347,16 @@ void AppendSnapshotFamilies(const SnapshotSeries& series, std::string& out) {
 std::size_t TextBound(const SnapshotSeries& series) {
   std::size_t bound = 4096 + series.labelBytes;
   for (const ProcessSeries& process : series.processes) {
-    bound += (kMemoryKinds + process.engines.size()) * kSampleOverhead;
+    bound += (kMemoryKinds + 1 + process.engines.size()) * kSampleOverhead;
   }
   for (const AdapterSeries& adapter : series.adapters) {
-    bound += 2 * adapter.adapterLabel.size() + adapter.infoLabels.size() + 3 * kSampleOverhead;
+    bound += 8 * adapter.adapterLabel.size() + adapter.infoLabels.size() + 8 * kSampleOverhead;
+    for (const NamedSamples* readings :
+         {&adapter.temperatures, &adapter.slowdownTemperatures, &adapter.clocks}) {
+      for (const auto& [reading, value] : *readings) {
+        bound += adapter.adapterLabel.size() + reading.size() + 16 + kSampleOverhead;
+      }
+    }
   }
   for (const auto& [key, sums] : series.pods) {
     const std::size_t values = std::get<0>(key).size() + std::get<1>(key).size() +

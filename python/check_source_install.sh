@@ -32,9 +32,9 @@ fi
 "$python" -m venv --system-site-packages "$scratch/venv"
 pip=("$scratch/venv/bin/pip" install --no-index --no-build-isolation --force-reinstall --no-deps)
 
-table="GPU NAME                                            PCI     COMMITTED      FREE
-  0 Intel Corporation Raptor Lake-S GT1 [UHD Graph~ 00:02.0         -         -
-  1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    1280.0    7168.0
+table="GPU NAME                              PCI     COMMITTED      FREE    POWER TEMP
+  0 Intel Corporation Raptor Lake-S ~ 00:02.0         -         -        -    -
+  1 Advanced Micro Devices, Inc. [AM~ 03:00.0    1280.0    7168.0        -    -
 
     PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER
    2000 blender                 1       128.0     8.0     264.0   0% -

@@ -92,6 +92,14 @@ class SnapshotSax {
         identity_ = 0;
         state_ = State::kAdapter;
         return true;
+      case State::kAdapter:
+        if (std::vector<NamedFigure>* readings = AdapterReadings(); readings != nullptr) {
+          readings->clear();
+          readings_ = readings;
+          state_ = State::kAdapterReadings;
+          return true;
+        }
+        return Nested();
       case State::kProcess:
         if (key_ == "EngineBusySeconds") {
           process_.engineBusySeconds.emplace();
@@ -122,6 +130,18 @@ class SnapshotSax {
             }).base();
         engines.erase(engines.begin(), last);
         state_ = State::kProcess;
+        return true;
+      }
+      case State::kAdapterReadings: {
+        auto& readings = *readings_;
+        std::stable_sort(readings.begin(), readings.end(),
+                         [](const auto& a, const auto& b) { return a.name < b.name; });
+        const auto last =
+            std::unique(readings.rbegin(), readings.rend(), [](const auto& a, const auto& b) {
+              return a.name == b.name;
+            }).base();
+        readings.erase(readings.begin(), last);
+        state_ = State::kAdapter;
         return true;
       }
       case State::kProcess:
@@ -163,7 +183,25 @@ class SnapshotSax {
   }
 
  private:
-  enum class State { kStart, kRoot, kProcesses, kProcess, kEngines, kAdapters, kAdapter, kDone };
+  enum class State {
+    kStart,
+    kRoot,
+    kProcesses,
+    kProcess,
+    kEngines,
+    kAdapters,
+    kAdapter,
+    kAdapterReadings,
+    kDone
+  };
+
+  // The adapter's named readings the current member holds, if it is one.
+  std::vector<NamedFigure>* AdapterReadings() {
+    if (key_ == "Temperatures") return &adapter_.temperaturesCelsius;
+    if (key_ == "SlowdownTemperatures") return &adapter_.slowdownTemperaturesCelsius;
+    if (key_ == "Clocks") return &adapter_.clocksHertz;
+    return nullptr;
+  }
 
   static bool IsIdentity(const std::string& key, State state) {
     return key == "Adapter" || (state == State::kProcess && key == "ProcessID");
@@ -180,7 +218,11 @@ class SnapshotSax {
       case State::kProcess:
       case State::kAdapter:
       case State::kEngines:
-        if (state_ != State::kEngines && IsIdentity(key_, state_)) return false;
+      case State::kAdapterReadings:
+        if (state_ != State::kEngines && state_ != State::kAdapterReadings &&
+            IsIdentity(key_, state_)) {
+          return false;
+        }
         Value(Scalar{});
         break;
       default:
@@ -188,6 +230,16 @@ class SnapshotSax {
     }
     skipDepth_ = 1;
     return true;
+  }
+
+  Figure* AdapterFigure() {
+    if (key_ == "PowerWatts") return &adapter_.powerWatts;
+    if (key_ == "PowerLimitWatts") return &adapter_.powerLimitWatts;
+    if (key_ == "EnergyJoules") return &adapter_.energyJoules;
+    if (key_ == "IdleEnergyJoulesEstimate") return &adapter_.idleEnergyJoulesEstimate;
+    if (key_ == "FanRPM") return &adapter_.fanRpm;
+    if (key_ == "BusyPercent") return &adapter_.busyPercent;
+    return nullptr;
   }
 
   void SetMemoryFigure(Figure figure) {
@@ -224,12 +276,17 @@ class SnapshotSax {
           ownTime_ = scalar.AsTime();
         } else if (key_ == "EngineBusySeconds") {
           process_.engineBusySeconds.reset();
+        } else if (key_ == "EnergyJoulesEstimate") {
+          process_.energyJoulesEstimate = scalar.AsFigure();
         } else {
           SetMemoryFigure(scalar.AsFigure());
         }
         return true;
       case State::kEngines:
         process_.engineBusySeconds->push_back({key_, scalar.AsFigure()});
+        return true;
+      case State::kAdapterReadings:
+        readings_->push_back({key_, scalar.AsFigure()});
         return true;
       case State::kAdapter:
         if (key_ == "Adapter") {
@@ -246,6 +303,14 @@ class SnapshotSax {
           adapter_.committedMiB = scalar.AsFigure();
         } else if (key_ == "GPUMemoryFree") {
           adapter_.freeMiB = scalar.AsFigure();
+        } else if (key_ == "PowerScope") {
+          adapter_.powerScope = scalar.TakeText();
+        } else if (key_ == "EnergySource") {
+          adapter_.energySource = scalar.TakeText();
+        } else if (std::vector<NamedFigure>* readings = AdapterReadings(); readings != nullptr) {
+          readings->clear();
+        } else if (Figure* figure = AdapterFigure(); figure != nullptr) {
+          *figure = scalar.AsFigure();
         }
         return true;
       default:
@@ -270,6 +335,7 @@ class SnapshotSax {
   std::optional<double> ownTime_;
   SnapshotProcess process_;
   SnapshotAdapter adapter_;
+  std::vector<NamedFigure>* readings_ = nullptr;
 };
 
 }  // namespace

@@ -13,7 +13,11 @@
 // - "EngineBusySeconds" that is not an object (null where the counter could
 //   not be read) leaves the process's busy time unknown as a whole; the
 //   process and its memory are still read.
-// - Texts ("Name", "AdapterName", "PciAddress", "Kind") are strings, else "".
+// - Texts ("Name", "AdapterName", "PciAddress", "Kind", "PowerScope",
+//   "EnergySource") are strings, else "".
+// - An adapter's named readings ("Temperatures", "SlowdownTemperatures",
+//   "Clocks") are objects of figures; anything else reads as none. A name
+//   given twice counts once, with its last value.
 // - A process's own "Time" (when its counters were read, on the document's
 //   clock) stands where it is a number; else the document's "Time".
 // - "UnreadableProcesses" counts where it is a whole number; else unknown.
@@ -48,6 +52,13 @@ struct EngineBusy {
   bool operator==(const EngineBusy&) const = default;
 };
 
+// One of an adapter's named readings (a temperature sensor, a clock).
+struct NamedFigure {
+  std::string name;
+  Figure value;
+  bool operator==(const NamedFigure&) const = default;
+};
+
 struct SnapshotProcess {
   std::uint32_t processId = 0;
   std::string name;
@@ -61,6 +72,9 @@ struct SnapshotProcess {
   // its processes, which the library never writes; ReadSnapshotDocument
   // fills it in.
   double time = 0;
+  // The process's share of its adapter's energy since it was first seen, in
+  // joules; an estimate.
+  Figure energyJoulesEstimate;
 };
 
 struct SnapshotAdapter {
@@ -70,6 +84,19 @@ struct SnapshotAdapter {
   std::string kind;        // "GPU", "NPU", ...; "" where the library does not say
   Figure committedMiB;
   Figure freeMiB;
+  // Device health; each unknown where the library could not read it.
+  Figure powerWatts;
+  Figure powerLimitWatts;
+  std::string powerScope;    // "device", "package"; "" where unknown
+  Figure energyJoules;       // cumulative
+  std::string energySource;  // "counter", "integrated"; "" where unknown
+  Figure idleEnergyJoulesEstimate;
+  // By name, ascending, each name once; empty where unknown.
+  std::vector<NamedFigure> temperaturesCelsius;
+  std::vector<NamedFigure> slowdownTemperaturesCelsius;
+  std::vector<NamedFigure> clocksHertz;
+  Figure fanRpm;
+  Figure busyPercent;  // 0-100
 };
 
 // The document's own members.

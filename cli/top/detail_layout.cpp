@@ -71,7 +71,7 @@ void DrawDetail(CellGrid& grid, const TopModel& model, const std::vector<const P
     const GpuView& gpu = model.Gpus()[row->gpu];
     ++y;
     std::string title =
-        "GPU " + std::to_string(row->gpu) + " " + (gpu.name.empty() ? gpu.adapter : gpu.name);
+        DeviceTitle(gpu, row->gpu) + " " + (gpu.name.empty() ? gpu.adapter : gpu.name);
     if (!gpu.pciAddress.empty()) title += "  " + ShortPciAddress(gpu.pciAddress);
     grid.Put(0, y++, FitToCells(title, width), Style::kTitle);
     grid.Put(2, y++,
@@ -79,6 +79,11 @@ void DrawDetail(CellGrid& grid, const TopModel& model, const std::vector<const P
                  " MiB  Local " + Mebibytes(row->local) + " MiB  Committed " +
                  Mebibytes(row->committed) + " MiB",
              Style::kNormal);
+    // An estimate: the GPU's power shared out by busy time.
+    if (y < bottom) {
+      grid.Put(2, y++, "Power " + WattsText(row->watts) + " (estimated from busy time)",
+               Style::kNormal);
+    }
     for (const EngineUse& engine : row->engines) {
       if (y >= bottom) break;
       grid.Put(2, y, FitToCells(engine.type, 15), Style::kTitle);

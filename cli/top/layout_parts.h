@@ -19,6 +19,15 @@ std::string ShortSize(double mebibytes);
 std::string Percent(const std::optional<double>& value);
 // Comp, Copy, Dec, Enc, VPP, 3D, else the type cut to `cells`.
 std::string EngineLabel(const std::string& type, int cells);
+// "12.3 W" or "- W".
+std::string WattsText(const std::optional<double>& watts);
+// "87/203 W", "87 W", "-/203 W" or "- W".
+std::string PowerText(const std::optional<double>& watts, const std::optional<double>& limit);
+// A GPU's power against its limit, temperature and graphics clock, each "-"
+// where unknown: "87/203 W  61°C  GFX 2100 MHz" ("61C" without UTF-8).
+std::string HealthText(const GpuView& gpu, bool utf8);
+// "GPU 1", or the device's kind in its place where it is another ("NPU 1").
+std::string DeviceTitle(const GpuView& gpu, std::size_t number);
 // The PCI address without the 0000: domain most machines have.
 std::string ShortPciAddress(const std::string& address);
 

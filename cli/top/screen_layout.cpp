@@ -131,7 +131,7 @@ void DrawMemoryBar(CellGrid& grid, int x, int y, int width, const GpuView& gpu) 
 int DrawGpu(CellGrid& grid, int y, std::size_t number, const GpuView& gpu, const TopModel& model,
             const DrawOptions& options, bool compact) {
   const int width = grid.Width();
-  int x = grid.Put(0, y, "GPU " + std::to_string(number) + " ", Style::kTitle);
+  int x = grid.Put(0, y, DeviceTitle(gpu, number) + " ", Style::kTitle);
   x += grid.Put(x, y,
                 FitToCells(gpu.name.empty() ? gpu.adapter : gpu.name,
                            static_cast<std::size_t>(std::max(width - x - 16, 8))),
@@ -139,12 +139,33 @@ int DrawGpu(CellGrid& grid, int y, std::size_t number, const GpuView& gpu, const
   if (!gpu.pciAddress.empty()) grid.Put(x + 2, y, ShortPciAddress(gpu.pciAddress), Style::kDim);
   const int slots = std::max(1, width / kSlotCells);
   const int slotWidth = width / slots;
+  int healthLines = 0;
+  if (!compact) {
+    // The device's busy share as a bar, then its power, temperature and
+    // clock beside it, the text kept whole on a narrow screen.
+    const std::string health = HealthText(gpu, options.utf8);
+    const int healthCells = static_cast<int>(CellCount(health));
+    const int busyWidth = std::min(slotWidth - 1, width - healthCells - 1);
+    const std::optional<double> busy =
+        gpu.busyPercent ? std::optional<double>(*gpu.busyPercent / 100) : std::nullopt;
+    DrawBar(grid, 0, y + 1, busyWidth, "BUSY", busy, Percent(gpu.busyPercent),
+            FillStyle(busy.value_or(0)));
+    grid.Put(busyWidth + 1, y + 1, health, Style::kNormal);
+    healthLines = 1;
+  }
   const std::size_t bars = compact ? 1 : 1 + gpu.engines.size();
   for (std::size_t bar = 0; bar < bars; ++bar) {
     const int barX = static_cast<int>(bar % static_cast<std::size_t>(slots)) * slotWidth;
-    const int barY = y + 1 + static_cast<int>(bar / static_cast<std::size_t>(slots));
+    const int barY = y + 1 + healthLines + static_cast<int>(bar / static_cast<std::size_t>(slots));
     if (bar == 0) {
       DrawMemoryBar(grid, barX, barY, slotWidth - 1, gpu);
+      // A compact block keeps the device's figures beside its memory where
+      // they fit, its busy share first.
+      const std::string health =
+          Percent(gpu.busyPercent) + " busy  " + HealthText(gpu, options.utf8);
+      if (compact && slots > 1 && static_cast<int>(CellCount(health)) < width - slotWidth) {
+        grid.Put(slotWidth, barY, health, Style::kNormal);
+      }
       continue;
     }
     const EngineUse& engine = gpu.engines[bar - 1];
@@ -153,8 +174,9 @@ int DrawGpu(CellGrid& grid, int y, std::size_t number, const GpuView& gpu, const
     DrawBar(grid, barX, barY, slotWidth - 1, EngineLabel(engine.type, 4), fraction,
             Percent(engine.percent), FillStyle(fraction.value_or(0)));
   }
-  int lines = 1 + static_cast<int>((bars + static_cast<std::size_t>(slots) - 1) /
-                                   static_cast<std::size_t>(slots));
+  int lines = 1 + healthLines +
+              static_cast<int>((bars + static_cast<std::size_t>(slots) - 1) /
+                               static_cast<std::size_t>(slots));
   if (!compact && !gpu.historyEngine.empty()) {
     grid.Put(0, y + lines, EngineLabel(gpu.historyEngine, 4), Style::kTitle, 4);
     grid.Put(5, y + lines,
@@ -170,7 +192,7 @@ int BlockLines(const GpuView& gpu, int width, bool compact) {
   if (compact) return 2;
   const int slots = std::max(1, width / kSlotCells);
   const int bars = 1 + static_cast<int>(gpu.engines.size());
-  return 1 + (bars + slots - 1) / slots + (gpu.historyEngine.empty() ? 0 : 1);
+  return 2 + (bars + slots - 1) / slots + (gpu.historyEngine.empty() ? 0 : 1);
 }
 
 std::string StatusText(const TopModel& model, const ViewState& state, std::size_t rows,

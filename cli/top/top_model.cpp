@@ -22,6 +22,13 @@ void Prune(Map& map, Keep&& keep) {
     it = keep(it->first) ? std::next(it) : map.erase(it);
 }
 
+std::optional<double> Reading(const std::vector<NamedFigure>& readings, std::string_view name) {
+  for (const NamedFigure& reading : readings) {
+    if (reading.name == name) return reading.value;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void SortEngines(std::vector<EngineUse>& engines) {
@@ -68,7 +75,13 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
         adapter.committedMiB,
         adapter.freeMiB,
         {},
-        {}};
+        {},
+        adapter.kind,
+        adapter.busyPercent,
+        adapter.powerWatts,
+        adapter.powerLimitWatts,
+        GpuTemperature(adapter.temperaturesCelsius),
+        Reading(adapter.clocksHertz, "graphics")};
   }
   for (const SnapshotProcess& process : snapshot.processes) {
     GpuView& gpu = byAdapter[process.adapter];
@@ -82,6 +95,7 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
   }
 
   std::map<BusyKey, BusyAt> busy;
+  std::map<std::pair<std::uint32_t, std::string>, EnergyAt> energy;
   std::vector<std::map<std::string, std::optional<double>>> gpuEngines(gpus_.size());
   rows_.clear();
   rows_.reserve(snapshot.processes.size());
@@ -95,7 +109,19 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
                    process.memoryMiB[kLocalMemory],
                    process.memoryMiB[kCommittedMemory],
                    {},
-                   i < details.size() ? std::move(details[i]) : ProcessDetails{}};
+                   i < details.size() ? std::move(details[i]) : ProcessDetails{},
+                   std::nullopt};
+    if (process.energyJoulesEstimate) {
+      const std::pair<std::uint32_t, std::string> key{process.processId, process.adapter};
+      energy.emplace(key, EnergyAt{*process.energyJoulesEstimate, process.time});
+      const auto before = previousEnergy_.find(key);
+      // As for busy time: an estimate that went back is a new process.
+      if (before != previousEnergy_.end() && process.time > before->second.time &&
+          *process.energyJoulesEstimate >= before->second.joules) {
+        row.watts = (*process.energyJoulesEstimate - before->second.joules) /
+                    (process.time - before->second.time);
+      }
+    }
     static const std::vector<EngineBusy> kUnknown;
     for (const auto& [type, seconds] :
          process.engineBusySeconds ? *process.engineBusySeconds : kUnknown) {
@@ -123,6 +149,7 @@ void TopModel::Update(const Snapshot& snapshot, std::vector<ProcessDetails> deta
     rows_.push_back(std::move(row));
   }
   previousBusy_ = std::move(busy);
+  previousEnergy_ = std::move(energy);
 
   for (std::size_t index = 0; index < gpus_.size(); ++index) {
     GpuView& gpu = gpus_[index];

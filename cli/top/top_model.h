@@ -42,6 +42,10 @@ struct ProcessRow {
   std::optional<double> dedicated, shared, local, committed;
   std::vector<EngineUse> engines;  // busiest first, ties by type name
   ProcessDetails details;
+  // The process's estimated power on this GPU over the interval: its energy
+  // estimate's growth over the time between the two readings; nullopt before
+  // two snapshots or where the GPU has no energy figure.
+  std::optional<double> watts;
 
   std::optional<double> EnginePercent(const std::string& type) const;
   // The busiest engine type other than 3D; nullptr without one.
@@ -55,6 +59,12 @@ struct GpuView {
   std::optional<double> committed, free;  // MiB
   std::vector<EngineUse> engines;         // each type a process uses, busiest first
   std::string historyEngine;              // 3D where used, else the busiest type
+  std::string kind;                       // "GPU", "NPU"; "" where the library does not say
+  // Device health; nullopt where unknown.
+  std::optional<double> busyPercent;
+  std::optional<double> powerWatts, powerLimitWatts;
+  std::optional<double> temperatureCelsius;  // the sensor GpuTemperature (process_table.h) picks
+  std::optional<double> graphicsClockHertz;
 };
 
 struct HistorySample {
@@ -87,6 +97,11 @@ class TopModel {
     double time;  // when the process's counters were read
   };
   std::map<BusyKey, BusyAt> previousBusy_;
+  struct EnergyAt {
+    double joules;  // the process's estimate
+    double time;
+  };
+  std::map<std::pair<std::uint32_t, std::string>, EnergyAt> previousEnergy_;
   std::map<BusyKey, History> processHistory_;
   std::map<std::pair<std::string, std::string>, History> gpuHistory_;
   std::vector<GpuView> gpus_;

@@ -188,15 +188,25 @@ class SnapshotDocumentsTest(unittest.TestCase):
             if process.engine_busy_seconds is None:
                 return None
             return [[engine, seconds] for engine, seconds in sorted(process.engine_busy_seconds.items())]
+        def readings(named):
+            return [[name, value] for name, value in sorted(named.items())]
         return {
             "time": snapshot.time,
             "unreadableProcesses": snapshot.unreadable_processes,
             "adapters": [{"adapter": a.adapter, "adapterName": a.name or "", "pciAddress": a.pci_address or "",
-                          "kind": a.kind or "", "committedMiB": a.committed_mib, "freeMiB": a.free_mib}
+                          "kind": a.kind or "", "committedMiB": a.committed_mib, "freeMiB": a.free_mib,
+                          "powerWatts": a.power_watts, "powerLimitWatts": a.power_limit_watts,
+                          "powerScope": a.power_scope or "", "energyJoules": a.energy_joules,
+                          "energySource": a.energy_source or "",
+                          "idleEnergyJoulesEstimate": a.idle_energy_joules_estimate,
+                          "temperaturesCelsius": readings(a.temperatures_celsius),
+                          "slowdownTemperaturesCelsius": readings(a.slowdown_temperatures_celsius),
+                          "clocksHertz": readings(a.clocks_hertz), "fanRpm": a.fan_rpm,
+                          "busyPercent": a.busy_percent}
                          for a in snapshot.adapters],
             "processes": [{"processId": p.pid, "name": p.name, "adapter": p.adapter, "time": p.time,
                            "memoryMiB": [p.dedicated_mib, p.shared_mib, p.local_mib, p.committed_mib],
-                           "engineBusySeconds": busy(p)}
+                           "engineBusySeconds": busy(p), "energyJoulesEstimate": p.energy_joules_estimate}
                           for p in snapshot.processes],
         }
 
@@ -240,9 +250,9 @@ class OutputTest(unittest.TestCase):
         done = run([sys.executable, "-m", "gpuproc"], "multi")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout,
-                         "GPU NAME                                            PCI     COMMITTED      FREE\n"
-                         "  0 Intel Corporation Raptor Lake-S GT1 [UHD Graph~ 00:02.0         -         -\n"
-                         "  1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    1280.0    7168.0\n"
+                         "GPU NAME                              PCI     COMMITTED      FREE    POWER TEMP\n"
+                         "  0 Intel Corporation Raptor Lake-S ~ 00:02.0         -         -        -    -\n"
+                         "  1 Advanced Micro Devices, Inc. [AM~ 03:00.0    1280.0    7168.0        -    -\n"
                          "\n"
                          "    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER\n"
                          "   2000 blender                 1       128.0     8.0     264.0   0% -\n"

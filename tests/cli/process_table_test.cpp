@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -99,6 +100,59 @@ TEST(ProcessTable, HostileNamesAreEscapedAndFitTheirCells) {
                                   {{"\x1b[2J\xe6\xbc\xa2", 50.0}});
   hostile["AdapterName"] = "\x1b[2J\xe6\xbc\xa2" + std::string(200, 'n');
   ExpectTerminalSafe(FormatProcessTable(nlohmann::json::array({hostile}), true));
+}
+
+// The GPU lines take each GPU's power and temperature from the snapshot's
+// adapters; what is unknown, or a GPU the adapters lack, shows "-".
+TEST(ProcessTable, GpuLinesShowPowerAndTemperature) {
+  struct Case {
+    const char* what;
+    std::optional<double> watts, limit;
+    std::vector<NamedFigure> temperatures;
+    const char* power;
+    const char* temperature;
+  } const cases[] = {
+      {"all known", 87.4, 203, {{"junction", 61}, {"edge", 54}}, "87/203W", "54C"},
+      {"no limit", 5.2, std::nullopt, {{"package", 48}}, "5W", "48C"},
+      {"a limit alone", std::nullopt, 190, {{"edge", std::nullopt}, {"vr", 70}}, "-/190W", "70C"},
+      {"nothing known", std::nullopt, std::nullopt, {{"edge", std::nullopt}}, "-", "-"},
+      {"figures wider than a real one", 123456, 1e9, {{"edge", 12345}}, "123456/~", "123~"},
+  };
+  const std::string amd = "luid_0x00000000_0x00000300_phys_0";
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    SnapshotAdapter adapter;
+    adapter.adapter = amd;
+    adapter.powerWatts = test.watts;
+    adapter.powerLimitWatts = test.limit;
+    adapter.temperaturesCelsius = test.temperatures;
+    adapter.kind = "GPU";
+    SnapshotAdapter other;
+    other.adapter = "elsewhere";
+    other.powerWatts = 1;
+    const nlohmann::json records = {Record(1, "a", amd), Record(2, "b", "gpu9")};
+    const std::string table = FormatProcessTable(records, true, {other, adapter});
+    ExpectTerminalSafe(table);
+    const std::vector<std::string> lines = Lines(table);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 13), "   POWER TEMP");
+    const std::string right =
+        std::string(8 - std::min<std::size_t>(8, std::strlen(test.power)), ' ') + test.power + " " +
+        std::string(4 - std::min<std::size_t>(4, std::strlen(test.temperature)), ' ') +
+        test.temperature;
+    // GPU 0 is gpu9, which the adapters lack.
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 13), "       -    -") << lines[1];
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 13), right) << lines[2];
+    EXPECT_EQ(lines[2].substr(0, 14), "  1 luid_0x000") << "a GPU's kind is not shown";
+  }
+  // A device of another kind says so before its name.
+  SnapshotAdapter npu;
+  npu.adapter = "npu0";
+  npu.kind = "NPU";
+  const std::vector<std::string> lines =
+      Lines(FormatProcessTable(nlohmann::json::array({Record(1, "ov", "npu0")}), true, {npu}));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1].substr(0, 15), "  0 [NPU] npu0 ");
 }
 
 }  // namespace

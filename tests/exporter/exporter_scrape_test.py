@@ -35,9 +35,10 @@ def luid(pci_low):
 
 
 def process(tree, pid, name, adapter, dedicated, shared, local, committed, engines, container="",
-            pod=("", "", "")):
+            pod=("", "", ""), energy=None):
     """The series one (process, GPU) entry gives: memory in MiB (None: no series), engines in busy
-    seconds. pod: (namespace, pod, pod UID)."""
+    seconds, the energy estimate in joules (None: the GPU has no energy figure). pod: (namespace,
+    pod, pod UID)."""
     namespace, pod_name, uid = pod
     labels = (("adapter", adapter), ("container", container), ("name", name), ("namespace", namespace),
               ("pid", str(pid)), ("pod", pod_name), ("pod_uid", uid))
@@ -48,6 +49,9 @@ def process(tree, pid, name, adapter, dedicated, shared, local, committed, engin
     for engine, seconds in engines.items():
         engine_labels = labels[:2] + (("engine", engine),) + labels[2:]
         series[("gpuproc_process_engine_busy_seconds_total", engine_labels)] = seconds
+    if energy is not None:
+        energy_labels = labels[:2] + (("estimate", "true"),) + labels[2:]
+        series[("gpuproc_process_energy_joules_total", energy_labels)] = energy
     return series
 
 
@@ -65,8 +69,8 @@ def adapter_memory(adapter, committed, free):
             ("gpuproc_adapter_memory_free_bytes", labels): free * MIB}
 
 
-def adapter_info(adapter, name, pci_address):
-    labels = (("adapter", adapter), ("adapter_name", name), ("pci_address", pci_address))
+def adapter_info(adapter, name, pci_address, kind="GPU"):
+    labels = (("adapter", adapter), ("adapter_name", name), ("kind", kind), ("pci_address", pci_address))
     return {("gpuproc_adapter_info", labels): 1}
 
 
@@ -95,19 +99,20 @@ EXPECTED = {
         adapter_memory(AMD, 1280, 7168), adapter_info(AMD, "amdgpu 0000:03:00.0", "0000:03:00.0")),
     "amdgpu": merge(
         process("amdgpu", 1010, "firefox", AMD, 512, 40, 512, 816,
-                {"3D": 88.21943002, "Compute": 0.00012035, "VideoDecode": 0.009931002}),
+                {"3D": 88.21943002, "Compute": 0.00012035, "VideoDecode": 0.009931002}, energy=0.0),
         adapter_memory(AMD, 2560, 14336), adapter_info(AMD, NAVI21, "0000:03:00.0")),
     # Older i915 (1101) reports no memory.
     "i915": merge(
         process("i915", 1100, "vkcube", AMD, 256, 24, 256, 324,
-                {"3D": 25.662044495, "Compute": 0.0, "Copy": 0.0, "VideoDecode": 0.0, "VideoProcessing": 0.0}),
+                {"3D": 25.662044495, "Compute": 0.0, "Copy": 0.0, "VideoDecode": 0.0, "VideoProcessing": 0.0},
+                energy=0.0),
         process("i915", 1101, "glmark2", luid(0x10), None, None, None, None,
                 {**I915_BUSY, "VideoDecode": 0.0, "VideoProcessing": 0.0}),
         adapter_info(AMD, "i915 0000:03:00.0", "0000:03:00.0"),
         adapter_info(luid(0x10), "i915 0000:00:02.0", "0000:00:02.0")),
     # Discrete xe's adapter figures come from the dmem controller's root files.
     "xe": merge(
-        process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, XE_IDLE),
+        process("xe", 1200, "gnome-shell", AMD, 520, 32, 520, 680, XE_IDLE, energy=0.0),
         adapter_memory(AMD, 2048, 10240), adapter_info(AMD, "xe 0000:03:00.0", "0000:03:00.0")),
     # Integrated xe: the carve-out is dedicated, Local adds system memory.
     "xe-lnl": merge(process("xe-lnl", 1800, "firefox", luid(0x10), 4, 128, 132, 164, XE_IDLE),
@@ -123,9 +128,9 @@ EXPECTED = {
     # var/log/containers) and one process outside Kubernetes.
     "pods": merge(
         process("pods", 3000, "python3.11", AMD, 128, 8, 128, 136, {"3D": 0.00512, "Compute": 0.00012035},
-                "trainer", TRAINER),
+                "trainer", TRAINER, energy=0.0),
         process("pods", 3001, "ffmpeg", AMD, 256, 16, 256, 272, {"3D": 0.00512, "Compute": 0.00012035},
-                "encoder", TRAINER),
+                "encoder", TRAINER, energy=0.0),
         process("pods", 3002, "vkcube", luid(0x10), 0, 96, 96, 96, I915_BUSY, "render", RENDER),
         process("pods", 3003, "Xorg", luid(0x10), 0, 32, 32, 32, I915_BUSY, "display-manager.service"),
         pod_series(AMD, TRAINER, 384, 24, 384, 408),
@@ -216,8 +221,37 @@ class ScrapeTest(unittest.TestCase):
                                   tree, "gpuproc_process_engine_busy_seconds_total")
                     self.assertTrue(any(k[0] == wanted for k in got), sorted(got))
                 self.assertIn("# TYPE gpuproc_process_engine_busy_seconds_total counter\n", text)
+                self.assertIn("# TYPE gpuproc_process_energy_joules_total counter\n", text)
+                self.assertIn("# TYPE gpuproc_gpu_energy_joules_total counter\n", text)
                 self.assertNotIn("_utilization_ratio", text)
             self.assertEqual(exporter.status, 0)
+
+    def test_device_health_from_hwmon(self):
+        # amdgpu's hwmon folder: power now and its cap, temperatures and
+        # their critical points by label, clocks from the current DPM level,
+        # fan and busy share. Energy is the library's sum of power readings,
+        # so it only has to be there and not fall.
+        with Exporter("amdgpu") as exporter:
+            first = samples(exporter.scrape())
+            second = samples(exporter.scrape())
+        adapter = (("adapter", AMD),)
+
+        def named(label, **values):
+            return {adapter + ((label, name),): value for name, value in values.items()}
+
+        health = {k: v for k, v in second.items()
+                  if k[0].startswith("gpuproc_gpu_") and k[0] != "gpuproc_gpu_energy_joules_total"}
+        expected = {("gpuproc_gpu_power_watts", adapter): 87, ("gpuproc_gpu_power_limit_watts", adapter): 203,
+                    ("gpuproc_gpu_fan_rpm", adapter): 1450, ("gpuproc_gpu_busy_ratio", adapter): 0.37}
+        for family, label, values in (
+                ("gpuproc_gpu_temperature_celsius", "sensor", {"edge": 54, "junction": 61, "memory": 58}),
+                ("gpuproc_gpu_slowdown_temperature_celsius", "sensor", {"edge": 100, "junction": 110, "memory": 105}),
+                ("gpuproc_gpu_clock_hertz", "clock", {"graphics": 2.1e9, "memory": 1e9})):
+            expected.update({(family, labels): value for labels, value in named(label, **values).items()})
+        self.assertEqual(health, expected)
+        energy = ("gpuproc_gpu_energy_joules_total", adapter)
+        self.assertGreaterEqual(second[energy], first[energy])
+        self.assertGreaterEqual(first[energy], 0)
 
     def test_busy_counter_over_two_scrapes(self):
         # Between two scrapes amdgpu's client (open on fds 10 and 12) gains

@@ -387,19 +387,26 @@ TEST(MetricsText, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
   // Three processes of one pod on two GPUs, one process outside any pod,
   // one whose names would break out of their quotes; unread values (null,
   // the old -1, an object) must not count as 0, a repeated engine type
-  // counts once, and what the exporter does not know is skipped.
+  // counts once, and what the exporter does not know is skipped. Sensor and
+  // clock names come from the driver and are escaped like any other label.
   const std::string text = R"({"Time": 12.5, "Future": {"Nested": [1, {"Adapters": []}]},
     "UnreadableProcesses": 3,
     "Adapters": [
-      {"Adapter": "gpu0", "AdapterName": "Navi 21", "PciAddress": "0000:03:00.0",
-       "GPUMemoryTotal": 10, "GPUMemoryFree": 90},
-      {"Adapter": "gpu1", "AdapterName": "", "PciAddress": "", "GPUMemoryTotal": null,
-       "GPUMemoryFree": -1}],
+      {"Adapter": "gpu0", "AdapterName": "Navi 21", "Kind": "GPU", "PciAddress": "0000:03:00.0",
+       "GPUMemoryTotal": 10, "GPUMemoryFree": 90, "PowerWatts": 87.5, "PowerLimitWatts": 203,
+       "PowerScope": "device", "EnergyJoules": 10440, "EnergySource": "integrated",
+       "IdleEnergyJoulesEstimate": 7830, "Temperatures": {"junction": 61, "edge": 54, "mem": null},
+       "SlowdownTemperatures": {"edge": 100}, "Clocks": {"graphics": 2.1e9, "x\"}\n": 1},
+       "FanRPM": 0, "BusyPercent": 37},
+      {"Adapter": "gpu1", "AdapterName": "", "Kind": "NPU", "PciAddress": "", "GPUMemoryTotal": null,
+       "GPUMemoryFree": -1, "PowerWatts": null, "PowerLimitWatts": -1, "EnergyJoules": null,
+       "Temperatures": null, "SlowdownTemperatures": {}, "Clocks": [1], "FanRPM": "1",
+       "BusyPercent": null}],
     "Processes": [
       {"ProcessID": 1, "Name": "a", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 1, "GPUProcessMemorySharedUsage": 2,
        "GPUProcessMemoryLocalUsage": null, "GPUProcessMemoryTotalCommitted": 3,
-       "EngineBusySeconds": {"3D": 12.25, "Compute": null}},
+       "EngineBusySeconds": {"3D": 12.25, "Compute": null}, "EnergyJoulesEstimate": 2610.5},
       {"ProcessID": 2, "Name": "b", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 4, "GPUProcessMemorySharedUsage": 8,
        "GPUProcessMemoryLocalUsage": {"unread": true}, "GPUProcessMemoryTotalCommitted": 12,
@@ -407,11 +414,11 @@ TEST(MetricsText, SnapshotGivesBusyCountersAdapterInfoAndPodMemorySums) {
       {"ProcessID": 2, "Name": "b", "Adapter": "gpu1",
        "GPUProcessMemoryDedicatedUsage": 16, "GPUProcessMemorySharedUsage": 0,
        "GPUProcessMemoryLocalUsage": 16, "GPUProcessMemoryTotalCommitted": 16,
-       "EngineBusySeconds": {}},
+       "EngineBusySeconds": {}, "EnergyJoulesEstimate": 0},
       {"ProcessID": 3, "Name": "c", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 64, "GPUProcessMemorySharedUsage": 64,
        "GPUProcessMemoryLocalUsage": 64, "GPUProcessMemoryTotalCommitted": 64,
-       "EngineBusySeconds": {"3D": 3600}},
+       "EngineBusySeconds": {"3D": 3600}, "EnergyJoulesEstimate": null},
       {"ProcessID": 4, "Name": "x\"} 1\n\\", "Adapter": "gpu0",
        "GPUProcessMemoryDedicatedUsage": 0.30000000000000004, "GPUProcessMemorySharedUsage": -1,
        "GPUProcessMemoryLocalUsage": null, "GPUProcessMemoryTotalCommitted": null,
@@ -465,16 +472,46 @@ gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="sidecar",eng
 gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="sidecar",engine="Video",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 0.1
 gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="gdm.service",engine="3D",name="c",namespace="",pid="3",pod="",pod_uid=""} 3600
 gpuproc_process_engine_busy_seconds_total{adapter="gpu0",container="c\"q\\\nx�",engine="3D\"\n",name="x\"} 1\n\\",namespace="ns\n",pid="4",pod="p\"",pod_uid="u\\"} 1e-07
+# HELP gpuproc_process_energy_joules_total Estimated energy the process used on the GPU since it was first seen: its share of the GPU's energy by its busy time.
+# TYPE gpuproc_process_energy_joules_total counter
+gpuproc_process_energy_joules_total{adapter="gpu0",container="app",estimate="true",name="a",namespace="ns",pid="1",pod="web-0",pod_uid="uid-1"} 2610.5
+gpuproc_process_energy_joules_total{adapter="gpu1",container="sidecar",estimate="true",name="b",namespace="ns",pid="2",pod="web-0",pod_uid="uid-1"} 0
 # HELP gpuproc_adapter_memory_committed_bytes Memory committed on the GPU by all processes.
 # TYPE gpuproc_adapter_memory_committed_bytes gauge
 gpuproc_adapter_memory_committed_bytes{adapter="gpu0"} 10485760
 # HELP gpuproc_adapter_memory_free_bytes Free memory of the GPU.
 # TYPE gpuproc_adapter_memory_free_bytes gauge
 gpuproc_adapter_memory_free_bytes{adapter="gpu0"} 94371840
-# HELP gpuproc_adapter_info The GPU's name and PCI address; always 1.
+# HELP gpuproc_adapter_info The GPU's name, kind (GPU, NPU) and PCI address; always 1.
 # TYPE gpuproc_adapter_info gauge
-gpuproc_adapter_info{adapter="gpu0",adapter_name="Navi 21",pci_address="0000:03:00.0"} 1
-gpuproc_adapter_info{adapter="gpu1",adapter_name="",pci_address=""} 1
+gpuproc_adapter_info{adapter="gpu0",adapter_name="Navi 21",kind="GPU",pci_address="0000:03:00.0"} 1
+gpuproc_adapter_info{adapter="gpu1",adapter_name="",kind="NPU",pci_address=""} 1
+# HELP gpuproc_gpu_power_watts The GPU's power now (the whole package's on an integrated GPU).
+# TYPE gpuproc_gpu_power_watts gauge
+gpuproc_gpu_power_watts{adapter="gpu0"} 87.5
+# HELP gpuproc_gpu_power_limit_watts The GPU's power limit.
+# TYPE gpuproc_gpu_power_limit_watts gauge
+gpuproc_gpu_power_limit_watts{adapter="gpu0"} 203
+# HELP gpuproc_gpu_energy_joules_total Energy the GPU used (its own counter, or its power readings summed).
+# TYPE gpuproc_gpu_energy_joules_total counter
+gpuproc_gpu_energy_joules_total{adapter="gpu0"} 10440
+# HELP gpuproc_gpu_temperature_celsius The GPU's temperature at each sensor.
+# TYPE gpuproc_gpu_temperature_celsius gauge
+gpuproc_gpu_temperature_celsius{adapter="gpu0",sensor="edge"} 54
+gpuproc_gpu_temperature_celsius{adapter="gpu0",sensor="junction"} 61
+# HELP gpuproc_gpu_slowdown_temperature_celsius The temperature at which the GPU starts to throttle, by sensor.
+# TYPE gpuproc_gpu_slowdown_temperature_celsius gauge
+gpuproc_gpu_slowdown_temperature_celsius{adapter="gpu0",sensor="edge"} 100
+# HELP gpuproc_gpu_clock_hertz The GPU's clocks now.
+# TYPE gpuproc_gpu_clock_hertz gauge
+gpuproc_gpu_clock_hertz{adapter="gpu0",clock="graphics"} 2100000000
+gpuproc_gpu_clock_hertz{adapter="gpu0",clock="x\"}\n"} 1
+# HELP gpuproc_gpu_fan_rpm The GPU's fan speed.
+# TYPE gpuproc_gpu_fan_rpm gauge
+gpuproc_gpu_fan_rpm{adapter="gpu0"} 0
+# HELP gpuproc_gpu_busy_ratio Share of the last interval the GPU was busy (0 to 1).
+# TYPE gpuproc_gpu_busy_ratio gauge
+gpuproc_gpu_busy_ratio{adapter="gpu0"} 0.37
 # HELP gpuproc_exporter_unreadable_processes Processes whose fds the reading was refused.
 # TYPE gpuproc_exporter_unreadable_processes gauge
 gpuproc_exporter_unreadable_processes 3

@@ -25,6 +25,13 @@ nlohmann::json FigureJson(const Figure& figure) {
   return figure ? nlohmann::json(*figure) : nlohmann::json(nullptr);
 }
 
+nlohmann::json ReadingsJson(const std::vector<NamedFigure>& readings) {
+  nlohmann::json pairs = nlohmann::json::array();
+  for (const NamedFigure& reading : readings)
+    pairs.push_back({reading.name, FigureJson(reading.value)});
+  return pairs;
+}
+
 // The reading in expected.json's words.
 nlohmann::json AsJson(const SnapshotDocument& document) {
   nlohmann::json reading = {
@@ -35,12 +42,24 @@ nlohmann::json AsJson(const SnapshotDocument& document) {
       {"adapters", nlohmann::json::array()},
       {"processes", nlohmann::json::array()}};
   for (const SnapshotAdapter& adapter : document.adapters) {
-    reading["adapters"].push_back({{"adapter", adapter.adapter},
-                                   {"adapterName", adapter.adapterName},
-                                   {"pciAddress", adapter.pciAddress},
-                                   {"kind", adapter.kind},
-                                   {"committedMiB", FigureJson(adapter.committedMiB)},
-                                   {"freeMiB", FigureJson(adapter.freeMiB)}});
+    reading["adapters"].push_back(
+        {{"adapter", adapter.adapter},
+         {"adapterName", adapter.adapterName},
+         {"pciAddress", adapter.pciAddress},
+         {"kind", adapter.kind},
+         {"committedMiB", FigureJson(adapter.committedMiB)},
+         {"freeMiB", FigureJson(adapter.freeMiB)},
+         {"powerWatts", FigureJson(adapter.powerWatts)},
+         {"powerLimitWatts", FigureJson(adapter.powerLimitWatts)},
+         {"powerScope", adapter.powerScope},
+         {"energyJoules", FigureJson(adapter.energyJoules)},
+         {"energySource", adapter.energySource},
+         {"idleEnergyJoulesEstimate", FigureJson(adapter.idleEnergyJoulesEstimate)},
+         {"temperaturesCelsius", ReadingsJson(adapter.temperaturesCelsius)},
+         {"slowdownTemperaturesCelsius", ReadingsJson(adapter.slowdownTemperaturesCelsius)},
+         {"clocksHertz", ReadingsJson(adapter.clocksHertz)},
+         {"fanRpm", FigureJson(adapter.fanRpm)},
+         {"busyPercent", FigureJson(adapter.busyPercent)}});
   }
   for (const SnapshotProcess& process : document.processes) {
     nlohmann::json memory = nlohmann::json::array();
@@ -52,12 +71,14 @@ nlohmann::json AsJson(const SnapshotDocument& document) {
         busy.push_back({engine.type, FigureJson(engine.seconds)});
       }
     }
-    reading["processes"].push_back({{"processId", process.processId},
-                                    {"name", process.name},
-                                    {"adapter", process.adapter},
-                                    {"time", process.time},
-                                    {"memoryMiB", memory},
-                                    {"engineBusySeconds", busy}});
+    reading["processes"].push_back(
+        {{"processId", process.processId},
+         {"name", process.name},
+         {"adapter", process.adapter},
+         {"time", process.time},
+         {"memoryMiB", memory},
+         {"engineBusySeconds", busy},
+         {"energyJoulesEstimate", FigureJson(process.energyJoulesEstimate)}});
   }
   return reading;
 }

@@ -143,7 +143,8 @@ def _all_processes(arguments: argparse.Namespace, redraw: bool, pids: List[int])
         documents = [d for d in documents if d.get("ProcessID") in pids]
     if arguments.jsonl:
         return "".join(json.dumps(d, ensure_ascii=False, separators=(",", ":")) + "\n" for d in documents)
-    table = format_table([Record.from_json(d) for d in documents])
+    # The snapshot after the records, as the command takes it: the GPUs' power and temperature.
+    table = format_table([Record.from_json(d) for d in documents], adapters=snapshot().adapters)
     # On a terminal an empty table says why, rather than look like a failure,
     # in lines that fit it as the command's do.
     if not documents and sys.stdout.isatty():

@@ -11,6 +11,8 @@ gpuproc command and ``gpuproc top`` read it the same way):
   negative or of another type. Unknown is never 0.
 - ``EngineBusySeconds`` that is not an object (null where the counter could
   not be read) leaves the process's busy time unknown (``None``) as a whole.
+- An adapter's named readings (``Temperatures``, ``SlowdownTemperatures``,
+  ``Clocks``) are objects of figures; anything else reads as none (empty).
 - Texts are strings, else empty; a process's own ``Time`` stands where it is a
   number, else the document's; ``UnreadableProcesses`` counts where it is an
   int of at least 0.
@@ -35,6 +37,10 @@ def _mib(value: Any) -> Optional[float]:
     # The snapshot writes a value it could not read as null.
     number = _number(value)
     return None if number is None or number < 0 else number
+
+
+def _readings(value: Any) -> Dict[str, Optional[float]]:
+    return {str(k): _mib(v) for k, v in value.items()} if isinstance(value, dict) else {}
 
 
 def _text(value: Any) -> str:
@@ -84,6 +90,26 @@ class SnapshotAdapter:
     """Free memory of the GPU."""
     kind: Optional[str] = None
     """What kind of device it is (``"GPU"``, ``"NPU"``); ``None`` where the library does not say."""
+    power_watts: Optional[float] = None
+    """The device's power now."""
+    power_limit_watts: Optional[float] = None
+    power_scope: Optional[str] = None
+    """``"device"``, or ``"package"`` where the power is the whole package's (an integrated GPU)."""
+    energy_joules: Optional[float] = None
+    """Cumulative energy; it never decreases."""
+    energy_source: Optional[str] = None
+    """``"counter"`` (the driver's own) or ``"integrated"`` (the library's sum of power readings)."""
+    idle_energy_joules_estimate: Optional[float] = None
+    temperatures_celsius: Dict[str, Optional[float]] = field(default_factory=lambda: dict[str, Optional[float]]())
+    """Sensor name to degrees Celsius; empty where unknown."""
+    slowdown_temperatures_celsius: Dict[str, Optional[float]] = field(
+        default_factory=lambda: dict[str, Optional[float]]())
+    """Sensor name to the temperature at which the device starts to throttle."""
+    clocks_hertz: Dict[str, Optional[float]] = field(default_factory=lambda: dict[str, Optional[float]]())
+    """Clock name (``graphics``, ``memory``, ...) to its frequency now."""
+    fan_rpm: Optional[float] = None
+    busy_percent: Optional[float] = None
+    """The device's busy share, 0 to 100."""
 
     @classmethod
     def from_json(cls, member: Mapping[str, Any]) -> SnapshotAdapter:
@@ -97,6 +123,17 @@ class SnapshotAdapter:
             committed_mib=_mib(member.get("GPUMemoryTotal")),
             free_mib=_mib(member.get("GPUMemoryFree")),
             kind=_text(member.get("Kind")) or None,
+            power_watts=_mib(member.get("PowerWatts")),
+            power_limit_watts=_mib(member.get("PowerLimitWatts")),
+            power_scope=_text(member.get("PowerScope")) or None,
+            energy_joules=_mib(member.get("EnergyJoules")),
+            energy_source=_text(member.get("EnergySource")) or None,
+            idle_energy_joules_estimate=_mib(member.get("IdleEnergyJoulesEstimate")),
+            temperatures_celsius=_readings(member.get("Temperatures")),
+            slowdown_temperatures_celsius=_readings(member.get("SlowdownTemperatures")),
+            clocks_hertz=_readings(member.get("Clocks")),
+            fan_rpm=_mib(member.get("FanRPM")),
+            busy_percent=_mib(member.get("BusyPercent")),
         )
 
 
@@ -119,6 +156,9 @@ class SnapshotProcess:
     time: Optional[float] = None
     """When the process's counters were read, on the snapshot's clock (a scan of many processes
     reads each at its own moment); ``None`` stands for the snapshot's own time."""
+    energy_joules_estimate: Optional[float] = None
+    """An estimate of the joules the process used on the GPU since it was first listed (its share of
+    the GPU's energy by its busy time)."""
 
     @classmethod
     def from_json(cls, member: Mapping[str, Any], document_time: Optional[float] = None) -> SnapshotProcess:
@@ -141,6 +181,7 @@ class SnapshotProcess:
             engine_busy_seconds=(
                 {str(k): _mib(v) for k, v in busy.items()} if isinstance(busy, dict) else None),
             time=own_time if own_time is not None else document_time,
+            energy_joules_estimate=_mib(member.get("EnergyJoulesEstimate")),
         )
 
 

@@ -4,9 +4,10 @@ from __future__ import annotations
 import re
 import sys
 import unicodedata
-from typing import Dict, Iterator, List, Optional, Tuple
+from typing import Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from ._record import Record
+from ._snapshot import SnapshotAdapter
 
 TABLE_WIDTH = 79
 _PID_WIDTH, _MEMORY_WIDTH, _SHARED_WIDTH, _PERCENT_WIDTH, _OTHER_WIDTH = 7, 9, 7, 4, 10
@@ -101,41 +102,75 @@ def _busiest_other(record: Record) -> str:
     return f"{label} {_percent(None if best_percent < 0 else best_percent)}"
 
 
-def _gpu_lines(records: List[Record], with_pci_address: bool) -> Tuple[str, Dict[str, str]]:
+_POWER_WIDTH = 8  # "350/450W"
+_TEMPERATURE_WIDTH = 4
+
+
+def gpu_temperature(temperatures: Mapping[str, Optional[float]]) -> Optional[float]:
+    """The one temperature a summary shows: the sensor a GPU's own tools lead with (NVML's
+    ``gpu``, amdgpu's ``edge``, then ``junction``, an integrated GPU's ``package``), else the first
+    sensor with a reading, in name order."""
+    for sensor in ("gpu", "edge", "junction", "package"):
+        if temperatures.get(sensor) is not None:
+            return temperatures[sensor]
+    return next((temperatures[name] for name in sorted(temperatures) if temperatures[name] is not None), None)
+
+
+def _whole(value: Optional[float], unit: str = "") -> str:
+    return "-" if value is None else f"{value:.0f}{unit}"
+
+
+def _power(adapter: Optional[SnapshotAdapter]) -> str:
+    if adapter is None or (adapter.power_watts is None and adapter.power_limit_watts is None):
+        return "-"
+    limit = "" if adapter.power_limit_watts is None else "/" + _whole(adapter.power_limit_watts)
+    return _whole(adapter.power_watts) + limit + "W"
+
+
+def _gpu_lines(records: List[Record], with_pci_address: bool,
+               adapters: Sequence[SnapshotAdapter] = ()) -> Tuple[str, Dict[str, str]]:
     """One line per GPU, numbered in adapter order, and each adapter's number."""
+    health = {a.adapter: a for a in adapters}
     gpus: Dict[str, Record] = {}
     for record in records:
         gpus.setdefault(record.adapter or "", record)
-    adapters = sorted(gpus)
+    names = sorted(gpus)
     addresses = []
-    for adapter in adapters:
+    for adapter in names:
         address = pci_address(adapter) if with_pci_address else ""
         # lspci's short form where the domain is 0.
         address = address[5:] if address.startswith("0000:") else address
         addresses.append(address or "-")
     address_width = max([3] + [len(a) for a in addresses])
-    name_width = TABLE_WIDTH - 3 - address_width - 2 * _MEMORY_WIDTH - 4
+    name_width = TABLE_WIDTH - 3 - address_width - 2 * _MEMORY_WIDTH - _POWER_WIDTH - _TEMPERATURE_WIDTH - 6
 
-    def line(number: str, name: str, address: str, committed: str, free: str) -> str:
+    def line(number: str, name: str, address: str, committed: str, free: str, power: str,
+             temperature: str) -> str:
         fitted = fit_to_cells(name, name_width)
         return " ".join([number.rjust(3), fitted + " " * (name_width - cell_count(fitted)),
                          address.ljust(address_width), committed.rjust(_MEMORY_WIDTH),
-                         free.rjust(_MEMORY_WIDTH)]) + "\n"
+                         free.rjust(_MEMORY_WIDTH), fit_to_cells(power, _POWER_WIDTH).rjust(_POWER_WIDTH),
+                         fit_to_cells(temperature, _TEMPERATURE_WIDTH).rjust(_TEMPERATURE_WIDTH)]) + "\n"
 
-    lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE")
-    for number, (adapter, address) in enumerate(zip(adapters, addresses)):
+    lines = line("GPU", "NAME", "PCI", "COMMITTED", "FREE", "POWER", "TEMP")
+    for number, (adapter, address) in enumerate(zip(names, addresses)):
         gpu = gpus[adapter]
-        lines += line(str(number), gpu.adapter_name or adapter, address, _mib(gpu.adapter_committed_mib),
-                      _mib(gpu.adapter_free_mib))
-    return lines, {adapter: str(number) for number, adapter in enumerate(adapters)}
+        reading = health.get(adapter)
+        temperature = None if reading is None else gpu_temperature(reading.temperatures_celsius)
+        kind = "" if reading is None or reading.kind in (None, "GPU") else f"[{reading.kind}] "
+        lines += line(str(number), kind + (gpu.adapter_name or adapter), address, _mib(gpu.adapter_committed_mib),
+                      _mib(gpu.adapter_free_mib), _power(reading), _whole(temperature, "C"))
+    return lines, {adapter: str(number) for number, adapter in enumerate(names)}
 
 
-def format_table(records: List[Record], with_pci_address: bool = sys.platform != "win32") -> str:
+def format_table(records: List[Record], with_pci_address: bool = sys.platform != "win32",
+                 adapters: Sequence[SnapshotAdapter] = ()) -> str:
     """The GPU lines and an empty line (none without records), then a header and one line per
-    record, sorted by dedicated memory (largest first), its GPU named by number."""
+    record, sorted by dedicated memory (largest first), its GPU named by number; ``adapters``
+    (a snapshot's) give the GPUs' power and temperature."""
     ordered = sorted(records, key=lambda r: (-(-1.0 if r.dedicated_mib is None else r.dedicated_mib), r.pid,
                                              r.adapter or ""))
-    gpu_lines, numbers = _gpu_lines(records, with_pci_address)
+    gpu_lines, numbers = _gpu_lines(records, with_pci_address, adapters)
     gpus = [numbers[r.adapter or ""] for r in ordered]
     gpu_width = max([3] + [len(g) for g in gpus])
     fixed = _PID_WIDTH + gpu_width + _MEMORY_WIDTH + _SHARED_WIDTH + _MEMORY_WIDTH + _PERCENT_WIDTH + 7

@@ -26,12 +26,12 @@ same() {
 }
 
 header="    PID NAME                    GPU DEDICATED  SHARED COMMITTED   3D OTHER"
-gpus="GPU NAME                                            PCI     COMMITTED      FREE"
+gpus="GPU NAME                              PCI     COMMITTED      FREE    POWER TEMP"
 # Each GPU once, numbered in adapter order, named from the PCI ID database;
 # the rows name their GPU by that number.
 multi="$gpus
-  0 Intel Corporation Raptor Lake-S GT1 [UHD Graph~ 00:02.0         -         -
-  1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    1280.0    7168.0
+  0 Intel Corporation Raptor Lake-S ~ 00:02.0         -         -        -    -
+  1 Advanced Micro Devices, Inc. [AM~ 03:00.0    1280.0    7168.0        -    -
 
 $header
    2000 blender                 1       128.0     8.0     264.0   0% -
@@ -42,18 +42,21 @@ same "table, sorted by dedicated memory" 0 "$multi"
 run multi --all
 same "--all is the default" 0 "$multi"
 run amdgpu
-same "one GPU" 0 "$gpus
-  0 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21~ 03:00.0    2560.0   14336.0
+# amdgpu's hwmon: its average power against its cap, the edge sensor.
+same "one GPU, with its power and temperature" 0 "$gpus
+  0 Advanced Micro Devices, Inc. [AM~ 03:00.0    2560.0   14336.0  87/203W  54C
 
 $header
    1010 firefox                 0       512.0    40.0     816.0   0% Comp 0%
 "
 awk 'length > 79 { exit 1 }' "$scratch/out" || fail "a table line is longer than 79 characters"
-# Without PCI ids in sysfs a GPU is named by its driver and address.
+# Without PCI ids in sysfs a GPU is named by its driver and address. The
+# discrete one's power comes from an energy counter, known only from a second
+# reading: its limit alone shows.
 run i915
 same "unreadable memory shows as -" 0 "$gpus
-  0 i915 0000:00:02.0                               00:02.0         -         -
-  1 i915 0000:03:00.0                               03:00.0         -         -
+  0 i915 0000:00:02.0                 00:02.0         -         -        -    -
+  1 i915 0000:03:00.0                 03:00.0         -         -   -/190W    -
 
 $header
    1100 vkcube                  1       256.0    24.0     324.0   0% Comp 0%

@@ -12,18 +12,25 @@ std::string SnapshotDocument(double time, const std::string& processes) {
        {"AdapterName", "Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]"},
        {"PciAddress", "0000:00:02.0"},
        {"GPUMemoryTotal", nullptr},
-       {"GPUMemoryFree", nullptr}},
+       {"GPUMemoryFree", nullptr},
+       {"Clocks", {{"graphics", 1.55e9}}}},
       {{"Adapter", kAmd},
        {"AdapterName", "Advanced Micro Devices, Inc. [AMD/ATI] Navi 21"},
        {"PciAddress", "0000:03:00.0"},
        {"GPUMemoryTotal", 1280.0},
-       {"GPUMemoryFree", 7168.0}}};
+       {"GPUMemoryFree", 7168.0},
+       {"PowerWatts", 87.4},
+       {"PowerLimitWatts", 203.0},
+       {"Temperatures", {{"junction", 61.0}, {"edge", 54.0}}},
+       {"Clocks", {{"memory", 1e9}, {"graphics", 2.1e9}}},
+       {"BusyPercent", 37.0}}};
   return R"({"Time":)" + std::to_string(time) + R"(,"Adapters":)" + adapters.dump() +
          R"(,"Processes":[)" + processes + "]}";
 }
 
 std::string ProcessEntry(unsigned processId, const std::string& name, const std::string& adapter,
-                         double dedicated, const std::string& busy, std::optional<double> time) {
+                         double dedicated, const std::string& busy, std::optional<double> time,
+                         std::optional<double> energy) {
   nlohmann::json entry = {{"ProcessID", processId},
                           {"Name", name},
                           {"Adapter", adapter},
@@ -33,6 +40,7 @@ std::string ProcessEntry(unsigned processId, const std::string& name, const std:
                           {"GPUProcessMemoryTotalCommitted", dedicated + 8},
                           {"EngineBusySeconds", nlohmann::json::parse(busy)}};
   if (time) entry["Time"] = *time;
+  entry["EnergyJoulesEstimate"] = energy ? nlohmann::json(*energy) : nlohmann::json(nullptr);
   return entry.dump();
 }
 
@@ -49,9 +57,12 @@ TopModel ModelOf(const std::vector<std::string>& documents,
 
 TopModel MultiModel() {
   const auto processes = [](double blender3D, double blenderCopy) {
+    // blender's energy estimate grows by 21 J over the second between the
+    // readings: 21 W.
     return ProcessEntry(2000, "blender", kAmd, 128,
                         R"({"3D":)" + std::to_string(blender3D) + R"(,"Copy":)" +
-                            std::to_string(blenderCopy) + "}") +
+                            std::to_string(blenderCopy) + "}",
+                        std::nullopt, 90 + 42 * blender3D - 420) +
            "," + ProcessEntry(2000, "blender", kIntel, 0, R"({"3D":1.0,"Copy":0.25})") + "," +
            ProcessEntry(2001, "steam", kAmd, 64, R"({"3D":4.0})") + "," +
            ProcessEntry(2002, "Xorg", kAmd, 32, "{}");

@@ -15,10 +15,12 @@ namespace gpuproc::tool::testing {
 std::string SnapshotDocument(double time, const std::string& processes);
 
 // A process entry: memory in MiB, `busy` the EngineBusySeconds member and
-// `time` when the process's counters were read (the document's without).
+// `time` when the process's counters were read (the document's without),
+// `energy` its EnergyJoulesEstimate (null without).
 std::string ProcessEntry(unsigned processId, const std::string& name, const std::string& adapter,
                          double dedicated, const std::string& busy,
-                         std::optional<double> time = std::nullopt);
+                         std::optional<double> time = std::nullopt,
+                         std::optional<double> energy = std::nullopt);
 
 inline const std::string kIntel = "luid_0x00000000_0x00000010_phys_0";
 inline const std::string kAmd = "luid_0x00000000_0x00000300_phys_0";

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "layout_parts.h"
+#include "process_table.h"
 #include "screen_layout.h"
 #include "top_fixtures.h"
 
@@ -37,13 +38,17 @@ int Cells(const std::string& text) {
 }
 
 TEST(TopScreen, TwoGpusAt80x24) {
-  const std::string blank(8, '\n');
+  const std::string blank(6, '\n');
+  // Each GPU's busy share, then its power against its limit, temperature
+  // and graphics clock; what the library could not read shows as "-".
   EXPECT_EQ(Screen(MultiModel(), {}, 80, 24),
             "GPU 0 Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]  00:02.0\n"
+            "BUSY[                                -] - W  -°C  GFX 1550 MHz\n"
             "MEM [                     not reported] 3D  [                               0%]\n"
             "Copy[                               0%]\n"
             "3D                                                                             ▁\n"
             "GPU 1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21  03:00.0\n"
+            "BUSY[||||||||||||                  37%] 87/203 W  54°C  GFX 2100 MHz\n"
             "MEM [|||||         1.2G/8.2G 7.0G free] Copy[|||||||||||||||||||||||||||||150%]\n"
             "3D  [|||||||||||||||||             50%]\n"
             "3D                                                                             ▅\n"
@@ -65,19 +70,20 @@ TEST(TopScreen, WideScreenAddsColumnsAndTheCommandLine) {
   const std::vector<std::string> lines = Lines(Screen(MultiModel(), state, 200, 50, false));
   ASSERT_EQ(lines.size(), 50u);
   EXPECT_EQ(lines[0], "GPU 1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21  03:00.0");
+  EXPECT_EQ(lines[1], "BUSY[||||||||||||                  37%] 87/203 W  54C  GFX 2100 MHz");
   // Five bars a line; ASCII history ending in the latest 50%.
-  EXPECT_EQ(lines[1].substr(80), "3D  [|||||||||||||||||             50%]");
-  EXPECT_EQ(lines[2].substr(0, 5) + lines[2].substr(199), "3D   =");
-  EXPECT_EQ(lines[4],
+  EXPECT_EQ(lines[2].substr(80), "3D  [|||||||||||||||||             50%]");
+  EXPECT_EQ(lines[3].substr(0, 5) + lines[3].substr(199), "3D   =");
+  EXPECT_EQ(lines[5],
             "    PID USER     GPU DEDICATED  SHARED COMMITTED   3D OTHER     OWNER                "
             "            NAME             COMMAND");
-  EXPECT_EQ(lines[5],
+  EXPECT_EQ(lines[6],
             "   2000 alice      1     128.0     8.0     136.0  50% Copy 150% 4c1e2b7f9a3d         "
             "            blender          blender -b scene.blend");
   // The name sorts without regard to case; the command line stands in for a
   // process without one.
-  EXPECT_EQ(lines[6].substr(64), "ml/trainer-0/trainer             steam            steam");
-  EXPECT_EQ(lines[7].substr(64), "display-manager.service          Xorg             /usr/bin/Xorg");
+  EXPECT_EQ(lines[7].substr(64), "ml/trainer-0/trainer             steam            steam");
+  EXPECT_EQ(lines[8].substr(64), "display-manager.service          Xorg             /usr/bin/Xorg");
   EXPECT_EQ(lines[48], "3 GPU processes of 4, every 1 s, sorted by NAME, GPU 1 only");
 }
 
@@ -134,14 +140,16 @@ TEST(TopScreen, DetailViewOfAProcessOnTwoGpus) {
             "\n"
             "GPU 1 Advanced Micro Devices, Inc. [AMD/ATI] Navi 21  03:00.0\n"
             "  Dedicated 128.0 MiB  Shared 8.0 MiB  Local 128.0 MiB  Committed 136.0 MiB\n"
+            "  Power 21.0 W (estimated from busy time)\n"
             "  Copy             150%                                                        █\n"
             "  3D                50%                                                        ▅\n"
             "\n"
             "GPU 0 Intel Corporation Raptor Lake-S GT1 [UHD Graphics 770]  00:02.0\n"
             "  Dedicated 0.0 MiB  Shared 8.0 MiB  Local 0.0 MiB  Committed 8.0 MiB\n"
+            "  Power - W (estimated from busy time)\n"
             "  3D                 0%                                                        ▁\n"
             "  Copy               0%                                                        ▁\n" +
-                std::string(7, '\n') +
+                std::string(5, '\n') +
                 "4 GPU processes, every 1 s, sorted by DEDICATED\n"
                 "EscBack Up/DnProcess F9Kill F10Quit\n");
 }
@@ -215,9 +223,9 @@ TEST(TopScreen, NotesAndPromptsAboveTheKeys) {
   state.mode = Mode::kFilter;
   state.filter = "ste";
   const std::vector<std::string> lines = Lines(Screen(model, state, 80, 24));
-  EXPECT_EQ(lines[10],
+  EXPECT_EQ(lines[12],
             "   2001 alice      1      64.0     8.0   0% -         ml/trainer-0    steam");
-  EXPECT_EQ(lines[11], "");
+  EXPECT_EQ(lines[13], "");
   EXPECT_EQ(lines[20], "gpuproc: HOST_PROC is not a readable directory");
   EXPECT_EQ(lines[21], "showing only your processes: run as root to see every process");
   EXPECT_EQ(lines[22], "1 GPU process of 4, every 1 s, sorted by DEDICATED, filter \"ste\"");
@@ -278,6 +286,92 @@ TEST(TopModel, UtilisationIsBusyTimeOverTheInterval) {
     for (const EngineUse& engine : model.Rows()[0].engines) percents.push_back(engine.percent);
     EXPECT_EQ(percents, test.percents);
   }
+}
+
+TEST(TopModel, ProcessWattsAreTheEnergyEstimatesGrowthOverTheInterval) {
+  struct Case {
+    const char* what;
+    std::optional<double> before, after;  // EnergyJoulesEstimate
+    std::optional<double> watts;
+    std::optional<double> readBefore = std::nullopt, readAfter = std::nullopt;
+  } const cases[] = {
+      {"grown by 30 J over 2 s", 100, 160, 30},
+      {"first listed at 0", 0, 0, 0},
+      {"over the process's own reading times", 0, 15, 10, 9.5, 11},
+      {"an estimate that went back (reused id)", 50, 10, std::nullopt},
+      {"unknown before", std::nullopt, 10, std::nullopt},
+      {"unknown now", 10, std::nullopt, std::nullopt},
+      {"read at the same moment twice", 1, 2, std::nullopt, 10.5, 10.5},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    const auto entry = [](std::optional<double> energy, std::optional<double> time) {
+      return testing::ProcessEntry(1, "p", kAmd, 1, R"({"3D":1})", time, energy);
+    };
+    const TopModel model =
+        testing::ModelOf({testing::SnapshotDocument(10, entry(test.before, test.readBefore)),
+                          testing::SnapshotDocument(12, entry(test.after, test.readAfter))},
+                         {});
+    ASSERT_EQ(model.Rows().size(), 1u);
+    EXPECT_EQ(model.Rows()[0].watts, test.watts);
+  }
+}
+
+TEST(TopScreen, DeviceHealthAndKind) {
+  const auto gpu = [](std::string kind, std::optional<double> watts, std::optional<double> limit,
+                      std::optional<double> celsius, std::optional<double> hertz) {
+    GpuView view;
+    view.kind = std::move(kind);
+    view.powerWatts = watts;
+    view.powerLimitWatts = limit;
+    view.temperatureCelsius = celsius;
+    view.graphicsClockHertz = hertz;
+    return view;
+  };
+  struct Case {
+    const char* what;
+    GpuView gpu;
+    const char* health;  // with UTF-8, then without
+    const char* healthAscii;
+    const char* title;
+  } const cases[] = {
+      {"all known", gpu("GPU", 87.4, 203, 61, 2.1e9), "87/203 W  61°C  GFX 2100 MHz",
+       "87/203 W  61C  GFX 2100 MHz", "GPU 3"},
+      {"nothing known", gpu("", {}, {}, {}, {}), "- W  -°C  GFX - MHz", "- W  -C  GFX - MHz",
+       "GPU 3"},
+      {"a limit without a reading", gpu("NPU", {}, 15, {}, {}), "-/15 W  -°C  GFX - MHz",
+       "-/15 W  -C  GFX - MHz", "NPU 3"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    EXPECT_EQ(HealthText(test.gpu, true), test.health);
+    EXPECT_EQ(HealthText(test.gpu, false), test.healthAscii);
+    EXPECT_EQ(DeviceTitle(test.gpu, 3), test.title);
+  }
+  // The sensor a summary shows: the one the GPU's own tools lead with.
+  EXPECT_EQ(GpuTemperature({{"memory", 70}, {"junction", 61}, {"edge", 54}}), 54);
+  EXPECT_EQ(GpuTemperature({{"memory", 70}, {"junction", 61}}), 61);
+  EXPECT_EQ(GpuTemperature({{"edge", std::nullopt}, {"vr", 40}}), 40);
+  EXPECT_EQ(GpuTemperature({{"edge", std::nullopt}}), std::nullopt);
+
+  // Compact blocks on a short screen: the figures beside the memory bar.
+  const std::vector<std::string> compact = Lines(Screen(MultiModel(), {}, 80, 14));
+  ASSERT_GE(compact.size(), 4u);
+  EXPECT_EQ(compact[1], "MEM [                     not reported] - busy  - W  -°C  GFX 1550 MHz");
+  EXPECT_EQ(compact[3],
+            "MEM [|||||         1.2G/8.2G 7.0G free] 37% busy  87/203 W  54°C  GFX 2100 MHz");
+
+  // An NPU on a screen narrower than two bars: its kind in the title, the
+  // busy bar shortened to keep the health text whole.
+  const std::string document =
+      R"({"Time":1,"Adapters":[{"Adapter":"npu0","AdapterName":"Meteor Lake NPU","Kind":"NPU",)"
+      R"("PciAddress":"0000:00:0b.0","BusyPercent":50}],"Processes":[)" +
+      testing::ProcessEntry(7, "ov", "npu0", 1, "{}") + "]}";
+  const std::vector<std::string> lines =
+      Lines(Screen(testing::ModelOf({document}, {}), {}, 60, 20));
+  EXPECT_EQ(lines[0], "NPU 0 Meteor Lake NPU  00:0b.0");
+  EXPECT_EQ(lines[1], "BUSY[|||||||||||||||||              50%] - W  -°C  GFX - MHz");
+  for (const std::string& line : lines) EXPECT_LE(Cells(line), 60) << line;
 }
 
 TEST(TopScreen, HistoryLineCoversTheLastMinute) {
