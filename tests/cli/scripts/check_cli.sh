@@ -150,7 +150,7 @@ same "gpuproc PID: the process's rows on both its GPUs" 0 "$multi"
 run i915 1101 999999
 [ "$status" = 1 ] && [ "$(cat "$scratch/err")" = "gpuproc: no process 999999" ] &&
   [ "$(cat "$scratch/out")" = "$gpus
-  0 i915 0000:00:02.0                               00:02.0         -         -
+  0 i915 0000:00:02.0                 00:02.0         -         -        -    -
 
 $header
    1101 glmark2                 0           -       -         -   0% Copy 0%" ] ||
